@@ -1,0 +1,67 @@
+#include "mainwindow.h"
+
+#include <QCloseEvent>
+
+#include "formabout.h"
+#include "formeditor.h"
+#include "ftlib.h"
+#include "messagebox.h"
+#include "processobjects.h"
+#include "ui_mainwindow.h"
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+{
+    ui = new Ui::MainWindow;
+    ui->setupUi(this);
+    about = nullptr;
+    editor = new FormEditor(nullptr);
+    connect(editor, SIGNAL(buttonsChanged()), this, SLOT(buttonsChanged()));
+
+    // Only the load decides the port search; a failed check below still
+    // leaves it enabled.
+    ui->pushButton->setEnabled(ftLib().library.load());
+
+    switch (ftLib().checkLibrary()) {
+    case LibraryCheck::Passed:
+        break;
+    case LibraryCheck::OtherVersion:
+        showMessage(tr("Внимание"), tr("Эта версия библиотеки может работать неккоректно"),
+                    QMessageBox::Warning);
+        break;
+    case LibraryCheck::Failed:
+        showMessage(tr("Ошибка"), tr("Не удалось загрузить библиотеку \"ftMscLib\""),
+                    QMessageBox::Critical);
+        break;
+    }
+}
+
+MainWindow::~MainWindow()
+{
+    delete ui;
+}
+
+void MainWindow::showMessage(const QString &title, const QString &text, QMessageBox::Icon icon)
+{
+    execMessageBox(title, text, icon);
+}
+
+void MainWindow::updateFileActions()
+{
+    ui->action_5->setEnabled(!listSaved());
+    ui->action_6->setEnabled(true);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (about)
+        about->close();
+    editor->close();
+    event->accept();
+}
+
+// "Выход": the same as closing the window from its title bar
+void MainWindow::on_action_8_triggered()
+{
+    close();
+}

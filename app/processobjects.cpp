@@ -1,0 +1,28 @@
+#include "processobjects.h"
+
+#include "bindinglist.h"
+#include "ftconnection.h"
+#include "ftlib.h"
+
+namespace {
+
+// The order of these definitions is the order of construction. FtLib comes
+// after the state it could be asked about and loads the controller library
+// before any application object exists.
+const QString theAppVersion(QStringLiteral("2.0.0"));
+FtConnection theFtConnection;
+BindingList theBindingList;
+FtLib theFtLib;
+QString theCurrentFileName;
+QString theLastFileError;
+bool theListSaved = false;
+
+} // namespace
+
+const QString &appVersion() { return theAppVersion; }
+FtConnection &ftConnection() { return theFtConnection; }
+BindingList &bindingList() { return theBindingList; }
+FtLib &ftLib() { return theFtLib; }
+QString &currentFileName() { return theCurrentFileName; }
+QString &lastFileError() { return theLastFileError; }
+bool &listSaved() { return theListSaved; }

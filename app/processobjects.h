@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+class BindingList;
+class FtConnection;
+class FtLib;
+
+// Accessors of the process-wide objects. They are all defined in one
+// translation unit, so they are built before main() in a fixed order and
+// destroyed at exit in the reverse order.
+const QString &appVersion();
+FtConnection &ftConnection();
+BindingList &bindingList();
+FtLib &ftLib();
+QString &currentFileName();
+QString &lastFileError();
+// True while the binding list equals the list file last opened or saved.
+bool &listSaved();

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <deque>
+
+#include <QList>
+#include <QString>
+
+#include "heldbindings.h"
+#include "keybinding.h"
+
+// The one ordered list of key bindings (position r is row r of the table)
+// together with the bindings whose keys are held down right now.
+class BindingList
+{
+public:
+    int size() const { return static_cast<int>(records.size()); }
+    KeyBinding &at(int position) { return records[static_cast<size_t>(position)]; }
+    const KeyBinding &at(int position) const { return records[static_cast<size_t>(position)]; }
+    void append(const KeyBinding &binding) { records.push_back(binding); }
+    void erase(int position);
+    // Erases the given positions (ascending, no repeats) in one pass; the
+    // other records keep their order.
+    void eraseAll(const QList<int> &ascendingPositions);
+    void clear() { records.clear(); }
+
+    // One line of a list file, without its line end.
+    QString bindingToLine(int position) const;
+    KeyBinding bindingFromLine(const QString &line) const;
+
+    // Drives the outputs bound to a key that was pressed or released.
+    void handleKey(quint32 key, bool pressed);
+    int updateHeldBindings(const KeyBinding &binding, bool pressed);
+    // Sends 0 once to every output that has a held key, then forgets them all.
+    void releaseHeldBindings();
+    // Forgets the held keys without sending anything.
+    void forgetHeldBindings() { heldBindings.clear(); }
+    const HeldBindings &held() const { return heldBindings; }
+
+private:
+    std::deque<KeyBinding> records;
+    HeldBindings heldBindings;
+};

@@ -1,0 +1,97 @@
+// The bindings table: a view of the binding list, rebuilt in full after
+// every change, and the main-window slots that change the list through it.
+#include "mainwindow.h"
+
+#include <algorithm>
+
+#include <QSignalBlocker>
+#include <QTableWidgetItem>
+
+#include "bindinglist.h"
+#include "formeditor.h"
+#include "processobjects.h"
+#include "ui_mainwindow.h"
+
+namespace {
+
+QString controllerText(qint32 controller)
+{
+    return controller == 0 ? QStringLiteral("Master") : QStringLiteral("Extension %1").arg(controller);
+}
+
+QString motorText(qint32 motor)
+{
+    // Wraps like the rest of the 32-bit arithmetic for numbers from a file.
+    return QStringLiteral("M%1").arg(static_cast<qint32>(static_cast<quint32>(motor) + 1u));
+}
+
+} // namespace
+
+void MainWindow::updateBindingsTable()
+{
+    QTableWidget *table = ui->tableWidget;
+    const BindingList &list = bindingList();
+    const int rows = list.size();
+
+    // Built in one go with the selection signal held back, then the final
+    // selection is applied once: selecting every new row in turn would make
+    // the rebuild of a long list quadratic, with the same end result.
+    {
+        const QSignalBlocker blocker(table);
+        table->setUpdatesEnabled(false);
+        table->setRowCount(0);
+        table->setRowCount(rows);
+        for (int r = 0; r < rows; ++r) {
+            const KeyBinding &b = list.at(r);
+            table->setItem(r, 0, new QTableWidgetItem(b.keyText));
+            table->setItem(r, 1, new QTableWidgetItem(controllerText(b.controller)));
+            table->setItem(r, 2, new QTableWidgetItem(motorText(b.motor)));
+            table->setItem(r, 3, new QTableWidgetItem(b.direction ? QStringLiteral("--->")
+                                                                  : QStringLiteral("<---")));
+            table->setItem(r, 4, new QTableWidgetItem(QString::number(b.speed)));
+        }
+
+        const int editedRow = editor->editedRow;
+        const int selected = editedRow < 0 ? rows - 1 : editedRow;
+        if (selected >= 0 && selected < rows) {
+            table->setCurrentCell(selected, 0,
+                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        }
+        table->setUpdatesEnabled(true);
+    }
+    on_tableWidget_itemSelectionChanged();
+}
+
+// Selection changed: Edit and Delete need a selected row
+void MainWindow::on_tableWidget_itemSelectionChanged()
+{
+    ui->pushButton_7->setEnabled(ui->tableWidget->selectionModel()->hasSelection());
+    ui->pushButton_8->setEnabled(ui->pushButton_7->isEnabled());
+}
+
+// "Удалить": erase the bindings of all selected rows
+void MainWindow::on_pushButton_8_clicked()
+{
+    const QModelIndexList selectedRows = ui->tableWidget->selectionModel()->selectedRows();
+    QList<int> rows;
+    rows.reserve(selectedRows.size());
+    for (const QModelIndex &index : selectedRows)
+        rows.append(index.row());
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+
+    bindingList().eraseAll(rows);
+    editor->rowsErased(rows);
+    updateBindingsTable();
+    ui->tableWidget->clearSelection();
+    listSaved() = false;
+    updateFileActions();
+}
+
+// The editor added or changed a binding
+void MainWindow::buttonsChanged()
+{
+    listSaved() = false;
+    updateBindingsTable();
+    updateFileActions();
+}

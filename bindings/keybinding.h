@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+// One key bound to one output of one controller, with direction and speed.
+// Values are stored as given; a list file may bring in any numbers.
+struct KeyBinding
+{
+    QString keyText;
+    qint32 keyCode = 0;
+    qint32 controller = 0; // 0 the Master, n Extension n
+    qint32 motor = 0;      // 0 to 3 for M1 to M4
+    bool direction = false; // true is "-->"
+    qint32 speed = 0;
+
+    friend bool operator==(const KeyBinding &a, const KeyBinding &b)
+    {
+        return a.keyText == b.keyText && a.keyCode == b.keyCode && a.controller == b.controller
+            && a.motor == b.motor && a.direction == b.direction && a.speed == b.speed;
+    }
+    friend bool operator!=(const KeyBinding &a, const KeyBinding &b) { return !(a == b); }
+};

@@ -1,0 +1,34 @@
+// The main window's key handlers: with the transfer area running, bound keys
+// drive motors while they are held.
+#include "mainwindow.h"
+
+#include <QKeyEvent>
+
+#include "bindinglist.h"
+#include "processobjects.h"
+#include "virtualkey.h"
+
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
+    if (event->isAutoRepeat())
+        return;
+    bindingList().handleKey(virtualKeyCode(event), true);
+}
+
+void MainWindow::keyReleaseEvent(QKeyEvent *event)
+{
+    if (event->isAutoRepeat())
+        return;
+    bindingList().handleKey(virtualKeyCode(event), false);
+}
+
+void MainWindow::changeEvent(QEvent *event)
+{
+    // Once the window is no longer active, the releases of keys held now go
+    // elsewhere and would leave their motors running: stop them here.
+    const bool lostKeyboard = (event->type() == QEvent::ActivationChange && !isActiveWindow())
+        || (event->type() == QEvent::WindowStateChange && isMinimized());
+    if (lostKeyboard && !bindingList().held().isEmpty())
+        bindingList().releaseHeldBindings();
+    QMainWindow::changeEvent(event);
+}

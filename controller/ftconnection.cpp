@@ -1,0 +1,80 @@
+#include "ftconnection.h"
+
+#include <QString>
+
+#include "ftlib.h"
+#include "processobjects.h"
+
+namespace {
+
+constexpr uint32_t baudRate = 38400;
+constexpr int portNameBufferSize = 256;
+
+// Every status of the library has the top nibble 0xE; a count never does.
+bool isErrorCode(uint32_t value)
+{
+    return (value & 0xF0000000u) == 0xE0000000u;
+}
+
+} // namespace
+
+bool FtConnection::findPorts()
+{
+    portNames.clear();
+    const FtLib &lib = ftLib();
+    if (lib.GetAvailableComPorts && lib.EnumComPorts) {
+        char buffer[portNameBufferSize] = {};
+        // The count is asked again before every index: the library rescans
+        // the ports when asked, and the list may shrink while we read it.
+        for (uint32_t i = 0; i < lib.GetAvailableComPorts(0); ++i) {
+            // An error in place of an index would otherwise keep us
+            // counting towards four billion.
+            if (isErrorCode(lib.EnumComPorts(i, buffer, portNameBufferSize)))
+                break;
+            portNames.append(QString::fromLocal8Bit(buffer, qstrnlen(buffer, portNameBufferSize)));
+        }
+    }
+    portsFound = !portNames.isEmpty();
+    return portsFound;
+}
+
+bool FtConnection::openDevice(const QByteArray &portName)
+{
+    const FtLib &lib = ftLib();
+    if (!lib.ftxOpenComDevice)
+        return connected;
+    uint32_t errorCode = FTLIB_ERR_SUCCESS;
+    deviceHandle = lib.ftxOpenComDevice(portName.constData(), baudRate, &errorCode);
+    if (errorCode != FTLIB_ERR_SUCCESS)
+        return connected;
+    connected = true;
+    return true;
+}
+
+bool FtConnection::closeDevice()
+{
+    const FtLib &lib = ftLib();
+    if (!lib.ftxCloseDevice || lib.ftxCloseDevice(deviceHandle) != FTLIB_ERR_SUCCESS)
+        return !connected;
+    transferAreaRunning = false;
+    connected = false;
+    return true;
+}
+
+bool FtConnection::startTransferArea()
+{
+    const FtLib &lib = ftLib();
+    if (!lib.ftxStartTransferArea || lib.ftxStartTransferArea(deviceHandle) != FTLIB_ERR_SUCCESS)
+        return transferAreaRunning;
+    transferAreaRunning = true;
+    return true;
+}
+
+bool FtConnection::stopTransferArea()
+{
+    const FtLib &lib = ftLib();
+    if (!lib.ftxStopTransferArea || lib.ftxStopTransferArea(deviceHandle) != FTLIB_ERR_SUCCESS)
+        return !transferAreaRunning;
+    transferAreaRunning = false;
+    return true;
+}

@@ -1,0 +1,30 @@
+// The main-window slots that open the binding editor.
+#include "mainwindow.h"
+
+#include "formeditor.h"
+#include "ui_mainwindow.h"
+
+void MainWindow::openEditor(int row)
+{
+    editor->prepareForRow(row);
+    editor->show();
+    editor->activateWindow();
+}
+
+// "Добавить": open the editor for a new binding
+void MainWindow::on_pushButton_6_clicked()
+{
+    openEditor(-1);
+}
+
+// "Редактир.": open the editor for the current row (a new binding if none)
+void MainWindow::on_pushButton_7_clicked()
+{
+    openEditor(ui->tableWidget->currentRow());
+}
+
+// Double-click on a row: the same as "Редактир."; the row is already current
+void MainWindow::on_tableWidget_itemDoubleClicked(QTableWidgetItem *)
+{
+    on_pushButton_7_clicked();
+}

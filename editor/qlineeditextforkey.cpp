@@ -1,0 +1,51 @@
+#include "qlineeditextforkey.h"
+
+#include <QKeyEvent>
+#include <QKeySequence>
+
+#include "virtualkey.h"
+
+namespace {
+
+constexpr int backspaceCode = 8;
+
+// "|" splits a list-file line and CR or LF end it, so a key text holding any
+// of them would not survive a save; such keys get a readable name instead.
+bool storableInListFile(const QString &text)
+{
+    return !text.contains(QLatin1Char('|')) && !text.contains(QLatin1Char('\r'))
+        && !text.contains(QLatin1Char('\n'));
+}
+
+QString standInText(const QKeyEvent *event)
+{
+    // Shift is part of the produced character itself, so it is left out.
+    const Qt::KeyboardModifiers modifiers =
+        event->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+    QString name = QKeySequence(int(modifiers) | event->key()).toString(QKeySequence::PortableText);
+    name.replace(QLatin1Char('|'), QLatin1String("Bar"));
+    name.remove(QLatin1Char('\r'));
+    name.remove(QLatin1Char('\n'));
+    if (name.isEmpty())
+        name = QStringLiteral("Key %1").arg(virtualKeyCode(event));
+    return name;
+}
+
+} // namespace
+
+QLineEditExtForKey::QLineEditExtForKey(QWidget *parent)
+    : QLineEdit(parent)
+{
+}
+
+void QLineEditExtForKey::keyPressEvent(QKeyEvent *event)
+{
+    capturedCode = static_cast<int>(virtualKeyCode(event));
+    capturedText = storableInListFile(event->text()) ? event->text() : standInText(event);
+    setText(capturedText);
+    // Backspace is captured like any key, but shows nothing, so the editor
+    // refuses it as a binding.
+    if (capturedCode == backspaceCode)
+        clear();
+    event->accept();
+}

@@ -1,0 +1,218 @@
+// A stand-in for the controller library that does what each test says and
+// records every call. Built in variants that leave out an entry point.
+#include "fakeftmsclib.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ftmsclib.h"
+
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+struct FakeState
+{
+    std::string version = "01.05.11  (2012/02/19)";
+    uint32_t initResult = FTLIB_ERR_SUCCESS;
+    std::vector<std::string> ports;
+    uint32_t openHandle = 1;
+    uint32_t openError = FTLIB_ERR_SUCCESS;
+    std::map<std::string, uint32_t> results;
+    bool logging = true;
+    std::vector<std::string> log;
+};
+
+FakeState &state()
+{
+    static FakeState s;
+    return s;
+}
+
+void record(const char *name, std::initializer_list<long long> args)
+{
+    FakeState &s = state();
+    if (!s.logging)
+        return;
+    std::string call = name;
+    call += '(';
+    bool first = true;
+    for (long long a : args) {
+        if (!first)
+            call += ", ";
+        call += std::to_string(a);
+        first = false;
+    }
+    call += ')';
+    s.log.push_back(std::move(call));
+}
+
+uint32_t resultOf(const char *name)
+{
+    const auto found = state().results.find(name);
+    return found == state().results.end() ? FTLIB_ERR_SUCCESS : found->second;
+}
+
+// Presets for child processes, read when the library is loaded.
+__attribute__((constructor)) void readEnvironment()
+{
+    if (const char *version = std::getenv("FAKE_FTMSCLIB_VERSION"))
+        state().version = version;
+    if (const char *init = std::getenv("FAKE_FTMSCLIB_INIT_RESULT"))
+        state().initResult = static_cast<uint32_t>(std::strtoul(init, nullptr, 0));
+}
+
+} // namespace
+
+FAKE_EXPORT void fakeFtReset(void)
+{
+    state() = FakeState();
+}
+
+FAKE_EXPORT void fakeFtSetVersionText(const char *text)
+{
+    state().version = text;
+}
+
+FAKE_EXPORT void fakeFtSetInitResult(uint32_t result)
+{
+    state().initResult = result;
+}
+
+FAKE_EXPORT void fakeFtSetPorts(const char *const *names, int count)
+{
+    state().ports.assign(names, names + count);
+}
+
+FAKE_EXPORT void fakeFtSetOpenResult(uint32_t handle, uint32_t errorCode)
+{
+    state().openHandle = handle;
+    state().openError = errorCode;
+}
+
+FAKE_EXPORT void fakeFtSetResult(const char *entryPoint, uint32_t status)
+{
+    state().results[entryPoint] = status;
+}
+
+FAKE_EXPORT void fakeFtSetLogging(int on)
+{
+    state().logging = on != 0;
+}
+
+FAKE_EXPORT int fakeFtCallCount(void)
+{
+    return static_cast<int>(state().log.size());
+}
+
+FAKE_EXPORT const char *fakeFtCall(int index)
+{
+    const auto &log = state().log;
+    return index >= 0 && static_cast<size_t>(index) < log.size() ? log[static_cast<size_t>(index)].c_str() : "";
+}
+
+FAKE_EXPORT void fakeFtClearLog(void)
+{
+    state().log.clear();
+}
+
+FAKE_EXPORT uint32_t ftxGetLibVersion(void)
+{
+    record("ftxGetLibVersion", {});
+    return 0x00010511u;
+}
+
+#ifndef FAKE_WITHOUT_VERSION_TEXT
+FAKE_EXPORT uint32_t ftxGetLibVersionStr(char *buf, uint32_t maxLen)
+{
+    record("ftxGetLibVersionStr", {maxLen});
+    const std::string &v = state().version;
+    std::memcpy(buf, v.c_str(), std::min<size_t>(v.size() + 1, maxLen));
+    return FTLIB_ERR_SUCCESS;
+}
+#endif
+
+#ifndef FAKE_WITHOUT_INIT
+FAKE_EXPORT uint32_t ftxInitLib(void)
+{
+    record("ftxInitLib", {});
+    return state().initResult;
+}
+#endif
+
+FAKE_EXPORT FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode)
+{
+    // The port is text, logged in quotes so tests can read it back whole;
+    // the error code is logged as the caller preset it.
+    if (state().logging) {
+        state().log.push_back(std::string("ftxOpenComDevice(\"") + port + "\", " + std::to_string(baud)
+                              + ", " + std::to_string(*errCode) + ")");
+    }
+    *errCode = state().openError;
+    return state().openHandle;
+}
+
+FAKE_EXPORT uint32_t ftxStartTransferArea(FtHandle h)
+{
+    record("ftxStartTransferArea", {h});
+    return resultOf("ftxStartTransferArea");
+}
+
+FAKE_EXPORT uint32_t SetFtMotorConfig(FtHandle h, int32_t shmId, int32_t motorIdx, bool status)
+{
+    record("SetFtMotorConfig", {h, shmId, motorIdx, status});
+    return FTLIB_ERR_SUCCESS;
+}
+
+FAKE_EXPORT uint32_t SetOutPwmValues(FtHandle h, int32_t shmId, int32_t outIdx, int32_t duty)
+{
+    record("SetOutPwmValues", {h, shmId, outIdx, duty});
+    return resultOf("SetOutPwmValues");
+}
+
+FAKE_EXPORT uint32_t ftxStopTransferArea(FtHandle h)
+{
+    record("ftxStopTransferArea", {h});
+    return resultOf("ftxStopTransferArea");
+}
+
+FAKE_EXPORT uint32_t ftxCloseDevice(FtHandle h)
+{
+    record("ftxCloseDevice", {h});
+    return resultOf("ftxCloseDevice");
+}
+
+FAKE_EXPORT uint32_t ftxCloseLib(void)
+{
+    record("ftxCloseLib", {});
+    return FTLIB_ERR_SUCCESS;
+}
+
+FAKE_EXPORT uint32_t GetComStatus(FtHandle h)
+{
+    record("GetComStatus", {h});
+    return FTLIB_ERR_SUCCESS;
+}
+
+FAKE_EXPORT uint32_t GetAvailableComPorts(int32_t selectMode)
+{
+    record("GetAvailableComPorts", {selectMode});
+    return static_cast<uint32_t>(state().ports.size());
+}
+
+FAKE_EXPORT uint32_t EnumComPorts(uint32_t idx, char *buf, uint32_t len)
+{
+    record("EnumComPorts", {idx, len});
+    const auto &ports = state().ports;
+    if (idx >= ports.size() || len == 0)
+        return FTLIB_ERR_INVALID_PARAM;
+    const std::string &name = ports[idx];
+    const size_t n = std::min<size_t>(name.size(), len - 1);
+    std::memcpy(buf, name.data(), n);
+    buf[n] = '\0';
+    return idx;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QKeyEvent>
+#include <QList>
+#include <QMessageBox>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+// What a modal window showed before the closer answered it.
+struct SeenModal
+{
+    QString className;
+    QString title;
+    QString text;                        // message boxes
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QStringList nameFilters;             // file dialogs
+    bool mainWindowVisible = false;
+};
+
+// Answers every modal message box and file dialog that opens while it is
+// armed, records what each showed, and so keeps tests from hanging on them.
+// Message boxes are answered with their accepting button; file dialogs with
+// the next queued name, an empty name (or none queued) cancels.
+class ModalCloser : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit ModalCloser(QObject *parent = nullptr);
+    void queueFileName(const QString &name) { fileNames.append(name); }
+    QList<SeenModal> seen;
+
+private:
+    void answer();
+
+    QTimer timer;
+    QStringList fileNames;
+};
+
+// A key event as X11 delivers it: scan code (X keycode), keysym, text.
+QKeyEvent x11KeyEvent(QEvent::Type type, int key, quint32 scanCode, quint32 keysym, const QString &text,
+                      Qt::KeyboardModifiers modifiers = Qt::NoModifier, bool autoRepeat = false);
+
+// Puts the process-wide program state back to its start values.
+void resetProgramState();
+
+// Top-level widgets that are visible, for checks that nothing is left open.
+QStringList visibleTopLevelWindows();

@@ -1,0 +1,75 @@
+#include <QProcess>
+#include <QtTest>
+
+class TestStartup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void outcome_data();
+    void outcome();
+};
+
+void TestStartup::outcome_data()
+{
+    QTest::addColumn<QString>("variant");
+    QTest::addColumn<QByteArray>("version");
+    QTest::addColumn<QByteArray>("initResult");
+    QTest::addColumn<QString>("expectedBox");
+    QTest::addColumn<bool>("portSearch");
+
+    const QString error = QStringLiteral("Ошибка\tНе удалось загрузить библиотеку \"ftMscLib\"\t3\tbefore");
+    const QString warning =
+        QStringLiteral("Внимание\tЭта версия библиотеки может работать неккоректно\t2\tbefore");
+
+    QTest::newRow("exact version") << "full" << QByteArray("01.05.11  (2012/02/19)") << QByteArray("0")
+                                   << QString() << true;
+    QTest::newRow("library absent") << "absent" << QByteArray() << QByteArray() << error << false;
+    QTest::newRow("no ftxInitLib") << "noinit" << QByteArray() << QByteArray() << error << true;
+    QTest::newRow("no ftxGetLibVersionStr") << "noversion" << QByteArray() << QByteArray() << error << true;
+    QTest::newRow("ftxInitLib fails") << "full" << QByteArray("01.05.11  (2012/02/19)")
+                                      << QByteArray("0xE0001000") << error << true;
+    QTest::newRow("one blank instead of two") << "full" << QByteArray("01.05.11 (2012/02/19)")
+                                              << QByteArray("0") << warning << true;
+    QTest::newRow("non-zero 23rd byte") << "full" << QByteArray("01.05.11  (2012/02/19)X")
+                                        << QByteArray("0") << warning << true;
+    QTest::newRow("other version") << "full" << QByteArray("02.00.00  (2020/01/01)") << QByteArray("0")
+                                   << warning << true;
+}
+
+void TestStartup::outcome()
+{
+    QFETCH(QString, variant);
+    QFETCH(QByteArray, version);
+    QFETCH(QByteArray, initResult);
+    QFETCH(QString, expectedBox);
+    QFETCH(bool, portSearch);
+
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral(FAKE_FTMSCLIB_DIR "/") + variant);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (!version.isNull())
+        env.insert(QStringLiteral("FAKE_FTMSCLIB_VERSION"), QString::fromLatin1(version));
+    if (!initResult.isNull())
+        env.insert(QStringLiteral("FAKE_FTMSCLIB_INIT_RESULT"), QString::fromLatin1(initResult));
+
+    QProcess probe;
+    probe.setProcessEnvironment(env);
+    probe.start(QStringLiteral(STARTUP_PROBE), QStringList());
+    QVERIFY(probe.waitForFinished(30000));
+    QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(probe.exitCode(), 0);
+
+    const QStringList lines = QString::fromUtf8(probe.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList boxes = lines.filter(QRegExp(QStringLiteral("^box\t")));
+    if (expectedBox.isEmpty()) {
+        QCOMPARE(boxes, QStringList());
+    } else {
+        QCOMPARE(boxes, QStringList{QStringLiteral("box\t") + expectedBox});
+    }
+    QVERIFY(lines.contains(QStringLiteral("portSearch\t%1").arg(int(portSearch))));
+    QVERIFY(lines.contains(QStringLiteral("connectionControls\t0")));
+}
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"
