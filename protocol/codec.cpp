@@ -73,8 +73,7 @@ void FrameDecoder::reset()
 
 void FrameDecoder::reject(DecodeError error)
 {
-    ++rejected_;
-    lastError_ = error;
+    ++rejected_[static_cast<std::size_t>(error)];
     // Resume right after this STX: the real frame may start inside the bad one.
     ++pos_;
 }

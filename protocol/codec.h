@@ -82,8 +82,8 @@ public:
     // frame cannot delay the next reply).
     void reset();
 
-    std::size_t rejectedFrames() const { return rejected_; }
-    DecodeError lastError() const { return lastError_; }
+    // How many candidate frames were dropped for `error` so far.
+    std::size_t rejected(DecodeError error) const { return rejected_[static_cast<std::size_t>(error)]; }
 
 private:
     void reject(DecodeError error);
@@ -91,8 +91,7 @@ private:
 
     std::vector<std::uint8_t> buffer_;
     std::size_t pos_ = 0;
-    std::size_t rejected_ = 0;
-    DecodeError lastError_ = DecodeError::None;
+    std::size_t rejected_[5] = {};
 };
 
 // Little-endian field access used by every structure codec.
