@@ -442,8 +442,12 @@ void Device::loop()
             std::uint8_t buffer[1024];
             std::size_t got = 0;
             ReadResult result;
-            while ((result = port_.read(buffer, sizeof buffer, got)) == ReadResult::Data)
+            // A short read means the tty is drained; saves one EAGAIN read per reply.
+            while ((result = port_.read(buffer, sizeof buffer, got)) == ReadResult::Data) {
                 decoder_.feed(buffer, got);
+                if (got < sizeof buffer)
+                    break;
+            }
             // A hang-up is reported at once rather than after three timeouts.
             if (result == ReadResult::Closed || (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
                 trace("%s: device hung up, link lost", path_.c_str());
