@@ -43,10 +43,11 @@ std::string versionText(const std::array<std::uint8_t, 4> &v)
 
 } // namespace
 
-std::unique_ptr<Device> Device::open(const std::string &path, std::uint32_t &status)
+std::unique_ptr<Device> Device::open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status)
 {
     std::unique_ptr<Device> device(new Device);
     device->path_ = path;
+    device->canonicalPath_ = canonicalPath;
     if (path.rfind("/dev/rfcomm", 0) == 0) {
         // 38400 baud on the air: a request and its reply alone take ~40 ms.
         device->timing_.replyTimeout = milliseconds(1000);

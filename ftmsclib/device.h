@@ -38,12 +38,13 @@ public:
     // Opens the port and identifies the controller (console probe, echo,
     // information, extension states). Takes at most probeTimeout plus three
     // reply timeouts per request. nullptr with `status` set on failure.
-    static std::unique_ptr<Device> open(const std::string &path, std::uint32_t &status);
+    static std::unique_ptr<Device> open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status);
     ~Device();
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;
 
     const std::string &path() const { return path_; }
+    const std::string &canonicalPath() const { return canonicalPath_; }
 
     // Starts the loop: configuration of every TA in use, then exchanges.
     std::uint32_t start();
@@ -75,6 +76,7 @@ private:
     protocol::TaConfig config(int ta) const;
 
     std::string path_;
+    std::string canonicalPath_;
     LinkTiming timing_;
     int wakeFd_ = -1;
 

@@ -1,5 +1,7 @@
 // The thirteen C entry points. Every one catches everything: nothing may
 // unwind into a caller that knows only C.
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -155,15 +157,18 @@ FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode)
         path = path.substr(0, path.find(' '));
         if (path.empty())
             return FTLIB_ERR_INVALID_PARAM;
+        // The same device may be named through a symlink (/dev/serial/by-id).
+        char resolved[PATH_MAX];
+        const std::string canonical = ::realpath(path.c_str(), resolved) ? resolved : path;
         {
             std::lock_guard<std::mutex> lock(library().mutex);
             for (const auto &entry : library().devices) {
-                if (entry.second->path() == path)
+                if (entry.second->canonicalPath() == canonical)
                     return FTLIB_ERR_DEVICE_IS_OPEN;
             }
         }
         std::uint32_t openStatus = FTLIB_ERR_UNKNOWN;
-        std::shared_ptr<Device> device = Device::open(path, openStatus);
+        std::shared_ptr<Device> device = Device::open(path, canonical, openStatus);
         if (!device)
             return openStatus;
         std::lock_guard<std::mutex> lock(library().mutex);

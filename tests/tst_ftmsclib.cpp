@@ -545,7 +545,7 @@ void TestFtMscLib::linkLost_data()
     // Three reply timeouts of 200 ms.
     QTest::newRow("silence") << "mute" << 1500;
     // A hang-up is noticed at once, not after the timeouts.
-    QTest::newRow("hang-up") << "hangup" << 150;
+    QTest::newRow("hang-up") << "hangup" << 300;
 }
 
 void TestFtMscLib::linkLost()
