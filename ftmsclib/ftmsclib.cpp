@@ -1,5 +1,10 @@
 // The thirteen C entry points. Every one catches everything: nothing may
 // unwind into a caller that knows only C.
+// The entry points keep default visibility; everything else is hidden.
+#pragma GCC visibility push(default)
+#include "ftmsclib.h"
+#pragma GCC visibility pop
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -9,10 +14,6 @@
 #include <new>
 #include <string>
 #include <vector>
-
-#pragma GCC visibility push(default)
-#include "ftmsclib.h"
-#pragma GCC visibility pop
 
 #include "device.h"
 #include "portscan.h"

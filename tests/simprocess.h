@@ -2,12 +2,14 @@
 
 #include <functional>
 
+#include <poll.h>
+
+#include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QStringList>
-
-#include <poll.h>
 
 // A headless kavrik-simulator run by a test: its JSON events, its control
 // commands, and bounded waits on either.

@@ -1,14 +1,13 @@
 #include <cstring>
 
-#include <QtTest>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <QtTest>
 
 #include "ftlibapi.h"
 #include "simprocess.h"
