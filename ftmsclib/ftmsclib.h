@@ -56,20 +56,54 @@ uint32_t ftxGetLibVersion(void);
 // including the zero); FTLIB_ERR_INVALID_PARAM, writing nothing, when it does
 // not fit.
 uint32_t ftxGetLibVersionStr(char *buf, uint32_t maxLen);
+// Must come before the device functions (else FTLIB_ERR_LIB_IS_NOT_INITIALIZED);
+// a second call gives FTLIB_ERR_LIB_IS_INITIALIZED. The version and port
+// functions work without it.
 uint32_t ftxInitLib(void);
 // Opens the port and identifies the controller. Returns the new handle, or 0
 // with *errCode set to the reason. The port is a path without blanks.
+// Linux: the baud rate is ignored (38400 is always used); errCode may be
+// NULL; text after a first blank is ignored. Reasons: FTLIB_ERR_OPEN_COM (no
+// such or unusable device), FTLIB_ERR_ACCESS_DENIED (no permission: see the
+// trace for the 'dialout' hint), FTLIB_ERR_INIT_COM_TIMEOUT (no valid reply),
+// FTLIB_ERR_DEVICE_IS_OPEN. Blocks for at most about 2 s (USB, pty) or 4 s
+// (Bluetooth): 1 s for the console probe plus up to three reply timeouts of
+// 200 ms (1 s on Bluetooth) per identification request.
 FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode);
+// Starts the background transfer: the configuration of the master and every
+// online extension first, then an exchange every 10 ms (50 ms on Bluetooth).
+// Returns at once; FTLIB_ERR_THREAD_IS_RUNNING when already running.
 uint32_t ftxStartTransferArea(FtHandle h);
+// shmId 0 = master, 1-8 = extensions; motorIdx 0-3; status true = motor
+// (O2m+1/O2m+2 as one H-bridge), false = two single outputs. Sent before the
+// next exchange; never blocks on I/O.
 uint32_t SetFtMotorConfig(FtHandle h, int32_t shmId, int32_t motorIdx, bool status);
 // Stores one output's duty for the next exchange; never blocks on I/O and may
 // be called from any thread.
+// Linux: shmId 0-8, outIdx 0-7, duty >= 0 (else FTLIB_ERR_INVALID_PARAM and
+// nothing changes); duties above 512 are taken as 512. The value is sent at
+// once when no reply is outstanding, otherwise right after the reply. In
+// motor mode a motor whose both channels are non-zero is sent stopped (both
+// 0) while the stored values stay, so releasing one key drives the other
+// direction. Values for an offline extension are kept until it comes online.
 uint32_t SetOutPwmValues(FtHandle h, int32_t shmId, int32_t outIdx, int32_t duty);
+// Sends one exchange with every output at 0, then ends the transfer; the
+// stored duties become 0. Returns within four reply timeouts (about 0.8 s on
+// USB); FTLIB_ERR_THREAD_NOT_RUNNING when not running.
 uint32_t ftxStopTransferArea(FtHandle h);
+// Stops the transfer if it runs, restores the port's settings and closes it;
+// the handle is invalid afterwards.
 uint32_t ftxCloseDevice(FtHandle h);
+// Closes every device. Linux: at process exit the library does the same by
+// itself, so outputs are switched off even when nothing was closed.
 uint32_t ftxCloseLib(void);
+// FTLIB_ERR_SUCCESS while the link works; FTLIB_ERR_TIMEOUT_TA once it was
+// lost (hang-up, unplug, three reply timeouts in a row). After a loss the
+// setters, start and stop return FTLIB_ERR_TIMEOUT_TA; close still works.
 uint32_t GetComStatus(FtHandle h);
 // Rescans the ports and returns how many were found.
+// Linux: a rescan takes microseconds (sysfs) and gives the same order for the
+// same set of ports; FTLIB_ERR_INVALID_PARAM for a mode other than 0-2.
 uint32_t GetAvailableComPorts(int32_t selectMode);
 // Copies entry idx of the last scan ("<path> <description>") into buf;
 // returns idx, or FTLIB_ERR_INVALID_PARAM.

@@ -1,0 +1,143 @@
+#include "portscan.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include "simregistry.h"
+
+namespace ftlib {
+
+namespace {
+
+std::string sysfsRoot()
+{
+    const char *root = std::getenv("KAVRIK_FTLIB_SYSFS");
+    return root && *root ? root : "/sys";
+}
+
+bool startsWith(const std::string &s, const char *prefix)
+{
+    return s.rfind(prefix, 0) == 0;
+}
+
+std::string readLine(const std::string &file)
+{
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+        line.pop_back();
+    return line;
+}
+
+// Walks up from the tty's device to the USB device that carries the ids.
+std::string usbDeviceDir(const std::string &ttyDir)
+{
+    char resolved[PATH_MAX];
+    if (!::realpath((ttyDir + "/device").c_str(), resolved))
+        return {};
+    std::string dir = resolved;
+    for (int level = 0; level < 4 && !dir.empty(); ++level) {
+        if (::access((dir + "/idVendor").c_str(), R_OK) == 0)
+            return dir;
+        dir = dir.substr(0, dir.find_last_of('/'));
+    }
+    return {};
+}
+
+int rank(PortKind kind)
+{
+    return static_cast<int>(kind);
+}
+
+} // namespace
+
+bool naturalLess(const std::string &a, const std::string &b)
+{
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        if (std::isdigit(static_cast<unsigned char>(a[i])) && std::isdigit(static_cast<unsigned char>(b[j]))) {
+            std::size_t ei = i, ej = j;
+            while (ei < a.size() && std::isdigit(static_cast<unsigned char>(a[ei])))
+                ++ei;
+            while (ej < b.size() && std::isdigit(static_cast<unsigned char>(b[ej])))
+                ++ej;
+            const std::string na = a.substr(i, ei - i), nb = b.substr(j, ej - j);
+            const std::size_t za = na.find_first_not_of('0'), zb = nb.find_first_not_of('0');
+            const std::string ta = za == std::string::npos ? "" : na.substr(za);
+            const std::string tb = zb == std::string::npos ? "" : nb.substr(zb);
+            if (ta.size() != tb.size())
+                return ta.size() < tb.size();
+            if (ta != tb)
+                return ta < tb;
+            i = ei;
+            j = ej;
+            continue;
+        }
+        if (a[i] != b[j])
+            return a[i] < b[j];
+        ++i;
+        ++j;
+    }
+    return a.size() - i < b.size() - j;
+}
+
+std::vector<PortEntry> scanPorts(int selectMode)
+{
+    std::vector<PortEntry> ports;
+    const std::string classDir = sysfsRoot() + "/class/tty";
+    if (DIR *d = ::opendir(classDir.c_str())) {
+        while (const dirent *entry = ::readdir(d)) {
+            const std::string name = entry->d_name;
+            const bool acm = startsWith(name, "ttyACM");
+            const bool usbSerial = startsWith(name, "ttyUSB");
+            const bool rfcomm = startsWith(name, "rfcomm");
+            if (!acm && !usbSerial && !rfcomm)
+                continue;
+            PortEntry port;
+            port.path = "/dev/" + name;
+            if (rfcomm) {
+                port.kind = PortKind::Bluetooth;
+                port.description = "Bluetooth";
+            } else {
+                const std::string usb = usbDeviceDir(classDir + "/" + name);
+                const std::string vendor = usb.empty() ? "" : readLine(usb + "/idVendor");
+                const std::string product = usb.empty() ? "" : readLine(usb + "/idProduct");
+                if (acm && vendor == "221d" && product == "1000") {
+                    port.kind = PortKind::TxUsb;
+                    port.description = "ROBO TX Controller";
+                } else {
+                    port.kind = PortKind::OtherSerial;
+                    const std::string text = usb.empty() ? "" : readLine(usb + "/product");
+                    port.description = text.empty() ? "serial port" : text;
+                }
+            }
+            ports.push_back(port);
+        }
+        ::closedir(d);
+    }
+    if (selectMode == 0) {
+        for (const std::string &path : protocol::runningSimulators())
+            ports.push_back(PortEntry{path, "ROBO TX simulator", PortKind::Simulator});
+    }
+    ports.erase(std::remove_if(ports.begin(), ports.end(),
+                               [selectMode](const PortEntry &p) {
+                                   return (selectMode == 1 && p.kind != PortKind::TxUsb)
+                                       || (selectMode == 2 && p.kind != PortKind::Bluetooth);
+                               }),
+                ports.end());
+    std::sort(ports.begin(), ports.end(), [](const PortEntry &a, const PortEntry &b) {
+        if (a.kind != b.kind)
+            return rank(a.kind) < rank(b.kind);
+        return naturalLess(a.path, b.path);
+    });
+    return ports;
+}
+
+} // namespace ftlib

@@ -1,0 +1,141 @@
+#include "serialport.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace ftlib {
+
+namespace {
+
+int remainingMs(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+} // namespace
+
+PortError SerialPort::open(const std::string &path, int &sysError)
+{
+    close();
+    sysError = 0;
+    // O_NONBLOCK also keeps open() from waiting for carrier on real lines.
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        sysError = errno;
+        if (errno == ENOENT || errno == ENODEV || errno == ENXIO || errno == ENOTDIR)
+            return PortError::NotFound;
+        if (errno == EACCES || errno == EPERM)
+            return PortError::AccessDenied;
+        return PortError::Failed;
+    }
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) {
+        sysError = errno;
+        ::close(fd);
+        return PortError::NotATerminal;
+    }
+    oldSettings_ = settings;
+    // Raw mode matters for real bytes of the protocol: 0x03 is the interrupt
+    // character, 0x0D would become 0x0A, and 0x11/0x13 would be taken as
+    // XON/XOFF.
+    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    // VMIN 1 with O_NONBLOCK makes an empty read say EAGAIN; with VMIN 0 it
+    // would return 0, which could not be told from a hang-up.
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    ::cfsetispeed(&settings, B38400);
+    ::cfsetospeed(&settings, B38400);
+    if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
+        sysError = errno;
+        ::close(fd);
+        return PortError::Failed;
+    }
+    haveOldSettings_ = true;
+    ::tcflush(fd, TCIFLUSH);
+    fd_ = fd;
+    return PortError::None;
+}
+
+void SerialPort::close()
+{
+    if (fd_ < 0)
+        return;
+    if (haveOldSettings_)
+        ::tcsetattr(fd_, TCSANOW, &oldSettings_);
+    haveOldSettings_ = false;
+    ::close(fd_);
+    fd_ = -1;
+}
+
+bool SerialPort::writeAll(const std::uint8_t *data, std::size_t size, std::chrono::milliseconds timeout)
+{
+    if (fd_ < 0)
+        return false;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (size > 0) {
+        const ssize_t n = ::write(fd_, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN)
+            return false;
+        pollfd p{fd_, POLLOUT, 0};
+        int r;
+        do {
+            r = ::poll(&p, 1, remainingMs(deadline));
+        } while (r < 0 && errno == EINTR);
+        if (r <= 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return false;
+    }
+    return true;
+}
+
+ReadResult SerialPort::read(std::uint8_t *buffer, std::size_t capacity, std::size_t &got)
+{
+    got = 0;
+    if (fd_ < 0)
+        return ReadResult::Closed;
+    for (;;) {
+        const ssize_t n = ::read(fd_, buffer, capacity);
+        if (n > 0) {
+            got = static_cast<std::size_t>(n);
+            return ReadResult::Data;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno == EAGAIN)
+            return ReadResult::Nothing;
+        // End of file or EIO: the device was unplugged or the pty hung up.
+        return ReadResult::Closed;
+    }
+}
+
+bool SerialPort::waitReadable(std::chrono::milliseconds timeout)
+{
+    if (fd_ < 0)
+        return true;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    pollfd p{fd_, POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, remainingMs(deadline));
+    } while (r < 0 && errno == EINTR);
+    return r != 0;
+}
+
+} // namespace ftlib

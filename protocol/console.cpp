@@ -1,0 +1,80 @@
+#include "console.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace protocol {
+
+namespace {
+const char kCommand[] = "get_ser_num";
+const std::size_t kCommandLength = sizeof(kCommand) - 1;
+} // namespace
+
+std::vector<std::uint8_t> consoleProbe()
+{
+    std::vector<std::uint8_t> probe;
+    probe.push_back('\r');
+    probe.insert(probe.end(), kCommand, kCommand + kCommandLength);
+    probe.push_back('\r');
+    return probe;
+}
+
+std::vector<std::uint8_t> consoleAnswer(const std::string &name, const std::string &serial)
+{
+    const std::string prompt = name + "/USB>";
+    const std::string text = "\r\n" + prompt + kCommand + "\r\n" + serial + "\r\n" + prompt;
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+void ConsoleAnswerParser::feed(const std::uint8_t *data, std::size_t size)
+{
+    for (std::size_t i = 0; i < size && !finished_; ++i) {
+        const char c = static_cast<char>(data[i]);
+        if (c == '\r' || c == '\n') {
+            endLine();
+            continue;
+        }
+        // Frames or noise must not make the line grow without bound.
+        if (line_.size() < 256)
+            line_.push_back(c);
+        // The closing prompt has no line end after it.
+        if (c == '>' && !serial_.empty())
+            finished_ = true;
+    }
+}
+
+void ConsoleAnswerParser::endLine()
+{
+    if (!echoSeen_) {
+        echoSeen_ = line_.find(kCommand) != std::string::npos;
+    } else if (serial_.empty() && !line_.empty()
+               && std::all_of(line_.begin(), line_.end(),
+                              [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })) {
+        serial_ = line_;
+    }
+    line_.clear();
+}
+
+bool ConsoleProbeDetector::feed(std::uint8_t byte)
+{
+    // Position 0 expects the leading CR, 1..n the command, n+1 the final CR.
+    const std::size_t finalCr = kCommandLength + 1;
+    bool expected = false;
+    if (matched_ == 0 || matched_ == finalCr)
+        expected = byte == '\r';
+    else
+        expected = byte == static_cast<std::uint8_t>(kCommand[matched_ - 1]);
+    if (expected) {
+        if (matched_ == finalCr) {
+            matched_ = 0;
+            return true;
+        }
+        ++matched_;
+        return false;
+    }
+    // A CR can always start a new probe.
+    matched_ = byte == '\r' ? 1 : 0;
+    return false;
+}
+
+} // namespace protocol

@@ -1,0 +1,59 @@
+#include "session.h"
+
+#include <utility>
+
+#include "transferarea.h"
+
+namespace protocol {
+
+void Session::restart()
+{
+    tid_ = 0;
+    sid_ = 0;
+    outstanding_ = false;
+}
+
+Frame Session::request(std::uint32_t command, std::uint32_t items, std::vector<std::uint8_t> payload)
+{
+    // TID 0 is never used: a wrap goes straight back to 1.
+    tid_ = tid_ == 0xFFFF ? 1 : static_cast<std::uint16_t>(tid_ + 1);
+    Frame frame;
+    frame.from = kBusMaster;
+    frame.to = kBusWildcard;
+    frame.tid = tid_;
+    frame.sid = sid_;
+    frame.command = command;
+    frame.items = items;
+    frame.payload = std::move(payload);
+    command_ = command;
+    outstanding_ = true;
+    return frame;
+}
+
+bool Session::accept(const Frame &reply)
+{
+    if (!outstanding_ || reply.tid != tid_ || reply.command != command_ + kReplyOffset)
+        return false;
+    outstanding_ = false;
+    return true;
+}
+
+std::vector<std::uint8_t> echoPayload()
+{
+    std::vector<std::uint8_t> payload;
+    appendTaId(payload, 0);
+    for (std::uint8_t b = 1; b <= 4; ++b)
+        payload.push_back(b);
+    return payload;
+}
+
+EchoReply classifyEcho(const Frame &request, const Frame &reply)
+{
+    if (reply.items == 0 && reply.payload.empty())
+        return EchoReply::Empty;
+    if (reply.items == request.items && reply.payload == request.payload)
+        return EchoReply::Echoed;
+    return EchoReply::Other;
+}
+
+} // namespace protocol

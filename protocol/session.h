@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "codec.h"
+
+// The host's side of a session: transaction ids, the session id learnt from
+// the controller, and which reply belongs to the outstanding request.
+namespace protocol {
+
+enum class EchoReply { Echoed, Empty, Other };
+
+// Not thread-safe; one session belongs to one port.
+class Session {
+public:
+    // Starts over: the next request gets TID 1 and SID 0, which makes the
+    // device open a new session.
+    void restart();
+    // Builds the next request (from master to wildcard) with the next TID and
+    // remembers it as outstanding. TIDs run 1 ... 0xFFFF and then start at 1.
+    Frame request(std::uint32_t command, std::uint32_t items, std::vector<std::uint8_t> payload);
+    // True when `reply` answers the outstanding request (same TID, command +
+    // 100); the request is then no longer outstanding. Everything else is a
+    // stale or foreign reply for the caller to discard. `from`, `to` and the
+    // SID are not checked: controllers differ there.
+    bool accept(const Frame &reply);
+    // Uses the reply's SID in every later request (after the echo).
+    void adoptSid(const Frame &reply) { sid_ = reply.sid; }
+    bool outstanding() const { return outstanding_; }
+    std::uint16_t sid() const { return sid_; }
+
+private:
+    std::uint16_t tid_ = 0;
+    std::uint16_t sid_ = 0;
+    std::uint32_t command_ = 0;
+    bool outstanding_ = false;
+};
+
+// The echo request that opens a session: TA 0 and four marker bytes.
+std::vector<std::uint8_t> echoPayload();
+// Controllers either echo the request's payload or answer with none; both
+// are accepted, anything else only noted.
+EchoReply classifyEcho(const Frame &request, const Frame &reply);
+
+} // namespace protocol

@@ -1,0 +1,293 @@
+#include "engine.h"
+
+#include <utility>
+
+namespace txsim {
+
+using protocol::Frame;
+
+Direction motorDirection(const TaView &ta, int motor)
+{
+    const auto m = static_cast<std::size_t>(motor);
+    if (!ta.motorMode[m])
+        return Direction::SingleOutputs;
+    const std::int16_t a = ta.duty[2 * m], b = ta.duty[2 * m + 1];
+    if (a > 0 && b > 0)
+        return Direction::Conflict;
+    if (a > 0)
+        return Direction::Forward;
+    if (b > 0)
+        return Direction::Backward;
+    return Direction::Stop;
+}
+
+DeviceEngine::DeviceEngine(EngineOptions options)
+    : options_(std::move(options))
+{
+    state_.ta[0].online = true;
+    for (int k = 1; k <= protocol::kMaxExtensions; ++k)
+        state_.ta[static_cast<std::size_t>(k)].online = k <= options_.extensions;
+}
+
+void DeviceEngine::setListener(Listener listener)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    listener_ = std::move(listener);
+}
+
+Snapshot DeviceEngine::snapshot() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_;
+}
+
+void DeviceEngine::setExtensionOnline(int extension, bool online)
+{
+    if (extension < 1 || extension > protocol::kMaxExtensions)
+        return;
+    std::vector<Event> events;
+    Listener listener;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        TaView &ta = state_.ta[static_cast<std::size_t>(extension)];
+        ta.online = online;
+        if (!online) {
+            // An extension that drops off the bus stops its motors.
+            for (int o = 0; o < protocol::kOutputs; ++o)
+                setDuty(extension, o, 0, events);
+            ta.configured = false;
+        }
+        listener = listener_;
+    }
+    if (listener) {
+        for (const Event &e : events)
+            listener(e);
+    }
+}
+
+bool DeviceEngine::inUse(std::uint32_t ta) const
+{
+    return ta < protocol::kTaCount && state_.ta[ta].online;
+}
+
+void DeviceEngine::flag(std::vector<Event> &events, int ta, int index, Violation violation)
+{
+    ++state_.violations;
+    Event e;
+    e.kind = EventKind::Violation;
+    e.ta = ta;
+    e.index = index;
+    e.violation = violation;
+    events.push_back(e);
+}
+
+void DeviceEngine::setDuty(int ta, int output, std::int16_t duty, std::vector<Event> &events)
+{
+    auto &stored = state_.ta[static_cast<std::size_t>(ta)].duty[static_cast<std::size_t>(output)];
+    if (stored == duty)
+        return;
+    stored = duty;
+    Event e;
+    e.kind = EventKind::Output;
+    e.ta = ta;
+    e.index = output;
+    e.value = duty;
+    events.push_back(e);
+}
+
+void DeviceEngine::allOff(std::vector<Event> &events)
+{
+    for (int ta = 0; ta < protocol::kTaCount; ++ta) {
+        for (int o = 0; o < protocol::kOutputs; ++o)
+            setDuty(ta, o, 0, events);
+    }
+    conflict_ = {};
+}
+
+void DeviceEngine::tick(Clock::time_point now)
+{
+    std::vector<Event> events;
+    Listener listener;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (options_.watchdog.count() <= 0 || now - lastExchange_ < options_.watchdog)
+            return;
+        allOff(events);
+        if (!events.empty()) {
+            Event e;
+            e.kind = EventKind::Watchdog;
+            events.push_back(e);
+        }
+        listener = listener_;
+    }
+    if (listener) {
+        for (const Event &e : events)
+            listener(e);
+    }
+}
+
+void DeviceEngine::receive(const std::uint8_t *data, std::size_t size, std::vector<Reply> &replies)
+{
+    std::vector<Event> events;
+    Listener listener;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        // Console and frames share the stream; both recognisers see every byte.
+        for (std::size_t i = 0; i < size; ++i) {
+            if (probe_.feed(data[i])) {
+                replies.push_back(Reply{protocol::consoleAnswer(options_.name, options_.serial), false});
+                Event e;
+                e.kind = EventKind::Probe;
+                events.push_back(e);
+            }
+        }
+        decoder_.feed(data, size);
+        Frame request;
+        while (decoder_.next(request))
+            handle(request, replies, events);
+        listener = listener_;
+    }
+    if (listener) {
+        for (const Event &e : events)
+            listener(e);
+    }
+}
+
+void DeviceEngine::handle(const Frame &request, std::vector<Reply> &replies, std::vector<Event> &events)
+{
+    ++state_.frames;
+    Event logged;
+    logged.kind = EventKind::Frame;
+    logged.value = static_cast<int>(request.command);
+    logged.tid = request.tid;
+    events.push_back(logged);
+
+    if (request.command == protocol::kCmdEcho && request.sid == 0 && request.tid == 1) {
+        // A new session: outputs off, remembered ids forgotten; the counter
+        // skips 0 when it wraps.
+        state_.sid = state_.sid == 0xFFFF ? 1 : static_cast<std::uint16_t>(state_.sid + 1);
+        allOff(events);
+        inputs_ = {};
+        lastOutput_ = {};
+        Event e;
+        e.kind = EventKind::Session;
+        e.value = state_.sid;
+        events.push_back(e);
+    }
+
+    Frame reply;
+    reply.from = protocol::kBusMaster;
+    reply.to = protocol::kBusMaster;
+    reply.tid = request.tid;
+    reply.sid = state_.sid;
+    reply.command = request.command + protocol::kReplyOffset;
+    std::vector<protocol::Item> items;
+    switch (request.command) {
+    case protocol::kCmdEcho:
+        reply.items = request.items;
+        reply.payload = request.payload;
+        break;
+    case protocol::kCmdExchange:
+        if (!protocol::splitItems(request, protocol::kTaOutputSize, items)) {
+            flag(events, 0, 0, Violation::Malformed);
+            return;
+        }
+        exchange(request, reply, events);
+        break;
+    case protocol::kCmdConfig:
+        if (!protocol::splitItems(request, protocol::kTaConfigSize, items)) {
+            flag(events, 0, 0, Violation::Malformed);
+            return;
+        }
+        for (const protocol::Item &item : items) {
+            if (!inUse(item.taId))
+                continue;
+            const protocol::TaConfig config = protocol::decodeTaConfig(item.data);
+            TaView &ta = state_.ta[item.taId];
+            ta.motorMode = config.motor;
+            ta.configured = true;
+            Event e;
+            e.kind = EventKind::Config;
+            e.ta = static_cast<int>(item.taId);
+            e.motors = config.motor;
+            events.push_back(e);
+            protocol::appendTaId(reply.payload, item.taId);
+            ++reply.items;
+        }
+        break;
+    case protocol::kCmdInfo: {
+        if (!protocol::splitItems(request, 0, items) || items.size() != 1 || !inUse(items[0].taId))
+            return;
+        protocol::TaInfo info;
+        info.name = items[0].taId == 0 ? options_.name : "ROBO TX-EXT" + std::to_string(items[0].taId);
+        info.btAddress = "00:00:00:00:00:00";
+        info.hardwareVersion = {0x43, 0, 0, 0};
+        info.firmwareVersion = {0x00, 0x06, 0x01, 0x1E};
+        info.taVersion = {0x01, 0x01, 0x01, 0x08};
+        protocol::appendTa(reply.payload, items[0].taId, info);
+        reply.items = 1;
+        break;
+    }
+    case protocol::kCmdState: {
+        protocol::TaState state;
+        for (int k = 1; k <= protocol::kMaxExtensions; ++k)
+            state.extension[static_cast<std::size_t>(k - 1)] = state_.ta[static_cast<std::size_t>(k)].online ? protocol::kExtensionOnline : 0;
+        protocol::appendTa(reply.payload, 0, state);
+        reply.items = 1;
+        break;
+    }
+    default:
+        // Unknown commands get no answer at all.
+        return;
+    }
+    replies.push_back(Reply{protocol::encodeFrame(reply), true});
+}
+
+void DeviceEngine::exchange(const Frame &request, Frame &reply, std::vector<Event> &events)
+{
+    std::vector<protocol::Item> items;
+    protocol::splitItems(request, protocol::kTaOutputSize, items);
+    lastExchange_ = Clock::now();
+    for (const protocol::Item &item : items) {
+        // Structures for extensions that are not on the bus are ignored.
+        if (!inUse(item.taId))
+            continue;
+        const int ta = static_cast<int>(item.taId);
+        const protocol::TaOutput out = protocol::decodeTaOutput(item.data);
+        TaView &view = state_.ta[item.taId];
+        for (int o = 0; o < protocol::kOutputs; ++o) {
+            std::int16_t duty = out.duty[static_cast<std::size_t>(o)];
+            if (duty < 0) {
+                flag(events, ta, o, Violation::NegativeDuty);
+                duty = 0;
+            } else if (duty > protocol::kDutyMax) {
+                flag(events, ta, o, Violation::DutyTooHigh);
+                duty = protocol::kDutyMax;
+            }
+            setDuty(ta, o, duty, events);
+        }
+        for (int m = 0; m < protocol::kMotors; ++m) {
+            const bool both = motorDirection(view, m) == Direction::Conflict;
+            auto &known = conflict_[item.taId][static_cast<std::size_t>(m)];
+            // Reported once when it begins, not on every cycle.
+            if (both && !known)
+                flag(events, ta, m, Violation::BothDirections);
+            known = both;
+        }
+        protocol::TaInput &in = inputs_[item.taId];
+        protocol::TaOutput &last = lastOutput_[item.taId];
+        for (std::size_t c = 0; c < protocol::kCounters; ++c) {
+            if (out.counterResetIds[c] != last.counterResetIds[c]) {
+                in.counter[c] = 0;
+                in.counterResetAck[c] = out.counterResetIds[c];
+            }
+        }
+        // Distance runs finish at once here: the simulator has no motors.
+        in.motorCmdAck = out.motorExIds;
+        last = out;
+        protocol::appendTa(reply.payload, item.taId, in);
+        ++reply.items;
+    }
+}
+
+} // namespace txsim

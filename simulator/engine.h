@@ -1,0 +1,103 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "codec.h"
+#include "console.h"
+#include "transferarea.h"
+
+// The simulated controller's device side, without any I/O: bytes from the
+// host go in, the bytes to answer come out, and every change of an output is
+// reported as an event.
+namespace txsim {
+
+struct EngineOptions {
+    int extensions = 0;
+    std::string name = "ROBO TX-000";
+    std::string serial = "0000000001";
+    // Outputs go off after this long without an exchange request; 0 = never.
+    std::chrono::milliseconds watchdog{1000};
+};
+
+enum class EventKind { Session, Config, Output, Violation, Watchdog, Frame, Probe };
+enum class Violation { None, NegativeDuty, DutyTooHigh, BothDirections, Malformed };
+enum class Direction { Stop, Forward, Backward, Conflict, SingleOutputs };
+
+struct Event {
+    EventKind kind = EventKind::Output;
+    int ta = 0;
+    // Output (0-7) or motor (0-3) index, where one applies.
+    int index = 0;
+    // Duty for outputs, SID for sessions, command code for frames.
+    int value = 0;
+    std::uint16_t tid = 0;
+    Violation violation = Violation::None;
+    std::array<std::uint8_t, protocol::kMotors> motors{};
+};
+
+// What the host sees of one controller (master or extension).
+struct TaView {
+    bool online = false;
+    bool configured = false;
+    std::array<std::int16_t, protocol::kOutputs> duty{};
+    std::array<std::uint8_t, protocol::kMotors> motorMode{};
+};
+
+struct Snapshot {
+    std::array<TaView, protocol::kTaCount> ta{};
+    std::uint16_t sid = 0;
+    unsigned frames = 0;
+    unsigned violations = 0;
+};
+
+// One piece to send back: a frame or console text.
+struct Reply {
+    std::vector<std::uint8_t> bytes;
+    bool isFrame = true;
+};
+
+Direction motorDirection(const TaView &ta, int motor);
+
+// Thread-safe: the pty loop feeds it while a window reads snapshots.
+class DeviceEngine {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Listener = std::function<void(const Event &)>;
+
+    explicit DeviceEngine(EngineOptions options);
+
+    // Called for every event, outside the engine's lock, on the feeding thread.
+    void setListener(Listener listener);
+    void receive(const std::uint8_t *data, std::size_t size, std::vector<Reply> &replies);
+    // Runs the watchdog; call at least every few tens of milliseconds.
+    void tick(Clock::time_point now);
+    void setExtensionOnline(int extension, bool online);
+    Snapshot snapshot() const;
+
+private:
+    void handle(const protocol::Frame &request, std::vector<Reply> &replies, std::vector<Event> &events);
+    void exchange(const protocol::Frame &request, protocol::Frame &reply, std::vector<Event> &events);
+    void setDuty(int ta, int output, std::int16_t duty, std::vector<Event> &events);
+    void allOff(std::vector<Event> &events);
+    bool inUse(std::uint32_t ta) const;
+    void flag(std::vector<Event> &events, int ta, int index, Violation violation);
+
+    EngineOptions options_;
+    Listener listener_;
+    mutable std::mutex mutex_;
+    protocol::FrameDecoder decoder_;
+    protocol::ConsoleProbeDetector probe_;
+    Snapshot state_;
+    std::array<std::array<bool, protocol::kMotors>, protocol::kTaCount> conflict_{};
+    std::array<protocol::TaInput, protocol::kTaCount> inputs_{};
+    std::array<protocol::TaOutput, protocol::kTaCount> lastOutput_{};
+    Clock::time_point lastExchange_ = Clock::now();
+};
+
+} // namespace txsim

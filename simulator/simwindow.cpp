@@ -1,0 +1,91 @@
+#include "simwindow.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+QString directionText(txsim::Direction d)
+{
+    switch (d) {
+    case txsim::Direction::Forward:
+        return QStringLiteral("вперёд");
+    case txsim::Direction::Backward:
+        return QStringLiteral("назад");
+    case txsim::Direction::Conflict:
+        return QStringLiteral("оба направления — ошибка");
+    case txsim::Direction::SingleOutputs:
+        return QStringLiteral("два отдельных выхода");
+    case txsim::Direction::Stop:
+        break;
+    }
+    return QStringLiteral("стоп");
+}
+
+} // namespace
+
+SimWindow::SimWindow(const txsim::DeviceEngine &engine, const QString &port, QWidget *parent)
+    : QWidget(parent)
+    , engine_(engine)
+{
+    setWindowTitle(QStringLiteral("Симулятор ROBO TX"));
+    auto *layout = new QVBoxLayout(this);
+    auto *portLabel = new QLabel(QStringLiteral("Порт: %1 — выберите его в программе и подключитесь").arg(port), this);
+    portLabel->setObjectName(QStringLiteral("portLabel"));
+    portLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    layout->addWidget(portLabel);
+
+    auto *row = new QGridLayout;
+    layout->addLayout(row);
+    for (int t = 0; t < protocol::kTaCount; ++t) {
+        TaWidgets &w = ta_[static_cast<std::size_t>(t)];
+        w.box = new QGroupBox(t == 0 ? QStringLiteral("Главный контроллер") : QStringLiteral("Расширение %1").arg(t), this);
+        auto *grid = new QGridLayout(w.box);
+        for (int o = 0; o < protocol::kOutputs; ++o) {
+            grid->addWidget(new QLabel(QStringLiteral("O%1").arg(o + 1), w.box), o, 0);
+            auto *bar = new QProgressBar(w.box);
+            bar->setRange(0, protocol::kDutyMax);
+            bar->setFormat(QStringLiteral("%v"));
+            bar->setObjectName(QStringLiteral("bar_%1_%2").arg(t).arg(o + 1));
+            grid->addWidget(bar, o, 1);
+            w.bars[static_cast<std::size_t>(o)] = bar;
+        }
+        for (int m = 0; m < protocol::kMotors; ++m) {
+            auto *label = new QLabel(w.box);
+            label->setObjectName(QStringLiteral("motor_%1_%2").arg(t).arg(m + 1));
+            grid->addWidget(label, protocol::kOutputs + m, 0, 1, 2);
+            w.motors[static_cast<std::size_t>(m)] = label;
+        }
+        row->addWidget(w.box, t / 3, t % 3);
+    }
+    status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("statusLabel"));
+    layout->addWidget(status_);
+
+    timer_ = new QTimer(this);
+    connect(timer_, &QTimer::timeout, this, &SimWindow::refresh);
+    timer_->start(40);
+    refresh();
+}
+
+void SimWindow::refresh()
+{
+    const txsim::Snapshot s = engine_.snapshot();
+    for (int t = 0; t < protocol::kTaCount; ++t) {
+        const txsim::TaView &view = s.ta[static_cast<std::size_t>(t)];
+        TaWidgets &w = ta_[static_cast<std::size_t>(t)];
+        w.box->setVisible(view.online);
+        for (int o = 0; o < protocol::kOutputs; ++o)
+            w.bars[static_cast<std::size_t>(o)]->setValue(view.duty[static_cast<std::size_t>(o)]);
+        for (int m = 0; m < protocol::kMotors; ++m) {
+            w.motors[static_cast<std::size_t>(m)]->setText(
+                QStringLiteral("M%1 (O%2/O%3): %4").arg(m + 1).arg(2 * m + 1).arg(2 * m + 2).arg(directionText(txsim::motorDirection(view, m))));
+        }
+    }
+    status_->setText(s.sid == 0 ? QStringLiteral("Ожидание подключения программы…")
+                                : QStringLiteral("Сеанс %1, кадров: %2, нарушений протокола: %3").arg(s.sid).arg(s.frames).arg(s.violations));
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <array>
+
+#include <QWidget>
+
+#include "engine.h"
+
+class QGroupBox;
+class QLabel;
+class QProgressBar;
+class QTimer;
+
+// The simulator's window: a live view of every output of the master and the
+// extensions, redrawn from the engine's snapshot a few dozen times a second.
+class SimWindow : public QWidget {
+    Q_OBJECT
+public:
+    SimWindow(const txsim::DeviceEngine &engine, const QString &port, QWidget *parent = nullptr);
+
+private:
+    struct TaWidgets {
+        QGroupBox *box = nullptr;
+        std::array<QProgressBar *, protocol::kOutputs> bars{};
+        std::array<QLabel *, protocol::kMotors> motors{};
+    };
+
+    void refresh();
+
+    const txsim::DeviceEngine &engine_;
+    std::array<TaWidgets, protocol::kTaCount> ta_;
+    QLabel *status_ = nullptr;
+    QTimer *timer_ = nullptr;
+};

@@ -1,0 +1,26 @@
+// Drives one output through the controller library and then returns from
+// main without stopping or closing anything, as the program does at exit.
+#include <cstdio>
+#include <cstring>
+
+#include "ftlibapi.h"
+
+int main(int argc, char **argv)
+{
+    if (argc != 3)
+        return 2;
+    FtLibApi api;
+    if (!api.load(argv[1]) || api.ftxInitLib() != FTLIB_ERR_SUCCESS)
+        return 3;
+    uint32_t status = 0;
+    const FtHandle h = api.ftxOpenComDevice(argv[2], 38400, &status);
+    if (!h || api.ftxStartTransferArea(h) != FTLIB_ERR_SUCCESS || api.SetOutPwmValues(h, 0, 0, 512) != FTLIB_ERR_SUCCESS)
+        return 4;
+    std::puts("driving");
+    std::fflush(stdout);
+    char line[16];
+    // The test says when to leave, once it has seen the output driven.
+    if (!std::fgets(line, sizeof line, stdin))
+        return 5;
+    return 0;
+}

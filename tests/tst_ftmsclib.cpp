@@ -1,0 +1,610 @@
+#include <cstring>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "ftlibapi.h"
+#include "simprocess.h"
+
+namespace {
+
+const char *kLibrary = KAVRIK_BIN_DIR "/libftMscLib.so";
+
+int countEntries(const char *dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
+}
+
+} // namespace
+
+// libftMscLib.so through its C entry points, talking to the simulator over a
+// pseudo-terminal.
+class TestFtMscLib : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void entryPoints();
+    void lifecycle();
+    void versionText_data();
+    void versionText();
+    void foreignHandles_data();
+    void foreignHandles();
+    void openFailures_data();
+    void openFailures();
+    void openWithoutAnswer();
+    void openAccessDenied();
+    void portListWithSimulator();
+    void portClassification_data();
+    void portClassification();
+    void transferSession();
+    void outputArguments_data();
+    void outputArguments();
+    void bothDirectionsHeld();
+    void extensionComingOnline();
+    void setterDoesNotWaitForReplies();
+    void recoverableFaults_data();
+    void recoverableFaults();
+    void linkLost_data();
+    void linkLost();
+    void nothingLeftBehind();
+    void exitSendsZeros();
+
+private:
+    // Starts a simulator and a running transfer on it; 0 on failure.
+    FtHandle openRunning(SimProcess &sim, const QStringList &args = {});
+
+    FtLibApi api;
+    QTemporaryDir simDir;
+};
+
+void TestFtMscLib::initTestCase()
+{
+    QVERIFY(simDir.isValid());
+    // Port searches must see this run's simulators only.
+    qputenv("KAVRIK_SIM_DIR", simDir.path().toUtf8());
+    QVERIFY2(api.load(kLibrary), dlerror());
+}
+
+FtHandle TestFtMscLib::openRunning(SimProcess &sim, const QStringList &args)
+{
+    if (!sim.start(args, simDir.path()))
+        return 0;
+    uint32_t status = FTLIB_ERR_UNKNOWN;
+    const FtHandle h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &status);
+    if (!h || status != FTLIB_ERR_SUCCESS || api.ftxStartTransferArea(h) != FTLIB_ERR_SUCCESS)
+        return 0;
+    if (sim.waitFor([](const QJsonObject &e) { return e["event"] == "config" && e["ta"] == 0; }, 3000).isEmpty())
+        return 0;
+    return h;
+}
+
+void TestFtMscLib::entryPoints()
+{
+    QCOMPARE(api.resolved, 13);
+    // Nothing but the C entry points is exported.
+    QVERIFY(!::dlsym(api.handle, "_ZN5ftlib5traceEPKcz"));
+    QVERIFY(!::dlsym(api.handle, "_ZN8protocol11encodeFrameERKNS_5FrameE"));
+}
+
+void TestFtMscLib::lifecycle()
+{
+    uint32_t status = 0;
+    QCOMPARE(api.ftxOpenComDevice("/dev/null", 38400, &status), FtHandle(0));
+    QCOMPARE(status, uint32_t(FTLIB_ERR_LIB_IS_NOT_INITIALIZED));
+    QCOMPARE(api.GetComStatus(1), uint32_t(FTLIB_ERR_LIB_IS_NOT_INITIALIZED));
+    QCOMPARE(api.ftxCloseLib(), uint32_t(FTLIB_ERR_LIB_IS_NOT_INITIALIZED));
+    QCOMPARE(api.ftxInitLib(), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.ftxInitLib(), uint32_t(FTLIB_ERR_LIB_IS_INITIALIZED));
+
+    // Closing the library closes its devices.
+    SimProcess sim;
+    const FtHandle h = openRunning(sim);
+    QVERIFY(h);
+    QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "frame" || e["event"] == "config"; }, 1000, 0).isEmpty());
+    QCOMPARE(api.SetOutPwmValues(h, 0, 5, 222), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(0, 5, 222).isEmpty());
+    QCOMPARE(api.ftxCloseLib(), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(0, 5, 0, 100).isEmpty());
+    QCOMPARE(api.ftxInitLib(), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.GetComStatus(h), uint32_t(FTLIB_ERR_UNKNOWN_DEVICE_HANDLE));
+}
+
+void TestFtMscLib::versionText_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<uint>("result");
+    QTest::newRow("exact 23 bytes") << 23 << uint(FTLIB_ERR_SUCCESS);
+    QTest::newRow("large") << 128 << uint(FTLIB_ERR_SUCCESS);
+    QTest::newRow("no room for the zero") << 22 << uint(FTLIB_ERR_INVALID_PARAM);
+    QTest::newRow("empty") << 0 << uint(FTLIB_ERR_INVALID_PARAM);
+    QTest::newRow("null buffer") << -1 << uint(FTLIB_ERR_INVALID_PARAM);
+}
+
+void TestFtMscLib::versionText()
+{
+    QFETCH(int, size);
+    QFETCH(uint, result);
+    QByteArray buffer(130, 'x');
+    QCOMPARE(api.ftxGetLibVersionStr(size < 0 ? nullptr : buffer.data(), uint32_t(qMax(size, 0))), uint32_t(result));
+    if (result == FTLIB_ERR_SUCCESS) {
+        // The program compares all 23 bytes, the zero included.
+        QCOMPARE(std::memcmp(buffer.constData(), "01.05.11  (2012/02/19)", 23), 0);
+        QCOMPARE(buffer.at(23), 'x');
+    } else {
+        QCOMPARE(buffer, QByteArray(130, 'x'));
+    }
+    QCOMPARE(api.ftxGetLibVersion(), uint32_t(0x0001050B));
+}
+
+void TestFtMscLib::foreignHandles_data()
+{
+    QTest::addColumn<uint>("handle");
+    QTest::newRow("zero") << 0u;
+    QTest::newRow("never issued") << 0x7777u;
+    QTest::newRow("an error code") << uint(FTLIB_ERR_UNKNOWN_DEVICE_HANDLE);
+}
+
+void TestFtMscLib::foreignHandles()
+{
+    QFETCH(uint, handle);
+    const uint32_t unknown = FTLIB_ERR_UNKNOWN_DEVICE_HANDLE;
+    QCOMPARE(api.ftxStartTransferArea(handle), unknown);
+    QCOMPARE(api.ftxStopTransferArea(handle), unknown);
+    QCOMPARE(api.SetOutPwmValues(handle, 0, 0, 100), unknown);
+    QCOMPARE(api.SetFtMotorConfig(handle, 0, 0, true), unknown);
+    QCOMPARE(api.GetComStatus(handle), unknown);
+    QCOMPARE(api.ftxCloseDevice(handle), unknown);
+}
+
+void TestFtMscLib::openFailures_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<uint>("status");
+    QTemporaryDir dir;
+    QTest::newRow("missing device") << simDir.path() + "/ttyACM99" << uint(FTLIB_ERR_OPEN_COM);
+    QTest::newRow("regular file") << QString(KAVRIK_BIN_DIR "/libftMscLib.so") << uint(FTLIB_ERR_OPEN_COM);
+    QTest::newRow("folder") << simDir.path() << uint(FTLIB_ERR_OPEN_COM);
+    QTest::newRow("empty") << QString("") << uint(FTLIB_ERR_INVALID_PARAM);
+    QTest::newRow("blank only") << QString(" ROBO TX") << uint(FTLIB_ERR_INVALID_PARAM);
+    QTest::newRow("null") << QString() << uint(FTLIB_ERR_INVALID_PARAM);
+}
+
+void TestFtMscLib::openFailures()
+{
+    QFETCH(QString, port);
+    QFETCH(uint, status);
+    const QByteArray path = port.toUtf8();
+    uint32_t err = 0;
+    QCOMPARE(api.ftxOpenComDevice(port.isNull() ? nullptr : path.constData(), 38400, &err), FtHandle(0));
+    QCOMPARE(err, uint32_t(status));
+    // The status pointer is optional.
+    QCOMPARE(api.ftxOpenComDevice(port.isNull() ? nullptr : path.constData(), 38400, nullptr), FtHandle(0));
+}
+
+void TestFtMscLib::openWithoutAnswer()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({"--mute"}, simDir.path()));
+    QElapsedTimer timer;
+    timer.start();
+    uint32_t err = 0;
+    QCOMPARE(api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err), FtHandle(0));
+    QCOMPARE(err, uint32_t(FTLIB_ERR_INIT_COM_TIMEOUT));
+    // Console probe (1 s) plus three echo attempts of 200 ms.
+    QVERIFY2(timer.elapsed() < 2500, qPrintable(QString::number(timer.elapsed())));
+    // The port was released: a later open succeeds once the device answers.
+    QVERIFY(sim.command("unmute"));
+    const FtHandle h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err);
+    QVERIFY(h);
+    QCOMPARE(api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err), FtHandle(0));
+    QCOMPARE(err, uint32_t(FTLIB_ERR_DEVICE_IS_OPEN));
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+void TestFtMscLib::openAccessDenied()
+{
+    QTemporaryDir dir;
+    const QByteArray path = (dir.path() + "/ttyACM0").toUtf8();
+    QFile file(QString::fromUtf8(path));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QVERIFY(::chmod(path.constData(), 0) == 0);
+    if (::geteuid() != 0) {
+        uint32_t err = 0;
+        QCOMPARE(api.ftxOpenComDevice(path.constData(), 38400, &err), FtHandle(0));
+        QCOMPARE(err, uint32_t(FTLIB_ERR_ACCESS_DENIED));
+        return;
+    }
+    // Root opens anything: check from a child that gave up its privileges.
+    ::chmod(dir.path().toUtf8().constData(), 0755);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        uint32_t err = 0;
+        const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        const FtHandle h = dropped ? api.ftxOpenComDevice(path.constData(), 38400, &err) : 1;
+        ::_exit(h == 0 && err == FTLIB_ERR_ACCESS_DENIED ? 0 : 1);
+    }
+    int wstatus = 0;
+    QCOMPARE(::waitpid(child, &wstatus, 0), child);
+    QVERIFY(WIFEXITED(wstatus));
+    QCOMPARE(WEXITSTATUS(wstatus), 0);
+}
+
+void TestFtMscLib::portListWithSimulator()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({}, simDir.path()));
+    // A leftover announcement of a simulator that is gone is not listed.
+    QFile stale(simDir.path() + "/999999.port");
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.write(sim.port.toUtf8() + "\n");
+    stale.close();
+
+    const uint32_t count = api.GetAvailableComPorts(FT_PORTS_ALL);
+    QVERIFY(count >= 1 && count < 0xE0000000u);
+    QByteArray buffer(256, '\0');
+    int found = -1;
+    for (uint32_t i = 0; i < count; ++i) {
+        QCOMPARE(api.GetAvailableComPorts(FT_PORTS_ALL), count);
+        QCOMPARE(api.EnumComPorts(i, buffer.data(), uint32_t(buffer.size())), i);
+        if (QString(buffer.constData()) == sim.port + " ROBO TX simulator") {
+            QCOMPARE(found, -1);
+            found = int(i);
+        }
+    }
+    QVERIFY(found >= 0);
+    QVERIFY(!QFile::exists(stale.fileName()));
+
+    const QByteArray entry = (sim.port + " ROBO TX simulator").toUtf8();
+    QByteArray small(entry.size(), 'x');
+    QCOMPARE(api.EnumComPorts(uint32_t(found), small.data(), uint32_t(small.size())), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(small, QByteArray(entry.size(), 'x'));
+    QCOMPARE(api.EnumComPorts(count, buffer.data(), 256), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.EnumComPorts(uint32_t(found), nullptr, 256), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.GetAvailableComPorts(7), uint32_t(FTLIB_ERR_INVALID_PARAM));
+
+    // The entry opens after cutting it at the first blank, as the program does.
+    uint32_t err = 0;
+    const FtHandle h = api.ftxOpenComDevice(entry.left(entry.indexOf(' ')).constData(), 38400, &err);
+    QVERIFY(h);
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+void TestFtMscLib::portClassification_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("all") << int(FT_PORTS_ALL)
+                         << QStringList{"/dev/ttyACM1 ROBO TX Controller", "/dev/ttyACM2 ROBO TX Controller",
+                                        "/dev/ttyACM10 ROBO TX Controller", "/dev/rfcomm0 Bluetooth",
+                                        "/dev/ttyACM0 Arduino Uno", "/dev/ttyUSB0 FT232R USB UART"};
+    QTest::newRow("USB") << int(FT_PORTS_USB)
+                         << QStringList{"/dev/ttyACM1 ROBO TX Controller", "/dev/ttyACM2 ROBO TX Controller",
+                                        "/dev/ttyACM10 ROBO TX Controller"};
+    QTest::newRow("Bluetooth") << int(FT_PORTS_BLUETOOTH) << QStringList{"/dev/rfcomm0 Bluetooth"};
+}
+
+void TestFtMscLib::portClassification()
+{
+    QFETCH(int, mode);
+    QFETCH(QStringList, expected);
+    // A small sysfs: ttys link to their USB interfaces, whose parents carry the ids.
+    QTemporaryDir sys;
+    QTemporaryDir noSimulators;
+    auto usbDevice = [&](const QString &dev, const char *vendor, const char *product, const char *name) {
+        const QString dir = sys.path() + "/devices/usb1/" + dev;
+        QDir().mkpath(dir + "/" + dev + ":1.0");
+        for (auto [file, text] : {std::pair{"idVendor", vendor}, {"idProduct", product}, {"product", name}}) {
+            QFile f(dir + "/" + file);
+            f.open(QIODevice::WriteOnly);
+            f.write(QByteArray(text) + "\n");
+        }
+        return dir + "/" + dev + ":1.0";
+    };
+    auto tty = [&](const QString &name, const QString &deviceDir) {
+        const QString dir = sys.path() + "/class/tty/" + name;
+        QDir().mkpath(dir);
+        if (!deviceDir.isEmpty())
+            QVERIFY(QFile::link(deviceDir, dir + "/device"));
+    };
+    tty("ttyACM0", usbDevice("1-1", "2341", "0043", "Arduino Uno"));
+    tty("ttyACM1", usbDevice("1-2", "221d", "1000", "ROBO TX Controller"));
+    tty("ttyACM10", usbDevice("1-3", "221d", "1000", "ROBO TX Controller"));
+    tty("ttyACM2", usbDevice("1-4", "221d", "1000", "ROBO TX Controller"));
+    const QString ftdi = usbDevice("1-5", "0403", "6001", "FT232R USB UART");
+    QDir().mkpath(ftdi + "/ttyUSB0");
+    tty("ttyUSB0", ftdi + "/ttyUSB0");
+    tty("rfcomm0", QString());
+    tty("ttyS0", QString());
+    tty("tty1", QString());
+
+    const QByteArray oldSys = qgetenv("KAVRIK_FTLIB_SYSFS");
+    qputenv("KAVRIK_FTLIB_SYSFS", sys.path().toUtf8());
+    qputenv("KAVRIK_SIM_DIR", noSimulators.path().toUtf8());
+    QStringList listed;
+    const uint32_t count = api.GetAvailableComPorts(mode);
+    for (uint32_t i = 0; i < count && i < 100; ++i) {
+        char buffer[128];
+        if (api.EnumComPorts(i, buffer, sizeof buffer) == i)
+            listed << buffer;
+    }
+    qputenv("KAVRIK_SIM_DIR", simDir.path().toUtf8());
+    qunsetenv("KAVRIK_FTLIB_SYSFS");
+    QCOMPARE(listed, expected);
+}
+
+void TestFtMscLib::transferSession()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({"--log-frames"}, simDir.path()));
+    uint32_t err = 0;
+    const FtHandle h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err);
+    QVERIFY(h);
+    // Identification: console probe, new session, information, states.
+    QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "probe"; }, 1000, 0).isEmpty());
+    QCOMPARE(sim.count("session"), 1);
+    QCOMPARE(sim.count("frame", [](const QJsonObject &e) { return e["cmd"] == 6; }), 1);
+    QCOMPARE(sim.count("frame", [](const QJsonObject &e) { return e["cmd"] == 7; }), 1);
+    QCOMPARE(sim.count("frame", [](const QJsonObject &e) { return e["cmd"] == 2 || e["cmd"] == 5; }), 0);
+    QCOMPARE(api.GetComStatus(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.ftxStopTransferArea(h), uint32_t(FTLIB_ERR_THREAD_NOT_RUNNING));
+
+    // Outputs set before the start are sent once the configuration is in.
+    QCOMPARE(api.SetOutPwmValues(h, 0, 2, 0x113), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_THREAD_IS_RUNNING));
+    const QJsonObject config = sim.waitFor([](const QJsonObject &e) { return e["event"] == "config"; }, 2000, 0);
+    QCOMPARE(config["motors"].toArray(), (QJsonArray{1, 1, 1, 1}));
+    const QJsonObject firstExchange = sim.waitFor([](const QJsonObject &e) { return e["event"] == "frame" && e["cmd"] == 2; }, 2000, 0);
+    QVERIFY(!firstExchange.isEmpty());
+    QVERIFY(firstExchange["t_us"].toDouble() > config["t_us"].toDouble());
+    QVERIFY(!sim.waitOutput(0, 2, 0x113, 2000).isEmpty());
+
+    // A changed configuration goes out before the next exchange.
+    QCOMPARE(api.SetFtMotorConfig(h, 0, 1, false), uint32_t(FTLIB_ERR_SUCCESS));
+    const QJsonObject changed = sim.waitFor([](const QJsonObject &e) { return e["event"] == "config"; }, 2000);
+    QCOMPARE(changed["motors"].toArray(), (QJsonArray{1, 0, 1, 1}));
+
+    // Values whose bytes are XON, XOFF, CR and ETX survive the line discipline
+    // (as single outputs, so that no pair counts as both directions).
+    for (int m : {0, 2, 3})
+        QCOMPARE(api.SetFtMotorConfig(h, 0, m, false), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "config" && e["motors"] == QJsonArray{0, 0, 0, 0}; }, 2000).isEmpty());
+    const int special[] = {0x111, 0x113, 0x10D, 0x103, 0x011, 0x013, 0x00D, 0x003};
+    for (int o = 0; o < 8; ++o)
+        QCOMPARE(api.SetOutPwmValues(h, 0, o, special[o]), uint32_t(FTLIB_ERR_SUCCESS));
+    const QJsonObject status = sim.waitFor([&](const QJsonObject &e) {
+        return e["event"] == "output" && e["out"] == 7 && e["duty"] == special[7];
+    }, 2000);
+    QVERIFY(!status.isEmpty());
+    const QJsonArray duties = sim.status()["ta"].toArray()[0].toObject()["duty"].toArray();
+    for (int o = 0; o < 8; ++o)
+        QCOMPARE(duties[o].toInt(), special[o]);
+
+    // Stop leaves every output at 0 and the stored values too.
+    QCOMPARE(api.ftxStopTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.ftxStopTransferArea(h), uint32_t(FTLIB_ERR_THREAD_NOT_RUNNING));
+    for (const QJsonValue &d : sim.status()["ta"].toArray()[0].toObject()["duty"].toArray())
+        QCOMPARE(d.toInt(), 0);
+    const int exchanges = sim.count("frame", [](const QJsonObject &e) { return e["cmd"] == 2; });
+    QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "config"; }, 2000).isEmpty());
+    QVERIFY(waitUntil([&] { return sim.count("frame", [](const QJsonObject &e) { return e["cmd"] == 2; }) > exchanges + 3; }, 2000));
+    QCOMPARE(sim.count("output", [](const QJsonObject &e) { return e["duty"].toInt() != 0; }), 9);
+
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_UNKNOWN_DEVICE_HANDLE));
+    QCOMPARE(api.SetOutPwmValues(h, 0, 0, 1), uint32_t(FTLIB_ERR_UNKNOWN_DEVICE_HANDLE));
+    QCOMPARE(sim.count("violation"), 0);
+}
+
+void TestFtMscLib::outputArguments_data()
+{
+    QTest::addColumn<int>("shm");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<int>("duty");
+    QTest::addColumn<uint>("result");
+    QTest::addColumn<int>("wire");
+    QTest::newRow("full") << 0 << 0 << 512 << uint(FTLIB_ERR_SUCCESS) << 512;
+    QTest::newRow("above 512 clamped") << 0 << 7 << 5000 << uint(FTLIB_ERR_SUCCESS) << 512;
+    QTest::newRow("largest int clamped") << 0 << 3 << INT32_MAX << uint(FTLIB_ERR_SUCCESS) << 512;
+    QTest::newRow("extension 1") << 1 << 4 << 77 << uint(FTLIB_ERR_SUCCESS) << 77;
+    QTest::newRow("negative duty") << 0 << 0 << -1 << uint(FTLIB_ERR_INVALID_PARAM) << -1;
+    QTest::newRow("most negative duty") << 0 << 0 << INT32_MIN << uint(FTLIB_ERR_INVALID_PARAM) << -1;
+    QTest::newRow("controller 9") << 9 << 0 << 100 << uint(FTLIB_ERR_INVALID_PARAM) << -1;
+    QTest::newRow("controller -1") << -1 << 0 << 100 << uint(FTLIB_ERR_INVALID_PARAM) << -1;
+    QTest::newRow("output 8") << 0 << 8 << 100 << uint(FTLIB_ERR_INVALID_PARAM) << -1;
+    QTest::newRow("output -1") << 0 << -1 << 100 << uint(FTLIB_ERR_INVALID_PARAM) << -1;
+}
+
+void TestFtMscLib::outputArguments()
+{
+    QFETCH(int, shm);
+    QFETCH(int, index);
+    QFETCH(int, duty);
+    QFETCH(uint, result);
+    QFETCH(int, wire);
+    SimProcess sim;
+    const FtHandle h = openRunning(sim, {"--extensions", "1"});
+    QVERIFY(h);
+    QCOMPARE(api.SetOutPwmValues(h, shm, index, duty), uint32_t(result));
+    if (wire >= 0) {
+        QVERIFY(!sim.waitOutput(shm, index, wire).isEmpty());
+    } else {
+        // Refused values reach nothing: only the marker set afterwards arrives.
+        QCOMPARE(api.SetOutPwmValues(h, 0, 6, 123), uint32_t(FTLIB_ERR_SUCCESS));
+        QVERIFY(!sim.waitOutput(0, 6, 123).isEmpty());
+        QCOMPARE(sim.count("output"), 1);
+    }
+    // The motor configuration checks its indices the same way.
+    QCOMPARE(api.SetFtMotorConfig(h, 9, 0, true), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.SetFtMotorConfig(h, -1, 0, true), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.SetFtMotorConfig(h, 0, 4, true), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.SetFtMotorConfig(h, 0, -1, true), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(sim.count("violation"), 0);
+}
+
+void TestFtMscLib::bothDirectionsHeld()
+{
+    SimProcess sim;
+    const FtHandle h = openRunning(sim);
+    QVERIFY(h);
+    QCOMPARE(api.SetOutPwmValues(h, 0, 0, 300), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(0, 0, 300).isEmpty());
+    // Both keys of M1 held: the motor is sent stopped, never both channels.
+    QCOMPARE(api.SetOutPwmValues(h, 0, 1, 200), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(0, 0, 0).isEmpty());
+    // Releasing one key drives the other direction again.
+    QCOMPARE(api.SetOutPwmValues(h, 0, 0, 0), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(0, 1, 200).isEmpty());
+    // As two single outputs both channels are independent.
+    QCOMPARE(api.SetFtMotorConfig(h, 0, 0, false), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.SetOutPwmValues(h, 0, 0, 100), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(0, 0, 100).isEmpty());
+    QCOMPARE(sim.status()["ta"].toArray()[0].toObject()["duty"].toArray()[1].toInt(), 200);
+    QCOMPARE(sim.count("violation"), 0);
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+void TestFtMscLib::extensionComingOnline()
+{
+    SimProcess sim;
+    const FtHandle h = openRunning(sim);
+    QVERIFY(h);
+    // Kept while extension 2 is offline, sent once it appears.
+    QCOMPARE(api.SetOutPwmValues(h, 2, 4, 400), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.SetFtMotorConfig(h, 2, 3, false), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(sim.command("ext 2 on"));
+    const QJsonObject config = sim.waitFor([](const QJsonObject &e) { return e["event"] == "config" && e["ta"] == 2; }, 3000);
+    QCOMPARE(config["motors"].toArray(), (QJsonArray{1, 1, 1, 0}));
+    QVERIFY(!sim.waitOutput(2, 4, 400).isEmpty());
+    QCOMPARE(api.ftxStopTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(sim.status()["ta"].toArray()[2].toObject()["duty"].toArray()[4].toInt(), 0);
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+void TestFtMscLib::setterDoesNotWaitForReplies()
+{
+    SimProcess sim;
+    const FtHandle h = openRunning(sim);
+    QVERIFY(h);
+    // With the device silent a request is always outstanding; setters still
+    // return at once.
+    QVERIFY(sim.command("mute"));
+    QElapsedTimer timer;
+    timer.start();
+    qint64 slowest = 0;
+    for (int i = 0; i < 200; ++i) {
+        const qint64 before = timer.nsecsElapsed();
+        api.SetOutPwmValues(h, 0, i % 8, i);
+        slowest = qMax(slowest, timer.nsecsElapsed() - before);
+    }
+    QVERIFY2(slowest < 5'000'000, qPrintable(QString::number(slowest)));
+    api.ftxCloseDevice(h);
+}
+
+void TestFtMscLib::recoverableFaults_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("dropped reply") << "drop 1";
+    QTest::newRow("two dropped replies") << "drop 2";
+    QTest::newRow("corrupt checksum") << "corrupt 1";
+    QTest::newRow("reply in single bytes") << "split 1";
+    QTest::newRow("console text before a reply") << "stray";
+}
+
+void TestFtMscLib::recoverableFaults()
+{
+    QFETCH(QString, fault);
+    SimProcess sim;
+    const FtHandle h = openRunning(sim);
+    QVERIFY(h);
+    QVERIFY(sim.command(fault));
+    QCOMPARE(api.SetOutPwmValues(h, 0, 3, 333), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(0, 3, 333).isEmpty());
+    // Still connected after the fault has passed, and still answering.
+    QCOMPARE(api.SetOutPwmValues(h, 0, 3, 111), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(0, 3, 111, 2000).isEmpty());
+    QCOMPARE(api.GetComStatus(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+void TestFtMscLib::linkLost_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("within");
+    // Three reply timeouts of 200 ms.
+    QTest::newRow("silence") << "mute" << 1500;
+    // A hang-up is noticed at once, not after the timeouts.
+    QTest::newRow("hang-up") << "hangup" << 300;
+}
+
+void TestFtMscLib::linkLost()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, within);
+    SimProcess sim;
+    const FtHandle h = openRunning(sim);
+    QVERIFY(h);
+    QCOMPARE(api.SetOutPwmValues(h, 0, 0, 250), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(0, 0, 250).isEmpty());
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(sim.command(fault));
+    QVERIFY(waitUntil([&] { return api.GetComStatus(h) == FTLIB_ERR_TIMEOUT_TA; }, 3000));
+    QVERIFY2(timer.elapsed() < within, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(api.SetOutPwmValues(h, 0, 0, 100), uint32_t(FTLIB_ERR_TIMEOUT_TA));
+    QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_TIMEOUT_TA));
+    timer.restart();
+    QCOMPARE(api.ftxStopTransferArea(h), uint32_t(FTLIB_ERR_TIMEOUT_TA));
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(timer.elapsed() < 500);
+}
+
+void TestFtMscLib::nothingLeftBehind()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({}, simDir.path()));
+    const int fds = countEntries("/proc/self/fd");
+    const int threads = countEntries("/proc/self/task");
+    for (int round = 0; round < 3; ++round) {
+        uint32_t err = 0;
+        const FtHandle h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err);
+        QVERIFY(h);
+        QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+        QCOMPARE(countEntries("/proc/self/task"), threads + 1);
+        QCOMPARE(api.SetOutPwmValues(h, 0, 0, 100 + round), uint32_t(FTLIB_ERR_SUCCESS));
+        QVERIFY(!sim.waitOutput(0, 0, 100 + round).isEmpty());
+        if (round == 1)
+            QCOMPARE(api.ftxStopTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+        QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+        QCOMPARE(countEntries("/proc/self/fd"), fds);
+        QCOMPARE(countEntries("/proc/self/task"), threads);
+    }
+}
+
+void TestFtMscLib::exitSendsZeros()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
+    QProcess probe;
+    probe.start(KAVRIK_EXITPROBE, {kLibrary, sim.port});
+    QVERIFY(probe.waitForStarted());
+    QVERIFY(!sim.waitOutput(0, 0, 512, 5000).isEmpty());
+    probe.write("exit\n");
+    QVERIFY(probe.waitForFinished(3000));
+    QCOMPARE(probe.exitCode(), 0);
+    // The library's exit handler switched the output off on its way out.
+    QVERIFY(!sim.waitOutput(0, 0, 0, 1000).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestFtMscLib)
+#include "tst_ftmsclib.moc"

@@ -1,0 +1,188 @@
+#include <QtTest>
+
+#include "codec.h"
+#include "console.h"
+#include "session.h"
+
+using namespace protocol;
+
+namespace {
+
+Frame replyTo(const Frame &request, std::uint16_t tid, std::uint32_t command, std::uint16_t sid = 1)
+{
+    Frame reply;
+    reply.from = kBusMaster;
+    reply.to = kBusMaster;
+    reply.tid = tid;
+    reply.sid = sid;
+    reply.command = command;
+    (void)request;
+    return reply;
+}
+
+} // namespace
+
+// The host's session bookkeeping and the console probe on both sides.
+class TestSession : public QObject {
+    Q_OBJECT
+private slots:
+    void tidRunsAndWraps();
+    void acceptsOnlyTheAnswer_data();
+    void acceptsOnlyTheAnswer();
+    void sidAdoptedNotChecked();
+    void echoForms_data();
+    void echoForms();
+    void consoleAnswerRead_data();
+    void consoleAnswerRead();
+    void probeDetector_data();
+    void probeDetector();
+};
+
+void TestSession::tidRunsAndWraps()
+{
+    Session s;
+    QCOMPARE(s.request(kCmdEcho, 1, {}).tid, std::uint16_t(1));
+    QCOMPARE(s.request(kCmdInfo, 1, {}).tid, std::uint16_t(2));
+    for (int i = 3; i < 0xFFFF; ++i)
+        s.request(kCmdExchange, 1, {});
+    QCOMPARE(s.request(kCmdExchange, 1, {}).tid, std::uint16_t(0xFFFF));
+    QCOMPARE(s.request(kCmdExchange, 1, {}).tid, std::uint16_t(1));
+    s.restart();
+    const Frame first = s.request(kCmdEcho, 1, {});
+    QCOMPARE(first.tid, std::uint16_t(1));
+    QCOMPARE(first.sid, std::uint16_t(0));
+    QCOMPARE(first.from, kBusMaster);
+    QCOMPARE(first.to, kBusWildcard);
+}
+
+void TestSession::acceptsOnlyTheAnswer_data()
+{
+    QTest::addColumn<int>("tidDelta");
+    QTest::addColumn<uint>("command");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("matching reply") << 0 << 102u << true;
+    QTest::newRow("stale TID") << -1 << 102u << false;
+    QTest::newRow("future TID") << 1 << 102u << false;
+    QTest::newRow("wrong command") << 0 << 105u << false;
+    QTest::newRow("request code echoed back") << 0 << 2u << false;
+}
+
+void TestSession::acceptsOnlyTheAnswer()
+{
+    QFETCH(int, tidDelta);
+    QFETCH(uint, command);
+    QFETCH(bool, accepted);
+    Session s;
+    s.request(kCmdExchange, 1, {});
+    const Frame request = s.request(kCmdExchange, 1, {});
+    const Frame reply = replyTo(request, static_cast<std::uint16_t>(request.tid + tidDelta), command);
+    QCOMPARE(s.accept(reply), accepted);
+    QCOMPARE(s.outstanding(), !accepted);
+    if (accepted) {
+        // The same reply twice is a duplicate, not a second answer.
+        QVERIFY(!s.accept(reply));
+    }
+}
+
+void TestSession::sidAdoptedNotChecked()
+{
+    Session s;
+    const Frame echo = s.request(kCmdEcho, 1, echoPayload());
+    const Frame reply = replyTo(echo, 1, 101, 7);
+    QVERIFY(s.accept(reply));
+    s.adoptSid(reply);
+    const Frame next = s.request(kCmdInfo, 1, {});
+    QCOMPARE(next.sid, std::uint16_t(7));
+    QCOMPARE(next.tid, std::uint16_t(2));
+    // Controllers differ in the SID they answer with; it is not a reason to drop.
+    QVERIFY(s.accept(replyTo(next, 2, 106, 9)));
+    // An SID of 0 in the echo reply is adopted as well.
+    s.restart();
+    s.request(kCmdEcho, 1, {});
+    s.adoptSid(replyTo(echo, 1, 101, 0));
+    QCOMPARE(s.request(kCmdInfo, 1, {}).sid, std::uint16_t(0));
+}
+
+void TestSession::echoForms_data()
+{
+    QTest::addColumn<uint>("items");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<int>("form");
+    QTest::newRow("empty, as the emulators answer") << 0u << QByteArray() << int(EchoReply::Empty);
+    QTest::newRow("echoed, as a controller answers") << 1u << QByteArray("\0\0\0\0\1\2\3\4", 8) << int(EchoReply::Echoed);
+    QTest::newRow("other payload") << 1u << QByteArray("\0\0\0\0\1\2\3\5", 8) << int(EchoReply::Other);
+    QTest::newRow("payload without item count") << 0u << QByteArray("\0\0\0\0\1\2\3\4", 8) << int(EchoReply::Other);
+}
+
+void TestSession::echoForms()
+{
+    QFETCH(uint, items);
+    QFETCH(QByteArray, payload);
+    QFETCH(int, form);
+    Session s;
+    const Frame request = s.request(kCmdEcho, 1, echoPayload());
+    Frame reply = replyTo(request, 1, 101);
+    reply.items = items;
+    reply.payload.assign(payload.begin(), payload.end());
+    QVERIFY(s.accept(reply));
+    QCOMPARE(int(classifyEcho(request, reply)), form);
+}
+
+void TestSession::consoleAnswerRead_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("chunk");
+    QTest::addColumn<bool>("finished");
+    QTest::addColumn<QString>("serial");
+    const auto answer = protocol::consoleAnswer("ROBO TX-633", "1234567890");
+    const QByteArray emulator(reinterpret_cast<const char *>(answer.data()), int(answer.size()));
+    QTest::newRow("emulator answer") << emulator << 1000 << true << "1234567890";
+    QTest::newRow("emulator answer byte by byte") << emulator << 1 << true << "1234567890";
+    QTest::newRow("digits before the echo are not the serial")
+        << QByteArray("\r\n4711\r\nROBO TX-1/USB>get_ser_num\r\nabc\r\n0042\r\nROBO TX-1/USB>") << 5 << true << "0042";
+    QTest::newRow("no serial line") << QByteArray("\r\nROBO TX-1/USB>get_ser_num\r\nERROR\r\nROBO TX-1/USB>") << 1000
+                                    << false << "";
+    QTest::newRow("nothing but noise") << QByteArray("\x02\x55\x00\x14\r\n>>>\r\n") << 1000 << false << "";
+}
+
+void TestSession::consoleAnswerRead()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, chunk);
+    QFETCH(bool, finished);
+    QFETCH(QString, serial);
+    ConsoleAnswerParser parser;
+    for (int i = 0; i < text.size(); i += chunk)
+        parser.feed(reinterpret_cast<const std::uint8_t *>(text.constData()) + i, std::size_t(qMin(chunk, text.size() - i)));
+    QCOMPARE(parser.finished(), finished);
+    QCOMPARE(QString::fromStdString(parser.serial()), serial);
+}
+
+void TestSession::probeDetector_data()
+{
+    QTest::addColumn<QByteArray>("stream");
+    QTest::addColumn<int>("probes");
+    const auto probe = consoleProbe();
+    const QByteArray p(reinterpret_cast<const char *>(probe.data()), int(probe.size()));
+    QCOMPARE(p, QByteArray("\rget_ser_num\r"));
+    QTest::newRow("probe") << p << 1;
+    QTest::newRow("after an extra CR") << QByteArray("\r") + p << 1;
+    QTest::newRow("between frame bytes") << QByteArray("\x02\x55\x00\x0d", 4) + p + QByteArray("\x03\x0d", 2) << 1;
+    QTest::newRow("twice in a row") << p + p << 2;
+    QTest::newRow("misspelt") << QByteArray("\rget_ser_nun\r") << 0;
+    QTest::newRow("without leading CR") << QByteArray("get_ser_num\r") << 0;
+}
+
+void TestSession::probeDetector()
+{
+    QFETCH(QByteArray, stream);
+    QFETCH(int, probes);
+    ConsoleProbeDetector detector;
+    int found = 0;
+    for (char c : stream)
+        found += detector.feed(static_cast<std::uint8_t>(c)) ? 1 : 0;
+    QCOMPARE(found, probes);
+}
+
+QTEST_APPLESS_MAIN(TestSession)
+#include "tst_session.moc"
