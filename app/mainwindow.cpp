@@ -39,6 +39,10 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     delete ui;
+    // Parentless windows are not destroyed with their owner; nothing needs
+    // them once the main window is gone.
+    delete about;
+    delete editor;
 }
 
 void MainWindow::showMessage(const QString &title, const QString &text, QMessageBox::Icon icon)

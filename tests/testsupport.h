@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QApplication>
 #include <QKeyEvent>
 #include <QList>
 #include <QMessageBox>
@@ -44,6 +45,17 @@ QKeyEvent x11KeyEvent(QEvent::Type type, int key, quint32 scanCode, quint32 keys
 
 // Puts the process-wide program state back to its start values.
 void resetProgramState();
+
+// The first top-level widget of a class, such as the main window's editor.
+template<typename T>
+T *findTopLevel()
+{
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (auto *found = qobject_cast<T *>(w))
+            return found;
+    }
+    return nullptr;
+}
 
 // Top-level widgets that are visible, for checks that nothing is left open.
 QStringList visibleTopLevelWindows();

@@ -86,7 +86,6 @@ void TestAbout::oneAboutBox()
     QVERIFY(box->isVisible()); // the same box again
     w.close();
     QVERIFY(!box->isVisible());
-    delete box;
 }
 
 void TestAbout::labels()
