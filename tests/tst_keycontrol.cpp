@@ -1,0 +1,264 @@
+#include <QPushButton>
+#include <QtTest>
+
+#include "bindinglist.h"
+#include "fakecalls.h"
+#include "ftconnection.h"
+#include "mainwindow.h"
+#include "processobjects.h"
+#include "testsupport.h"
+
+namespace {
+
+// Physical keys as X11 reports them: key, scan code (X keycode), text.
+struct PhysicalKey
+{
+    int key;
+    quint32 scanCode;
+    const char *text;
+};
+const PhysicalKey keyA{Qt::Key_A, 38, "a"};
+const PhysicalKey keyB{Qt::Key_B, 56, "b"};
+const PhysicalKey keyC{Qt::Key_C, 54, "c"};
+
+KeyBinding binding(int code, int controller, int motor, bool direction, int speed)
+{
+    KeyBinding b;
+    b.keyText = QString(QChar(code)).toLower();
+    b.keyCode = code;
+    b.controller = controller;
+    b.motor = motor;
+    b.direction = direction;
+    b.speed = speed;
+    return b;
+}
+
+} // namespace
+
+class TestKeyControl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void sharedOutput_data();
+    void sharedOutput();
+    void oneKeyTwoOutputs();
+    void oneKeyTwiceOnOneOutput();
+    void autoRepeatSendsNothing();
+    void nothingWhileStopped();
+    void releaseWithShiftStopsMotor();
+    void valuesFromFilePassedUnchanged();
+    void deactivationStopsHeldOutputsOnce();
+    void startStopDisconnectForgetHeldKeys_data();
+    void startStopDisconnectForgetHeldKeys();
+
+private:
+    void send(const PhysicalKey &k, bool press, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
+              bool autoRepeat = false);
+    QList<int> dutiesSent() const;
+
+    MainWindow *window = nullptr;
+    ModalCloser *closer = nullptr;
+};
+
+void TestKeyControl::init()
+{
+    resetProgramState();
+    fakeFtReset();
+    closer = new ModalCloser(this);
+    window = new MainWindow;
+    window->show();
+    QApplication::setActiveWindow(window);
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    FtConnection &c = ftConnection();
+    c.portsFound = c.connected = c.transferAreaRunning = true;
+    c.deviceHandle = 5;
+    fakeFtClearLog();
+}
+
+void TestKeyControl::cleanup()
+{
+    window->close();
+    delete window;
+    delete closer;
+    QCOMPARE(visibleTopLevelWindows(), QStringList());
+}
+
+void TestKeyControl::send(const PhysicalKey &k, bool press, Qt::KeyboardModifiers modifiers, bool autoRepeat)
+{
+    QString text = QString::fromLatin1(k.text);
+    if (modifiers & Qt::ShiftModifier)
+        text = text.toUpper();
+    QKeyEvent event = x11KeyEvent(press ? QEvent::KeyPress : QEvent::KeyRelease, k.key, k.scanCode,
+                                  text.at(0).unicode(), text, modifiers, autoRepeat);
+    QApplication::sendEvent(window, &event);
+}
+
+QList<int> TestKeyControl::dutiesSent() const
+{
+    QList<int> duties;
+    for (const QString &call : fakeCalls(QStringLiteral("SetOutPwmValues"))) {
+        const QStringList args = call.mid(call.indexOf(QLatin1Char('(')) + 1).chopped(1).split(QStringLiteral(", "));
+        duties.append(args.at(3).toInt());
+    }
+    return duties;
+}
+
+void TestKeyControl::sharedOutput_data()
+{
+    QTest::addColumn<bool>("releaseAFirst");
+    QTest::addColumn<QList<int>>("duties");
+
+    QTest::newRow("B released first") << false << QList<int>{300, 100, 300, 0};
+    QTest::newRow("A released first") << true << QList<int>{300, 100, 100, 0};
+}
+
+void TestKeyControl::sharedOutput()
+{
+    QFETCH(bool, releaseAFirst);
+    QFETCH(QList<int>, duties);
+
+    bindingList().append(binding('A', 0, 1, true, 300));
+    bindingList().append(binding('B', 0, 1, true, 100));
+    send(keyA, true);
+    send(keyB, true);
+    send(releaseAFirst ? keyA : keyB, false);
+    send(releaseAFirst ? keyB : keyA, false);
+    QCOMPARE(dutiesSent(), duties);
+    QCOMPARE(fakeCalls(QStringLiteral("SetOutPwmValues")).first(), QStringLiteral("SetOutPwmValues(5, 0, 3, 300)"));
+    QVERIFY(bindingList().held().isEmpty());
+}
+
+void TestKeyControl::oneKeyTwoOutputs()
+{
+    bindingList().append(binding('A', 0, 0, false, 200));
+    bindingList().append(binding('B', 0, 0, false, 50));
+    bindingList().append(binding('A', 2, 3, true, 400));
+    send(keyA, true);
+    send(keyA, false);
+    QCOMPARE(fakeCalls(), (QStringList{"SetOutPwmValues(5, 0, 0, 200)", "SetOutPwmValues(5, 2, 7, 400)",
+                                       "SetOutPwmValues(5, 0, 0, 0)", "SetOutPwmValues(5, 2, 7, 0)"}));
+}
+
+void TestKeyControl::oneKeyTwiceOnOneOutput()
+{
+    bindingList().append(binding('A', 1, 2, false, 200));
+    bindingList().append(binding('A', 1, 2, false, 400));
+    send(keyA, true);
+    send(keyA, false);
+    QCOMPARE(dutiesSent(), (QList<int>{200, 400, 400, 0}));
+}
+
+void TestKeyControl::autoRepeatSendsNothing()
+{
+    bindingList().append(binding('A', 0, 0, true, 512));
+    send(keyA, true);
+    for (int i = 0; i < 5; ++i) {
+        send(keyA, false, Qt::NoModifier, true);
+        send(keyA, true, Qt::NoModifier, true);
+    }
+    send(keyA, false);
+    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+}
+
+void TestKeyControl::nothingWhileStopped()
+{
+    bindingList().append(binding('A', 0, 0, true, 512));
+    ftConnection().transferAreaRunning = false;
+    send(keyA, true);
+    QVERIFY(bindingList().held().isEmpty());
+    send(keyA, false);
+    QCOMPARE(fakeCalls(), QStringList());
+    // A key without a binding does nothing either, running or not.
+    ftConnection().transferAreaRunning = true;
+    send(keyC, true);
+    send(keyC, false);
+    QCOMPARE(fakeCalls(), QStringList());
+}
+
+void TestKeyControl::releaseWithShiftStopsMotor()
+{
+    // X11 reports another keysym for the release when Shift went down in
+    // between; the motor must stop all the same.
+    bindingList().append(binding('A', 0, 0, true, 512));
+    send(keyA, true);
+    send(keyA, false, Qt::ShiftModifier);
+    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QVERIFY(bindingList().held().isEmpty());
+}
+
+void TestKeyControl::valuesFromFilePassedUnchanged()
+{
+    bindingList().append(binding('A', 12, 5, true, 9999));
+    bindingList().append(binding('B', -1, 0, false, -3));
+    send(keyA, true);
+    send(keyB, true);
+    send(keyA, false);
+    QCOMPARE(fakeCalls(), (QStringList{"SetOutPwmValues(5, 12, 11, 9999)", "SetOutPwmValues(5, -1, 0, -3)",
+                                       "SetOutPwmValues(5, 12, 11, 0)"}));
+}
+
+void TestKeyControl::deactivationStopsHeldOutputsOnce()
+{
+    bindingList().append(binding('A', 0, 1, false, 300));
+    bindingList().append(binding('B', 0, 1, false, 100));
+    bindingList().append(binding('C', 3, 2, true, 200));
+    send(keyA, true);
+    send(keyB, true);
+    send(keyC, true);
+    fakeFtClearLog();
+
+    QWidget other;
+    other.show();
+    QApplication::setActiveWindow(&other);
+    QTRY_VERIFY(!window->isActiveWindow());
+    QStringList calls = fakeCalls();
+    calls.sort();
+    QCOMPARE(calls, (QStringList{"SetOutPwmValues(5, 0, 2, 0)", "SetOutPwmValues(5, 3, 5, 0)"}));
+    QVERIFY(bindingList().held().isEmpty());
+
+    // Back again: the keys were let go elsewhere; releasing them now only
+    // repeats the zeros, and nothing is sent twice on the way.
+    QApplication::setActiveWindow(window);
+    QTRY_VERIFY(window->isActiveWindow());
+    QApplication::setActiveWindow(&other);
+    QTRY_VERIFY(!window->isActiveWindow());
+    QCOMPARE(fakeCalls().size(), 2);
+    other.close();
+}
+
+void TestKeyControl::startStopDisconnectForgetHeldKeys_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("running");
+    QTest::newRow("stop") << "pushButton_5" << true;
+    QTest::newRow("disconnect") << "pushButton_3" << true;
+    QTest::newRow("start") << "pushButton_4" << false;
+}
+
+void TestKeyControl::startStopDisconnectForgetHeldKeys()
+{
+    QFETCH(QString, button);
+    QFETCH(bool, running);
+
+    bindingList().append(binding('A', 0, 0, true, 300));
+    send(keyA, true);
+    QVERIFY(!bindingList().held().isEmpty());
+    ftConnection().transferAreaRunning = running;
+    window->updateConnectionWidgets();
+    window->findChild<QPushButton *>(button)->click();
+    QVERIFY(bindingList().held().isEmpty());
+
+    // A later press and release on that output ends at 0 again.
+    ftConnection().transferAreaRunning = true;
+    fakeFtClearLog();
+    send(keyA, true);
+    send(keyA, false);
+    QCOMPARE(dutiesSent(), (QList<int>{300, 0}));
+}
+
+QTEST_MAIN(TestKeyControl)
+#include "tst_keycontrol.moc"
