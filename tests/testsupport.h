@@ -47,3 +47,29 @@ void resetProgramState();
 
 // Top-level widgets that are visible, for checks that nothing is left open.
 QStringList visibleTopLevelWindows();
+
+// While it lives, writes that would make a file larger than the given size
+// fail (EFBIG) instead of stopping the process: a full disk without one.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(qint64 bytes);
+    ~FileSizeLimit();
+
+private:
+    qint64 savedCurrent = 0;
+    void (*savedHandler)(int) = nullptr;
+};
+
+// While it lives, file modes hold for this thread even when it runs as root
+// (the capabilities that override them are left out of its effective set),
+// so read-only files and folders refuse writes as they do for a user.
+class FileModesEnforced
+{
+public:
+    FileModesEnforced();
+    ~FileModesEnforced();
+
+private:
+    quint32 savedEffective = 0;
+};
