@@ -144,6 +144,12 @@ int main(int argc, char *argv[])
         std::printf("Open of %d bindings (load and table rebuild): %.1f ms\n", openCounts[i], openTimes[i]);
     }
     std::printf("Open 100000 / 10000: %.1f (10 is linear)\n", openTimes[1] / openTimes[0]);
+    // A rebuild also throws the old rows away, as after Delete in a long list.
+    const double rebuild = bestOf([] {}, [&] {
+        window.updateBindingsTable();
+        QApplication::processEvents();
+    });
+    std::printf("Table rebuild over %d rows: %.1f ms\n", bindingList().size(), rebuild);
 
     std::printf("RSS growth (KiB): bindings, list, table, list per binding (bytes), table per binding (bytes)\n");
     for (int n : {10000, 50000, 100000}) {

@@ -9,6 +9,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFile>
 #include <QFileDialog>
 #include <QMainWindow>
 
@@ -26,7 +27,7 @@ ModalCloser::ModalCloser(QObject *parent)
 void ModalCloser::answer()
 {
     QWidget *modal = QApplication::activeModalWidget();
-    if (!modal || !modal->isVisible())
+    if (!modal || !modal->isVisible() || modal == accepting)
         return;
     SeenModal s;
     s.className = QString::fromLatin1(modal->metaObject()->className());
@@ -55,7 +56,17 @@ void ModalCloser::answer()
             dialog->reject();
         } else {
             dialog->selectFile(name);
-            static_cast<QDialog *>(dialog)->accept(); // QFileDialog::accept() checks the name
+            // Accepting may ask whether to replace a file, or say that it is
+            // missing, in a box this timer cannot answer from inside its own
+            // slot: accept later, and leave the dialog alone until then.
+            accepting = dialog;
+            QMetaObject::invokeMethod(
+                dialog,
+                [this, dialog] {
+                    static_cast<QDialog *>(dialog)->accept();
+                    accepting = nullptr;
+                },
+                Qt::QueuedConnection);
         }
     } else if (auto *other = qobject_cast<QDialog *>(modal)) {
         seen.append(s);
@@ -87,6 +98,18 @@ QStringList visibleTopLevelWindows()
             names.append(QString::fromLatin1(w->metaObject()->className()));
     }
     return names;
+}
+
+bool writeFileBytes(const QString &name, const QByteArray &bytes)
+{
+    QFile file(name);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray fileBytes(const QString &name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<cannot read>");
 }
 
 FileSizeLimit::FileSizeLimit(qint64 bytes)

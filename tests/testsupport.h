@@ -4,6 +4,7 @@
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 
@@ -36,6 +37,7 @@ private:
 
     QTimer timer;
     QStringList fileNames;
+    QPointer<QWidget> accepting;
 };
 
 // A key event as X11 delivers it: scan code (X keycode), keysym, text.
@@ -47,6 +49,11 @@ void resetProgramState();
 
 // Top-level widgets that are visible, for checks that nothing is left open.
 QStringList visibleTopLevelWindows();
+
+// Scratch files: write bytes to a new file; read a file back ("<cannot read>"
+// when it cannot be opened).
+bool writeFileBytes(const QString &name, const QByteArray &bytes);
+QByteArray fileBytes(const QString &name);
 
 // While it lives, writes that would make a file larger than the given size
 // fail (EFBIG) instead of stopping the process: a full disk without one.

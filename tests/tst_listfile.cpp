@@ -5,6 +5,7 @@
 
 #include <QDirIterator>
 #include <QScopeGuard>
+#include <QTextCodec>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -42,19 +43,6 @@ void setList(const QList<KeyBinding> &bindings)
         bindingList().append(b);
 }
 
-void writeFile(const QString &name, const QByteArray &bytes)
-{
-    QFile file(name);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
-
-QByteArray contents(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<cannot read>");
-}
-
 // Every entry under a folder with the bytes of its files.
 QStringList snapshot(const QString &folder)
 {
@@ -62,16 +50,10 @@ QStringList snapshot(const QString &folder)
     QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        entries.append(path + QLatin1Char('=') + QString::fromLatin1(contents(path).toHex()));
+        entries.append(path + QLatin1Char('=') + QString::fromLatin1(fileBytes(path).toHex()));
     }
     entries.sort();
     return entries;
-}
-
-// Asks with this thread's own rights, which FileModesEnforced may have lowered.
-bool writable(const QString &name)
-{
-    return faccessat(AT_FDCWD, QFile::encodeName(name).constData(), W_OK, AT_EACCESS) == 0;
 }
 
 } // namespace
@@ -81,6 +63,7 @@ class TestListFile : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void load_data();
     void load();
@@ -96,6 +79,12 @@ private slots:
 private:
     QTemporaryDir dir;
 };
+
+// Files are in the locale's encoding; take the one of a Russian Windows.
+void TestListFile::initTestCase()
+{
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
+}
 
 void TestListFile::init()
 {
@@ -129,7 +118,7 @@ void TestListFile::load()
     QFETCH(QList<KeyBinding>, read);
 
     const QString name = dir.filePath("load.kvr");
-    writeFile(name, file);
+    QVERIFY(writeFileBytes(name, file));
     QVERIFY(loadBindingList(name));
     QCOMPARE(listed(), QList<KeyBinding>{earlier} + read);
     QCOMPARE(lastFileError(), QString());
@@ -141,6 +130,7 @@ void TestListFile::saveAndLoad_data()
     QTest::addColumn<QByteArray>("file");
 
     QTest::newRow("two bindings") << QList<KeyBinding>{w, f1} << QByteArray("W|87|0|1|512|1\n|112|8|3|1|0\n");
+    QTest::newRow("Cyrillic key") << QList<KeyBinding>{binding("Ж", 1046, 1, 2, 3, true)} << QByteArray("\xC6|1046|1|2|3|1\n");
     QTest::newRow("empty list") << QList<KeyBinding>() << QByteArray();
 }
 
@@ -151,10 +141,10 @@ void TestListFile::saveAndLoad()
 
     QTemporaryDir scratch;
     const QString name = scratch.filePath("saved.kvr");
-    writeFile(name, "an older and longer list\n");
+    QVERIFY(writeFileBytes(name, "an older and longer list\n"));
     setList(bindings);
     QVERIFY(saveBindingList(name));
-    QCOMPARE(contents(name), file);
+    QCOMPARE(fileBytes(name), file);
 
     // Loading appends, so a second load repeats the file after the first.
     bindingList().clear();
@@ -207,9 +197,9 @@ void TestListFile::saveFailure()
     QFETCH(QString, error);
 
     QTemporaryDir scratch;
-    writeFile(scratch.filePath("list.kvr"), "W|87|0|1|512|1\n");
+    QVERIFY(writeFileBytes(scratch.filePath("list.kvr"), "W|87|0|1|512|1\n"));
     QVERIFY(QDir(scratch.path()).mkpath("folder/inner"));
-    writeFile(scratch.filePath("folder/inner/kept.kvr"), "kept\n");
+    QVERIFY(writeFileBytes(scratch.filePath("folder/inner/kept.kvr"), "kept\n"));
     QList<KeyBinding> bindings;
     for (int i = 0; i < 200; ++i)
         bindings.append(binding(QString::number(i), i, i % 9, i % 4, i, i % 2));
@@ -252,20 +242,21 @@ void TestListFile::readOnlyFolder()
     const QString folder = dir.filePath("readonly");
     const QString name = folder + "/list.kvr";
     QVERIFY(QDir().mkpath(folder));
-    writeFile(name, "W|87|0|1|512|1\n");
+    QVERIFY(writeFileBytes(name, "W|87|0|1|512|1\n"));
     setList({f1, w});
     QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
     const auto restore = qScopeGuard([&] { QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); });
 
     FileModesEnforced modes;
-    if (writable(folder))
+    // Asked with this thread's own rights, which FileModesEnforced lowered.
+    if (faccessat(AT_FDCWD, QFile::encodeName(folder).constData(), W_OK, AT_EACCESS) == 0)
         QSKIP("file modes do not hold for this user");
     {
         FileSizeLimit limit(sizeLimit);
         QCOMPARE(saveBindingList(name), saved);
     }
     if (saved)
-        QCOMPARE(contents(name), QByteArray("|112|8|3|1|0\nW|87|0|1|512|1\n"));
+        QCOMPARE(fileBytes(name), QByteArray("|112|8|3|1|0\nW|87|0|1|512|1\n"));
     else
         QCOMPARE(lastFileError(), QStringLiteral("Не удалось сохранить файл"));
     QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"list.kvr"});
