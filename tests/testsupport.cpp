@@ -62,9 +62,10 @@ void ModalCloser::answer()
             accepting = dialog;
             QMetaObject::invokeMethod(
                 dialog,
-                [this, dialog] {
+                [self = QPointer<ModalCloser>(this), dialog] {
                     static_cast<QDialog *>(dialog)->accept();
-                    accepting = nullptr;
+                    if (self)
+                        self->accepting = nullptr;
                 },
                 Qt::QueuedConnection);
         }
