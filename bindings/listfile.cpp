@@ -25,6 +25,11 @@ QString cannotSaveText()
     return QCoreApplication::translate("ListFile", "Не удалось сохранить файл");
 }
 
+QString cannotReadText()
+{
+    return QCoreApplication::translate("ListFile", "Не удалось прочитать файл");
+}
+
 // Anything that is not a whole signed 32-bit decimal number reads as 0.
 qint32 numberField(const QStringList &fields, int index)
 {
@@ -70,7 +75,9 @@ KeyBinding BindingList::bindingFromLine(const QString &line) const
 bool saveBindingList(const QString &fileName)
 {
     // Written beside the old file and renamed over it on commit, so a full
-    // disk or an I/O error never leaves a half-written list behind.
+    // disk or an I/O error never leaves a half-written list behind. Only a
+    // folder that takes no new file, with the list itself writable, makes
+    // it write in place, as a plain file would.
     QSaveFile file(fileName);
     file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
@@ -108,6 +115,12 @@ bool loadBindingList(const QString &fileName)
         if (line.isEmpty())
             continue;
         read.push_back(list.bindingFromLine(line));
+    }
+    // A read that broke off would pass for a shorter list, which the next
+    // Save would then write over the whole file: take over nothing.
+    if (file.error() != QFileDevice::NoError) {
+        lastFileError() = cannotReadText();
+        return false;
     }
     for (const KeyBinding &b : read)
         list.append(b);

@@ -1,7 +1,15 @@
 #include "testsupport.h"
 
+#include <csignal>
+
+#include <linux/capability.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFile>
 #include <QFileDialog>
 #include <QMainWindow>
 
@@ -19,7 +27,7 @@ ModalCloser::ModalCloser(QObject *parent)
 void ModalCloser::answer()
 {
     QWidget *modal = QApplication::activeModalWidget();
-    if (!modal || !modal->isVisible())
+    if (!modal || !modal->isVisible() || modal == accepting)
         return;
     SeenModal s;
     s.className = QString::fromLatin1(modal->metaObject()->className());
@@ -48,7 +56,18 @@ void ModalCloser::answer()
             dialog->reject();
         } else {
             dialog->selectFile(name);
-            static_cast<QDialog *>(dialog)->accept(); // QFileDialog::accept() checks the name
+            // Accepting may ask whether to replace a file, or say that it is
+            // missing, in a box this timer cannot answer from inside its own
+            // slot: accept later, and leave the dialog alone until then.
+            accepting = dialog;
+            QMetaObject::invokeMethod(
+                dialog,
+                [self = QPointer<ModalCloser>(this), dialog] {
+                    static_cast<QDialog *>(dialog)->accept();
+                    if (self)
+                        self->accepting = nullptr;
+                },
+                Qt::QueuedConnection);
         }
     } else if (auto *other = qobject_cast<QDialog *>(modal)) {
         seen.append(s);
@@ -80,4 +99,58 @@ QStringList visibleTopLevelWindows()
             names.append(QString::fromLatin1(w->metaObject()->className()));
     }
     return names;
+}
+
+bool writeFileBytes(const QString &name, const QByteArray &bytes)
+{
+    QFile file(name);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray fileBytes(const QString &name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<cannot read>");
+}
+
+FileSizeLimit::FileSizeLimit(qint64 bytes)
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    savedCurrent = static_cast<qint64>(limit.rlim_cur);
+    savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    limit.rlim_cur = static_cast<rlim_t>(bytes);
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(savedCurrent);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, savedHandler);
+}
+
+// The overriding capabilities are among the lower 32; lowering the effective
+// set and raising it again within the permitted one needs no privilege.
+FileModesEnforced::FileModesEnforced()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return;
+    savedEffective = data[0].effective;
+    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+    syscall(SYS_capset, &header, data);
+}
+
+FileModesEnforced::~FileModesEnforced()
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return;
+    data[0].effective = savedEffective;
+    syscall(SYS_capset, &header, data);
 }

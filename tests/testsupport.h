@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 
@@ -37,6 +38,7 @@ private:
 
     QTimer timer;
     QStringList fileNames;
+    QPointer<QWidget> accepting;
 };
 
 // A key event as X11 delivers it: scan code (X keycode), keysym, text.
@@ -59,3 +61,34 @@ T *findTopLevel()
 
 // Top-level widgets that are visible, for checks that nothing is left open.
 QStringList visibleTopLevelWindows();
+
+// Scratch files: write bytes to a new file; read a file back ("<cannot read>"
+// when it cannot be opened).
+bool writeFileBytes(const QString &name, const QByteArray &bytes);
+QByteArray fileBytes(const QString &name);
+
+// While it lives, writes that would make a file larger than the given size
+// fail (EFBIG) instead of stopping the process: a full disk without one.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(qint64 bytes);
+    ~FileSizeLimit();
+
+private:
+    qint64 savedCurrent = 0;
+    void (*savedHandler)(int) = nullptr;
+};
+
+// While it lives, file modes hold for this thread even when it runs as root
+// (the capabilities that override them are left out of its effective set),
+// so read-only files and folders refuse writes as they do for a user.
+class FileModesEnforced
+{
+public:
+    FileModesEnforced();
+    ~FileModesEnforced();
+
+private:
+    quint32 savedEffective = 0;
+};

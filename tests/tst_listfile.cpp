@@ -1,0 +1,266 @@
+#include <optional>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QDirIterator>
+#include <QScopeGuard>
+#include <QTextCodec>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "bindinglist.h"
+#include "listfile.h"
+#include "processobjects.h"
+#include "testsupport.h"
+
+Q_DECLARE_METATYPE(KeyBinding)
+
+namespace {
+
+// Fields in the order of a line: key text, code, controller, motor, speed, direction.
+KeyBinding binding(const QString &text, qint32 code, qint32 controller, qint32 motor, qint32 speed, bool direction)
+{
+    return KeyBinding{text, code, controller, motor, direction, speed};
+}
+
+const KeyBinding earlier = binding("Q", 81, 2, 3, 100, false);
+const KeyBinding w = binding("W", 87, 0, 1, 512, true);
+const KeyBinding f1 = binding("", 112, 8, 3, 1, false);
+
+QList<KeyBinding> listed()
+{
+    QList<KeyBinding> all;
+    for (int i = 0; i < bindingList().size(); ++i)
+        all.append(bindingList().at(i));
+    return all;
+}
+
+void setList(const QList<KeyBinding> &bindings)
+{
+    bindingList().clear();
+    for (const KeyBinding &b : bindings)
+        bindingList().append(b);
+}
+
+// Every entry under a folder with the bytes of its files.
+QStringList snapshot(const QString &folder)
+{
+    QStringList entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries.append(path + QLatin1Char('=') + QString::fromLatin1(fileBytes(path).toHex()));
+    }
+    entries.sort();
+    return entries;
+}
+
+} // namespace
+
+class TestListFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void load_data();
+    void load();
+    void saveAndLoad_data();
+    void saveAndLoad();
+    void loadFailure_data();
+    void loadFailure();
+    void saveFailure_data();
+    void saveFailure();
+    void readOnlyFolder_data();
+    void readOnlyFolder();
+
+private:
+    QTemporaryDir dir;
+};
+
+// Files are in the locale's encoding; take the one of a Russian Windows.
+void TestListFile::initTestCase()
+{
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("Windows-1251"));
+}
+
+void TestListFile::init()
+{
+    resetProgramState();
+    setList({earlier});
+}
+
+void TestListFile::load_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QList<KeyBinding>>("read");
+
+    QTest::newRow("two lines") << QByteArray("W|87|0|1|512|1\n|112|8|3|1|0\n") << QList<KeyBinding>{w, f1};
+    QTest::newRow("CR LF") << QByteArray("W|87|0|1|512|1\r\n|112|8|3|1|0\r\n") << QList<KeyBinding>{w, f1};
+    QTest::newRow("no last line end") << QByteArray("W|87|0|1|512|1\n|112|8|3|1|0") << QList<KeyBinding>{w, f1};
+    QTest::newRow("CR anywhere") << QByteArray("W\r|87|0|1|5\r12|1\r\r\n") << QList<KeyBinding>{w};
+    QTest::newRow("extra fields") << QByteArray("W|87|0|1|512|1|more\n") << QList<KeyBinding>{w};
+    QTest::newRow("not numbers") << QByteArray("W|x|0|1|512|yes\n|1|2|3|4| 1\nA|9|9|9|9|true\n")
+        << QList<KeyBinding>{binding("W", 0, 0, 1, 512, false), binding("", 1, 2, 3, 4, false), binding("A", 9, 9, 9, 9, false)};
+    QTest::newRow("out of range") << QByteArray("W|-5|9|7|-1|1\nA|2147483648|0|0|0|0\n")
+        << QList<KeyBinding>{binding("W", -5, 9, 7, -1, true), binding("A", 0, 0, 0, 0, false)};
+    QTest::newRow("blank lines") << QByteArray("\nW|87|0|1|512|1\n\r\n\n") << QList<KeyBinding>{w};
+    QTest::newRow("short lines") << QByteArray("A|65\nB\n|\nW|87|0|1|512|1")
+        << QList<KeyBinding>{binding("A", 65, 0, 0, 0, false), binding("B", 0, 0, 0, 0, false), KeyBinding(), w};
+    QTest::newRow("empty file") << QByteArray() << QList<KeyBinding>();
+}
+
+void TestListFile::load()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QList<KeyBinding>, read);
+
+    const QString name = dir.filePath("load.kvr");
+    QVERIFY(writeFileBytes(name, file));
+    QVERIFY(loadBindingList(name));
+    QCOMPARE(listed(), QList<KeyBinding>{earlier} + read);
+    QCOMPARE(lastFileError(), QString());
+}
+
+void TestListFile::saveAndLoad_data()
+{
+    QTest::addColumn<QList<KeyBinding>>("bindings");
+    QTest::addColumn<QByteArray>("file");
+
+    QTest::newRow("two bindings") << QList<KeyBinding>{w, f1} << QByteArray("W|87|0|1|512|1\n|112|8|3|1|0\n");
+    QTest::newRow("Cyrillic key") << QList<KeyBinding>{binding("Ж", 1046, 1, 2, 3, true)} << QByteArray("\xC6|1046|1|2|3|1\n");
+    QTest::newRow("empty list") << QList<KeyBinding>() << QByteArray();
+}
+
+void TestListFile::saveAndLoad()
+{
+    QFETCH(QList<KeyBinding>, bindings);
+    QFETCH(QByteArray, file);
+
+    QTemporaryDir scratch;
+    const QString name = scratch.filePath("saved.kvr");
+    QVERIFY(writeFileBytes(name, "an older and longer list\n"));
+    setList(bindings);
+    QVERIFY(saveBindingList(name));
+    QCOMPARE(fileBytes(name), file);
+
+    // Loading appends, so a second load repeats the file after the first.
+    bindingList().clear();
+    QVERIFY(loadBindingList(name));
+    QVERIFY(loadBindingList(name));
+    QCOMPARE(listed(), bindings + bindings);
+    QCOMPARE(QDir(scratch.path()).entryList(QDir::Files), QStringList{"saved.kvr"});
+}
+
+void TestListFile::loadFailure_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("missing file") << dir.filePath("none.kvr") << "Не удалось открыть файл";
+    QTest::newRow("directory") << dir.path() << "Не удалось открыть файл";
+    // Opens, but reading at offset 0 of the own address space fails.
+    QTest::newRow("read error") << "/proc/self/mem" << "Не удалось прочитать файл";
+}
+
+void TestListFile::loadFailure()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, error);
+
+    QVERIFY(!loadBindingList(name));
+    QCOMPARE(lastFileError(), error);
+    QCOMPARE(listed(), QList<KeyBinding>{earlier});
+}
+
+void TestListFile::saveFailure_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<bool>("readOnly");
+    QTest::addColumn<qint64>("sizeLimit");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("missing folder") << "none/list.kvr" << false << qint64(0) << "Не удалось открыть файл";
+    QTest::newRow("parent is a file") << "list.kvr/list.kvr" << false << qint64(0) << "Не удалось открыть файл";
+    QTest::newRow("directory in place") << "folder" << false << qint64(0) << "Не удалось открыть файл";
+    QTest::newRow("read-only file") << "list.kvr" << true << qint64(0) << "Не удалось открыть файл";
+    QTest::newRow("write fails") << "list.kvr" << false << qint64(100) << "Не удалось сохранить файл";
+}
+
+void TestListFile::saveFailure()
+{
+    QFETCH(QString, target);
+    QFETCH(bool, readOnly);
+    QFETCH(qint64, sizeLimit);
+    QFETCH(QString, error);
+
+    QTemporaryDir scratch;
+    QVERIFY(writeFileBytes(scratch.filePath("list.kvr"), "W|87|0|1|512|1\n"));
+    QVERIFY(QDir(scratch.path()).mkpath("folder/inner"));
+    QVERIFY(writeFileBytes(scratch.filePath("folder/inner/kept.kvr"), "kept\n"));
+    QList<KeyBinding> bindings;
+    for (int i = 0; i < 200; ++i)
+        bindings.append(binding(QString::number(i), i, i % 9, i % 4, i, i % 2));
+    setList(bindings);
+    const QStringList before = snapshot(scratch.path());
+
+    if (readOnly) {
+        QVERIFY(QFile::setPermissions(scratch.filePath(target), QFile::ReadOwner));
+        if (QFileInfo(scratch.filePath(target)).isWritable())
+            QSKIP("root may write to a read-only file, and so may save over it");
+    }
+    std::optional<FileSizeLimit> limit;
+    if (sizeLimit > 0)
+        limit.emplace(sizeLimit);
+    const bool saved = saveBindingList(scratch.filePath(target));
+    limit.reset();
+    QVERIFY(!saved);
+    QCOMPARE(lastFileError(), error);
+    QCOMPARE(listed(), bindings);
+    // The old file byte for byte, and no temporary file left beside it.
+    QCOMPARE(snapshot(scratch.path()), before);
+}
+
+void TestListFile::readOnlyFolder_data()
+{
+    QTest::addColumn<qint64>("sizeLimit");
+    QTest::addColumn<bool>("saved");
+
+    QTest::newRow("written in place") << qint64(1 << 20) << true;
+    QTest::newRow("write fails") << qint64(10) << false;
+}
+
+// A folder that takes no new file but holds a writable list: the list is
+// written in place, and a failing write there is still reported.
+void TestListFile::readOnlyFolder()
+{
+    QFETCH(qint64, sizeLimit);
+    QFETCH(bool, saved);
+
+    const QString folder = dir.filePath("readonly");
+    const QString name = folder + "/list.kvr";
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(writeFileBytes(name, "W|87|0|1|512|1\n"));
+    setList({f1, w});
+    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
+    const auto restore = qScopeGuard([&] { QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); });
+
+    FileModesEnforced modes;
+    // Asked with this thread's own rights, which FileModesEnforced lowered.
+    if (faccessat(AT_FDCWD, QFile::encodeName(folder).constData(), W_OK, AT_EACCESS) == 0)
+        QSKIP("file modes do not hold for this user");
+    {
+        FileSizeLimit limit(sizeLimit);
+        QCOMPARE(saveBindingList(name), saved);
+    }
+    if (saved)
+        QCOMPARE(fileBytes(name), QByteArray("|112|8|3|1|0\nW|87|0|1|512|1\n"));
+    else
+        QCOMPARE(lastFileError(), QStringLiteral("Не удалось сохранить файл"));
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"list.kvr"});
+}
+
+QTEST_GUILESS_MAIN(TestListFile)
+#include "tst_listfile.moc"

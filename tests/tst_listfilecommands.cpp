@@ -1,0 +1,237 @@
+#include <optional>
+
+#include <QAction>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "bindinglist.h"
+#include "fakecalls.h"
+#include "mainwindow.h"
+#include "processobjects.h"
+#include "testsupport.h"
+
+namespace {
+
+const QString filter = QStringLiteral("Kavrik List (*.kvr)");
+
+void addBinding(MainWindow &w, const QString &keyText)
+{
+    KeyBinding b;
+    b.keyText = keyText;
+    b.keyCode = keyText.at(0).unicode();
+    b.speed = 512;
+    bindingList().append(b);
+    w.buttonsChanged(); // as after the editor's OK
+}
+
+void trigger(MainWindow &w, const char *action)
+{
+    w.findChild<QAction *>(QLatin1String(action))->trigger();
+}
+
+// Everything a list-file command may change, as one comparable text.
+QStringList state(MainWindow &w)
+{
+    QStringList s;
+    for (int i = 0; i < bindingList().size(); ++i)
+        s.append(bindingList().bindingToLine(i));
+    s << QStringLiteral("rows %1").arg(w.findChild<QTableWidget *>(QStringLiteral("tableWidget"))->rowCount())
+      << QStringLiteral("file ") + currentFileName()
+      << QStringLiteral("saved %1").arg(listSaved())
+      << QStringLiteral("Save %1").arg(w.findChild<QAction *>(QStringLiteral("action_5"))->isEnabled())
+      << QStringLiteral("Save As %1").arg(w.findChild<QAction *>(QStringLiteral("action_6"))->isEnabled());
+    return s;
+}
+
+} // namespace
+
+class TestListFileCommands : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void cancel_data();
+    void cancel();
+    void openNewAndSave();
+    void saveAs_data();
+    void saveAs();
+    void failure_data();
+    void failure();
+
+private:
+    void checkDialog(const QString &caption);
+
+    ModalCloser *closer = nullptr;
+    std::optional<QTemporaryDir> dir;
+};
+
+void TestListFileCommands::init()
+{
+    resetProgramState();
+    fakeFtReset();
+    closer = new ModalCloser(this);
+    dir.emplace();
+}
+
+void TestListFileCommands::cleanup()
+{
+    delete closer;
+    QCOMPARE(visibleTopLevelWindows(), QStringList());
+}
+
+// The first modal window was the file dialog, with its caption and filter.
+void TestListFileCommands::checkDialog(const QString &caption)
+{
+    QVERIFY(!closer->seen.isEmpty());
+    QCOMPARE(closer->seen.first().className, QStringLiteral("QFileDialog"));
+    QCOMPARE(closer->seen.first().title, caption);
+    QCOMPARE(closer->seen.first().nameFilters, QStringList{filter});
+}
+
+void TestListFileCommands::cancel_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("fileName");
+    QTest::addColumn<QString>("caption");
+
+    QTest::newRow("Открыть") << "action_2" << "old.kvr" << "Открыть...";
+    QTest::newRow("Сохранить как") << "action_6" << "old.kvr" << "Сохранить как...";
+    QTest::newRow("Сохранить без имени") << "action_5" << "" << "Сохранить как...";
+}
+
+void TestListFileCommands::cancel()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, fileName);
+    QFETCH(QString, caption);
+
+    MainWindow w;
+    currentFileName() = fileName;
+    addBinding(w, "A");
+    const QStringList before = state(w);
+    trigger(w, action.toLatin1());
+    QCOMPARE(closer->seen.size(), 1);
+    checkDialog(caption);
+    QCOMPARE(state(w), before);
+}
+
+// Open appends and counts as saved; Save then writes there without asking,
+// even after New.
+void TestListFileCommands::openNewAndSave()
+{
+    const QString name = dir->filePath("list.kvr");
+    QVERIFY(writeFileBytes(name, "W|87|0|1|512|1\n|112|8|3|1|0\n"));
+
+    MainWindow w;
+    addBinding(w, "A");
+    closer->queueFileName(name);
+    closer->queueFileName(name);
+    trigger(w, "action_2");
+    trigger(w, "action_2");
+    QCOMPARE(state(w), (QStringList{"A|65|0|0|512|0", "W|87|0|1|512|1", "|112|8|3|1|0", "W|87|0|1|512|1",
+                                    "|112|8|3|1|0", "rows 5", "file " + name, "saved 1", "Save 0", "Save As 1"}));
+
+    addBinding(w, "B");
+    trigger(w, "action_5");
+    QCOMPARE(fileBytes(name), QByteArray("A|65|0|0|512|0\nW|87|0|1|512|1\n|112|8|3|1|0\n"
+                                        "W|87|0|1|512|1\n|112|8|3|1|0\nB|66|0|0|512|0\n"));
+    QCOMPARE(state(w).mid(6), (QStringList{"rows 6", "file " + name, "saved 1", "Save 0", "Save As 1"}));
+
+    trigger(w, "action");
+    QCOMPARE(state(w), (QStringList{"rows 0", "file " + name, "saved 0", "Save 1", "Save As 1"}));
+    addBinding(w, "C");
+    trigger(w, "action_5");
+    QCOMPARE(fileBytes(name), QByteArray("C|67|0|0|512|0\n"));
+    QCOMPARE(closer->seen.size(), 2); // the two open dialogs only
+}
+
+void TestListFileCommands::saveAs_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("exists");
+
+    QTest::newRow("Сохранить как") << "action_6" << false;
+    QTest::newRow("Сохранить без имени") << "action_5" << false;
+    QTest::newRow("over an existing file") << "action_6" << true;
+}
+
+void TestListFileCommands::saveAs()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, exists);
+
+    const QString name = dir->filePath("list"); // no extension is added
+    if (exists)
+        QVERIFY(writeFileBytes(name, "old\n"));
+    MainWindow w;
+    addBinding(w, "A");
+    addBinding(w, "B");
+    closer->queueFileName(name);
+    trigger(w, action.toLatin1());
+    checkDialog(QStringLiteral("Сохранить как..."));
+    // The dialog itself asks before it lets a file be replaced.
+    QCOMPARE(closer->seen.size(), exists ? 2 : 1);
+    QCOMPARE(closer->seen.last().className, QLatin1String(exists ? "QMessageBox" : "QFileDialog"));
+    QCOMPARE(fileBytes(name), QByteArray("A|65|0|0|512|0\nB|66|0|0|512|0\n"));
+    QCOMPARE(QDir(dir->path()).entryList(QDir::Files), QStringList{"list"});
+    QCOMPARE(state(w).mid(2), (QStringList{"rows 2", "file " + name, "saved 1", "Save 0", "Save As 1"}));
+}
+
+void TestListFileCommands::failure_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("answer");    // given to the file dialog
+    QTest::addColumn<QString>("fileName");  // the current file before
+    QTest::addColumn<qint64>("sizeLimit");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("Открыть: unreadable file") << "action_2" << "unreadable.kvr" << "old.kvr" << qint64(0) << "Не удалось открыть файл";
+    QTest::newRow("Открыть: read error") << "action_2" << "/proc/self/mem" << "old.kvr" << qint64(0) << "Не удалось прочитать файл";
+    QTest::newRow("Сохранить: missing folder") << "action_5" << "" << "none/list.kvr" << qint64(0) << "Не удалось открыть файл";
+    QTest::newRow("Сохранить как: write fails") << "action_6" << "list.kvr" << "old.kvr" << qint64(20) << "Не удалось сохранить файл";
+}
+
+// A failed command is reported and changes nothing: the list stays unsaved
+// under its old name, so Save is still there to try again.
+void TestListFileCommands::failure()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, answer);
+    QFETCH(QString, fileName);
+    QFETCH(qint64, sizeLimit);
+    QFETCH(QString, error);
+
+    QFile unreadable(dir->filePath("unreadable.kvr"));
+    QVERIFY(writeFileBytes(unreadable.fileName(), "W|87|0|1|512|1\n"));
+    unreadable.setPermissions({});
+    FileModesEnforced modes;
+    if (answer == "unreadable.kvr" && unreadable.open(QIODevice::ReadOnly))
+        QSKIP("file modes do not hold for this user");
+
+    MainWindow w;
+    currentFileName() = dir->filePath(fileName);
+    addBinding(w, "A");
+    addBinding(w, "B");
+    const QStringList before = state(w);
+    if (!answer.isEmpty())
+        closer->queueFileName(QDir(dir->path()).absoluteFilePath(answer));
+    {
+        std::optional<FileSizeLimit> limit;
+        if (sizeLimit > 0)
+            limit.emplace(sizeLimit);
+        trigger(w, action.toLatin1());
+    }
+    QCOMPARE(closer->seen.size(), answer.isEmpty() ? 1 : 2);
+    const SeenModal &box = closer->seen.last();
+    QCOMPARE(box.className, QStringLiteral("QMessageBox"));
+    QCOMPARE(box.title, QStringLiteral("Ошибка"));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.text, error);
+    QCOMPARE(state(w), before);
+}
+
+QTEST_MAIN(TestListFileCommands)
+#include "tst_listfilecommands.moc"
