@@ -1,0 +1,71 @@
+// Saves pictures of the main window, the editor and the about box for the
+// documentation, with an example list open and the program connected to a
+// (simulated) controller. Run by scripts/screenshots under Xvfb.
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+
+#include "formabout.h"
+#include "formeditor.h"
+#include "mainwindow.h"
+#include "testsupport.h"
+
+namespace {
+
+bool save(QWidget *window, const QString &path)
+{
+    QApplication::processEvents();
+    return window->grab().save(path);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    const QStringList args = QApplication::arguments();
+    if (args.size() != 3) {
+        qWarning("usage: screenshooter <list file> <output folder>");
+        return 2;
+    }
+    const QString list = args.at(1);
+    const QDir out(args.at(2));
+
+    ModalCloser closer;
+    MainWindow w;
+    w.show();
+    QApplication::processEvents();
+
+    // Open the list as the user does, through the menu and its dialog.
+    closer.queueFileName(list);
+    w.findChild<QAction *>(QStringLiteral("action_2"))->trigger();
+
+    w.findChild<QPushButton *>(QStringLiteral("pushButton"))->click();
+    auto *ports = w.findChild<QComboBox *>(QStringLiteral("comboBox"));
+    const int simulator = ports->findText(QStringLiteral("ROBO TX simulator"), Qt::MatchEndsWith);
+    if (simulator >= 0) {
+        ports->setCurrentIndex(simulator);
+        w.findChild<QPushButton *>(QStringLiteral("pushButton_2"))->click();
+        w.findChild<QPushButton *>(QStringLiteral("pushButton_4"))->click();
+    }
+    auto *table = w.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+    table->setCurrentCell(0, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+
+    bool ok = save(&w, out.filePath(QStringLiteral("mainwindow.png")));
+    w.findChild<QPushButton *>(QStringLiteral("pushButton_7"))->click();
+    ok = save(findTopLevel<FormEditor>(), out.filePath(QStringLiteral("editor.png"))) && ok;
+    w.findChild<QAction *>(QStringLiteral("action_11"))->trigger();
+    ok = save(findTopLevel<FormAbout>(), out.filePath(QStringLiteral("about.png"))) && ok;
+
+    for (const SeenModal &s : closer.seen) {
+        if (!s.className.contains(QLatin1String("FileDialog")))
+            qWarning("unexpected box: %s: %s", qPrintable(s.title), qPrintable(s.text));
+    }
+    w.findChild<QPushButton *>(QStringLiteral("pushButton_5"))->click();
+    w.close();
+    return ok && simulator >= 0 ? 0 : 1;
+}
