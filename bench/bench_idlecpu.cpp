@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/resource.h>
 
+#include "benchsupport.h"
 #include "ftmsclib.h"
 #include "simchild.h"
 
@@ -62,5 +63,6 @@ int main(int argc, char **argv)
     std::printf("  library : %.3f %% of one core (target <= 1 %%: %s)%s\n", 100.0 * cpu / wall,
                 100.0 * cpu / wall <= 1.0 ? "met" : "MISSED", running ? "" : "  [link was lost!]");
     std::printf("  simulator (other side, for reference): %.3f %% of one core\n", 100.0 * simCpu / wall);
+    bench::figure("idle_transfer_loop_cpu", 100.0 * cpu / wall, "%", 1.0);
     return running ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "benchsupport.h"
 #include "bindinglist.h"
 #include "listfile.h"
 #include "mainwindow.h"
@@ -120,6 +121,8 @@ int main(int argc, char *argv[])
     const double load = bestOf([] { bindingList().clear(); }, [&] { loadBindingList(big); });
     std::printf("100000 bindings (%lld bytes): save %.1f ms, load %.1f ms (target 100 ms each)\n",
                 static_cast<long long>(bytes), save, load);
+    bench::figure("save_100k", save, "ms", 100);
+    bench::figure("load_100k", load, "ms", 100);
 
     dismissModalBoxes(&app);
     MainWindow window;
@@ -144,6 +147,9 @@ int main(int argc, char *argv[])
         std::printf("Open of %d bindings (load and table rebuild): %.1f ms\n", openCounts[i], openTimes[i]);
     }
     std::printf("Open 100000 / 10000: %.1f (10 is linear)\n", openTimes[1] / openTimes[0]);
+    // Per binding, Open of 100k may cost a little more than of 10k, never
+    // ten times more.
+    bench::figure("open_growth_per_binding_10k_to_100k", openTimes[1] / openTimes[0] / 10, "x", 1.5);
     // A rebuild also throws the old rows away, as after Delete in a long list.
     const double rebuild = bestOf([] {}, [&] {
         window.updateBindingsTable();
@@ -152,6 +158,7 @@ int main(int argc, char *argv[])
     std::printf("Table rebuild over %d rows: %.1f ms\n", bindingList().size(), rebuild);
 
     std::printf("RSS growth (KiB): bindings, list, table, list per binding (bytes), table per binding (bytes)\n");
+    long perBinding10k = 0;
     for (int n : {10000, 50000, 100000}) {
         const QString file = dir.filePath(QStringLiteral("memory%1.kvr").arg(n));
         writeListFile(file, n);
@@ -166,6 +173,12 @@ int main(int argc, char *argv[])
         const long list = figures.at(0).toLong();
         const long table = figures.at(1).toLong();
         std::printf("%6d %8ld %8ld %6ld %6ld\n", n, list, table, list * 1024 / n, table * 1024 / n);
+        const long perBinding = (list + table) * 1024 / n;
+        if (n == 10000)
+            perBinding10k = perBinding;
+        else if (n == 100000 && perBinding10k > 0)
+            bench::figure("memory_growth_per_binding_10k_to_100k",
+                          static_cast<double>(perBinding) / static_cast<double>(perBinding10k), "x", 1.5);
     }
     return 0;
 }

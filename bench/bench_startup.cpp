@@ -1,0 +1,93 @@
+// Start-up time and resident memory of the program against an empty Qt main
+// window started the same way (same toolkit, same platform plugin), the
+// program also with 10,000 bindings in its table.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QStringList>
+
+#include "benchsupport.h"
+
+namespace {
+
+struct Run
+{
+    double startMs = -1;
+    long rssKiB = -1;
+};
+
+Run runOnce(const QString &program, const QStringList &args)
+{
+    QProcess child;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (!env.contains(QStringLiteral("QT_QPA_PLATFORM")))
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    child.setProcessEnvironment(env);
+    QElapsedTimer timer;
+    timer.start();
+    child.start(program, args);
+    Run run;
+    while (child.waitForReadyRead(10000)) {
+        while (child.canReadLine()) {
+            const QByteArray line = child.readLine().trimmed();
+            if (line == "shown")
+                run.startMs = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+            else if (line.startsWith("rss "))
+                run.rssKiB = line.mid(4).toLong();
+        }
+        if (run.rssKiB >= 0)
+            break;
+    }
+    if (!child.waitForFinished(10000))
+        child.kill();
+    child.waitForFinished();
+    return run;
+}
+
+struct Figures
+{
+    double startMs = 0;
+    double rssMiB = 0;
+    bool ok = true;
+};
+
+Figures measure(const QString &program, const QStringList &args, int runs)
+{
+    std::vector<double> starts, rss;
+    runOnce(program, args); // warms the page cache
+    for (int i = 0; i < runs; ++i) {
+        const Run r = runOnce(program, args);
+        if (r.startMs < 0 || r.rssKiB < 0)
+            return Figures{0, 0, false};
+        starts.push_back(r.startMs);
+        rss.push_back(static_cast<double>(r.rssKiB) / 1024.0);
+    }
+    return Figures{bench::median(starts), bench::median(rss), true};
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
+    const QString bin = QStringLiteral(KAVRIK_BIN_DIR);
+    const Figures empty = measure(bin + QStringLiteral("/emptywindowapp"), {}, runs);
+    const Figures kavrik = measure(bin + QStringLiteral("/startupapp"), {}, runs);
+    const Figures loaded = measure(bin + QStringLiteral("/startupapp"),
+                                   {QStringLiteral("--bindings"), QStringLiteral("10000")}, runs);
+    if (!empty.ok || !kavrik.ok || !loaded.ok) {
+        std::fprintf(stderr, "a start-up run failed\n");
+        return 1;
+    }
+    std::printf("start-up to the first paint (median of %d):\n", runs);
+    std::printf("  empty Qt main window: %7.1f ms, %6.1f MiB resident\n", empty.startMs, empty.rssMiB);
+    std::printf("  Kavrik              : %7.1f ms, %6.1f MiB resident\n", kavrik.startMs, kavrik.rssMiB);
+    std::printf("  Kavrik, 10k bindings: %7.1f ms, %6.1f MiB resident\n", loaded.startMs, loaded.rssMiB);
+    bench::figure("startup_over_empty_window", kavrik.startMs - empty.startMs, "ms", 50);
+    bench::figure("rss_10k_bindings_over_empty_window", loaded.rssMiB - empty.rssMiB, "MiB", 25);
+    return 0;
+}
