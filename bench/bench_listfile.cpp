@@ -17,6 +17,7 @@
 #include "listfile.h"
 #include "mainwindow.h"
 #include "processobjects.h"
+#include "samplebindings.h"
 
 namespace {
 
@@ -27,13 +28,10 @@ void fillList(int count)
     BindingList &list = bindingList();
     list.clear();
     for (int i = 0; i < count; ++i) {
-        KeyBinding b;
-        b.keyText = i % 3 ? QString(QChar('A' + i % 26)) : QStringLiteral("Key %1").arg(i % 1000);
-        b.keyCode = 65 + i % 26;
-        b.controller = i % 9;
-        b.motor = i % 4;
-        b.direction = i % 2;
-        b.speed = 1 + i % 512;
+        KeyBinding b = sampleBinding(i);
+        // Some longer key texts, as stand-in names make them.
+        if (i % 3 == 0)
+            b.keyText = QStringLiteral("Key %1").arg(i % 1000);
         list.append(b);
     }
 }

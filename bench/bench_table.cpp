@@ -9,6 +9,7 @@
 #include "bindinglist.h"
 #include "mainwindow.h"
 #include "processobjects.h"
+#include "samplebindings.h"
 
 int main(int argc, char *argv[])
 {
@@ -38,16 +39,8 @@ int main(int argc, char *argv[])
     for (const Size &size : sizes) {
         BindingList &list = bindingList();
         list.clear();
-        for (int n = 0; n < size.bindings; ++n) {
-            KeyBinding b;
-            b.keyText = QString(QChar('a' + n % 26));
-            b.keyCode = 65 + n % 26;
-            b.controller = n % 9;
-            b.motor = n % 4;
-            b.direction = n % 2;
-            b.speed = 1 + n % 512;
-            list.append(b);
-        }
+        for (int n = 0; n < size.bindings; ++n)
+            list.append(sampleBinding(n));
         std::vector<double> runs;
         const int repeats = size.bindings >= 100000 ? 3 : 9;
         for (int r = 0; r < repeats; ++r) {

@@ -12,6 +12,7 @@
 #include "bindinglist.h"
 #include "mainwindow.h"
 #include "processobjects.h"
+#include "samplebindings.h"
 #endif
 
 namespace {
@@ -60,14 +61,7 @@ int main(int argc, char *argv[])
 #else
     const int bindings = argc > 2 && std::strcmp(argv[1], "--bindings") == 0 ? std::atoi(argv[2]) : 0;
     for (int n = 0; n < bindings; ++n) {
-        KeyBinding b;
-        b.keyText = QString(QChar('a' + n % 26));
-        b.keyCode = 65 + n % 26;
-        b.controller = n % 9;
-        b.motor = n % 4;
-        b.direction = n % 2;
-        b.speed = 1 + n % 512;
-        bindingList().append(b);
+        bindingList().append(sampleBinding(n));
     }
     MainWindow window;
     if (bindings > 0)

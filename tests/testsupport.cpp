@@ -81,6 +81,18 @@ QKeyEvent x11KeyEvent(QEvent::Type type, int key, quint32 scanCode, quint32 keys
     return QKeyEvent(type, key, modifiers, scanCode, keysym, 0, text, autoRepeat);
 }
 
+KeyBinding makeBinding(const QString &keyText, int keyCode, int controller, int motor, bool direction, int speed)
+{
+    KeyBinding b;
+    b.keyText = keyText;
+    b.keyCode = keyCode;
+    b.controller = controller;
+    b.motor = motor;
+    b.direction = direction;
+    b.speed = speed;
+    return b;
+}
+
 void resetProgramState()
 {
     bindingList().clear();

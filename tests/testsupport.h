@@ -45,6 +45,10 @@ private:
 QKeyEvent x11KeyEvent(QEvent::Type type, int key, quint32 scanCode, quint32 keysym, const QString &text,
                       Qt::KeyboardModifiers modifiers = Qt::NoModifier, bool autoRepeat = false);
 
+#include "keybinding.h"
+
+KeyBinding makeBinding(const QString &keyText, int keyCode, int controller, int motor, bool direction, int speed);
+
 // Puts the process-wide program state back to its start values.
 void resetProgramState();
 

@@ -13,18 +13,6 @@
 
 namespace {
 
-KeyBinding binding(const QString &text, int controller, int motor, bool direction, int speed)
-{
-    KeyBinding b;
-    b.keyText = text;
-    b.keyCode = text.isEmpty() ? 0 : text.at(0).toUpper().unicode();
-    b.controller = controller;
-    b.motor = motor;
-    b.direction = direction;
-    b.speed = speed;
-    return b;
-}
-
 QStringList rowTexts(QTableWidget *table, int row)
 {
     QStringList texts;
@@ -125,7 +113,7 @@ void TestBindingsTable::cellTexts()
     QFETCH(int, speed);
     QFETCH(QStringList, expected);
 
-    bindingList().append(binding(QStringLiteral("k"), controller, motor, direction, speed));
+    bindingList().append(makeBinding(QStringLiteral("k"), 0, controller, motor, direction, speed));
     window->updateBindingsTable();
     QCOMPARE(table->rowCount(), 1);
     QCOMPARE(rowTexts(table, 0), expected);
@@ -155,7 +143,7 @@ void TestBindingsTable::addSelectsNewRow()
 void TestBindingsTable::editKeepsRowSelected()
 {
     for (const char *k : {"a", "b", "c", "d", "e"})
-        bindingList().append(binding(QLatin1String(k), 0, 0, false, 10));
+        bindingList().append(makeBinding(QLatin1String(k), 0, 0, 0, false, 10));
     window->updateBindingsTable();
     clickRow(table, 2);
     window->findChild<QPushButton *>(QStringLiteral("pushButton_7"))->click();
@@ -185,7 +173,7 @@ void TestBindingsTable::deleteSelectedRows()
     QFETCH(QStringList, left);
 
     for (const char *k : {"a", "b", "c", "d", "e"})
-        bindingList().append(binding(QLatin1String(k), 0, 0, false, 10));
+        bindingList().append(makeBinding(QLatin1String(k), 0, 0, 0, false, 10));
     window->updateBindingsTable();
     listSaved() = true;
     for (int i = 0; i < clicks.size(); ++i)
@@ -206,7 +194,7 @@ void TestBindingsTable::deleteSelectedRows()
 
 void TestBindingsTable::editWithoutCurrentRowAdds()
 {
-    bindingList().append(binding(QStringLiteral("a"), 0, 0, false, 10));
+    bindingList().append(makeBinding(QStringLiteral("a"), 0, 0, 0, false, 10));
     window->updateBindingsTable();
     table->setCurrentCell(-1, -1);
     QCOMPARE(table->currentRow(), -1);
@@ -219,7 +207,7 @@ void TestBindingsTable::editWithoutCurrentRowAdds()
 void TestBindingsTable::doubleClickEditsRow()
 {
     for (const char *k : {"a", "b", "c"})
-        bindingList().append(binding(QLatin1String(k), 0, 0, false, 10));
+        bindingList().append(makeBinding(QLatin1String(k), 0, 0, 0, false, 10));
     window->updateBindingsTable();
     const QRect cell = table->visualRect(table->model()->index(1, 0));
     QTest::mouseClick(table->viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
@@ -232,7 +220,7 @@ void TestBindingsTable::doubleClickEditsRow()
 void TestBindingsTable::rebuildWithStaleEditedRow()
 {
     for (const char *k : {"a", "b", "c"})
-        bindingList().append(binding(QLatin1String(k), 0, 0, false, 10));
+        bindingList().append(makeBinding(QLatin1String(k), 0, 0, 0, false, 10));
     editor->editedRow = 7;
     window->updateBindingsTable();
     QCOMPARE(table->rowCount(), 3);

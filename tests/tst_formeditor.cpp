@@ -16,18 +16,6 @@
 
 namespace {
 
-KeyBinding binding(const QString &text, int code, int controller, int motor, bool direction, int speed)
-{
-    KeyBinding b;
-    b.keyText = text;
-    b.keyCode = code;
-    b.controller = controller;
-    b.motor = motor;
-    b.direction = direction;
-    b.speed = speed;
-    return b;
-}
-
 template<typename T>
 T *child(QWidget &parent, const char *name)
 {
@@ -166,7 +154,7 @@ void TestFormEditor::validation()
 
 void TestFormEditor::addAppendsAndHidesBeforeSignal()
 {
-    bindingList().append(binding("a", 65, 0, 0, false, 10));
+    bindingList().append(makeBinding("a", 65, 0, 0, false, 10));
     FormEditor editor;
     bool hiddenAtSignal = false;
     connect(&editor, &FormEditor::buttonsChanged, this, [&] { hiddenAtSignal = !editor.isVisible(); });
@@ -181,15 +169,15 @@ void TestFormEditor::addAppendsAndHidesBeforeSignal()
 
     QVERIFY(hiddenAtSignal);
     QCOMPARE(bindingList().size(), 2);
-    QCOMPARE(bindingList().at(1), binding("d", 68, 3, 2, false, 250));
+    QCOMPARE(bindingList().at(1), makeBinding("d", 68, 3, 2, false, 250));
 }
 
 void TestFormEditor::unchangedEditWritesSameValues()
 {
-    const KeyBinding edited = binding("w", 87, 8, 3, true, 512);
-    bindingList().append(binding("a", 65, 0, 0, false, 1));
+    const KeyBinding edited = makeBinding("w", 87, 8, 3, true, 512);
+    bindingList().append(makeBinding("a", 65, 0, 0, false, 1));
     bindingList().append(edited);
-    bindingList().append(binding("s", 83, 1, 1, false, 7));
+    bindingList().append(makeBinding("s", 83, 1, 1, false, 7));
     FormEditor editor;
     QSignalSpy changed(&editor, &FormEditor::buttonsChanged);
     editor.prepareForRow(1);
@@ -204,7 +192,7 @@ void TestFormEditor::unchangedEditWritesSameValues()
 
 void TestFormEditor::newBindingDefaults()
 {
-    bindingList().append(binding("e", 69, 5, 2, true, 300));
+    bindingList().append(makeBinding("e", 69, 5, 2, true, 300));
     FormEditor editor;
     editor.prepareForRow(0);
     editor.show();
@@ -242,7 +230,7 @@ void TestFormEditor::speedCoupling()
 
 void TestFormEditor::cancelChangesNothing()
 {
-    bindingList().append(binding("a", 65, 0, 0, false, 10));
+    bindingList().append(makeBinding("a", 65, 0, 0, false, 10));
     FormEditor editor;
     QSignalSpy changed(&editor, &FormEditor::buttonsChanged);
     editor.prepareForRow(0);
@@ -274,7 +262,7 @@ void TestFormEditor::retargetAfterDelete()
     QFETCH(QStringList, expected);
 
     for (int i = 0; i < 5; ++i)
-        bindingList().append(binding(QStringLiteral("k%1").arg(i), 48 + i, 0, 0, false, i));
+        bindingList().append(makeBinding(QStringLiteral("k%1").arg(i), 48 + i, 0, 0, false, i));
     MainWindow w;
     w.show();
     w.updateBindingsTable();
@@ -301,8 +289,8 @@ void TestFormEditor::retargetAfterDelete()
 
 void TestFormEditor::retargetAfterNew()
 {
-    bindingList().append(binding("a", 65, 0, 0, false, 10));
-    bindingList().append(binding("b", 66, 0, 0, false, 20));
+    bindingList().append(makeBinding("a", 65, 0, 0, false, 10));
+    bindingList().append(makeBinding("b", 66, 0, 0, false, 20));
     MainWindow w;
     w.show();
     w.updateBindingsTable();

@@ -21,18 +21,6 @@ const PhysicalKey keyA{Qt::Key_A, 38, "a"};
 const PhysicalKey keyB{Qt::Key_B, 56, "b"};
 const PhysicalKey keyC{Qt::Key_C, 54, "c"};
 
-KeyBinding binding(int code, int controller, int motor, bool direction, int speed)
-{
-    KeyBinding b;
-    b.keyText = QString(QChar(code)).toLower();
-    b.keyCode = code;
-    b.controller = controller;
-    b.motor = motor;
-    b.direction = direction;
-    b.speed = speed;
-    return b;
-}
-
 } // namespace
 
 class TestKeyControl : public QObject
@@ -121,8 +109,8 @@ void TestKeyControl::sharedOutput()
     QFETCH(bool, releaseAFirst);
     QFETCH(QList<int>, duties);
 
-    bindingList().append(binding('A', 0, 1, true, 300));
-    bindingList().append(binding('B', 0, 1, true, 100));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 1, true, 300));
+    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 1, true, 100));
     send(keyA, true);
     send(keyB, true);
     send(releaseAFirst ? keyA : keyB, false);
@@ -134,9 +122,9 @@ void TestKeyControl::sharedOutput()
 
 void TestKeyControl::oneKeyTwoOutputs()
 {
-    bindingList().append(binding('A', 0, 0, false, 200));
-    bindingList().append(binding('B', 0, 0, false, 50));
-    bindingList().append(binding('A', 2, 3, true, 400));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, false, 200));
+    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 0, false, 50));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 2, 3, true, 400));
     send(keyA, true);
     send(keyA, false);
     QCOMPARE(fakeCalls(), (QStringList{"SetOutPwmValues(5, 0, 0, 200)", "SetOutPwmValues(5, 2, 7, 400)",
@@ -145,8 +133,8 @@ void TestKeyControl::oneKeyTwoOutputs()
 
 void TestKeyControl::oneKeyTwiceOnOneOutput()
 {
-    bindingList().append(binding('A', 1, 2, false, 200));
-    bindingList().append(binding('A', 1, 2, false, 400));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 1, 2, false, 200));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 1, 2, false, 400));
     send(keyA, true);
     send(keyA, false);
     QCOMPARE(dutiesSent(), (QList<int>{200, 400, 400, 0}));
@@ -154,7 +142,7 @@ void TestKeyControl::oneKeyTwiceOnOneOutput()
 
 void TestKeyControl::autoRepeatSendsNothing()
 {
-    bindingList().append(binding('A', 0, 0, true, 512));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, true, 512));
     send(keyA, true);
     for (int i = 0; i < 5; ++i) {
         send(keyA, false, Qt::NoModifier, true);
@@ -166,7 +154,7 @@ void TestKeyControl::autoRepeatSendsNothing()
 
 void TestKeyControl::nothingWhileStopped()
 {
-    bindingList().append(binding('A', 0, 0, true, 512));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, true, 512));
     ftConnection().transferAreaRunning = false;
     send(keyA, true);
     QVERIFY(bindingList().held().isEmpty());
@@ -183,7 +171,7 @@ void TestKeyControl::releaseWithShiftStopsMotor()
 {
     // X11 reports another keysym for the release when Shift went down in
     // between; the motor must stop all the same.
-    bindingList().append(binding('A', 0, 0, true, 512));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, true, 512));
     send(keyA, true);
     send(keyA, false, Qt::ShiftModifier);
     QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
@@ -192,8 +180,8 @@ void TestKeyControl::releaseWithShiftStopsMotor()
 
 void TestKeyControl::valuesFromFilePassedUnchanged()
 {
-    bindingList().append(binding('A', 12, 5, true, 9999));
-    bindingList().append(binding('B', -1, 0, false, -3));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 12, 5, true, 9999));
+    bindingList().append(makeBinding(QStringLiteral("b"), 'B', -1, 0, false, -3));
     send(keyA, true);
     send(keyB, true);
     send(keyA, false);
@@ -203,9 +191,9 @@ void TestKeyControl::valuesFromFilePassedUnchanged()
 
 void TestKeyControl::deactivationStopsHeldOutputsOnce()
 {
-    bindingList().append(binding('A', 0, 1, false, 300));
-    bindingList().append(binding('B', 0, 1, false, 100));
-    bindingList().append(binding('C', 3, 2, true, 200));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 1, false, 300));
+    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 1, false, 100));
+    bindingList().append(makeBinding(QStringLiteral("c"), 'C', 3, 2, true, 200));
     send(keyA, true);
     send(keyB, true);
     send(keyC, true);
@@ -244,7 +232,7 @@ void TestKeyControl::startStopDisconnectForgetHeldKeys()
     QFETCH(QString, button);
     QFETCH(bool, running);
 
-    bindingList().append(binding('A', 0, 0, true, 300));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, true, 300));
     send(keyA, true);
     QVERIFY(!bindingList().held().isEmpty());
     ftConnection().transferAreaRunning = running;
