@@ -1,5 +1,6 @@
 #include "formeditor.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 
 #include "bindinglist.h"
@@ -41,6 +42,12 @@ void FormEditor::prepareForRow(int row)
             button->setCheckable(true);
         }
         ui->horizontalSlider->setValue(1);
+        // After editing a binding whose numbers no box can show, the boxes
+        // are left empty; a new binding starts from the first entries.
+        for (QComboBox *box : {ui->comboBox, ui->comboBox_3}) {
+            if (box->currentIndex() < 0)
+                box->setCurrentIndex(0);
+        }
     } else {
         const KeyBinding &b = bindingList().at(row);
         ui->lineEdit->setText(b.keyText);
@@ -107,7 +114,14 @@ void FormEditor::on_pushButton_clicked()
     b.speed = ui->horizontalSlider->value();
 
     BindingList &list = bindingList();
-    if (editedRow < 0 || editedRow >= list.size()) {
+    const bool editing = editedRow >= 0 && editedRow < list.size();
+    // A box left empty shows a number from a list file that it has no entry
+    // for; the binding keeps that number rather than becoming -1.
+    if (editing && b.controller < 0)
+        b.controller = list.at(editedRow).controller;
+    if (editing && b.motor < 0)
+        b.motor = list.at(editedRow).motor;
+    if (!editing) {
         // Retargeting keeps editedRow inside the list; should it still point
         // past the end, adding is the only write that cannot hit another binding.
         editedRow = -1;

@@ -45,6 +45,7 @@ private slots:
     void validation();
     void addAppendsAndHidesBeforeSignal();
     void unchangedEditWritesSameValues();
+    void numbersNoBoxShowsAreKept();
     void newBindingDefaults();
     void speedCoupling();
     void cancelChangesNothing();
@@ -188,6 +189,27 @@ void TestFormEditor::unchangedEditWritesSameValues()
     QCOMPARE(changed.count(), 1);
     QCOMPARE(bindingList().size(), 3);
     QCOMPARE(bindingList().at(1), edited);
+}
+
+void TestFormEditor::numbersNoBoxShowsAreKept()
+{
+    // A list file may hold controller 12 and motor 5, which no box lists.
+    bindingList().append(makeBinding("x", 88, 12, 5, true, 200));
+    FormEditor editor;
+    editor.prepareForRow(0);
+    editor.show();
+    child<QPushButton>(editor, "pushButton")->click();
+    QCOMPARE(bindingList().at(0), makeBinding("x", 88, 12, 5, true, 200));
+
+    // A new binding after that starts from Master and M1, not from nothing.
+    editor.prepareForRow(-1);
+    editor.show();
+    QKeyEvent press = x11KeyEvent(QEvent::KeyPress, Qt::Key_Y, 29, 0x79, QStringLiteral("y"));
+    QApplication::sendEvent(child<QWidget>(editor, "lineEdit"), &press);
+    child<QRadioButton>(editor, "radioButton")->click();
+    child<QPushButton>(editor, "pushButton")->click();
+    QCOMPARE(bindingList().at(1).controller, 0);
+    QCOMPARE(bindingList().at(1).motor, 0);
 }
 
 void TestFormEditor::newBindingDefaults()
