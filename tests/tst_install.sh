@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# Checks the installed program as a user gets it, from a scratch folder:
+#   tst_install.sh tree     cmake --install into a temporary prefix
+#   tst_install.sh package  the .deb that cpack builds, unpacked
+# The installed kavrik must find its controller library through its own rpath
+# (no LD_LIBRARY_PATH, started from another folder), reach its event loop
+# without a message box, and carry the application icon. The layout, the
+# rpaths, the desktop entry and the icons are checked as well.
+# ctest passes the build's folders in KAVRIK_* variables.
+set -euo pipefail
+
+mode=${1:?tree or package}
+: "${KAVRIK_CMAKE:?}" "${KAVRIK_CPACK:?}" "${KAVRIK_SOURCE_DIR:?}" "${KAVRIK_BUILD_DIR:?}" "${KAVRIK_INSTALL_PROBE:?}"
+: "${KAVRIK_BINDIR:?}" "${KAVRIK_LIBDIR:?}" "${KAVRIK_DATADIR:?}" "${KAVRIK_UDEV_RULES_DIR:?}"
+bindir=$KAVRIK_BINDIR libdir=$KAVRIK_LIBDIR datadir=$KAVRIK_DATADIR
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kavrik-install.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+icon_sizes=(16 32 48 64 128 256)
+
+expected_files() {
+    echo "$bindir/kavrik"
+    echo "$bindir/kavrik-simulator"
+    echo "$libdir/libftMscLib.so"
+    echo "$KAVRIK_UDEV_RULES_DIR/70-kavrik-robotx.rules"
+    echo "$datadir/applications/kavrik.desktop"
+    for s in "${icon_sizes[@]}"; do
+        echo "$datadir/icons/hicolor/${s}x$s/apps/kavrik.png"
+    done
+    echo "$datadir/icons/hicolor/scalable/apps/kavrik.svg"
+    for f in "$KAVRIK_SOURCE_DIR"/examples/*.kvr; do
+        echo "$datadir/kavrik/examples/${f##*/}"
+    done
+}
+
+# Nothing missing, nothing extra (a test library or a benchmark installed by
+# mistake would sit in the user's library folder).
+check_layout() {
+    local prefix=$1
+    diff -u <(expected_files | sort) <(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort) >&2 ||
+        fail "installed files differ from the expected layout (- expected, + installed)"
+}
+
+# The value of an ELF file's RPATH or RUNPATH, empty when it has none.
+search_path() {
+    readelf -d "$1" | sed -n "s/.*(${2^^}) *Library $2: \[\(.*\)\]\$/\1/p"
+}
+
+# The library is loaded from inside Qt, which honours DT_RPATH only; any
+# other entry must stay relative to the installed file.
+check_rpaths() {
+    local prefix=$1 elf kind entry rest rpath
+    rpath=$(search_path "$prefix/$bindir/kavrik" rpath)
+    if [ -n "$(search_path "$prefix/$bindir/kavrik" runpath)" ]; then
+        fail "kavrik carries a RUNPATH, which Qt's library lookup ignores"
+    fi
+    if [ "$rpath" != "\$ORIGIN:\$ORIGIN/../$libdir" ]; then
+        fail "kavrik's RPATH is '$rpath', not '\$ORIGIN:\$ORIGIN/../$libdir'"
+    fi
+    # An empty entry is the current folder; a build path leaks the build.
+    for elf in "$bindir/kavrik" "$bindir/kavrik-simulator" "$libdir/libftMscLib.so"; do
+        [ -f "$prefix/$elf" ] || continue # reported with the layout
+        for kind in rpath runpath; do
+            rest=$(search_path "$prefix/$elf" $kind)
+            [ -n "$rest" ] || continue
+            rest+=:
+            while [ -n "$rest" ]; do
+                entry=${rest%%:*}
+                rest=${rest#*:}
+                case $entry in
+                    '$ORIGIN' | '$ORIGIN/'*) ;;
+                    *) fail "$elf searches '$entry' for libraries" ;;
+                esac
+            done
+        done
+    done
+}
+
+check_desktop_entry() {
+    local prefix=$1 entry png s
+    entry=$prefix/$datadir/applications/kavrik.desktop
+    desktop-file-validate "$entry" >&2 || fail "desktop-file-validate rejects kavrik.desktop"
+    [ -x "$prefix/$bindir/$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")" ] || fail "the desktop entry's Exec is not the installed program"
+    [ "$(sed -n 's/^Icon=//p' "$entry")" = kavrik ] || fail "the desktop entry's Icon is not kavrik"
+    for s in "${icon_sizes[@]}"; do
+        png=$prefix/$datadir/icons/hicolor/${s}x$s/apps/kavrik.png
+        # Width and height are the big-endian words at bytes 16 and 20.
+        [ "$(od -An -tx1 -j16 -N8 "$png" 2>/dev/null | tr -d ' \n')" = "$(printf '%08x%08x' "$s" "$s")" ] ||
+            fail "${png#"$prefix"/} is not a ${s}x$s PNG"
+    done
+}
+
+# Starts the installed program the way the menu does and reads what the probe
+# saw when the program entered its event loop.
+check_program_start() {
+    local prefix=$1 out status=0 library
+    mkdir -p "$scratch/elsewhere"
+    out=$(cd "$scratch/elsewhere" &&
+        env -u LD_LIBRARY_PATH LD_PRELOAD="$KAVRIK_INSTALL_PROBE" QT_QPA_PLATFORM=offscreen \
+            timeout 30 "$prefix/$bindir/kavrik" 2>"$scratch/kavrik.stderr") || status=$?
+    printf '%s\n' "$out" | sed 's/^/kavrik: /' >&2
+    if [ "$status" -ne 0 ]; then
+        cat "$scratch/kavrik.stderr" >&2
+        fail "the installed kavrik did not reach its event loop cleanly (exit status $status; 3 is a message box, 124 a hang)"
+        return
+    fi
+    library=$(grep '^library' <<<"$out" | cut -f2)
+    if [ -z "$library" ] || [ "$(wc -l <<<"$library")" -ne 1 ]; then
+        fail "expected libftMscLib.so loaded once, got: ${library:-nothing}"
+    elif [ "$(realpath "$library")" != "$(realpath "$prefix/$libdir/libftMscLib.so")" ]; then
+        fail "libftMscLib.so was loaded from $library, not from the installed library folder"
+    fi
+    [ "$(grep -E '^(window|box)' <<<"$out")" = "$(printf 'window\tMainWindow\tKavrik')" ] ||
+        fail "expected the main window alone on screen"
+    [ "$(grep '^icon' <<<"$out" | cut -f2)" = "16x16 32x32 48x48 64x64 128x128 256x256" ] ||
+        fail "the application icon is not set from all its sizes"
+    [ -f "$prefix/$datadir/applications/$(grep '^desktopFile' <<<"$out" | cut -f2).desktop" ] ||
+        fail "the program's desktop file name does not name the installed desktop entry"
+}
+
+check_simulator_start() {
+    local prefix=$1 first
+    # Its port announcement goes to this run's folder, not the user's.
+    first=$(cd "$scratch/elsewhere" && env -u LD_LIBRARY_PATH KAVRIK_SIM_DIR="$scratch/sim" QT_QPA_PLATFORM=offscreen \
+        timeout 10 "$prefix/$bindir/kavrik-simulator" --headless </dev/null | head -n1) || true
+    grep -q '"event":"ready"' <<<"$first" || fail "the installed simulator did not announce its port: $first"
+}
+
+check_prefix() {
+    check_layout "$1"
+    check_rpaths "$1"
+    check_desktop_entry "$1"
+    check_program_start "$1"
+    check_simulator_start "$1"
+}
+
+case $mode in
+tree)
+    "$KAVRIK_CMAKE" --install "$KAVRIK_BUILD_DIR" --prefix "$scratch/prefix" >/dev/null
+    check_prefix "$scratch/prefix"
+    ;;
+package)
+    "$KAVRIK_CPACK" --config "$KAVRIK_BUILD_DIR/CPackConfig.cmake" -G DEB -B "$scratch/package" >/dev/null
+    deb=$(find "$scratch/package" -maxdepth 1 -name 'kavrik_*.deb')
+    [ -n "$deb" ] || { echo "FAIL: cpack built no kavrik_*.deb" >&2; exit 1; }
+    echo "package: ${deb##*/}" >&2
+    depends=$(dpkg-deb -f "$deb" Depends)
+    echo "Depends: $depends" >&2
+    # Debian's package names, as dpkg-shlibdeps found them.
+    names=$(tr ',|' '\n\n' <<<"$depends" | sed 's/^ *//; s/[ (].*//')
+    for p in libc6 libstdc++6 libqt5core5a libqt5gui5 libqt5widgets5; do
+        grep -qxF "$p" <<<"$names" || fail "Depends lacks $p"
+    done
+    [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] || fail "wrong Architecture"
+    # Everything under /usr; unpacked, the tree is the installation.
+    outside=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v -e '^\./usr/' -e '^\./$' || true)
+    if [ -n "$outside" ]; then
+        fail "the package installs outside /usr: $outside"
+    fi
+    dpkg-deb -x "$deb" "$scratch/root"
+    check_prefix "$scratch/root/usr"
+    ;;
+*)
+    echo "usage: $0 tree|package" >&2
+    exit 2
+    ;;
+esac
+
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+echo "all checks passed" >&2
