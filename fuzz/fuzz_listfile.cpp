@@ -9,8 +9,8 @@
 // byte-order mark, which Open takes as the mark of the file's encoding.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
-#include <QDir>
 #include <QFile>
 #include <QList>
 #include <QTemporaryDir>
@@ -23,13 +23,17 @@
 
 namespace {
 
-// Made once, removed when the fuzzer exits.
+// Made once, removed when the fuzzer exits. Memory-backed where possible:
+// Save syncs every file it writes.
 QTemporaryDir &scratchDir()
 {
-    // Memory-backed when there is such a folder: Save syncs every file.
-    static QTemporaryDir dir((QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath())
-                             + QStringLiteral("/kavrik-fuzz-XXXXXX"));
-    return dir;
+    static const std::unique_ptr<QTemporaryDir> dir = [] {
+        auto made = std::make_unique<QTemporaryDir>(QStringLiteral("/dev/shm/kavrik-fuzz-XXXXXX"));
+        if (!made->isValid())
+            made = std::make_unique<QTemporaryDir>();
+        return made;
+    }();
+    return *dir;
 }
 
 QList<KeyBinding> listed()
