@@ -159,35 +159,26 @@ std::uint32_t Device::identify()
         trace("%s: echo reply with unexpected payload (%zu bytes), accepted", path_.c_str(), reply.payload.size());
     session_.adoptSid(reply);
 
-    std::vector<protocol::Item> items;
     std::vector<std::uint8_t> ta0;
     protocol::appendTaId(ta0, 0);
     if (!transact(protocol::kCmdInfo, ta0, reply, timing_.maxTimeouts, false))
         return FTLIB_ERR_INIT_COM_TIMEOUT;
-    if (protocol::splitItems(reply, protocol::kTaInfoSize, items) && !items.empty()) {
-        const protocol::TaInfo info = protocol::decodeTaInfo(items[0].data);
+    protocol::TaInfo info;
+    if (protocol::readInfo(reply, info))
         trace("%s: controller \"%s\", firmware %s, session %u", path_.c_str(), info.name.c_str(),
               versionText(info.firmwareVersion).c_str(), session_.sid());
-    }
 
     if (!transact(protocol::kCmdState, ta0, reply, timing_.maxTimeouts, false))
         return FTLIB_ERR_INIT_COM_TIMEOUT;
-    if (protocol::splitItems(reply, protocol::kTaStateSize, items) && !items.empty()) {
-        const protocol::TaState state = protocol::decodeTaState(items[0].data);
-        for (int k = 0; k < protocol::kMaxExtensions; ++k) {
-            if (state.extension[static_cast<std::size_t>(k)] == protocol::kExtensionOnline)
-                onlineExtensions_ |= 1u << k;
-        }
-    }
+    protocol::readOnlineExtensions(reply, onlineExtensions_);
     for (int k = 1; k <= protocol::kMaxExtensions; ++k) {
         if (!(onlineExtensions_ & (1u << (k - 1))))
             continue;
         std::vector<std::uint8_t> taK;
         protocol::appendTaId(taK, static_cast<std::uint32_t>(k));
         // Only informative: a controller that keeps quiet here is still usable.
-        if (transact(protocol::kCmdInfo, taK, reply, 1, false) && protocol::splitItems(reply, protocol::kTaInfoSize, items)
-            && !items.empty())
-            trace("%s: extension %d \"%s\"", path_.c_str(), k, protocol::decodeTaInfo(items[0].data).name.c_str());
+        if (transact(protocol::kCmdInfo, taK, reply, 1, false) && protocol::readInfo(reply, info))
+            trace("%s: extension %d \"%s\"", path_.c_str(), k, info.name.c_str());
         else
             trace("%s: extension %d online", path_.c_str(), k);
     }
@@ -366,7 +357,6 @@ void Device::loop()
     auto nextCycle = Clock::now();
     auto nextStatePoll = Clock::now() + timing_.statePoll;
     Frame reply;
-    std::vector<protocol::Item> items;
 
     for (;;) {
         if (pending == Pending::None) {
@@ -468,13 +458,7 @@ void Device::loop()
                 zeroDone = true;
                 break;
             case Pending::State:
-                if (protocol::splitItems(reply, protocol::kTaStateSize, items) && !items.empty()) {
-                    const protocol::TaState state = protocol::decodeTaState(items[0].data);
-                    unsigned online = 0;
-                    for (int k = 0; k < protocol::kMaxExtensions; ++k) {
-                        if (state.extension[static_cast<std::size_t>(k)] == protocol::kExtensionOnline)
-                            online |= 1u << k;
-                    }
+                if (unsigned online = 0; protocol::readOnlineExtensions(reply, online)) {
                     if (online != onlineExtensions_) {
                         trace("%s: extensions online 0x%02x", path_.c_str(), online);
                         // An extension that comes back gets its configuration again.

@@ -183,4 +183,27 @@ bool splitItems(const Frame &frame, std::size_t structSize, std::vector<Item> &i
     return true;
 }
 
+bool readInfo(const Frame &reply, TaInfo &info)
+{
+    std::vector<Item> items;
+    if (!splitItems(reply, kTaInfoSize, items) || items.empty())
+        return false;
+    info = decodeTaInfo(items[0].data);
+    return true;
+}
+
+bool readOnlineExtensions(const Frame &reply, unsigned &online)
+{
+    std::vector<Item> items;
+    if (!splitItems(reply, kTaStateSize, items) || items.empty())
+        return false;
+    const TaState state = decodeTaState(items[0].data);
+    online = 0;
+    for (int k = 0; k < kMaxExtensions; ++k) {
+        if (state.extension[static_cast<std::size_t>(k)] == kExtensionOnline)
+            online |= 1u << k;
+    }
+    return true;
+}
+
 } // namespace protocol

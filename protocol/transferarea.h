@@ -105,4 +105,11 @@ struct Item {
 // items point into frame.payload, which must outlive them.
 bool splitItems(const Frame &frame, std::size_t structSize, std::vector<Item> &items);
 
+// What the host takes from the controller's replies: the first structure of
+// an information reply, and the extensions a state reply reports online
+// (bit k-1 for extension k). False, with the output left alone, when the
+// reply holds no well-formed structure of that kind.
+bool readInfo(const Frame &reply, TaInfo &info);
+bool readOnlineExtensions(const Frame &reply, unsigned &online);
+
 } // namespace protocol

@@ -85,6 +85,8 @@ private slots:
     void resync_data();
     void resync();
     void limits();
+    void hostReads_data();
+    void hostReads();
 };
 
 void TestCodec::vectors_data()
@@ -391,6 +393,59 @@ void TestCodec::limits()
     QCOMPARE(decodeAll(largest, false).size(), std::size_t(1));
     f.payload.push_back(0);
     QVERIFY(encodeFrame(f).empty());
+}
+
+// What the library takes from information and state replies, and what it
+// refuses to take from malformed ones.
+void TestCodec::hostReads_data()
+{
+    QTest::addColumn<uint>("items");
+    QTest::addColumn<Bytes>("payload");
+    QTest::addColumn<bool>("infoRead");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("stateRead");
+    QTest::addColumn<uint>("online");
+
+    TaState state;
+    state.extension = {1, 2, 1, 0, 0, 0, 0, 1};
+    Bytes statePayload;
+    appendTa(statePayload, 0, state);
+    TaInfo info;
+    info.name = "ROBO TX-123";
+    Bytes infoPayload;
+    appendTa(infoPayload, 0, info);
+    // Only the value 1 means online; bit k-1 stands for extension k.
+    QTest::newRow("state") << 1u << statePayload << false << QString() << true << 0x85u;
+    QTest::newRow("state, one byte short") << 1u << Bytes(statePayload.begin(), statePayload.end() - 1) << false
+                                           << QString() << false << 0xFFFFu;
+    QTest::newRow("state, no item") << 0u << Bytes() << false << QString() << false << 0xFFFFu;
+    QTest::newRow("state, item count too high") << 2u << statePayload << false << QString() << false << 0xFFFFu;
+    QTest::newRow("info") << 1u << infoPayload << true << "ROBO TX-123" << false << 0xFFFFu;
+    QTest::newRow("info, two items") << 2u << infoPayload + infoPayload << true << "ROBO TX-123" << false << 0xFFFFu;
+    QTest::newRow("info, one byte long") << 1u << infoPayload + Bytes{0} << false << QString() << false << 0xFFFFu;
+    Bytes unterminated = infoPayload;
+    std::fill(unterminated.begin() + kTaIdSize, unterminated.begin() + kTaIdSize + 17, 'A');
+    QTest::newRow("info, name without its zero") << 1u << unterminated << true << QString(17, 'A') << false << 0xFFFFu;
+}
+
+void TestCodec::hostReads()
+{
+    QFETCH(uint, items);
+    QFETCH(Bytes, payload);
+    QFETCH(bool, infoRead);
+    QFETCH(QString, name);
+    QFETCH(bool, stateRead);
+    QFETCH(uint, online);
+    Frame reply;
+    reply.items = items;
+    reply.payload = payload;
+    TaInfo info;
+    info.name = "untouched";
+    QCOMPARE(readInfo(reply, info), infoRead);
+    QCOMPARE(QString::fromStdString(info.name), infoRead ? name : QStringLiteral("untouched"));
+    unsigned mask = 0xFFFF;
+    QCOMPARE(readOnlineExtensions(reply, mask), stateRead);
+    QCOMPARE(mask, online);
 }
 
 QTEST_APPLESS_MAIN(TestCodec)
