@@ -2,6 +2,9 @@
 #include <QIcon>
 
 #include "mainwindow.h"
+#ifdef Q_OS_UNIX
+#include "termination.h"
+#endif
 
 int main(int argc, char *argv[])
 {
@@ -15,6 +18,11 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(icon);
     QGuiApplication::setDesktopFileName(QStringLiteral("kavrik"));
 
+#ifdef Q_OS_UNIX
+    // Ended by a signal (kill, Ctrl+C, a closed terminal), the program still
+    // stops the motors before it goes.
+    TerminationSignals termination;
+#endif
     MainWindow window;
     window.show();
     return application.exec();

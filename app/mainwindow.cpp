@@ -1,10 +1,12 @@
 #include "mainwindow.h"
 
 #include <QCloseEvent>
+#include <QTimer>
 
 #include "formabout.h"
 #include "formeditor.h"
 #include "ftlib.h"
+#include "keyboardguard.h"
 #include "messagebox.h"
 #include "processobjects.h"
 #include "ui_mainwindow.h"
@@ -17,6 +19,12 @@ MainWindow::MainWindow(QWidget *parent)
     about = nullptr;
     editor = new FormEditor(nullptr);
     connect(editor, SIGNAL(buttonsChanged()), this, SLOT(buttonsChanged()));
+    keyboard = new KeyboardGuard(this);
+    linkCheck = new QTimer(this);
+    // A lost link is reported within a second: the library gives up after
+    // three missed replies (about 0.6 s), and this looks five times a second.
+    linkCheck->setInterval(200);
+    connect(linkCheck, &QTimer::timeout, this, &MainWindow::checkLink);
 
     // Only the load decides the port search; a failed check below still
     // leaves it enabled.

@@ -5,7 +5,9 @@
 
 class FormAbout;
 class FormEditor;
+class KeyboardGuard;
 class QTableWidgetItem;
+class QTimer;
 
 namespace Ui {
 class MainWindow;
@@ -59,8 +61,12 @@ public slots:
 private:
     void openEditor(int row);
     bool saveListAs(const QString &fileName);
+    void checkLink();
 
     FormAbout *about;
     FormEditor *editor;
     Ui::MainWindow *ui;
+    KeyboardGuard *keyboard;
+    // While the transfer area runs: asks the library whether the link holds.
+    QTimer *linkCheck;
 };

@@ -27,14 +27,20 @@ public:
     QString bindingToLine(int position) const;
     KeyBinding bindingFromLine(const QString &line) const;
 
-    // Drives the outputs bound to a key that was pressed or released.
+    // Drives the outputs bound to a key that was pressed; a release sends
+    // the fallback duty to every output its held copies drive, and nothing
+    // for a key that holds nothing.
     void handleKey(quint32 key, bool pressed);
     int updateHeldBindings(const KeyBinding &binding, bool pressed);
-    // Sends 0 once to every output that has a held key, then forgets them all.
+    // Sends 0 once to every output that has a held key, then forgets them
+    // all; nothing moves again until a key is pressed anew. Every change to
+    // the list does this first: held keys were pressed on the old list.
     void releaseHeldBindings();
     // Forgets the held keys without sending anything.
     void forgetHeldBindings() { heldBindings.clear(); }
     const HeldBindings &held() const { return heldBindings; }
+    // A copy of this binding (same key and speed) is held on its output.
+    bool isHeld(const KeyBinding &binding) const;
 
 private:
     std::deque<KeyBinding> records;

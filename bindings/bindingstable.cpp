@@ -80,6 +80,7 @@ void MainWindow::on_pushButton_8_clicked()
     std::sort(rows.begin(), rows.end());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
 
+    bindingList().releaseHeldBindings();
     bindingList().eraseAll(rows);
     editor->rowsErased(rows);
     updateBindingsTable();
@@ -91,6 +92,7 @@ void MainWindow::on_pushButton_8_clicked()
 // The editor added or changed a binding
 void MainWindow::buttonsChanged()
 {
+    bindingList().releaseHeldBindings();
     listSaved() = false;
     updateBindingsTable();
     updateFileActions();

@@ -20,6 +20,7 @@ QString listFileFilter()
 // "Создать": an empty list; the file name stays for the next Save
 void MainWindow::on_action_triggered()
 {
+    bindingList().releaseHeldBindings();
     bindingList().clear();
     editor->listCleared();
     updateBindingsTable();
@@ -38,6 +39,7 @@ void MainWindow::on_action_2_triggered()
         showMessage(tr("Ошибка"), lastFileError(), QMessageBox::Critical);
         return;
     }
+    bindingList().releaseHeldBindings();
     updateBindingsTable();
     currentFileName() = name;
     listSaved() = true;

@@ -1,24 +1,75 @@
 // Key presses and releases to motor commands.
 #include "bindinglist.h"
 
+#include <algorithm>
+
 #include "ftconnection.h"
 #include "ftlib.h"
 #include "processobjects.h"
 
+namespace {
+
+void sendDuty(const KeyBinding &binding, int duty)
+{
+    if (const auto setOutPwmValues = ftLib().SetOutPwmValues)
+        setOutPwmValues(ftConnection().deviceHandle, binding.controller, outputWithinController(binding), duty);
+}
+
+bool sameHeldBinding(const KeyBinding &held, const KeyBinding &binding)
+{
+    return held.keyCode == binding.keyCode && held.speed == binding.speed;
+}
+
+} // namespace
+
 void BindingList::handleKey(quint32 key, bool pressed)
 {
-    const FtConnection &connection = ftConnection();
-    if (!connection.transferAreaRunning)
+    if (!ftConnection().transferAreaRunning)
         return;
-    const auto setOutPwmValues = ftLib().SetOutPwmValues;
+    if (pressed) {
+        for (const KeyBinding &entry : records) {
+            if (static_cast<quint32>(entry.keyCode) != key)
+                continue;
+            const KeyBinding copy = entry;
+            sendDuty(copy, updateHeldBindings(copy, true));
+        }
+        return;
+    }
+
+    // A release undoes what its press started, so it works on the copies
+    // taken at the press. The list's order comes first, as the press went...
     for (const KeyBinding &entry : records) {
-        if (static_cast<quint32>(entry.keyCode) != key)
+        if (static_cast<quint32>(entry.keyCode) != key || !isHeld(entry))
             continue;
         const KeyBinding copy = entry;
-        const int duty = updateHeldBindings(copy, pressed);
-        if (setOutPwmValues)
-            setOutPwmValues(connection.deviceHandle, entry.controller, outputWithinController(entry), duty);
+        sendDuty(copy, updateHeldBindings(copy, false));
     }
+    // ...then whatever the list no longer holds in that form, so that no
+    // change to it can leave an output driven.
+    QList<qint32> outputs = heldBindings.keys();
+    std::sort(outputs.begin(), outputs.end());
+    for (const qint32 output : qAsConst(outputs)) {
+        for (;;) {
+            const auto found = heldBindings.constFind(output);
+            if (found == heldBindings.constEnd())
+                break;
+            const auto copy = std::find_if(found->cbegin(), found->cend(), [key](const KeyBinding &b) {
+                return static_cast<quint32>(b.keyCode) == key;
+            });
+            if (copy == found->cend())
+                break;
+            const KeyBinding held = *copy;
+            sendDuty(held, updateHeldBindings(held, false));
+        }
+    }
+}
+
+bool BindingList::isHeld(const KeyBinding &binding) const
+{
+    const auto found = heldBindings.constFind(outputNumber(binding));
+    return found != heldBindings.constEnd()
+        && std::any_of(found->cbegin(), found->cend(),
+                       [&binding](const KeyBinding &held) { return sameHeldBinding(held, binding); });
 }
 
 int BindingList::updateHeldBindings(const KeyBinding &binding, bool pressed)
@@ -34,7 +85,7 @@ int BindingList::updateHeldBindings(const KeyBinding &binding, bool pressed)
         return 0;
     QList<KeyBinding> &held = *found;
     for (int i = 0; i < held.size(); ++i) {
-        if (held.at(i).keyCode == binding.keyCode && held.at(i).speed == binding.speed) {
+        if (sameHeldBinding(held.at(i), binding)) {
             held.removeAt(i);
             break;
         }
@@ -49,14 +100,10 @@ int BindingList::updateHeldBindings(const KeyBinding &binding, bool pressed)
 
 void BindingList::releaseHeldBindings()
 {
-    const FtConnection &connection = ftConnection();
-    const auto setOutPwmValues = ftLib().SetOutPwmValues;
-    if (connection.transferAreaRunning && setOutPwmValues) {
+    if (ftConnection().transferAreaRunning) {
         for (const QList<KeyBinding> &held : qAsConst(heldBindings)) {
-            if (held.isEmpty())
-                continue;
-            const KeyBinding &b = held.constFirst();
-            setOutPwmValues(connection.deviceHandle, b.controller, outputWithinController(b), 0);
+            if (!held.isEmpty())
+                sendDuty(held.constFirst(), 0);
         }
     }
     heldBindings.clear();

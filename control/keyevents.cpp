@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 
 #include "bindinglist.h"
+#include "keyboardguard.h"
 #include "processobjects.h"
 #include "virtualkey.h"
 
@@ -17,7 +18,9 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
 
 void MainWindow::keyReleaseEvent(QKeyEvent *event)
 {
-    if (event->isAutoRepeat())
+    // Releases from the window system have already been passed on by the
+    // keyboard guard, which sees them wherever they go.
+    if (event->isAutoRepeat() || keyboard->alreadyHandled(event))
         return;
     bindingList().handleKey(virtualKeyCode(event), false);
 }

@@ -1,5 +1,10 @@
 #include "virtualkey.h"
 
+#include <QtGlobal>
+#ifndef Q_OS_WIN
+#include <linux/input-event-codes.h>
+#endif
+
 #include <QHash>
 #include <QKeyEvent>
 
@@ -8,75 +13,76 @@ namespace {
 #ifndef Q_OS_WIN
 
 // Linux input event codes (the physical keys of a standard PC keyboard) and
-// the Windows virtual-key codes of the same keys.
+// the Windows virtual-key codes of the same keys. The kernel's names keep
+// the table honest: a misplaced number would not compile to the right key.
 constexpr struct {
     quint16 evdev;
     quint16 vk;
 } physicalKeys[] = {
-    {1, 0x1B},    // Escape
-    {2, '1'},  {3, '2'},  {4, '3'},  {5, '4'},  {6, '5'},
-    {7, '6'},  {8, '7'},  {9, '8'},  {10, '9'}, {11, '0'},
-    {12, 0xBD},   // - _
-    {13, 0xBB},   // = +
-    {14, 0x08},   // Backspace
-    {15, 0x09},   // Tab
-    {16, 'Q'}, {17, 'W'}, {18, 'E'}, {19, 'R'}, {20, 'T'},
-    {21, 'Y'}, {22, 'U'}, {23, 'I'}, {24, 'O'}, {25, 'P'},
-    {26, 0xDB},   // [ {
-    {27, 0xDD},   // ] }
-    {28, 0x0D},   // Enter
-    {29, 0x11},   // left Ctrl
-    {30, 'A'}, {31, 'S'}, {32, 'D'}, {33, 'F'}, {34, 'G'},
-    {35, 'H'}, {36, 'J'}, {37, 'K'}, {38, 'L'},
-    {39, 0xBA},   // ; :
-    {40, 0xDE},   // ' "
-    {41, 0xC0},   // ` ~
-    {42, 0x10},   // left Shift
-    {43, 0xDC},   // backslash |
-    {44, 'Z'}, {45, 'X'}, {46, 'C'}, {47, 'V'}, {48, 'B'},
-    {49, 'N'}, {50, 'M'},
-    {51, 0xBC},   // , <
-    {52, 0xBE},   // . >
-    {53, 0xBF},   // / ?
-    {54, 0x10},   // right Shift
-    {55, 0x6A},   // keypad *
-    {56, 0x12},   // left Alt
-    {57, 0x20},   // Space
-    {58, 0x14},   // Caps Lock
-    {59, 0x70}, {60, 0x71}, {61, 0x72}, {62, 0x73}, {63, 0x74},
-    {64, 0x75}, {65, 0x76}, {66, 0x77}, {67, 0x78}, {68, 0x79}, // F1 to F10
-    {69, 0x90},   // Num Lock
-    {70, 0x91},   // Scroll Lock
-    {71, 0x67}, {72, 0x68}, {73, 0x69}, // keypad 7 8 9
-    {74, 0x6D},   // keypad -
-    {75, 0x64}, {76, 0x65}, {77, 0x66}, // keypad 4 5 6
-    {78, 0x6B},   // keypad +
-    {79, 0x61}, {80, 0x62}, {81, 0x63}, // keypad 1 2 3
-    {82, 0x60},   // keypad 0
-    {83, 0x6E},   // keypad .
-    {86, 0xE2},   // the extra key of 102-key keyboards
-    {87, 0x7A}, {88, 0x7B}, // F11 F12
-    {96, 0x0D},   // keypad Enter
-    {97, 0x11},   // right Ctrl
-    {98, 0x6F},   // keypad /
-    {99, 0x2C},   // Print Screen
-    {100, 0x12},  // right Alt
-    {102, 0x24},  // Home
-    {103, 0x26},  // Up
-    {104, 0x21},  // Page Up
-    {105, 0x25},  // Left
-    {106, 0x27},  // Right
-    {107, 0x23},  // End
-    {108, 0x28},  // Down
-    {109, 0x22},  // Page Down
-    {110, 0x2D},  // Insert
-    {111, 0x2E},  // Delete
-    {113, 0xAD}, {114, 0xAE}, {115, 0xAF}, // Mute, Volume down, Volume up
-    {119, 0x13},  // Pause
-    {125, 0x5B}, {126, 0x5C}, // left and right Windows keys
-    {127, 0x5D},  // Menu
-    {183, 0x7C}, {184, 0x7D}, {185, 0x7E}, {186, 0x7F}, {187, 0x80}, {188, 0x81},
-    {189, 0x82}, {190, 0x83}, {191, 0x84}, {192, 0x85}, {193, 0x86}, {194, 0x87}, // F13 to F24
+    {KEY_ESC, 0x1B},
+    {KEY_1, '1'},  {KEY_2, '2'},  {KEY_3, '3'},  {KEY_4, '4'},  {KEY_5, '5'},
+    {KEY_6, '6'},  {KEY_7, '7'},  {KEY_8, '8'},  {KEY_9, '9'}, {KEY_0, '0'},
+    {KEY_MINUS, 0xBD},   // - _
+    {KEY_EQUAL, 0xBB},   // = +
+    {KEY_BACKSPACE, 0x08},
+    {KEY_TAB, 0x09},
+    {KEY_Q, 'Q'}, {KEY_W, 'W'}, {KEY_E, 'E'}, {KEY_R, 'R'}, {KEY_T, 'T'},
+    {KEY_Y, 'Y'}, {KEY_U, 'U'}, {KEY_I, 'I'}, {KEY_O, 'O'}, {KEY_P, 'P'},
+    {KEY_LEFTBRACE, 0xDB},   // [ {
+    {KEY_RIGHTBRACE, 0xDD},   // ] }
+    {KEY_ENTER, 0x0D},
+    {KEY_LEFTCTRL, 0x11},
+    {KEY_A, 'A'}, {KEY_S, 'S'}, {KEY_D, 'D'}, {KEY_F, 'F'}, {KEY_G, 'G'},
+    {KEY_H, 'H'}, {KEY_J, 'J'}, {KEY_K, 'K'}, {KEY_L, 'L'},
+    {KEY_SEMICOLON, 0xBA},   // ; :
+    {KEY_APOSTROPHE, 0xDE},   // ' "
+    {KEY_GRAVE, 0xC0},   // ` ~
+    {KEY_LEFTSHIFT, 0x10},
+    {KEY_BACKSLASH, 0xDC},   // backslash |
+    {KEY_Z, 'Z'}, {KEY_X, 'X'}, {KEY_C, 'C'}, {KEY_V, 'V'}, {KEY_B, 'B'},
+    {KEY_N, 'N'}, {KEY_M, 'M'},
+    {KEY_COMMA, 0xBC},   // , <
+    {KEY_DOT, 0xBE},   // . >
+    {KEY_SLASH, 0xBF},   // / ?
+    {KEY_RIGHTSHIFT, 0x10},
+    {KEY_KPASTERISK, 0x6A},
+    {KEY_LEFTALT, 0x12},
+    {KEY_SPACE, 0x20},
+    {KEY_CAPSLOCK, 0x14},
+    {KEY_F1, 0x70}, {KEY_F2, 0x71}, {KEY_F3, 0x72}, {KEY_F4, 0x73}, {KEY_F5, 0x74},
+    {KEY_F6, 0x75}, {KEY_F7, 0x76}, {KEY_F8, 0x77}, {KEY_F9, 0x78}, {KEY_F10, 0x79},
+    {KEY_NUMLOCK, 0x90},
+    {KEY_SCROLLLOCK, 0x91},
+    {KEY_KP7, 0x67}, {KEY_KP8, 0x68}, {KEY_KP9, 0x69},
+    {KEY_KPMINUS, 0x6D},
+    {KEY_KP4, 0x64}, {KEY_KP5, 0x65}, {KEY_KP6, 0x66},
+    {KEY_KPPLUS, 0x6B},
+    {KEY_KP1, 0x61}, {KEY_KP2, 0x62}, {KEY_KP3, 0x63},
+    {KEY_KP0, 0x60},
+    {KEY_KPDOT, 0x6E},
+    {KEY_102ND, 0xE2},   // the extra key of 102-key keyboards
+    {KEY_F11, 0x7A}, {KEY_F12, 0x7B},
+    {KEY_KPENTER, 0x0D},
+    {KEY_RIGHTCTRL, 0x11},
+    {KEY_KPSLASH, 0x6F},
+    {KEY_SYSRQ, 0x2C},   // Print Screen
+    {KEY_RIGHTALT, 0x12},
+    {KEY_HOME, 0x24},
+    {KEY_UP, 0x26},
+    {KEY_PAGEUP, 0x21},
+    {KEY_LEFT, 0x25},
+    {KEY_RIGHT, 0x27},
+    {KEY_END, 0x23},
+    {KEY_DOWN, 0x28},
+    {KEY_PAGEDOWN, 0x22},
+    {KEY_INSERT, 0x2D},
+    {KEY_DELETE, 0x2E},
+    {KEY_MUTE, 0xAD}, {KEY_VOLUMEDOWN, 0xAE}, {KEY_VOLUMEUP, 0xAF},
+    {KEY_PAUSE, 0x13},
+    {KEY_LEFTMETA, 0x5B}, {KEY_RIGHTMETA, 0x5C},
+    {KEY_COMPOSE, 0x5D}, // the Menu key
+    {KEY_F13, 0x7C}, {KEY_F14, 0x7D}, {KEY_F15, 0x7E}, {KEY_F16, 0x7F}, {KEY_F17, 0x80}, {KEY_F18, 0x81},
+    {KEY_F19, 0x82}, {KEY_F20, 0x83}, {KEY_F21, 0x84}, {KEY_F22, 0x85}, {KEY_F23, 0x86}, {KEY_F24, 0x87}, // F13 to F24
 };
 
 // X11 and Wayland report the physical key as the input event code + 8.

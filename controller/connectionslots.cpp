@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 
 #include <QRegExp>
+#include <QTimer>
 
 #include "bindinglist.h"
 #include "ftconnection.h"
@@ -27,7 +28,9 @@ void MainWindow::on_pushButton_2_clicked()
     // it names the port.
     QString port = choice;
     port.replace(QRegExp(QStringLiteral(" .*")), QString());
-    if (!ftConnection().openDevice(port.toLatin1())) {
+    if (ftConnection().openDevice(port.toLatin1())) {
+        ftConnection().connectedPort = choice;
+    } else {
         showMessage(tr("Ошибка"),
                     tr("Не удалось подключиться к контроллеру через ") + QLatin1Char('"') + choice
                         + QLatin1Char('"'),
@@ -39,31 +42,60 @@ void MainWindow::on_pushButton_2_clicked()
 // "Отключиться": close the controller
 void MainWindow::on_pushButton_3_clicked()
 {
-    if (ftConnection().closeDevice())
+    if (ftConnection().closeDevice()) {
         bindingList().forgetHeldBindings();
-    else
+        linkCheck->stop();
+    } else {
         showMessage(tr("Ошибка"), tr("Не удалось отключиться от контроллера"), QMessageBox::Critical);
+    }
     updateConnectionWidgets();
 }
 
 // "Старт": start the transfer area, after which keys drive motors
 void MainWindow::on_pushButton_4_clicked()
 {
-    if (ftConnection().startTransferArea())
+    if (ftConnection().startTransferArea()) {
         bindingList().forgetHeldBindings();
-    else
+        linkCheck->start();
+    } else {
         showMessage(tr("Ошибка"), tr("Не удалось запустить Transfer Area"), QMessageBox::Critical);
+    }
     updateConnectionWidgets();
 }
 
 // "Стоп": stop the transfer area
 void MainWindow::on_pushButton_5_clicked()
 {
-    if (ftConnection().stopTransferArea())
+    if (ftConnection().stopTransferArea()) {
         bindingList().forgetHeldBindings();
-    else
+        linkCheck->stop();
+    } else {
         showMessage(tr("Ошибка"), tr("Не удалось остановить Transfer Area"), QMessageBox::Critical);
+    }
     updateConnectionWidgets();
+}
+
+// A cable pulled or a controller switched off while running would otherwise
+// go unnoticed: keys would do nothing and only "Стоп" would fail.
+void MainWindow::checkLink()
+{
+    FtConnection &connection = ftConnection();
+    if (!connection.transferAreaRunning) {
+        linkCheck->stop();
+        return;
+    }
+    if (connection.linkAlive())
+        return;
+    // Stopped before the box, whose own event loop would run this again.
+    linkCheck->stop();
+    bindingList().forgetHeldBindings();
+    connection.closeLostDevice();
+    updateConnectionWidgets();
+    showMessage(tr("Ошибка"),
+                tr("Связь с контроллером через \"%1\" потеряна. Проверьте кабель и питание "
+                   "контроллера, затем нажмите \"Поиск портов\" и подключитесь снова.")
+                    .arg(connection.connectedPort),
+                QMessageBox::Critical);
 }
 
 void MainWindow::showPortsList()

@@ -78,3 +78,18 @@ bool FtConnection::stopTransferArea()
     transferAreaRunning = false;
     return true;
 }
+
+bool FtConnection::linkAlive() const
+{
+    const FtLib &lib = ftLib();
+    return !lib.GetComStatus || lib.GetComStatus(deviceHandle) == FTLIB_ERR_SUCCESS;
+}
+
+void FtConnection::closeLostDevice()
+{
+    const FtLib &lib = ftLib();
+    if (lib.ftxCloseDevice)
+        lib.ftxCloseDevice(deviceHandle);
+    transferAreaRunning = false;
+    connected = false;
+}

@@ -17,11 +17,20 @@ public:
     bool closeDevice();
     bool startTransferArea();
     bool stopTransferArea();
+    // Whether the library still reaches the open device; true when it
+    // cannot tell.
+    bool linkAlive() const;
+    // After the link was lost: closes what is left of the device and clears
+    // both flags, whatever the library answers, since nothing can be driven
+    // through it any more.
+    void closeLostDevice();
 
     bool portsFound = false;
     bool connected = false;
     bool transferAreaRunning = false;
     QStringList portNames;
+    // The port list entry the open device was connected through.
+    QString connectedPort;
     // Whatever the last open returned, even when it failed.
     FtHandle deviceHandle = 0;
 };

@@ -1,4 +1,9 @@
+#include <QAction>
+#include <QComboBox>
+#include <QMenu>
 #include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "bindinglist.h"
@@ -40,8 +45,15 @@ private slots:
     void releaseWithShiftStopsMotor();
     void valuesFromFilePassedUnchanged();
     void deactivationStopsHeldOutputsOnce();
+    void keyboardLossStopsHeldOutputs_data();
+    void keyboardLossStopsHeldOutputs();
     void startStopDisconnectForgetHeldKeys_data();
     void startStopDisconnectForgetHeldKeys();
+    void listChangeStopsHeldOutputs_data();
+    void listChangeStopsHeldOutputs();
+    void releaseUndoesWhatPressDid_data();
+    void releaseUndoesWhatPressDid();
+    void releaseInAnotherWindow();
 
 private:
     void send(const PhysicalKey &k, bool press, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
@@ -246,6 +258,181 @@ void TestKeyControl::startStopDisconnectForgetHeldKeys()
     send(keyA, true);
     send(keyA, false);
     QCOMPARE(dutiesSent(), (QList<int>{300, 0}));
+}
+
+void TestKeyControl::keyboardLossStopsHeldOutputs_data()
+{
+    QTest::addColumn<QString>("loss");
+    QTest::newRow("menu of the menu bar") << "menu";
+    QTest::newRow("port list popup") << "ports";
+    QTest::newRow("focus window gone") << "no focus window";
+    QTest::newRow("minimized") << "minimized";
+    QTest::newRow("hidden") << "hidden";
+}
+
+void TestKeyControl::keyboardLossStopsHeldOutputs()
+{
+    QFETCH(QString, loss);
+
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 1, false, 300));
+    bindingList().append(makeBinding(QStringLiteral("c"), 'C', 3, 2, true, 200));
+    send(keyA, true);
+    send(keyC, true);
+    fakeFtClearLog();
+
+    QMenu *menu = window->findChild<QMenu *>(QStringLiteral("menu"));
+    auto *ports = window->findChild<QComboBox *>(QStringLiteral("comboBox"));
+    if (loss == "menu") {
+        // The window stays the active one while its menu is open.
+        menu->popup(window->mapToGlobal(QPoint(10, 20)));
+        QVERIFY(QTest::qWaitForWindowExposed(menu));
+        QVERIFY(window->isActiveWindow());
+    } else if (loss == "ports") {
+        ports->addItems({QStringLiteral("/dev/ttyACM0 ROBO TX Controller"), QStringLiteral("/dev/ttyACM1")});
+        window->updateConnectionWidgets();
+        ports->showPopup();
+    } else if (loss == "no focus window") {
+        QApplication::setActiveWindow(nullptr);
+    } else if (loss == "minimized") {
+        window->showMinimized();
+    } else if (loss == "hidden") {
+        window->hide();
+    }
+    QTRY_COMPARE(fakeCalls().size(), 2);
+    QStringList calls = fakeCalls();
+    calls.sort();
+    QCOMPARE(calls, (QStringList{"SetOutPwmValues(5, 0, 2, 0)", "SetOutPwmValues(5, 3, 5, 0)"}));
+    QVERIFY(bindingList().held().isEmpty());
+
+    // The releases, wherever they went, find nothing left to stop.
+    send(keyA, false);
+    send(keyC, false);
+    QCOMPARE(fakeCalls().size(), 2);
+    menu->close();
+    ports->hidePopup();
+}
+
+void TestKeyControl::listChangeStopsHeldOutputs_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QList<int>>("dutiesAfter"); // another press and release of A
+    QTest::newRow("New") << "New" << QList<int>{};
+    QTest::newRow("Open") << "Open" << QList<int>{300, 0};
+    QTest::newRow("Delete") << "Delete" << QList<int>{300, 0};
+    QTest::newRow("editor OK") << "editor OK" << QList<int>{150, 0};
+}
+
+void TestKeyControl::listChangeStopsHeldOutputs()
+{
+    QFETCH(QString, change);
+    QFETCH(QList<int>, dutiesAfter);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString listFile = dir.filePath(QStringLiteral("more.kvr"));
+    QVERIFY(writeFileBytes(listFile, "x|88|1|0|0|100\n"));
+
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 1, false, 300));
+    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 2, false, 100));
+    window->updateBindingsTable();
+    send(keyA, true);
+    fakeFtClearLog();
+
+    if (change == "New") {
+        window->findChild<QAction *>(QStringLiteral("action"))->trigger();
+    } else if (change == "Open") {
+        closer->queueFileName(listFile);
+        window->findChild<QAction *>(QStringLiteral("action_2"))->trigger();
+        QCOMPARE(bindingList().size(), 3);
+    } else if (change == "Delete") {
+        // B's row: A's binding stays, but the list is not the one A was
+        // pressed with.
+        window->findChild<QTableWidget *>(QStringLiteral("tableWidget"))->selectRow(1);
+        window->findChild<QPushButton *>(QStringLiteral("pushButton_8"))->click();
+        QCOMPARE(bindingList().size(), 1);
+    } else if (change == "editor OK") {
+        // What the editor's OK writes, without its window taking the focus.
+        bindingList().at(0).speed = 150;
+        window->buttonsChanged();
+    }
+    QCOMPARE(fakeCalls(), QStringList{"SetOutPwmValues(5, 0, 2, 0)"});
+    QVERIFY(bindingList().held().isEmpty());
+
+    // Letting go sends nothing more; a new press drives the list as it is now.
+    send(keyA, false);
+    QCOMPARE(fakeCalls().size(), 1);
+    fakeFtClearLog();
+    send(keyA, true);
+    send(keyA, false);
+    QCOMPARE(dutiesSent(), dutiesAfter);
+}
+
+void TestKeyControl::releaseUndoesWhatPressDid_data()
+{
+    // Changes made to the list behind the program's back while A is held.
+    QTest::addColumn<QString>("change");
+    QTest::newRow("binding erased") << "erase";
+    QTest::newRow("speed changed") << "speed";
+    QTest::newRow("moved to another output") << "output";
+    QTest::newRow("bound to another key") << "key";
+    QTest::newRow("list cleared") << "clear";
+}
+
+void TestKeyControl::releaseUndoesWhatPressDid()
+{
+    QFETCH(QString, change);
+
+    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 0, false, 100));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 2, 1, true, 400));
+    send(keyA, true);
+    send(keyB, true);
+    fakeFtClearLog();
+
+    KeyBinding &a = bindingList().at(1);
+    if (change == "erase")
+        bindingList().erase(1);
+    else if (change == "speed")
+        a.speed = 250;
+    else if (change == "output")
+        a.motor = 3;
+    else if (change == "key")
+        a.keyCode = 'C';
+    else if (change == "clear")
+        bindingList().clear();
+
+    send(keyA, false);
+    QCOMPARE(fakeCalls(), QStringList{"SetOutPwmValues(5, 2, 3, 0)"});
+    QCOMPARE(bindingList().held().size(), 1);
+    // A key that is not held sends nothing on release.
+    send(keyC, false);
+    QCOMPARE(fakeCalls().size(), 1);
+}
+
+void TestKeyControl::releaseInAnotherWindow()
+{
+    // A window that does not take the focus, so the main window stays
+    // active and only the release itself can stop the motor.
+    QWidget other;
+    other.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&other));
+    QApplication::setActiveWindow(window);
+    QTRY_VERIFY(window->isActiveWindow());
+
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, true, 512));
+    send(keyA, true);
+    QTest::keyRelease(other.windowHandle(), Qt::Key_A);
+    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QVERIFY(bindingList().held().isEmpty());
+
+    // The main window's own releases are passed on once, not twice.
+    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 0, true, 100));
+    fakeFtClearLog();
+    send(keyA, true);
+    send(keyB, true);
+    QTest::keyRelease(window->windowHandle(), Qt::Key_B);
+    QTest::keyRelease(window->windowHandle(), Qt::Key_A);
+    QCOMPARE(dutiesSent(), (QList<int>{512, 100, 512, 0}));
+    other.close();
 }
 
 QTEST_MAIN(TestKeyControl)

@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// Turns SIGTERM, SIGINT, SIGHUP and SIGQUIT into an orderly end through the
+// event loop: held outputs to 0, the transfer area stopped, the device
+// closed, then every event loop, nested ones of open boxes included, ends
+// and the program exits with 128 + the signal's number. One per process;
+// it keeps the handlers for its whole life.
+class TerminationSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TerminationSignals(QObject *parent = nullptr);
+    ~TerminationSignals() override;
+
+private:
+    void terminate();
+
+    QSocketNotifier *notifier = nullptr;
+};

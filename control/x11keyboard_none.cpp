@@ -1,0 +1,18 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Platforms without X11: the toolkit marks auto-repeat itself there.
+#include "x11keyboard.h"
+
+namespace x11keyboard {
+
+bool enableDetectableAutoRepeat()
+{
+    return false;
+}
+
+bool keysDown(QSet<quint32> &keycodes)
+{
+    keycodes.clear();
+    return false;
+}
+
+} // namespace x11keyboard
