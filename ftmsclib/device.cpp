@@ -342,6 +342,28 @@ protocol::TaConfig Device::config(int ta) const
     return config;
 }
 
+std::vector<std::uint8_t> Device::zeroOutputs(std::uint32_t &count) const
+{
+    std::vector<std::uint8_t> payload;
+    count = 0;
+    for (int ta = 0; ta < protocol::kTaCount; ++ta) {
+        if (ta == 0 || (onlineExtensions_ & (1u << (ta - 1)))) {
+            protocol::appendTa(payload, static_cast<std::uint32_t>(ta), protocol::TaOutput{});
+            ++count;
+        }
+    }
+    return payload;
+}
+
+void Device::sendZerosUnanswered()
+{
+    std::uint32_t count = 0;
+    std::vector<std::uint8_t> payload = zeroOutputs(count);
+    const std::vector<std::uint8_t> bytes = protocol::encodeFrame(session_.request(protocol::kCmdExchange, count, std::move(payload)));
+    if (!port_.writeAll(bytes.data(), bytes.size(), timing_.lastZerosWrite))
+        trace("%s: the zero exchange could not be written", path_.c_str());
+}
+
 void Device::loop()
 {
     constexpr unsigned kNeverSent = ~0u;
@@ -375,12 +397,7 @@ void Device::loop()
             if (stopRequested_) {
                 // Motors are never left driven: the last exchange carries zeros.
                 command = protocol::kCmdExchange;
-                for (int ta = 0; ta < protocol::kTaCount; ++ta) {
-                    if (ta == 0 || (onlineExtensions_ & (1u << (ta - 1)))) {
-                        protocol::appendTa(payload, static_cast<std::uint32_t>(ta), protocol::TaOutput{});
-                        ++count;
-                    }
-                }
+                payload = zeroOutputs(count);
                 pending = Pending::Zero;
             } else if (configTa >= 0) {
                 // Configuration goes first: outputs are only driven once the
@@ -412,6 +429,7 @@ void Device::loop()
             lock.unlock();
             if (pending != Pending::None) {
                 if (!send(session_.request(command, count, std::move(payload)))) {
+                    // No zeros to send either: the port takes no writes.
                     trace("%s: write failed, link lost", path_.c_str());
                     lost_ = true;
                     break;
@@ -424,6 +442,7 @@ void Device::loop()
         pollfd fds[2] = {{port_.fd(), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         const int ready = ::poll(fds, 2, timeout);
         if (ready < 0 && errno != EINTR) {
+            sendZerosUnanswered();
             lost_ = true;
             break;
         }
@@ -440,6 +459,7 @@ void Device::loop()
                     break;
             }
             // A hang-up is reported at once rather than after three timeouts.
+            // Nothing can be sent to a port that has hung up, so no zeros.
             if (result == ReadResult::Closed || (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
                 trace("%s: device hung up, link lost", path_.c_str());
                 lost_ = true;
@@ -485,6 +505,9 @@ void Device::loop()
             pending = Pending::None;
             if (timeouts >= timing_.maxTimeouts) {
                 trace("%s: %d timeouts in a row, link lost", path_.c_str(), timeouts);
+                // A controller that still listens but no longer answers
+                // (replies lost on the way back) must not keep the last duties.
+                sendZerosUnanswered();
                 lost_ = true;
                 break;
             }

@@ -25,6 +25,9 @@ struct LinkTiming {
     std::chrono::milliseconds statePoll{1000};
     // Zero-output exchange at stop: attempts before giving up.
     int maxTimeouts = 3;
+    // Write bound of the zero-output exchange sent, unanswered, as the link
+    // is given up.
+    std::chrono::milliseconds lastZerosWrite{50};
     // Output changes wait for the next cycle instead of being sent at once
     // (KAVRIK_FTLIB_CYCLE_ONLY=1; only for comparing latencies).
     bool cycleOnly = false;
@@ -72,6 +75,11 @@ private:
     void wake();
     void drainWake();
     void loop();
+    // Payload of an exchange with every output at 0, for the master and every
+    // online extension; `count` gets the number of structures.
+    std::vector<std::uint8_t> zeroOutputs(std::uint32_t &count) const;
+    // One such exchange, written with a short bound and not waited for.
+    void sendZerosUnanswered();
     protocol::TaOutput wireOutputs(int ta) const;
     protocol::TaConfig config(int ta) const;
 

@@ -98,8 +98,12 @@ uint32_t ftxCloseDevice(FtHandle h);
 // itself, so outputs are switched off even when nothing was closed.
 uint32_t ftxCloseLib(void);
 // FTLIB_ERR_SUCCESS while the link works; FTLIB_ERR_TIMEOUT_TA once it was
-// lost (hang-up, unplug, three reply timeouts in a row). After a loss the
-// setters, start and stop return FTLIB_ERR_TIMEOUT_TA; close still works.
+// lost (hang-up, unplug, three reply timeouts in a row). Linux: before a loss
+// after timeouts (or a failed wait on the port) is declared, one more
+// exchange with every output at 0 is written (within 50 ms, its reply not
+// awaited), so a controller that still listens stops its motors; after a
+// hang-up or a failed write there is nothing left to write to. After a loss
+// the setters, start and stop return FTLIB_ERR_TIMEOUT_TA; close still works.
 uint32_t GetComStatus(FtHandle h);
 // Rescans the ports and returns how many were found.
 // Linux: a rescan takes microseconds (sysfs) and gives the same order for the

@@ -541,26 +541,34 @@ void TestFtMscLib::linkLost_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("within");
-    // Three reply timeouts of 200 ms.
-    QTest::newRow("silence") << "mute" << 1500;
-    // A hang-up is noticed at once, not after the timeouts.
-    QTest::newRow("hang-up") << "hangup" << 300;
+    QTest::addColumn<bool>("zerosSent");
+    // Three reply timeouts of 200 ms. The muted simulator still applies
+    // requests, so it receives the zeros sent as the link is given up.
+    QTest::newRow("silence") << "mute" << 1500 << true;
+    // A hang-up is noticed at once, not after the timeouts; there is nothing
+    // left to send zeros to.
+    QTest::newRow("hang-up") << "hangup" << 300 << false;
 }
 
 void TestFtMscLib::linkLost()
 {
     QFETCH(QString, fault);
     QFETCH(int, within);
+    QFETCH(bool, zerosSent);
     SimProcess sim;
     const FtHandle h = openRunning(sim);
     QVERIFY(h);
-    QCOMPARE(api.SetOutPwmValues(h, 0, 0, 250), uint32_t(FTLIB_ERR_SUCCESS));
-    QVERIFY(!sim.waitOutput(0, 0, 250).isEmpty());
+    QCOMPARE(api.SetOutPwmValues(h, 0, 0, 512), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(0, 0, 512).isEmpty());
     QElapsedTimer timer;
     timer.start();
     QVERIFY(sim.command(fault));
     QVERIFY(waitUntil([&] { return api.GetComStatus(h) == FTLIB_ERR_TIMEOUT_TA; }, 3000));
     QVERIFY2(timer.elapsed() < within, qPrintable(QString::number(timer.elapsed())));
+    if (zerosSent) {
+        QVERIFY(!sim.waitOutput(0, 0, 0, 1000).isEmpty());
+        QCOMPARE(sim.count("watchdog"), 0);
+    }
     QCOMPARE(api.SetOutPwmValues(h, 0, 0, 100), uint32_t(FTLIB_ERR_TIMEOUT_TA));
     QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_TIMEOUT_TA));
     timer.restart();
