@@ -1,7 +1,10 @@
 // The whole chain without hardware: the program's main window, the real
 // controller library and a headless simulated controller on a pty.
+#include <csignal>
+
 #include <QComboBox>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -18,18 +21,73 @@ class TestEndToEnd : public QObject
 
 private slots:
     void initTestCase();
+    void init();
     void cleanup();
     void driveSimulatedMotor();
+    void listChangeWhileHeld();
+    void linkLossShownWithinASecond_data();
+    void linkLossShownWithinASecond();
+    void signalEndsDrive_data();
+    void signalEndsDrive();
 
 private:
+    // Search, connect to the simulator and start, as a user does.
+    bool connectAndStart(MainWindow &w, SimProcess &sim);
+
     QTemporaryDir simDir;
 };
+
+namespace {
+
+void click(MainWindow &w, const char *name)
+{
+    w.findChild<QPushButton *>(QLatin1String(name))->click();
+}
+
+void pressD(MainWindow &w, bool press)
+{
+    QKeyEvent event = x11KeyEvent(press ? QEvent::KeyPress : QEvent::KeyRelease, Qt::Key_D, 40, 0x64,
+                                  QStringLiteral("d"));
+    QApplication::sendEvent(&w, &event);
+}
+
+// The simulator's clock (CLOCK_MONOTONIC, as steady_clock) in microseconds.
+qint64 monotonicMicroseconds()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+bool TestEndToEnd::connectAndStart(MainWindow &w, SimProcess &sim)
+{
+    click(w, "pushButton");
+    auto *ports = w.findChild<QComboBox *>(QStringLiteral("comboBox"));
+    const int simulator = ports->findText(sim.port + QStringLiteral(" ROBO TX simulator"));
+    if (simulator < 0)
+        return false;
+    ports->setCurrentIndex(simulator);
+    click(w, "pushButton_2");
+    click(w, "pushButton_4");
+    return ftConnection().transferAreaRunning
+        && !sim.waitFor([](const QJsonObject &e) { return e["event"] == "config"; }, 3000).isEmpty();
+}
 
 void TestEndToEnd::initTestCase()
 {
     QVERIFY(simDir.isValid());
     // The library's port search looks for simulators here; this run's own.
     qputenv("KAVRIK_SIM_DIR", simDir.path().toLocal8Bit());
+}
+
+void TestEndToEnd::init()
+{
+    // The device of a test before is still open in the library.
+    if (ftConnection().connected)
+        ftConnection().closeDevice();
+    resetProgramState();
 }
 
 void TestEndToEnd::cleanup()
@@ -40,7 +98,7 @@ void TestEndToEnd::cleanup()
 void TestEndToEnd::driveSimulatedMotor()
 {
     SimProcess sim;
-    QVERIFY(sim.start({}, simDir.path()));
+    QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
 
     ModalCloser closer;
     MainWindow w;
@@ -81,6 +139,115 @@ void TestEndToEnd::driveSimulatedMotor()
     QVERIFY(!ftConnection().connected);
     QCOMPARE(closer.seen.size(), 0);
     w.close();
+}
+
+void TestEndToEnd::listChangeWhileHeld()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
+    ModalCloser closer;
+    MainWindow w;
+    w.show();
+    QVERIFY(connectAndStart(w, sim));
+    bindingList().append(makeBinding(QStringLiteral("d"), 68, 0, 1, true, 400));
+    w.buttonsChanged();
+
+    pressD(w, true);
+    QVERIFY(!sim.waitOutput(0, 3, 400).isEmpty());
+    // The user deletes the held key's own row.
+    w.findChild<QTableWidget *>(QStringLiteral("tableWidget"))->selectRow(0);
+    click(w, "pushButton_8");
+    QVERIFY(!sim.waitOutput(0, 3, 0).isEmpty());
+    pressD(w, false);
+    QVERIFY(bindingList().held().isEmpty());
+    QCOMPARE(sim.count("watchdog"), 0);
+    QCOMPARE(closer.seen.size(), 0);
+    w.close();
+}
+
+void TestEndToEnd::linkLossShownWithinASecond_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("cable pulled") << "hangup";
+    QTest::newRow("controller silent") << "mute";
+}
+
+void TestEndToEnd::linkLossShownWithinASecond()
+{
+    QFETCH(QString, fault);
+
+    SimProcess sim;
+    QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
+    ModalCloser closer;
+    MainWindow w;
+    w.show();
+    QVERIFY(connectAndStart(w, sim));
+    bindingList().append(makeBinding(QStringLiteral("d"), 68, 0, 1, true, 400));
+    pressD(w, true);
+    QVERIFY(!sim.waitOutput(0, 3, 400).isEmpty());
+
+    QElapsedTimer sinceFault;
+    sinceFault.start();
+    QVERIFY(sim.command(fault));
+    QTRY_COMPARE_WITH_TIMEOUT(closer.seen.size(), 1, 2000);
+    QVERIFY2(sinceFault.elapsed() <= 1000, qPrintable(QString::number(sinceFault.elapsed())));
+    QCOMPARE(closer.seen.at(0).title, QStringLiteral("Ошибка"));
+    QVERIFY2(closer.seen.at(0).text.contains(sim.port), qPrintable(closer.seen.at(0).text));
+    QVERIFY(!ftConnection().connected);
+    QVERIFY(!ftConnection().transferAreaRunning);
+    QVERIFY(bindingList().held().isEmpty());
+    QVERIFY(w.findChild<QPushButton *>(QStringLiteral("pushButton_2"))->isEnabled());
+    if (fault == "mute") {
+        // A controller that still listens is told to stop before the
+        // library gives up on it.
+        QVERIFY(!sim.waitOutput(0, 3, 0, 100).isEmpty());
+    }
+    QCOMPARE(sim.count("watchdog"), 0);
+    w.close();
+}
+
+void TestEndToEnd::signalEndsDrive_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<bool>("orderly");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << true;
+    QTest::newRow("SIGINT") << int(SIGINT) << true;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << true;
+    QTest::newRow("SIGQUIT") << int(SIGQUIT) << true;
+}
+
+void TestEndToEnd::signalEndsDrive()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(bool, orderly);
+
+    SimProcess sim;
+    QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KAVRIK_SIM_DIR"), simDir.path());
+    program.setProcessEnvironment(env);
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.start(QStringLiteral(HOLD_PROBE), {sim.port});
+    QVERIFY(program.waitForStarted(5000));
+    QVERIFY(program.waitForReadyRead(10000));
+    QCOMPARE(program.readLine().trimmed(), QByteArray("driving"));
+    QVERIFY(!sim.waitOutput(0, 3, 400).isEmpty());
+
+    const qint64 sentAt = monotonicMicroseconds();
+    QCOMPARE(::kill(static_cast<pid_t>(program.processId()), signalNumber), 0);
+    const QJsonObject stopped = sim.waitOutput(0, 3, 0, 2000);
+    QVERIFY(!stopped.isEmpty());
+    const qint64 afterUs = stopped["t_us"].toVariant().toLongLong() - sentAt;
+    QVERIFY2(afterUs <= 500000, qPrintable(QStringLiteral("0 after %1 us").arg(afterUs)));
+    QVERIFY(program.waitForFinished(5000));
+    if (orderly) {
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 128 + signalNumber);
+    } else {
+        QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+    }
+    QCOMPARE(sim.count("watchdog"), 0);
 }
 
 QTEST_MAIN(TestEndToEnd)

@@ -37,6 +37,8 @@ private slots:
     void flagAlreadyReached_data();
     void flagAlreadyReached();
     void absentEntryPointFailsLikeError();
+    void linkLostWhileRunning_data();
+    void linkLostWhileRunning();
 
 private:
     // The names of the enabled widgets of the connection panel.
@@ -305,3 +307,57 @@ void TestFtConnection::absentEntryPointFailsLikeError()
 
 QTEST_MAIN(TestFtConnection)
 #include "tst_ftconnection.moc"
+
+void TestFtConnection::linkLostWhileRunning_data()
+{
+    QTest::addColumn<quint32>("closeResult");
+    QTest::newRow("dead device closes") << quint32(FTLIB_ERR_SUCCESS);
+    QTest::newRow("dead device fails to close") << quint32(FTLIB_ERR_TIMEOUT_TA);
+}
+
+void TestFtConnection::linkLostWhileRunning()
+{
+    QFETCH(quint32, closeResult);
+
+    fakeSetPorts({usbPort, btPort});
+    fakeFtSetOpenResult(42, FTLIB_ERR_SUCCESS);
+    click("pushButton");
+    window->findChild<QComboBox *>(QStringLiteral("comboBox"))->setCurrentIndex(1);
+    click("pushButton_2");
+    click("pushButton_4");
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, true, 512));
+    bindingList().handleKey('A', true);
+
+    // Running on a good link: the library is asked, nothing happens.
+    QTRY_VERIFY(!fakeCalls(QStringLiteral("GetComStatus")).isEmpty());
+    QCOMPARE(fakeCalls(QStringLiteral("GetComStatus")).constFirst(), QStringLiteral("GetComStatus(42)"));
+    QVERIFY(ftConnection().transferAreaRunning);
+
+    fakeFtSetResult("ftxCloseDevice", closeResult);
+    fakeFtSetResult("GetComStatus", FTLIB_ERR_TIMEOUT_TA);
+    QElapsedTimer shown;
+    shown.start();
+    QTRY_COMPARE_WITH_TIMEOUT(closer->seen.size(), 1, 1000);
+    QVERIFY(shown.elapsed() < 1000);
+    QCOMPARE(closer->seen.at(0).title, QStringLiteral("Ошибка"));
+    QCOMPARE(closer->seen.at(0).icon, QMessageBox::Critical);
+    QCOMPARE(closer->seen.at(0).text,
+             QStringLiteral("Связь с контроллером через \"/dev/rfcomm0 Bluetooth\" потеряна. Проверьте кабель "
+                            "и питание контроллера, затем нажмите \"Поиск портов\" и подключитесь снова."));
+
+    // The dead device is closed, the user can search and connect again,
+    // and nothing is held.
+    QCOMPARE(fakeCalls(QStringLiteral("ftxCloseDevice")), QStringList{"ftxCloseDevice(42)"});
+    QVERIFY(!ftConnection().connected);
+    QVERIFY(!ftConnection().transferAreaRunning);
+    QCOMPARE(enabledPanel(), (QStringList{"comboBox", "pushButton_2"}));
+    QVERIFY(bindingList().held().isEmpty());
+
+    // One box, and no more asking once the link is gone.
+    fakeFtClearLog();
+    QTest::qWait(500);
+    QCOMPARE(closer->seen.size(), 1);
+    QCOMPARE(fakeCalls(QStringLiteral("GetComStatus")), QStringList());
+    bindingList().handleKey('A', false);
+    QCOMPARE(fakeCalls(), QStringList());
+}

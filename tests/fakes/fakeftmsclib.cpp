@@ -195,7 +195,7 @@ FAKE_EXPORT uint32_t ftxCloseLib(void)
 FAKE_EXPORT uint32_t GetComStatus(FtHandle h)
 {
     record("GetComStatus", {h});
-    return FTLIB_ERR_SUCCESS;
+    return resultOf("GetComStatus");
 }
 
 FAKE_EXPORT uint32_t GetAvailableComPorts(int32_t selectMode)

@@ -24,7 +24,7 @@ void fakeFtSetInitResult(uint32_t result);
 void fakeFtSetPorts(const char *const *names, int count);
 void fakeFtSetOpenResult(uint32_t handle, uint32_t errorCode);
 // The status returned by ftxStartTransferArea, ftxStopTransferArea,
-// ftxCloseDevice or SetOutPwmValues, named by entry point.
+// ftxCloseDevice, SetOutPwmValues or GetComStatus, named by entry point.
 void fakeFtSetResult(const char *entryPoint, uint32_t status);
 // Off: calls are not logged (for benchmarks that want a call doing nothing).
 void fakeFtSetLogging(int on);

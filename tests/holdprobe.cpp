@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The program in a child process, set up as main() sets it up, connected to
+// a simulated controller through the real library and holding a bound key,
+// so that a test can end it with a signal. Prints "driving" once the key is
+// down, or why it could not get there.
+#include <cstdio>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QPushButton>
+
+#include "bindinglist.h"
+#include "ftconnection.h"
+#include "mainwindow.h"
+#include "processobjects.h"
+#include "termination.h"
+#include "testsupport.h"
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    if (argc != 2) {
+        std::puts("usage: holdprobe SIMULATOR-PORT");
+        return 2;
+    }
+    const QString port = QString::fromLocal8Bit(argv[1]);
+    TerminationSignals termination;
+    MainWindow window;
+    window.show();
+
+    auto click = [&](const char *name) { window.findChild<QPushButton *>(QLatin1String(name))->click(); };
+    click("pushButton");
+    auto *ports = window.findChild<QComboBox *>(QStringLiteral("comboBox"));
+    const int index = ports->findText(port + QLatin1Char(' '), Qt::MatchStartsWith);
+    if (index < 0) {
+        std::puts("port not listed");
+        return 3;
+    }
+    ports->setCurrentIndex(index);
+    click("pushButton_2");
+    click("pushButton_4");
+    if (!ftConnection().transferAreaRunning) {
+        std::puts("not running");
+        return 4;
+    }
+    bindingList().append(makeBinding(QStringLiteral("d"), 'D', 0, 1, true, 400));
+    window.buttonsChanged();
+    QKeyEvent press = x11KeyEvent(QEvent::KeyPress, Qt::Key_D, 40, 0x64, QStringLiteral("d"));
+    QApplication::sendEvent(&window, &press);
+    std::puts("driving");
+    std::fflush(stdout);
+    return application.exec();
+}
