@@ -90,10 +90,14 @@ Device::~Device()
         ::close(wakeFd_);
 }
 
-bool Device::send(const Frame &frame)
+bool Device::send(const Frame &frame, milliseconds timeout)
 {
     const std::vector<std::uint8_t> bytes = protocol::encodeFrame(frame);
-    return port_.writeAll(bytes.data(), bytes.size(), timing_.replyTimeout);
+    if (!emergency_.beginWrite())
+        return false;
+    const bool written = port_.writeAll(bytes.data(), bytes.size(), timeout);
+    emergency_.endWrite();
+    return written;
 }
 
 bool Device::transact(std::uint32_t command, std::vector<std::uint8_t> payload, Frame &reply, int attempts,
@@ -104,7 +108,7 @@ bool Device::transact(std::uint32_t command, std::vector<std::uint8_t> payload, 
         if (newSession)
             session_.restart();
         const Frame request = session_.request(command, 1, payload);
-        if (!send(request))
+        if (!send(request, timing_.replyTimeout))
             return false;
         const auto deadline = Clock::now() + timing_.replyTimeout;
         while (Clock::now() < deadline) {
@@ -218,6 +222,7 @@ std::uint32_t Device::start()
         stopRequested_ = false;
     }
     drainWake();
+    EmergencyStop::installHandlers();
     try {
         thread_ = std::thread(&Device::loop, this);
     } catch (...) {
@@ -256,7 +261,12 @@ void Device::close()
     std::lock_guard<std::mutex> control(controlMutex_);
     if (closed_.exchange(true))
         return;
-    port_.close();
+    // A fatal-signal handler may be writing to the port: its number must not
+    // be reused. The process is ending anyway.
+    if (EmergencyStop::dying())
+        port_.abandon();
+    else
+        port_.close();
 }
 
 std::uint32_t Device::setMotorConfig(int ta, int motor, bool motorMode)
@@ -359,9 +369,17 @@ void Device::sendZerosUnanswered()
 {
     std::uint32_t count = 0;
     std::vector<std::uint8_t> payload = zeroOutputs(count);
-    const std::vector<std::uint8_t> bytes = protocol::encodeFrame(session_.request(protocol::kCmdExchange, count, std::move(payload)));
-    if (!port_.writeAll(bytes.data(), bytes.size(), timing_.lastZerosWrite))
+    if (!send(session_.request(protocol::kCmdExchange, count, std::move(payload)), timing_.lastZerosWrite))
         trace("%s: the zero exchange could not be written", path_.c_str());
+}
+
+std::vector<std::uint8_t> Device::preparedZeros() const
+{
+    // A copy, so that the loop's own next request keeps its transaction id.
+    protocol::Session next = session_;
+    std::uint32_t count = 0;
+    std::vector<std::uint8_t> payload = zeroOutputs(count);
+    return protocol::encodeFrame(next.request(protocol::kCmdExchange, count, std::move(payload)));
 }
 
 void Device::loop()
@@ -379,6 +397,7 @@ void Device::loop()
     auto nextCycle = Clock::now();
     auto nextStatePoll = Clock::now() + timing_.statePoll;
     Frame reply;
+    emergency_.arm(port_.fd(), preparedZeros());
 
     for (;;) {
         if (pending == Pending::None) {
@@ -428,13 +447,14 @@ void Device::loop()
             }
             lock.unlock();
             if (pending != Pending::None) {
-                if (!send(session_.request(command, count, std::move(payload)))) {
+                if (!send(session_.request(command, count, std::move(payload)), timing_.replyTimeout)) {
                     // No zeros to send either: the port takes no writes.
                     trace("%s: write failed, link lost", path_.c_str());
                     lost_ = true;
                     break;
                 }
                 deadline = Clock::now() + timing_.replyTimeout;
+                emergency_.publish(preparedZeros());
             }
         }
 
@@ -513,6 +533,7 @@ void Device::loop()
             }
         }
     }
+    emergency_.disarm();
 }
 
 } // namespace ftlib

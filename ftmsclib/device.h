@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "codec.h"
+#include "emergencystop.h"
 #include "serialport.h"
 #include "session.h"
 #include "transferarea.h"
@@ -71,7 +72,7 @@ private:
     std::uint32_t identify();
     bool transact(std::uint32_t command, std::vector<std::uint8_t> payload, protocol::Frame &reply,
                   int attempts, bool newSession);
-    bool send(const protocol::Frame &frame);
+    bool send(const protocol::Frame &frame, std::chrono::milliseconds timeout);
     void wake();
     void drainWake();
     void loop();
@@ -80,6 +81,9 @@ private:
     std::vector<std::uint8_t> zeroOutputs(std::uint32_t &count) const;
     // One such exchange, written with a short bound and not waited for.
     void sendZerosUnanswered();
+    // The bytes of that exchange with the transaction id that comes next,
+    // for the fatal-signal handler to write.
+    std::vector<std::uint8_t> preparedZeros() const;
     protocol::TaOutput wireOutputs(int ta) const;
     protocol::TaConfig config(int ta) const;
 
@@ -104,6 +108,7 @@ private:
     protocol::Session session_;
     protocol::FrameDecoder decoder_;
     unsigned onlineExtensions_ = 0; // bit k-1 = extension k
+    EmergencyStop emergency_;
 
     std::mutex controlMutex_;
     std::thread thread_;

@@ -97,6 +97,20 @@ uint32_t ftxCloseDevice(FtHandle h);
 // Closes every device. Linux: at process exit the library does the same by
 // itself, so outputs are switched off even when nothing was closed.
 uint32_t ftxCloseLib(void);
+// Linux, a process dying of SIGSEGV, SIGBUS or SIGABRT (an out-of-memory
+// abort among them): best effort, the library writes one prepared exchange
+// with every output at 0 to the port of each running transfer, with write(2)
+// alone (no locks, no allocation), then restores the disposition it found and
+// lets the signal go on to it (the default action, or a handler installed
+// before, such as a sanitizer's). The handlers are installed once, at the
+// first ftxStartTransferArea, chained to what was there; a signal found
+// ignored is left alone, and a handler the program installs later replaces
+// the library's for good (it may call the one it found itself). Once such a
+// signal was handled the library writes nothing more and closes no port: a
+// process that survives it sees its links lost (FTLIB_ERR_TIMEOUT_TA). Up to
+// 16 transfers at a time are covered. SIGKILL and power loss leave the
+// outputs to the controller; what a real one does when the traffic stops is
+// not public.
 // FTLIB_ERR_SUCCESS while the link works; FTLIB_ERR_TIMEOUT_TA once it was
 // lost (hang-up, unplug, three reply timeouts in a row). Linux: before a loss
 // after timeouts (or a failed wait on the port) is declared, one more

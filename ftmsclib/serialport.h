@@ -27,6 +27,13 @@ public:
     PortError open(const std::string &path, int &sysError);
     // Restores the settings found at open and closes.
     void close();
+    // Forgets the descriptor without closing it (while the process dies of a
+    // signal whose handler may still write to it).
+    void abandon()
+    {
+        fd_ = -1;
+        haveOldSettings_ = false;
+    }
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
 

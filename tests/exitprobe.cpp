@@ -1,7 +1,10 @@
 // Drives one output through the controller library and then returns from
-// main without stopping or closing anything, as the program does at exit.
+// main without stopping or closing anything, as the program does at exit;
+// or the test ends it with a fatal signal while it waits.
 #include <cstdio>
 #include <cstring>
+
+#include <sys/resource.h>
 
 #include "ftlibapi.h"
 
@@ -9,6 +12,9 @@ int main(int argc, char **argv)
 {
     if (argc != 3)
         return 2;
+    // Deliberate deaths leave no core files behind.
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
     FtLibApi api;
     if (!api.load(argv[1]) || api.ftxInitLib() != FTLIB_ERR_SUCCESS)
         return 3;

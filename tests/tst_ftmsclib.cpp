@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstring>
 
 #include <sys/stat.h>
@@ -54,6 +55,8 @@ private slots:
     void linkLost();
     void nothingLeftBehind();
     void exitSendsZeros();
+    void fatalSignalSendsZeros_data();
+    void fatalSignalSendsZeros();
 
 private:
     // Starts a simulator and a running transfer on it; 0 on failure.
@@ -612,6 +615,39 @@ void TestFtMscLib::exitSendsZeros()
     QCOMPARE(probe.exitCode(), 0);
     // The library's exit handler switched the output off on its way out.
     QVERIFY(!sim.waitOutput(0, 0, 0, 1000).isEmpty());
+}
+
+void TestFtMscLib::fatalSignalSendsZeros_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGSEGV") << SIGSEGV;
+    QTest::newRow("SIGBUS") << SIGBUS;
+    // What an allocation failure ends in.
+    QTest::newRow("SIGABRT") << SIGABRT;
+}
+
+void TestFtMscLib::fatalSignalSendsZeros()
+{
+    QFETCH(int, signal);
+    SimProcess sim;
+    QVERIFY(sim.start({}, simDir.path()));
+    QProcess probe;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // In the sanitizer build AddressSanitizer would report the deliberate
+    // signal as a crash of its own.
+    const QString asan = env.value("ASAN_OPTIONS");
+    env.insert("ASAN_OPTIONS", (asan.isEmpty() ? QString() : asan + ":") + "handle_segv=0:handle_sigbus=0:handle_abort=0");
+    probe.setProcessEnvironment(env);
+    probe.start(KAVRIK_EXITPROBE, {kLibrary, sim.port});
+    QVERIFY(probe.waitForStarted());
+    QVERIFY(!sim.waitOutput(0, 0, 512, 5000).isEmpty());
+    QCOMPARE(::kill(pid_t(probe.processId()), signal), 0);
+    QVERIFY(!sim.waitOutput(0, 0, 0, 500).isEmpty());
+    QVERIFY(probe.waitForFinished(3000));
+    // The signal went on to its default action: no exit handler ran.
+    QCOMPARE(probe.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(probe.exitCode(), signal);
+    QCOMPARE(sim.count("watchdog"), 0);
 }
 
 QTEST_GUILESS_MAIN(TestFtMscLib)

@@ -1,0 +1,232 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "emergencystop.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <ctime>
+
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "codec.h"
+
+namespace ftlib {
+
+namespace {
+
+constexpr int kSlots = 16;
+constexpr std::size_t kFrameCapacity = protocol::kMaxLength + protocol::kFrameOverhead;
+constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGABRT};
+constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
+
+// Only lock-free atomics may be touched from a signal handler.
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free
+                  && std::atomic<unsigned>::is_always_lock_free && std::atomic<std::uint8_t>::is_always_lock_free,
+              "the fatal-signal handler needs lock-free atomics");
+
+// One copy of a frame. `sequence` is odd while the loop rewrites it, so the
+// handler can tell a torn copy from a whole one.
+struct Buffer {
+    std::atomic<unsigned> sequence{0};
+    std::atomic<unsigned> size{0};
+    std::atomic<std::uint8_t> bytes[kFrameCapacity]{};
+};
+
+// Two buffers: the loop fills the one the handler is not told to read, so a
+// loop thread that dies while filling one still leaves the other whole.
+struct Slot {
+    std::atomic<bool> claimed{false};
+    std::atomic<int> fd{-1};
+    std::atomic<bool> writing{false};
+    std::atomic<unsigned> current{0};
+    Buffer buffers[2];
+};
+
+// Static storage, constant-initialised: ready before any constructor runs.
+Slot slots[kSlots];
+std::atomic<bool> dyingFlag{false};
+std::atomic<bool> installed{false};
+struct sigaction previous[kSignalCount];
+
+void handleFatalSignal(int signal, siginfo_t *info, void *context);
+
+// A consistent copy of the slot's current frame; 0 when none could be had.
+std::size_t readFrame(Slot &slot, std::uint8_t *out)
+{
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        Buffer &buffer = slot.buffers[slot.current.load(std::memory_order_acquire) & 1u];
+        const unsigned before = buffer.sequence.load(std::memory_order_acquire);
+        if (before & 1u)
+            continue;
+        std::size_t size = buffer.size.load(std::memory_order_relaxed);
+        if (size > kFrameCapacity)
+            size = kFrameCapacity;
+        for (std::size_t i = 0; i < size; ++i)
+            out[i] = buffer.bytes[i].load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (buffer.sequence.load(std::memory_order_relaxed) == before)
+            return size;
+    }
+    return 0;
+}
+
+// Async-signal-safe calls only: write, poll, nanosleep.
+void writeFrame(int fd, const std::uint8_t *data, std::size_t size)
+{
+    int waits = 0;
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno == EAGAIN && waits++ < 5) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+        } else {
+            return;
+        }
+    }
+}
+
+void writeZeros()
+{
+    for (Slot &slot : slots) {
+        const int fd = slot.fd.load();
+        if (fd < 0)
+            continue;
+        // A request the loop is writing right now must not land after the
+        // zeros. Bounded: the handler may run on the loop's own thread.
+        const timespec pause{0, 200'000};
+        for (int i = 0; i < 100 && slot.writing.load(); ++i)
+            ::nanosleep(&pause, nullptr);
+        std::uint8_t frame[kFrameCapacity];
+        const std::size_t size = readFrame(slot, frame);
+        if (size > 0)
+            writeFrame(fd, frame, size);
+    }
+}
+
+void passOn(int signal, const siginfo_t *info)
+{
+    int index = 0;
+    while (index < kSignalCount && kSignals[index] != signal)
+        ++index;
+    struct sigaction current;
+    // Reached through a handler installed after ours: it passes the signal on
+    // itself, and its disposition must stay.
+    if (index == kSignalCount || ::sigaction(signal, nullptr, &current) != 0 || !(current.sa_flags & SA_SIGINFO)
+        || current.sa_sigaction != handleFatalSignal)
+        return;
+    ::sigaction(signal, &previous[index], nullptr);
+    // A fault recurs by itself on return, with its own details for whatever
+    // runs next; a signal that was sent (kill, abort) has to be sent again.
+    // It stays blocked until this handler returns.
+    if (!info || info->si_code <= 0 || signal == SIGABRT)
+        ::raise(signal);
+}
+
+void handleFatalSignal(int signal, siginfo_t *info, void *)
+{
+    const int savedErrno = errno;
+    dyingFlag.store(true);
+    writeZeros();
+    errno = savedErrno;
+    passOn(signal, info);
+}
+
+} // namespace
+
+void EmergencyStop::installHandlers()
+{
+    if (installed.exchange(true))
+        return;
+    struct sigaction action {};
+    action.sa_sigaction = handleFatalSignal;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigfillset(&action.sa_mask);
+    for (int i = 0; i < kSignalCount; ++i) {
+        // The previous disposition is known before ours can run.
+        if (::sigaction(kSignals[i], nullptr, &previous[i]) != 0)
+            continue;
+        // An ignored signal does not end the process: the link must not be
+        // cut behind the program's back.
+        if (!(previous[i].sa_flags & SA_SIGINFO) && previous[i].sa_handler == SIG_IGN)
+            continue;
+        ::sigaction(kSignals[i], &action, nullptr);
+    }
+}
+
+bool EmergencyStop::dying()
+{
+    return dyingFlag.load();
+}
+
+void EmergencyStop::arm(int fd, const std::vector<std::uint8_t> &frame)
+{
+    disarm();
+    for (int i = 0; i < kSlots; ++i) {
+        bool expected = false;
+        if (slots[i].claimed.compare_exchange_strong(expected, true)) {
+            slot_ = i;
+            publish(frame);
+            // Last: the handler only looks at entries with a port.
+            slots[i].fd.store(fd);
+            return;
+        }
+    }
+}
+
+void EmergencyStop::publish(const std::vector<std::uint8_t> &frame)
+{
+    if (slot_ < 0 || frame.empty() || frame.size() > kFrameCapacity)
+        return;
+    Slot &slot = slots[slot_];
+    const unsigned next = (slot.current.load(std::memory_order_relaxed) + 1) & 1u;
+    Buffer &buffer = slot.buffers[next];
+    buffer.sequence.fetch_add(1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    for (std::size_t i = 0; i < frame.size(); ++i)
+        buffer.bytes[i].store(frame[i], std::memory_order_relaxed);
+    buffer.size.store(static_cast<unsigned>(frame.size()), std::memory_order_relaxed);
+    buffer.sequence.fetch_add(1, std::memory_order_release);
+    slot.current.store(next, std::memory_order_release);
+}
+
+void EmergencyStop::disarm()
+{
+    if (slot_ < 0)
+        return;
+    Slot &slot = slots[slot_];
+    // Sequentially consistent with the handler's store of the dying flag: a
+    // handler that still saw this port keeps the caller from closing it.
+    slot.fd.store(-1);
+    slot.writing.store(false);
+    slot.claimed.store(false);
+    slot_ = -1;
+}
+
+bool EmergencyStop::beginWrite()
+{
+    // The store before the load, the handler's in the opposite order: either
+    // the loop sees the flag and writes nothing, or the handler sees the
+    // write under way and waits for it.
+    if (slot_ >= 0)
+        slots[slot_].writing.store(true);
+    if (!dyingFlag.load())
+        return true;
+    endWrite();
+    return false;
+}
+
+void EmergencyStop::endWrite()
+{
+    if (slot_ >= 0)
+        slots[slot_].writing.store(false);
+}
+
+} // namespace ftlib

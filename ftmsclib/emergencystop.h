@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Switches the outputs of every running transfer off when the process dies of
+// SIGSEGV, SIGBUS or SIGABRT: each transfer loop keeps an all-zero exchange
+// ready in a fixed table that the signal handler writes to the port with
+// write(2) alone (no locks, no allocation).
+namespace ftlib {
+
+// One transfer loop's entry in the table. arm/publish/disarm and the write
+// brackets belong to the loop's thread; dying() may be asked from any thread.
+class EmergencyStop {
+public:
+    EmergencyStop() = default;
+    ~EmergencyStop() { disarm(); }
+    EmergencyStop(const EmergencyStop &) = delete;
+    EmergencyStop &operator=(const EmergencyStop &) = delete;
+
+    // Installs the handlers for the three signals once per process, each
+    // remembering the disposition found (an ignored signal is left alone).
+    static void installHandlers();
+    // True once a fatal signal is being handled; from then on the library
+    // neither writes to nor closes a port.
+    static bool dying();
+
+    // Takes a free entry for `fd` with `frame` as the bytes to write. Without
+    // a free entry (more open transfers than the table holds) nothing is
+    // written for this one at a fatal signal.
+    void arm(int fd, const std::vector<std::uint8_t> &frame);
+    // Replaces the frame to write (the next transaction id, the TAs in use).
+    void publish(const std::vector<std::uint8_t> &frame);
+    // Gives the entry up; the port may be closed afterwards unless dying().
+    void disarm();
+
+    // Every write of the loop goes between these: false means a fatal signal
+    // is being handled and the write must not happen (endWrite is then not
+    // called). Keeps a request with outputs on from following the zeros.
+    bool beginWrite();
+    void endWrite();
+
+private:
+    int slot_ = -1;
+};
+
+} // namespace ftlib
