@@ -1,0 +1,269 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Held keys under real X11 key events (a private Xvfb, typed on through
+// XTest): the server's auto-repeat under load, popups that take the
+// keyboard, and the focus moving to another window while a key is held.
+#include <cstdio>
+
+#include <QComboBox>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProcess>
+#include <QThread>
+#include <QtTest>
+
+#include "bindinglist.h"
+#include "fakecalls.h"
+#include "ftconnection.h"
+#include "mainwindow.h"
+#include "processobjects.h"
+#include "testsupport.h"
+#include "xserver.h"
+
+namespace {
+
+// X keycodes: the Linux input event code + 8.
+constexpr unsigned keycodeEscape = 9;
+constexpr unsigned keycodeW = 25;
+constexpr unsigned keycodeA = 38;
+
+// Busy processes on every core while they live.
+class BusyLoad {
+public:
+    BusyLoad()
+    {
+        for (int i = 0; i < QThread::idealThreadCount(); ++i) {
+            auto *p = new QProcess;
+            p->start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("while :; do :; done")});
+            processes.append(p);
+        }
+    }
+    ~BusyLoad()
+    {
+        for (QProcess *p : qAsConst(processes)) {
+            p->kill();
+            p->waitForFinished(3000);
+            delete p;
+        }
+    }
+    bool running()
+    {
+        return std::all_of(processes.begin(), processes.end(), [](QProcess *p) { return p->waitForStarted(3000); });
+    }
+
+private:
+    QList<QProcess *> processes;
+};
+
+// Counts the presses that reach the main window marked as auto-repeat, so a
+// test knows the server really repeated.
+class RepeatCounter : public QObject {
+public:
+    int repeats = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->isAutoRepeat())
+            ++repeats;
+        return false;
+    }
+};
+
+} // namespace
+
+class TestX11Keys : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void autoRepeatUnderLoad_data();
+    void autoRepeatUnderLoad();
+    void popupTakesTheKeyboard_data();
+    void popupTakesTheKeyboard();
+    void focusElsewhereWhileHeld();
+
+private:
+    QList<int> dutiesSent() const;
+    void hold(int ms) { QTest::qWait(ms); }
+
+    MainWindow *window = nullptr;
+    ModalCloser *closer = nullptr;
+    XTestInput input;
+};
+
+void TestX11Keys::initTestCase()
+{
+    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("xcb"));
+    QVERIFY(input.isOpen());
+    // Faster than any desktop's setting, so that a 3 s hold gives hundreds
+    // of repeats.
+    QVERIFY(input.setAutoRepeat(100, 10));
+}
+
+void TestX11Keys::init()
+{
+    resetProgramState();
+    fakeFtReset();
+    closer = new ModalCloser(this);
+    window = new MainWindow;
+    window->show();
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    FtConnection &c = ftConnection();
+    c.portsFound = c.connected = c.transferAreaRunning = true;
+    c.deviceHandle = 5;
+    window->updateConnectionWidgets();
+    bindingList().append(makeBinding(QStringLiteral("w"), 'W', 0, 1, false, 512));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 1, false, 100));
+    fakeFtClearLog();
+}
+
+void TestX11Keys::cleanup()
+{
+    // Nothing stays pressed on the server for the next test.
+    input.key(keycodeW, false);
+    input.key(keycodeA, false);
+    window->close();
+    delete window;
+    delete closer;
+    QCOMPARE(visibleTopLevelWindows(), QStringList());
+}
+
+QList<int> TestX11Keys::dutiesSent() const
+{
+    QList<int> duties;
+    for (const QString &call : fakeCalls(QStringLiteral("SetOutPwmValues")))
+        duties.append(call.section(QStringLiteral(", "), 3).chopped(1).toInt());
+    return duties;
+}
+
+void TestX11Keys::autoRepeatUnderLoad_data()
+{
+    QTest::addColumn<bool>("twoKeys");
+    QTest::addColumn<QList<int>>("duties");
+    for (int i = 1; i <= 5; ++i)
+        QTest::addRow("W held 3 s, #%d", i) << false << QList<int>{512, 0};
+    QTest::newRow("W held 3 s over A on the same output") << true << QList<int>{100, 512, 100, 0};
+}
+
+void TestX11Keys::autoRepeatUnderLoad()
+{
+    QFETCH(bool, twoKeys);
+    QFETCH(QList<int>, duties);
+
+    BusyLoad load;
+    QVERIFY(load.running());
+    RepeatCounter counter;
+    window->installEventFilter(&counter);
+
+    if (twoKeys) {
+        input.key(keycodeA, true);
+        QTRY_COMPARE(dutiesSent().size(), 1);
+    }
+    input.key(keycodeW, true);
+    hold(3000);
+    input.key(keycodeW, false);
+    if (twoKeys) {
+        QTRY_COMPARE(dutiesSent().size(), 3);
+        input.key(keycodeA, false);
+    }
+    QTRY_COMPARE(dutiesSent().size(), duties.size());
+    hold(300);
+    QCOMPARE(dutiesSent(), duties);
+    QVERIFY(bindingList().held().isEmpty());
+    // The server did repeat (about 290 times at this rate).
+    QVERIFY2(counter.repeats > 100, qPrintable(QString::number(counter.repeats)));
+}
+
+void TestX11Keys::popupTakesTheKeyboard_data()
+{
+    QTest::addColumn<QString>("popup");
+    QTest::newRow("menu \"Файл\"") << "menu";
+    QTest::newRow("port list") << "ports";
+}
+
+void TestX11Keys::popupTakesTheKeyboard()
+{
+    QFETCH(QString, popup);
+
+    input.key(keycodeW, true);
+    QTRY_COMPARE(dutiesSent(), QList<int>{512});
+
+    // Opened with the mouse while W is held, as a user would.
+    QPoint at;
+    if (popup == "menu") {
+        QMenuBar *bar = window->menuBar();
+        auto *menu = window->findChild<QMenu *>(QStringLiteral("menu"));
+        at = bar->mapToGlobal(bar->actionGeometry(menu->menuAction()).center());
+    } else {
+        auto *ports = window->findChild<QComboBox *>(QStringLiteral("comboBox"));
+        ports->addItems({QStringLiteral("/dev/ttyACM0 ROBO TX Controller"), QStringLiteral("/dev/ttyACM1")});
+        at = ports->mapToGlobal(ports->rect().center());
+    }
+    input.click(at.x(), at.y());
+    QTRY_VERIFY(QApplication::activePopupWidget());
+    QVERIFY(window->isActiveWindow());
+    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0}));
+
+    // Let go while the popup has the keyboard, close it, drive again.
+    hold(300);
+    input.key(keycodeW, false);
+    hold(200);
+    input.key(keycodeEscape, true);
+    input.key(keycodeEscape, false);
+    QTRY_VERIFY(!QApplication::activePopupWidget());
+    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+    input.key(keycodeW, true);
+    QTRY_COMPARE(dutiesSent().size(), 3);
+    input.key(keycodeW, false);
+    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0, 512, 0}));
+}
+
+void TestX11Keys::focusElsewhereWhileHeld()
+{
+    input.key(keycodeW, true);
+    QTRY_COMPARE(dutiesSent(), QList<int>{512});
+
+    QWidget other;
+    other.resize(200, 100);
+    other.show();
+    other.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&other));
+    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0}));
+    hold(300);
+
+    // Back while W is still held: its repeats are no new press.
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    hold(500);
+    input.key(keycodeW, false);
+    hold(200);
+    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+
+    input.key(keycodeW, true);
+    QTRY_COMPARE(dutiesSent().size(), 3);
+    input.key(keycodeW, false);
+    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0, 512, 0}));
+    other.close();
+}
+
+int main(int argc, char *argv[])
+{
+    // Real key events need a real X server: without one this test fails.
+    XServer server;
+    std::string error;
+    if (!server.start(error)) {
+        std::fprintf(stderr, "tst_x11keys: %s\n", error.c_str());
+        return 1;
+    }
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QApplication application(argc, argv);
+    TestX11Keys test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_x11keys.moc"
