@@ -1,5 +1,7 @@
 #include "engine.h"
 
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 namespace txsim {
@@ -113,9 +115,15 @@ void DeviceEngine::tick(Clock::time_point now)
         if (options_.watchdog.count() <= 0 || now - lastExchange_ < options_.watchdog)
             return;
         allOff(events);
+        // Counted only when it switched something off, not on every tick of
+        // the same silence.
         if (!events.empty()) {
+            ++state_.watchdogFirings;
+            const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastExchange_).count();
             Event e;
             e.kind = EventKind::Watchdog;
+            e.value = static_cast<int>(std::min<long long>(idle, std::numeric_limits<int>::max()));
+            e.count = state_.watchdogFirings;
             events.push_back(e);
         }
         listener = listener_;

@@ -22,6 +22,7 @@ struct EngineOptions {
     std::string name = "ROBO TX-000";
     std::string serial = "0000000001";
     // Outputs go off after this long without an exchange request; 0 = never.
+    // Only for demonstrations: what a real controller does is not public.
     std::chrono::milliseconds watchdog{1000};
 };
 
@@ -34,8 +35,11 @@ struct Event {
     int ta = 0;
     // Output (0-7) or motor (0-3) index, where one applies.
     int index = 0;
-    // Duty for outputs, SID for sessions, command code for frames.
+    // Duty for outputs, SID for sessions, command code for frames,
+    // milliseconds without an exchange for the watchdog.
     int value = 0;
+    // Watchdog: how often it has switched the outputs off so far.
+    unsigned count = 0;
     std::uint16_t tid = 0;
     Violation violation = Violation::None;
     std::array<std::uint8_t, protocol::kMotors> motors{};
@@ -54,6 +58,7 @@ struct Snapshot {
     std::uint16_t sid = 0;
     unsigned frames = 0;
     unsigned violations = 0;
+    unsigned watchdogFirings = 0;
 };
 
 // One piece to send back: a frame or console text.

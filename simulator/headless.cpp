@@ -80,7 +80,7 @@ std::string eventLine(const Event &e)
         return head + "\"violation\",\"kind\":\"" + violationName(e.violation) + "\",\"ta\":" + std::to_string(e.ta)
             + ",\"index\":" + std::to_string(e.index) + "}";
     case EventKind::Watchdog:
-        return head + "\"watchdog\"}";
+        return head + "\"watchdog\",\"idle_ms\":" + std::to_string(e.value) + ",\"count\":" + std::to_string(e.count) + "}";
     case EventKind::Frame:
         return head + "\"frame\",\"cmd\":" + std::to_string(e.value) + ",\"tid\":" + std::to_string(e.tid) + "}";
     case EventKind::Probe:
@@ -93,7 +93,8 @@ std::string statusLine(const DeviceEngine &engine)
 {
     const Snapshot s = engine.snapshot();
     std::string line = "{\"t_us\":" + std::to_string(nowUs()) + ",\"event\":\"status\",\"sid\":" + std::to_string(s.sid)
-        + ",\"frames\":" + std::to_string(s.frames) + ",\"violations\":" + std::to_string(s.violations) + ",\"ta\":[";
+        + ",\"frames\":" + std::to_string(s.frames) + ",\"violations\":" + std::to_string(s.violations)
+        + ",\"watchdog_firings\":" + std::to_string(s.watchdogFirings) + ",\"ta\":[";
     for (std::size_t t = 0; t < s.ta.size(); ++t) {
         const TaView &ta = s.ta[t];
         line += std::string(t ? "," : "") + "{\"ta\":" + std::to_string(t) + ",\"online\":" + (ta.online ? "true" : "false")

@@ -1,6 +1,8 @@
 // kavrik-simulator: a simulated ROBO TX controller on a pseudo-terminal, with
 // a window (default) or headless for tests and benchmarks.
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -70,7 +72,16 @@ int main(int argc, char **argv)
         } else if (arg == "--serial" && hasValue) {
             engineOptions.serial = argv[++i];
         } else if (arg == "--watchdog" && hasValue) {
-            engineOptions.watchdog = std::chrono::milliseconds(std::max(0L, std::strtol(argv[++i], nullptr, 10)));
+            const char *text = argv[++i];
+            char *end = nullptr;
+            errno = 0;
+            const long long ms = std::strtoll(text, &end, 10);
+            // strtoll alone would take "abc" as 0 (never) and skip blanks and signs.
+            if (!std::isdigit(static_cast<unsigned char>(*text)) || *end || errno == ERANGE) {
+                std::fprintf(stderr, "kavrik-simulator: --watchdog takes milliseconds as a whole number, 0 = never (not \"%s\")\n", text);
+                return 2;
+            }
+            engineOptions.watchdog = std::chrono::milliseconds(ms);
         } else if (arg == "--mute") {
             mute = true;
         } else if (arg == "--log-frames") {

@@ -86,6 +86,18 @@ void SimWindow::refresh()
                 QStringLiteral("M%1 (O%2/O%3): %4").arg(m + 1).arg(2 * m + 1).arg(2 * m + 2).arg(directionText(txsim::motorDirection(view, m))));
         }
     }
-    status_->setText(s.sid == 0 ? QStringLiteral("Ожидание подключения программы…")
-                                : QStringLiteral("Сеанс %1, кадров: %2, нарушений протокола: %3").arg(s.sid).arg(s.frames).arg(s.violations));
+    QString status = s.sid == 0 ? QStringLiteral("Ожидание подключения программы…")
+                                : QStringLiteral("Сеанс %1, кадров: %2, нарушений протокола: %3").arg(s.sid).arg(s.frames).arg(s.violations);
+    // The refresh runs every 40 ms, so the time noticed is the firing's.
+    if (s.watchdogFirings != watchdogFirings_) {
+        watchdogFirings_ = s.watchdogFirings;
+        lastWatchdog_ = QTime::currentTime();
+    }
+    // Outputs switched off by the simulator, not by the program, must not
+    // pass unnoticed in a demonstration.
+    if (watchdogFirings_ > 0)
+        status += QStringLiteral("\nСторожевой таймер выключил выходы без команды программы (срабатываний: %1, последнее — в %2)")
+                      .arg(watchdogFirings_)
+                      .arg(lastWatchdog_.toString(QStringLiteral("HH:mm:ss")));
+    status_->setText(status);
 }

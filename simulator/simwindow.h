@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include <QTime>
 #include <QWidget>
 
 #include "engine.h"
@@ -31,4 +32,7 @@ private:
     std::array<TaWidgets, protocol::kTaCount> ta_;
     QLabel *status_ = nullptr;
     QTimer *timer_ = nullptr;
+    // The watchdog firings seen so far, and when the last one was noticed.
+    unsigned watchdogFirings_ = 0;
+    QTime lastWatchdog_;
 };

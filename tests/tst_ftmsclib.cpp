@@ -57,6 +57,9 @@ private slots:
     void exitSendsZeros();
     void fatalSignalSendsZeros_data();
     void fatalSignalSendsZeros();
+    void simulatorWatchdogReport();
+    void simulatorRejectsBadWatchdog_data();
+    void simulatorRejectsBadWatchdog();
 
 private:
     // Starts a simulator and a running transfer on it; 0 on failure.
@@ -648,6 +651,48 @@ void TestFtMscLib::fatalSignalSendsZeros()
     QCOMPARE(probe.exitStatus(), QProcess::CrashExit);
     QCOMPARE(probe.exitCode(), signal);
     QCOMPARE(sim.count("watchdog"), 0);
+}
+
+void TestFtMscLib::simulatorWatchdogReport()
+{
+    SimProcess sim;
+    const FtHandle h = openRunning(sim, {"--watchdog", "200"});
+    QVERIFY(h);
+    QCOMPARE(api.SetOutPwmValues(h, 0, 2, 300), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(0, 2, 300).isEmpty());
+    // Unplugged, the host can no longer send zeros: the watchdog acts, and
+    // says so.
+    QVERIFY(sim.command("hangup"));
+    const QJsonObject fired = sim.waitFor([](const QJsonObject &e) { return e["event"] == "watchdog"; }, 2000);
+    QVERIFY(!fired.isEmpty());
+    QVERIFY2(fired["idle_ms"].toInt() >= 200, qPrintable(QString::number(fired["idle_ms"].toInt())));
+    QCOMPARE(fired["count"].toInt(), 1);
+    QCOMPARE(sim.count("output", [](const QJsonObject &e) { return e["out"] == 2 && e["duty"] == 0; }), 1);
+    QCOMPARE(sim.status()["watchdog_firings"].toInt(), 1);
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+void TestFtMscLib::simulatorRejectsBadWatchdog_data()
+{
+    QTest::addColumn<QString>("value");
+    // Each of these used to mean "never" or a silently different time.
+    QTest::newRow("letters") << "abc";
+    QTest::newRow("negative") << "-5";
+    QTest::newRow("unit after the number") << "10ms";
+    QTest::newRow("empty") << "";
+    QTest::newRow("beyond 64 bits") << "99999999999999999999";
+}
+
+void TestFtMscLib::simulatorRejectsBadWatchdog()
+{
+    QFETCH(QString, value);
+    QProcess sim;
+    sim.start(KAVRIK_BIN_DIR "/kavrik-simulator", {"--headless", "--no-announce", "--watchdog", value});
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.exitCode(), 2);
+    QVERIFY(sim.readAllStandardError().contains("--watchdog"));
+    QVERIFY(sim.readAllStandardOutput().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestFtMscLib)

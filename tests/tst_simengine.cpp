@@ -271,9 +271,20 @@ void TestSimEngine::watchdog()
     host.send(kCmdExchange, 2, 1, 1, outputs(0, {0, 0, 0, 0, 0, 0, 0, 400}));
     host.engine.tick(DeviceEngine::Clock::now());
     QCOMPARE(host.engine.snapshot().ta[0].duty[7], std::int16_t(400));
-    host.engine.tick(DeviceEngine::Clock::now() + std::chrono::milliseconds(1500));
+    QCOMPARE(host.engine.snapshot().watchdogFirings, 0u);
+    const auto late = DeviceEngine::Clock::now() + std::chrono::milliseconds(1500);
+    host.engine.tick(late);
     QCOMPARE(host.engine.snapshot().ta[0].duty[7], std::int16_t(0));
     QCOMPARE(host.events.back().kind, EventKind::Watchdog);
+    QVERIFY2(host.events.back().value >= 1500 && host.events.back().value < 2500, qPrintable(QString::number(host.events.back().value)));
+    QCOMPARE(host.events.back().count, 1u);
+    // One silence is one firing, however many ticks it lasts.
+    host.engine.tick(late + std::chrono::milliseconds(1500));
+    QCOMPARE(host.engine.snapshot().watchdogFirings, 1u);
+    host.send(kCmdExchange, 3, 1, 1, outputs(0, {0, 0, 0, 0, 0, 0, 0, 400}));
+    host.engine.tick(DeviceEngine::Clock::now() + std::chrono::milliseconds(1500));
+    QCOMPARE(host.engine.snapshot().watchdogFirings, 2u);
+    QCOMPARE(host.events.back().count, 2u);
 }
 
 QTEST_APPLESS_MAIN(TestSimEngine)
