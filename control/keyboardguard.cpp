@@ -16,8 +16,6 @@ KeyboardGuard::KeyboardGuard(QWidget *mainWindow)
     , mainWindow(mainWindow)
 {
     trackKeysDown = x11keyboard::enableDetectableAutoRepeat();
-    if (trackKeysDown)
-        x11keyboard::keysDown(keysDown);
     qApp->installEventFilter(this);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &KeyboardGuard::focusWindowChanged);
     connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
@@ -98,7 +96,9 @@ void KeyboardGuard::focusWindowChanged(QWindow *window)
     if (window != mainWindow->windowHandle())
         stopHeldOutputs();
     // Keys let go while another program had the keyboard sent their
-    // releases there; keys pressed there are down now without a press here.
-    if (trackKeysDown && window)
-        x11keyboard::keysDown(keysDown);
+    // releases there. Only those are dropped: a key the server reports down
+    // may have been pressed anew just now, its press still on its way here.
+    QSet<quint32> down;
+    if (trackKeysDown && window && x11keyboard::keysDown(down))
+        keysDown.intersect(down);
 }
