@@ -1,11 +1,24 @@
 #include "listfile.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <vector>
 
+#include <QtGlobal>
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <QBuffer>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QStringList>
+#include <QTextCodec>
 #include <QTextStream>
 
 #include "bindinglist.h"
@@ -14,6 +27,15 @@
 namespace {
 
 constexpr QChar fieldSeparator = QLatin1Char('|');
+
+// The largest list a file may bring in. The fullest list that means anything
+// (every key of a full keyboard on every output of nine controllers) has
+// about 8,000 bindings; these bounds leave room for 25 times that, read in
+// well under a second, while a list the table could only show with
+// gigabytes of memory, or /dev/zero, is refused before it is read.
+constexpr qint64 maxListFileBytes = 16 * 1024 * 1024;
+constexpr int maxListFileBindings = 200000;
+constexpr int utf8Mib = 106;
 
 QString cannotOpenText()
 {
@@ -28,6 +50,32 @@ QString cannotSaveText()
 QString cannotReadText()
 {
     return QCoreApplication::translate("ListFile", "Не удалось прочитать файл");
+}
+
+QString notAListFileText(const QString &fileName)
+{
+    return QCoreApplication::translate("ListFile",
+                                       "Файл \"%1\" нельзя открыть как список клавиш: это не обычный файл, "
+                                       "а устройство, канал или сокет.")
+        .arg(QDir::toNativeSeparators(fileName));
+}
+
+QString tooLargeText(const QString &fileName)
+{
+    return QCoreApplication::translate("ListFile",
+                                       "Файл \"%1\" слишком велик для списка клавиш: список может занимать "
+                                       "не больше %2 МБ и содержать не больше %3 привязок.")
+        .arg(QDir::toNativeSeparators(fileName))
+        .arg(maxListFileBytes / (1024 * 1024))
+        .arg(maxListFileBindings);
+}
+
+QString notASaveTargetText(const QString &fileName)
+{
+    return QCoreApplication::translate("ListFile",
+                                       "Список нельзя сохранить в \"%1\": это не обычный файл, "
+                                       "а устройство, канал или сокет.")
+        .arg(QDir::toNativeSeparators(fileName));
 }
 
 // Anything that is not a whole signed 32-bit decimal number reads as 0.
@@ -72,24 +120,191 @@ KeyBinding BindingList::bindingFromLine(const QString &line) const
     return b;
 }
 
-bool saveBindingList(const QString &fileName)
+namespace {
+
+// The text of a whole list file. The locale's encoding, as the format has it
+// (or the one a byte order mark names); a file that is no valid UTF-8 under
+// a UTF-8 locale comes from a Russian Windows, whose lists are Windows-1251.
+QString decodeListFile(const QByteArray &bytes)
 {
-    // Written beside the old file and renamed over it on commit, so a full
-    // disk or an I/O error never leaves a half-written list behind. Only a
-    // folder that takes no new file, with the list itself writable, makes
-    // it write in place, as a plain file would.
-    QSaveFile file(fileName);
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        lastFileError() = cannotOpenText();
-        return false;
+    QTextCodec *locale = QTextCodec::codecForLocale();
+    QTextCodec *codec = QTextCodec::codecForUtfText(bytes, locale);
+    QTextCodec::ConverterState state;
+    const QString text = codec->toUnicode(bytes.constData(), bytes.size(), &state);
+    if (state.invalidChars > 0 && codec == locale && locale->mibEnum() == utf8Mib) {
+        if (QTextCodec *windows = QTextCodec::codecForName("Windows-1251"))
+            return windows->toUnicode(bytes);
     }
-    QTextStream out(&file);
-    const BindingList &list = bindingList();
+    return text;
+}
+
+// The bytes of the whole list as they go into the file.
+QByteArray encodeList(const BindingList &list)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    // Text mode: line ends as the platform writes them (CR LF on Windows).
+    buffer.open(QIODevice::WriteOnly | QIODevice::Text);
+    QTextStream out(&buffer);
     for (int i = 0; i < list.size(); ++i)
         out << list.bindingToLine(i) << '\n';
     out.flush();
-    if (out.status() != QTextStream::Ok || !file.commit()) {
+    return bytes;
+}
+
+#ifdef Q_OS_UNIX
+
+enum class ReadResult { Read, CannotOpen, NotAListFile, TooLarge, CannotRead };
+
+ReadResult readOpenListFile(int fd, QByteArray &bytes)
+{
+    struct stat info;
+    // Checked on what was opened: the name may point elsewhere by now.
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))
+        return ReadResult::CannotOpen;
+    if (!S_ISREG(info.st_mode))
+        return ReadResult::NotAListFile;
+    if (info.st_size > maxListFileBytes)
+        return ReadResult::TooLarge;
+    bytes.clear();
+    bytes.reserve(static_cast<int>(info.st_size));
+    char chunk[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return ReadResult::CannotRead;
+        if (n == 0)
+            return ReadResult::Read;
+        // A file that grows while it is read is held to the same bound.
+        if (bytes.size() + n > maxListFileBytes)
+            return ReadResult::TooLarge;
+        bytes.append(chunk, static_cast<int>(n));
+    }
+}
+
+// Reads a list file, but only a regular one and only within the bounds: a
+// FIFO is opened without waiting for a writer, and a device is never read.
+ReadResult readListFile(const QString &fileName, QByteArray &bytes)
+{
+    const QByteArray path = QFile::encodeName(fileName);
+    struct stat info;
+    if (::stat(path.constData(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
+        return ReadResult::NotAListFile;
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return ReadResult::CannotOpen;
+    const ReadResult result = readOpenListFile(fd, bytes);
+    ::close(fd);
+    return result;
+}
+
+bool writeAll(int fd, const QByteArray &bytes)
+{
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pwrite(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done), done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Overwrites the list file itself: for a folder that takes no new file, and
+// for a file with more than one name. The space for the larger of the old
+// and the new contents is reserved first; if the disk cannot give it,
+// nothing is written and the old list stays as it was.
+bool saveInPlace(const QString &fileName, const QByteArray &bytes)
+{
+    const int fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        lastFileError() = cannotOpenText();
+        return false;
+    }
+    struct stat info;
+    bool saved = false;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        lastFileError() = notASaveTargetText(fileName);
+    } else {
+        const off_t reserve = std::max<off_t>(info.st_size, bytes.size());
+        saved = (reserve == 0 || ::posix_fallocate(fd, 0, reserve) == 0) && writeAll(fd, bytes)
+            && ::ftruncate(fd, bytes.size()) == 0 && ::fsync(fd) == 0;
+        if (!saved)
+            lastFileError() = cannotSaveText();
+    }
+    if (::close(fd) != 0 && saved) {
+        lastFileError() = cannotSaveText();
+        saved = false;
+    }
+    return saved;
+}
+
+#else
+
+enum class ReadResult { Read, CannotOpen, TooLarge, CannotRead };
+
+ReadResult readListFile(const QString &fileName, QByteArray &bytes)
+{
+    QFile file(fileName);
+    if (!QFileInfo(fileName).isFile() || !file.open(QIODevice::ReadOnly))
+        return ReadResult::CannotOpen;
+    if (file.size() > maxListFileBytes)
+        return ReadResult::TooLarge;
+    bytes = file.read(maxListFileBytes + 1);
+    if (file.error() != QFileDevice::NoError)
+        return ReadResult::CannotRead;
+    return bytes.size() > maxListFileBytes ? ReadResult::TooLarge : ReadResult::Read;
+}
+
+#endif
+
+} // namespace
+
+bool saveBindingList(const QString &fileName)
+{
+    const QByteArray bytes = encodeList(bindingList());
+#ifdef Q_OS_UNIX
+    struct stat old;
+    const bool exists = ::stat(QFile::encodeName(fileName).constData(), &old) == 0;
+    // A device or a FIFO under the chosen name would be replaced by a plain
+    // file, or fed the list; a folder cannot be opened, as ever.
+    if (exists && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode)) {
+        lastFileError() = notASaveTargetText(fileName);
+        return false;
+    }
+    // Every name of a file with several must go on showing the same list,
+    // which a new file renamed over one of them would not.
+    if (exists && S_ISREG(old.st_mode) && old.st_nlink > 1)
+        return saveInPlace(fileName, bytes);
+#endif
+    // Written beside the old file and renamed over it on commit, so a full
+    // disk or an I/O error never leaves a half-written list behind.
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly)) {
+#ifdef Q_OS_UNIX
+        // Most likely a folder that takes no new file, with the list in it
+        // writable.
+        if (exists && S_ISREG(old.st_mode))
+            return saveInPlace(fileName, bytes);
+#endif
+        lastFileError() = cannotOpenText();
+        return false;
+    }
+#ifdef Q_OS_UNIX
+    if (exists) {
+        // The new file takes the old one's place: it gets the old owner,
+        // group and mode where this process may (a user may pass a file only
+        // to a group of their own; root may do anything).
+        [[maybe_unused]] const int owned = ::fchown(file.handle(), old.st_uid, old.st_gid);
+        [[maybe_unused]] const int moded = ::fchmod(file.handle(), old.st_mode & 07777);
+    }
+#endif
+    // The flush is checked on its own: commit() misses an error there.
+    if (file.write(bytes) != bytes.size() || !file.flush() || !file.commit()) {
         lastFileError() = cannotSaveText();
         return false;
     }
@@ -98,29 +313,44 @@ bool saveBindingList(const QString &fileName)
 
 bool loadBindingList(const QString &fileName)
 {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    QByteArray bytes;
+    switch (readListFile(fileName, bytes)) {
+    case ReadResult::Read:
+        break;
+    case ReadResult::CannotOpen:
         lastFileError() = cannotOpenText();
         return false;
+#ifdef Q_OS_UNIX
+    case ReadResult::NotAListFile:
+        lastFileError() = notAListFileText(fileName);
+        return false;
+#endif
+    case ReadResult::TooLarge:
+        lastFileError() = tooLargeText(fileName);
+        return false;
+    case ReadResult::CannotRead:
+        // A read that broke off would pass for a shorter list, which the
+        // next Save would then write over the whole file: take over nothing.
+        lastFileError() = cannotReadText();
+        return false;
     }
+
+    const QString text = decodeListFile(bytes);
     BindingList &list = bindingList();
     std::vector<KeyBinding> read;
-    QTextStream in(&file);
-    QString line;
-    while (in.readLineInto(&line)) {
+    for (const QStringRef &piece : text.splitRef(QLatin1Char('\n'))) {
         // Files written on Windows carry CR before each LF; a CR anywhere
         // else is dropped as well.
+        QString line = piece.toString();
         line.remove(QLatin1Char('\r'));
         // A blank line, typically one added by hand at the end, is no binding.
         if (line.isEmpty())
             continue;
+        if (static_cast<int>(read.size()) == maxListFileBindings) {
+            lastFileError() = tooLargeText(fileName);
+            return false;
+        }
         read.push_back(list.bindingFromLine(line));
-    }
-    // A read that broke off would pass for a shorter list, which the next
-    // Save would then write over the whole file: take over nothing.
-    if (file.error() != QFileDevice::NoError) {
-        lastFileError() = cannotReadText();
-        return false;
     }
     for (const KeyBinding &b : read)
         list.append(b);

@@ -1,6 +1,7 @@
 #include <optional>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDirIterator>
@@ -75,6 +76,11 @@ private slots:
     void saveFailure();
     void readOnlyFolder_data();
     void readOnlyFolder();
+    void replacedFileKeepsOwnerGroupMode_data();
+    void replacedFileKeepsOwnerGroupMode();
+    void hardLinksShowTheSavedList();
+    void encodingUnderUtf8Locale_data();
+    void encodingUnderUtf8Locale();
 
 private:
     QTemporaryDir dir;
@@ -229,6 +235,9 @@ void TestListFile::readOnlyFolder_data()
     QTest::addColumn<bool>("saved");
 
     QTest::newRow("written in place") << qint64(1 << 20) << true;
+    // Room for the old list (15 bytes) but not for the new one (28): a
+    // full disk.
+    QTest::newRow("disk full") << qint64(20) << false;
     QTest::newRow("write fails") << qint64(10) << false;
 }
 
@@ -255,11 +264,91 @@ void TestListFile::readOnlyFolder()
         FileSizeLimit limit(sizeLimit);
         QCOMPARE(saveBindingList(name), saved);
     }
-    if (saved)
+    if (saved) {
         QCOMPARE(fileBytes(name), QByteArray("|112|8|3|1|0\nW|87|0|1|512|1\n"));
-    else
+    } else {
         QCOMPARE(lastFileError(), QStringLiteral("Не удалось сохранить файл"));
+        // Nothing was written: the space was not there to be reserved.
+        QCOMPARE(fileBytes(name), QByteArray("W|87|0|1|512|1\n"));
+    }
     QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"list.kvr"});
+}
+
+void TestListFile::replacedFileKeepsOwnerGroupMode_data()
+{
+    QTest::addColumn<bool>("otherOwner");
+    QTest::newRow("mode") << false;
+    QTest::newRow("owner and group, as root") << true;
+}
+
+void TestListFile::replacedFileKeepsOwnerGroupMode()
+{
+    QFETCH(bool, otherOwner);
+
+    const QString name = dir.filePath("shared.kvr");
+    const QByteArray path = QFile::encodeName(name);
+    QVERIFY(writeFileBytes(name, "old\n"));
+    QCOMPARE(::chmod(path.constData(), 0640), 0);
+    if (otherOwner) {
+        if (::geteuid() != 0)
+            QSKIP("only root may give a file to another user");
+        QCOMPARE(::chown(path.constData(), 1234, 5678), 0);
+    }
+    struct stat before;
+    QCOMPARE(::stat(path.constData(), &before), 0);
+    setList({w});
+    QVERIFY(saveBindingList(name));
+    struct stat after;
+    QCOMPARE(::stat(path.constData(), &after), 0);
+    QVERIFY(after.st_ino != before.st_ino); // replaced, not written in place
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(after.st_uid, before.st_uid);
+    QCOMPARE(after.st_gid, before.st_gid);
+    QCOMPARE(fileBytes(name), QByteArray("W|87|0|1|512|1\n"));
+}
+
+void TestListFile::hardLinksShowTheSavedList()
+{
+    const QString name = dir.filePath("linked.kvr");
+    const QString other = dir.filePath("other-name.kvr");
+    QVERIFY(writeFileBytes(name, "a much longer old list than the new one\n"));
+    QCOMPARE(::link(QFile::encodeName(name).constData(), QFile::encodeName(other).constData()), 0);
+    setList({w});
+    QVERIFY(saveBindingList(name));
+    QCOMPARE(fileBytes(name), QByteArray("W|87|0|1|512|1\n"));
+    QCOMPARE(fileBytes(other), QByteArray("W|87|0|1|512|1\n"));
+}
+
+void TestListFile::encodingUnderUtf8Locale_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("keyText");
+
+    QTest::newRow("UTF-8") << QByteArray("\xd0\xa4|65|0|0|100|0\n") << QStringLiteral("Ф");
+    QTest::newRow("Windows-1251") << QByteArray("\xd4|65|0|0|100|0\n") << QStringLiteral("Ф");
+    QTest::newRow("Windows-1251, several") << QByteArray("\xd4\xfb\xe2|65|0|0|100|0\n") << QStringLiteral("Фыв");
+    QTest::newRow("UTF-8 with byte order mark") << QByteArray("\xef\xbb\xbf\xd0\xa4|65|0|0|100|0\n")
+                                                << QStringLiteral("Ф");
+}
+
+// A list made on a Russian Windows keeps its key texts through Open and Save
+// on a Linux desktop; Save writes the locale's encoding.
+void TestListFile::encodingUnderUtf8Locale()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, keyText);
+
+    QTextCodec *saved = QTextCodec::codecForLocale();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    const auto restore = qScopeGuard([saved] { QTextCodec::setCodecForLocale(saved); });
+
+    const QString name = dir.filePath("windows.kvr");
+    QVERIFY(writeFileBytes(name, file));
+    bindingList().clear();
+    QVERIFY(loadBindingList(name));
+    QCOMPARE(listed(), QList<KeyBinding>{binding(keyText, 65, 0, 0, 100, false)});
+    QVERIFY(saveBindingList(name));
+    QCOMPARE(fileBytes(name), keyText.toUtf8() + "|65|0|0|100|0\n");
 }
 
 QTEST_GUILESS_MAIN(TestListFile)

@@ -1,5 +1,10 @@
 #include <optional>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <QAction>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -60,6 +65,8 @@ private slots:
     void saveAs();
     void failure_data();
     void failure();
+    void refusedPicks_data();
+    void refusedPicks();
 
 private:
     void checkDialog(const QString &caption);
@@ -231,6 +238,73 @@ void TestListFileCommands::failure()
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.text, error);
     QCOMPARE(state(w), before);
+}
+
+void TestListFileCommands::refusedPicks_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("pick"); // what the user types into the dialog
+    QTest::addColumn<QString>("error");
+
+    const QString notAList = QStringLiteral("Файл \"%1\" нельзя открыть как список клавиш: это не обычный файл, "
+                                            "а устройство, канал или сокет.");
+    const QString tooLarge = QStringLiteral("Файл \"%1\" слишком велик для списка клавиш: список может занимать "
+                                            "не больше 16 МБ и содержать не больше 200000 привязок.");
+    const QString notATarget = QStringLiteral("Список нельзя сохранить в \"%1\": это не обычный файл, "
+                                              "а устройство, канал или сокет.");
+    QTest::newRow("Открыть: FIFO without a writer") << "action_2" << "fifo" << notAList;
+    QTest::newRow("Открыть: character device") << "action_2" << "zero" << notAList;
+    QTest::newRow("Открыть: file over 16 MiB") << "action_2" << "huge.kvr" << tooLarge;
+    QTest::newRow("Открыть: over 200000 bindings") << "action_2" << "long.kvr" << tooLarge;
+    QTest::newRow("Сохранить как: FIFO") << "action_6" << "fifo" << notATarget;
+    QTest::newRow("Сохранить как: character device") << "action_6" << "zero" << notATarget;
+}
+
+// Whatever the user picks in the dialogs: the window answers within a
+// second, the box says why, and neither the list nor the file changes.
+void TestListFileCommands::refusedPicks()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, pick);
+    QFETCH(QString, error);
+
+    const QString name = dir->filePath(pick);
+    if (pick == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(name).constData(), 0600), 0);
+    } else if (pick == "zero") {
+        // A stand-in for /dev/zero, which never ends.
+        if (::mknod(QFile::encodeName(name).constData(), S_IFCHR | 0600, makedev(1, 5)) != 0)
+            QSKIP("making a device node needs root");
+    } else if (pick == "huge.kvr") {
+        QFile huge(name);
+        QVERIFY(huge.open(QIODevice::WriteOnly));
+        QVERIFY(huge.resize(16 * 1024 * 1024 + 1)); // sparse: takes no disk
+    } else if (pick == "long.kvr") {
+        QVERIFY(writeFileBytes(name, QByteArray("a|65|0|0|1|0\n").repeated(200001)));
+    }
+    struct stat before;
+    QCOMPARE(::stat(QFile::encodeName(name).constData(), &before), 0);
+
+    MainWindow w;
+    currentFileName() = dir->filePath("old.kvr");
+    addBinding(w, "A");
+    const QStringList listBefore = state(w);
+    closer->queueFileName(name);
+    QElapsedTimer took;
+    took.start();
+    trigger(w, action.toLatin1());
+    QVERIFY2(took.elapsed() < 1000, qPrintable(QString::number(took.elapsed())));
+
+    const SeenModal &box = closer->seen.last();
+    QCOMPARE(box.title, QStringLiteral("Ошибка"));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.text, error.arg(name));
+    QCOMPARE(state(w), listBefore);
+    struct stat after;
+    QCOMPARE(::stat(QFile::encodeName(name).constData(), &after), 0);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_size, before.st_size);
 }
 
 QTEST_MAIN(TestListFileCommands)
