@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "codec.h"
 #include "emergencystop.h"
@@ -19,12 +20,16 @@
 // the setters write, and the transfer loop that sends it in the background.
 namespace ftlib {
 
-struct LinkTiming {
+struct LinkSettings {
     std::chrono::milliseconds replyTimeout{200};
     std::chrono::milliseconds cycle{10};
     std::chrono::milliseconds probeTimeout{1000};
     std::chrono::milliseconds statePoll{1000};
-    // Zero-output exchange at stop: attempts before giving up.
+    // The echo is sent up to maxTimeouts times, and on Bluetooth again and
+    // again until this much time has passed: the radio link may still be
+    // forming when the port opens.
+    std::chrono::milliseconds echoWindow{0};
+    // Reply timeouts in a row that lose the link; zero-exchange attempts at stop.
     int maxTimeouts = 3;
     // Write bound of the zero-output exchange sent, unanswered, as the link
     // is given up.
@@ -32,16 +37,37 @@ struct LinkTiming {
     // Output changes wait for the next cycle instead of being sent at once
     // (KAVRIK_FTLIB_CYCLE_ONLY=1; only for comparing latencies).
     bool cycleOnly = false;
+    // KAVRIK_FTLIB_EXTENSIONS=0: the Master alone, no status requests.
+    bool extensions = true;
+
+    // Bluetooth timing on rfcomm ports (by the name given or the device it
+    // leads to), then KAVRIK_FTLIB_REPLY_TIMEOUT_MS, KAVRIK_FTLIB_CYCLE_MS,
+    // KAVRIK_FTLIB_EXTENSIONS and KAVRIK_FTLIB_CYCLE_ONLY. A value that is
+    // not a whole number in range is ignored (and traced).
+    static LinkSettings forPort(const std::string &path, const std::string &canonicalPath);
 };
 
-// Thread-safety: the setters and comStatus() may be called from any thread at
-// any time; start/stop/close are serialised among themselves. Statuses are
-// the FTLIB_ERR_* codes of ftmsclib.h.
+// What the identification at open learnt.
+struct Identity {
+    std::string serial;
+    bool infoAnswered = false;
+    protocol::TaInfo info;
+    bool stateAnswered = false;
+    unsigned onlineExtensions = 0; // bit k-1 = extension k
+    protocol::EchoReply echo = protocol::EchoReply::Empty;
+};
+
+// Thread-safety: the setters, comStatus() and holdSilent() may be called from
+// any thread at any time; start/stop/close are serialised among themselves.
+// Statuses are the FTLIB_ERR_* codes of ftmsclib.h.
 class Device {
 public:
-    // Opens the port and identifies the controller (console probe, echo,
-    // information, extension states). Takes at most probeTimeout plus three
-    // reply timeouts per request. nullptr with `status` set on failure.
+    // Opens the port for this process alone and identifies the controller:
+    // console probe and echo (which must be answered), then one information
+    // and one status request (which may go unanswered: the Master alone is
+    // driven then). Takes at most probeTimeout, the echo's attempts or window,
+    // and one reply timeout per further request. nullptr with `status` set on
+    // failure.
     static std::unique_ptr<Device> open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status);
     ~Device();
     Device(const Device &) = delete;
@@ -49,6 +75,9 @@ public:
 
     const std::string &path() const { return path_; }
     const std::string &canonicalPath() const { return canonicalPath_; }
+    const LinkSettings &settings() const { return settings_; }
+    // Valid after open; not changed afterwards.
+    const Identity &identity() const { return identity_; }
 
     // Starts the loop: configuration of every TA in use, then exchanges.
     std::uint32_t start();
@@ -64,20 +93,71 @@ public:
     // waits for I/O.
     std::uint32_t setDuty(int ta, int output, int duty);
     std::uint32_t comStatus() const;
+    // Diagnostics (kavrik-txprobe): the running loop sends nothing new for
+    // `duration`, without zeros first, to see what the controller does when
+    // the host goes quiet. A stop still sends its zeros at once.
+    void holdSilent(std::chrono::milliseconds duration);
 
 private:
+    using Clock = std::chrono::steady_clock;
     enum class Pending { None, Config, Exchange, State, Zero };
+    enum class Outcome { Answer, NoAnswer, WrongCommand, PortFailed };
+
+    // What the loop sends next.
+    struct Request {
+        Pending kind = Pending::None;
+        std::uint32_t command = 0;
+        std::uint32_t count = 0;
+        std::vector<std::uint8_t> payload;
+        bool namesExtensions = false;
+        int ta = 0;
+        unsigned config = 0;
+    };
+
+    // The loop's bookkeeping between its steps.
+    struct LoopState {
+        std::array<unsigned, protocol::kTaCount> ackedConfig{};
+        unsigned sentOutputs = 0;
+        Pending pending = Pending::None;
+        int pendingTa = 0;
+        unsigned pendingConfig = 0;
+        bool pendingNamesExtensions = false;
+        int timeouts = 0;
+        // Unanswered exchanges that named extensions, in a row.
+        int extensionTimeouts = 0;
+        bool zeroDone = false;
+        Clock::time_point deadline;
+        Clock::time_point nextCycle;
+        Clock::time_point nextStatePoll;
+        // With nothing outstanding: when something is due next.
+        Clock::time_point idleUntil;
+    };
 
     Device() = default;
     std::uint32_t identify();
-    bool transact(std::uint32_t command, std::vector<std::uint8_t> payload, protocol::Frame &reply,
-                  int attempts, bool newSession);
+    void readConsole();
+    // Sends the request up to `attempts` times (and until `keepTrying` has
+    // passed) and waits one reply timeout for its answer each time.
+    Outcome transact(std::uint32_t command, const std::vector<std::uint8_t> &payload, protocol::Frame &reply,
+                     int attempts, bool newSession, Clock::time_point keepTrying = {});
     bool send(const protocol::Frame &frame, std::chrono::milliseconds timeout);
     void wake();
     void drainWake();
+
+    // The transfer loop and its steps; each step that returns false has
+    // ended the loop (stop completed or link lost).
     void loop();
+    bool chooseRequest(LoopState &s, Request &request);
+    bool sendRequest(LoopState &s, Request &request);
+    bool readPort(LoopState &s);
+    void matchReplies(LoopState &s);
+    bool countTimeout(LoopState &s);
+    void giveUp(const char *why);
+
+    // Extension k is sent to (bit k-1): online, wanted and not refused.
+    unsigned extensionsInUse() const;
     // Payload of an exchange with every output at 0, for the master and every
-    // online extension; `count` gets the number of structures.
+    // extension in use; `count` gets the number of structures.
     std::vector<std::uint8_t> zeroOutputs(std::uint32_t &count) const;
     // One such exchange, written with a short bound and not waited for.
     void sendZerosUnanswered();
@@ -87,9 +167,14 @@ private:
     protocol::TaOutput wireOutputs(int ta) const;
     protocol::TaConfig config(int ta) const;
 
+    void traceSent(const protocol::Frame &frame, const std::vector<std::uint8_t> &bytes) const;
+    void traceReceived(const std::uint8_t *data, std::size_t size) const;
+    void traceReply(const protocol::Frame &frame, protocol::ReplyMatch match) const;
+
     std::string path_;
     std::string canonicalPath_;
-    LinkTiming timing_;
+    LinkSettings settings_;
+    Identity identity_;
     int wakeFd_ = -1;
 
     // Guarded by mutex_: the transfer area as the setters left it.
@@ -99,6 +184,7 @@ private:
     std::array<unsigned, protocol::kTaCount> configGeneration_{};
     unsigned outputGeneration_ = 0;
     bool stopRequested_ = false;
+    Clock::time_point silentUntil_{};
 
     std::atomic<bool> lost_{false};
     std::atomic<bool> closed_{false};
@@ -108,6 +194,11 @@ private:
     protocol::Session session_;
     protocol::FrameDecoder decoder_;
     unsigned onlineExtensions_ = 0; // bit k-1 = extension k
+    // The status request went unanswered at open: not asked again.
+    bool statePolling_ = true;
+    // Exchanges naming extensions went unanswered although the controller
+    // still reported them online: the Master alone from then on.
+    bool masterOnly_ = false;
     EmergencyStop emergency_;
 
     std::mutex controlMutex_;

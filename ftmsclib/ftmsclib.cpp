@@ -18,13 +18,11 @@
 #include "device.h"
 #include "portscan.h"
 #include "trace.h"
+#include "version.h"
 
 namespace ftlib {
 
 namespace {
-
-const char kVersionText[] = "01.05.11  (2012/02/19)";
-constexpr std::uint32_t kVersionWord = (1u << 16) | (5u << 8) | 11u;
 
 // The open devices and the last port scan. Its destructor runs at process
 // exit (or unload) and stops every transfer loop, so motors are left at 0
@@ -164,8 +162,10 @@ FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode)
         {
             std::lock_guard<std::mutex> lock(library().mutex);
             for (const auto &entry : library().devices) {
-                if (entry.second->canonicalPath() == canonical)
+                if (entry.second->canonicalPath() == canonical) {
+                    trace(path, "already open in this process");
                     return FTLIB_ERR_DEVICE_IS_OPEN;
+                }
             }
         }
         std::uint32_t openStatus = FTLIB_ERR_UNKNOWN;

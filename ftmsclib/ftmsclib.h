@@ -63,16 +63,30 @@ uint32_t ftxInitLib(void);
 // Opens the port and identifies the controller. Returns the new handle, or 0
 // with *errCode set to the reason. The port is a path without blanks.
 // Linux: the baud rate is ignored (38400 is always used); errCode may be
-// NULL; text after a first blank is ignored. Reasons: FTLIB_ERR_OPEN_COM (no
-// such or unusable device), FTLIB_ERR_ACCESS_DENIED (no permission: see the
-// trace for the 'dialout' hint), FTLIB_ERR_INIT_COM_TIMEOUT (no valid reply),
-// FTLIB_ERR_DEVICE_IS_OPEN. Blocks for at most about 2 s (USB, pty) or 4 s
-// (Bluetooth): 1 s for the console probe plus up to three reply timeouts of
-// 200 ms (1 s on Bluetooth) per identification request.
+// NULL; text after a first blank is ignored. The port is held exclusively
+// (an advisory lock and TIOCEXCL) until ftxCloseDevice. The console probe
+// and the echo must be answered; information and status get one try each,
+// and a controller that leaves them unanswered is driven as a Master alone.
+// Reasons: FTLIB_ERR_OPEN_COM (no such or unusable device),
+// FTLIB_ERR_ACCESS_DENIED (no permission: see the trace for the 'dialout'
+// hint), FTLIB_ERR_DEVICE_IS_OPEN (open in this process, or held by another
+// program: see the trace), FTLIB_ERR_INIT_COM_TIMEOUT (no answer to the
+// echo), FTLIB_ERR_INIT_COM (the port failed, or a reply came under the
+// request's transaction id with another command). Blocks for at most the
+// console probe (1 s), three reply timeouts for the echo (on Bluetooth it is
+// re-sent for up to 10 s, as the radio link may still be forming), and one
+// reply timeout for each further request (information, status, each online
+// extension): about 2 s on USB or a pty, about 13 s on Bluetooth, with the
+// reply timeouts of 200 ms and 1 s that KAVRIK_FTLIB_REPLY_TIMEOUT_MS may
+// change.
 FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode);
 // Starts the background transfer: the configuration of the master and every
-// online extension first, then an exchange every 10 ms (50 ms on Bluetooth).
-// Returns at once; FTLIB_ERR_THREAD_IS_RUNNING when already running.
+// online extension first, then an exchange every 10 ms (50 ms on Bluetooth;
+// KAVRIK_FTLIB_CYCLE_MS changes it). Returns at once;
+// FTLIB_ERR_THREAD_IS_RUNNING when already running. An exchange naming
+// extensions that goes unanswered brings a new status request, and if that
+// does not explain it, the Master alone is driven from then on; neither
+// counts against the link.
 uint32_t ftxStartTransferArea(FtHandle h);
 // shmId 0 = master, 1-8 = extensions; motorIdx 0-3; status true = motor
 // (O2m+1/O2m+2 as one H-bridge), false = two single outputs. Sent before the

@@ -1,9 +1,14 @@
 #include "serialport.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace ftlib {
@@ -16,12 +21,28 @@ int remainingMs(std::chrono::steady_clock::time_point deadline)
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// The simulator takes the lock of its own pty for an instant to see whether
+// a host is still there; a lock held by a real user stays held.
+bool lockExclusive(int fd, int &sysError)
+{
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        sysError = errno;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        ::poll(nullptr, 0, 5);
+    }
+    return false;
+}
+
 } // namespace
 
 PortError SerialPort::open(const std::string &path, int &sysError)
 {
     close();
     sysError = 0;
+    lastError_ = 0;
     // O_NONBLOCK also keeps open() from waiting for carrier on real lines.
     int fd;
     do {
@@ -33,6 +54,8 @@ PortError SerialPort::open(const std::string &path, int &sysError)
             return PortError::NotFound;
         if (errno == EACCES || errno == EPERM)
             return PortError::AccessDenied;
+        if (errno == EBUSY)
+            return PortError::Busy;
         return PortError::Failed;
     }
     termios settings{};
@@ -41,6 +64,14 @@ PortError SerialPort::open(const std::string &path, int &sysError)
         ::close(fd);
         return PortError::NotATerminal;
     }
+    // The lock comes before anything changes: the loser of two openers
+    // leaves the winner's exclusivity and settings alone.
+    if (!lockExclusive(fd, sysError)) {
+        ::close(fd);
+        return sysError == EWOULDBLOCK ? PortError::Busy : PortError::Failed;
+    }
+    // Root ignores it, and some drivers may refuse it; the lock still holds.
+    exclusive_ = ::ioctl(fd, TIOCEXCL) == 0;
     oldSettings_ = settings;
     // Raw mode matters for real bytes of the protocol: 0x03 is the interrupt
     // character, 0x0D would become 0x0A, and 0x11/0x13 would be taken as
@@ -58,6 +89,9 @@ PortError SerialPort::open(const std::string &path, int &sysError)
     ::cfsetospeed(&settings, B38400);
     if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
         sysError = errno;
+        if (exclusive_)
+            ::ioctl(fd, TIOCNXCL);
+        exclusive_ = false;
         ::close(fd);
         return PortError::Failed;
     }
@@ -71,6 +105,11 @@ void SerialPort::close()
 {
     if (fd_ < 0)
         return;
+    // A pty stays exclusive after its opener is gone while its other side is
+    // open (the simulator's): clear it, or the next open fails with EBUSY.
+    if (exclusive_)
+        ::ioctl(fd_, TIOCNXCL);
+    exclusive_ = false;
     if (haveOldSettings_)
         ::tcsetattr(fd_, TCSANOW, &oldSettings_);
     haveOldSettings_ = false;
@@ -80,8 +119,10 @@ void SerialPort::close()
 
 bool SerialPort::writeAll(const std::uint8_t *data, std::size_t size, std::chrono::milliseconds timeout)
 {
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        lastError_ = EBADF;
         return false;
+    }
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (size > 0) {
         const ssize_t n = ::write(fd_, data, size);
@@ -92,15 +133,27 @@ bool SerialPort::writeAll(const std::uint8_t *data, std::size_t size, std::chron
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && errno != EAGAIN)
+        if (n < 0 && errno != EAGAIN) {
+            lastError_ = errno;
             return false;
+        }
         pollfd p{fd_, POLLOUT, 0};
         int r;
         do {
             r = ::poll(&p, 1, remainingMs(deadline));
         } while (r < 0 && errno == EINTR);
-        if (r <= 0 || (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        if (r < 0) {
+            lastError_ = errno;
             return false;
+        }
+        if (r == 0) {
+            lastError_ = ETIMEDOUT;
+            return false;
+        }
+        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            lastError_ = EIO;
+            return false;
+        }
     }
     return true;
 }
@@ -108,8 +161,10 @@ bool SerialPort::writeAll(const std::uint8_t *data, std::size_t size, std::chron
 ReadResult SerialPort::read(std::uint8_t *buffer, std::size_t capacity, std::size_t &got)
 {
     got = 0;
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        lastError_ = EBADF;
         return ReadResult::Closed;
+    }
     for (;;) {
         const ssize_t n = ::read(fd_, buffer, capacity);
         if (n > 0) {
@@ -121,6 +176,7 @@ ReadResult SerialPort::read(std::uint8_t *buffer, std::size_t capacity, std::siz
         if (n < 0 && errno == EAGAIN)
             return ReadResult::Nothing;
         // End of file or EIO: the device was unplugged or the pty hung up.
+        lastError_ = n < 0 ? errno : 0;
         return ReadResult::Closed;
     }
 }
@@ -135,7 +191,55 @@ bool SerialPort::waitReadable(std::chrono::milliseconds timeout)
     do {
         r = ::poll(&p, 1, remainingMs(deadline));
     } while (r < 0 && errno == EINTR);
+    if (r < 0)
+        lastError_ = errno;
     return r != 0;
+}
+
+std::string portHolders(const std::string &path)
+{
+    DIR *proc = ::opendir("/proc");
+    if (!proc)
+        return {};
+    std::string holders;
+    int found = 0;
+    const std::string self = std::to_string(::getpid());
+    while (found < 4) {
+        const dirent *entry = ::readdir(proc);
+        if (!entry)
+            break;
+        const std::string pid = entry->d_name;
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string fdDir = "/proc/" + pid + "/fd";
+        DIR *fds = ::opendir(fdDir.c_str());
+        if (!fds)
+            continue;
+        bool holds = false;
+        while (const dirent *fd = ::readdir(fds)) {
+            char target[PATH_MAX];
+            const ssize_t n = ::readlink((fdDir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
+            if (n > 0 && path.compare(0, std::string::npos, target, static_cast<std::size_t>(n)) == 0) {
+                holds = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+        if (!holds)
+            continue;
+        std::string name;
+        if (FILE *comm = std::fopen(("/proc/" + pid + "/comm").c_str(), "re")) {
+            char text[64] = {};
+            if (std::fgets(text, sizeof text, comm))
+                name = text;
+            std::fclose(comm);
+        }
+        while (!name.empty() && name.back() == '\n')
+            name.pop_back();
+        holders += std::string(found++ ? ", " : "") + "pid " + pid + " (" + (pid == self ? "this process" : name) + ")";
+    }
+    ::closedir(proc);
+    return holders;
 }
 
 } // namespace ftlib

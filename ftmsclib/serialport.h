@@ -11,7 +11,7 @@
 // non-blocking I/O; every wait is bounded by the caller's timeout.
 namespace ftlib {
 
-enum class PortError { None, NotFound, AccessDenied, NotATerminal, Failed };
+enum class PortError { None, NotFound, AccessDenied, NotATerminal, Busy, Failed };
 enum class ReadResult { Data, Nothing, Closed };
 
 // Not thread-safe: one thread does the I/O at a time.
@@ -22,10 +22,14 @@ public:
     SerialPort &operator=(const SerialPort &) = delete;
     ~SerialPort() { close(); }
 
-    // Opens the device raw at 38400 8N1 without flow control and discards
-    // pending input. On failure `sysError` holds errno.
+    // Opens the device for this process alone: an advisory lock (flock) that
+    // cooperating programs respect, and TIOCEXCL, which makes the kernel
+    // refuse further opens by anyone but root. Then raw at 38400 8N1 without
+    // flow control, pending input discarded. Busy when another open file
+    // holds the lock or the port is exclusive (EBUSY). On failure `sysError`
+    // holds errno.
     PortError open(const std::string &path, int &sysError);
-    // Restores the settings found at open and closes.
+    // Gives up exclusivity, restores the settings found at open and closes.
     void close();
     // Forgets the descriptor without closing it (while the process dies of a
     // signal whose handler may still write to it).
@@ -33,6 +37,7 @@ public:
     {
         fd_ = -1;
         haveOldSettings_ = false;
+        exclusive_ = false;
     }
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
@@ -46,11 +51,22 @@ public:
     // Waits up to `timeout` for input; false on timeout. Hang-ups count as
     // readable, so the following read reports them.
     bool waitReadable(std::chrono::milliseconds timeout);
+    // errno of the last failed writeAll, read or waitReadable: ETIMEDOUT when
+    // the device did not take the bytes in time, EIO for a hang-up seen by
+    // poll(), 0 for an end of file.
+    int lastError() const { return lastError_; }
 
 private:
     int fd_ = -1;
     bool haveOldSettings_ = false;
+    bool exclusive_ = false;
+    int lastError_ = 0;
     termios oldSettings_{};
 };
+
+// Who has `path` open, for the hint of a busy port: "pid 1234
+// (ModemManager), pid 99 (this process)", at most four, or empty when no such
+// process is visible to this user.
+std::string portHolders(const std::string &path);
 
 } // namespace ftlib

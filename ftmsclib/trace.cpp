@@ -1,29 +1,220 @@
 #include "trace.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace ftlib {
 
-bool traceEnabled()
+namespace {
+
+struct TraceState {
+    std::mutex mutex;
+    std::atomic<int> level{0};
+    std::atomic<bool> sinkSet{false};
+    TraceSink sink = nullptr;
+    void *context = nullptr;
+    std::string filePath;
+    int fd = -1;
+};
+
+// Never destroyed: the library's own exit handler still traces while it
+// closes the devices, after objects built later than it are gone.
+TraceState &state()
 {
-    const char *value = std::getenv("KAVRIK_FTLIB_TRACE");
-    return value && *value && std::strcmp(value, "0") != 0;
+    static TraceState *instance = new TraceState;
+    return *instance;
 }
 
-void trace(const char *format, ...)
+// Whole lines only: each goes out in one write(), so lines of several
+// threads or processes sharing the file stay apart.
+void writeLine(TraceState &s, const std::string &line)
 {
-    if (!traceEnabled())
+    const int fd = s.fd >= 0 ? s.fd : STDERR_FILENO;
+    const char *data = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        data += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+const char *eventName(const TraceRecord &r)
+{
+    switch (r.event) {
+    case TraceEvent::Sent:
+        return "tx";
+    case TraceEvent::Received:
+        return "rx";
+    case TraceEvent::Frame:
+        return "rx frame";
+    case TraceEvent::Rejected:
+        return "rx rejected";
+    case TraceEvent::Console:
+        return "console";
+    case TraceEvent::Error:
+        return "error";
+    case TraceEvent::Note:
+        break;
+    }
+    return "";
+}
+
+std::string formatLine(const TraceRecord &r)
+{
+    char stamp[48];
+    std::snprintf(stamp, sizeof stamp, "ftMscLib [%lld.%06lld] ", r.tUs / 1000000, r.tUs % 1000000);
+    std::string line = stamp;
+    if (!r.port.empty())
+        line += r.port + ": ";
+    if (r.event != TraceEvent::Note && r.event != TraceEvent::Error)
+        line += std::string(eventName(r)) + " ";
+    line += r.text;
+    if (r.sysError != 0)
+        line += std::string(": ") + std::strerror(r.sysError) + " (errno " + std::to_string(r.sysError) + ")";
+    if (!r.bytes.empty())
+        line += ": " + hexBytes(r.bytes.data(), r.bytes.size());
+    return line + "\n";
+}
+
+void dispatch(const TraceRecord &record, bool frameLevel)
+{
+    TraceState &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.sink)
+        s.sink(record, s.context);
+    const int level = s.level.load();
+    if (level >= (frameLevel ? 2 : 1))
+        writeLine(s, formatLine(record));
+}
+
+void formatted(const std::string &port, TraceEvent event, int sysError, const char *format, va_list args)
+{
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    TraceRecord record;
+    record.tUs = traceClockUs();
+    record.event = event;
+    record.port = port;
+    record.text = text;
+    record.sysError = sysError;
+    dispatch(record, false);
+}
+
+} // namespace
+
+void loadTraceSettings()
+{
+    TraceState &s = state();
+    const char *value = std::getenv("KAVRIK_FTLIB_TRACE");
+    const char *file = std::getenv("KAVRIK_FTLIB_TRACE_FILE");
+    int level = 0;
+    if (value && *value)
+        level = std::strcmp(value, "0") == 0 ? 0 : std::strcmp(value, "2") == 0 ? 2 : 1;
+    else if (file && *file)
+        level = 1;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const std::string path = level > 0 && file ? file : "";
+    if (path != s.filePath) {
+        if (s.fd >= 0)
+            ::close(s.fd);
+        s.fd = -1;
+        s.filePath = path;
+        if (!path.empty()) {
+            s.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
+            if (s.fd < 0) {
+                const int error = errno;
+                writeLine(s, "ftMscLib: trace file " + path + ": " + std::strerror(error) + ", tracing to stderr\n");
+            }
+        }
+    }
+    s.level = level;
+}
+
+void setTraceSink(TraceSink sink, void *context)
+{
+    TraceState &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.sink = sink;
+    s.context = context;
+    s.sinkSet = sink != nullptr;
+}
+
+bool traceOn()
+{
+    return state().level.load() > 0 || state().sinkSet.load();
+}
+
+bool traceFrames()
+{
+    return state().level.load() >= 2 || state().sinkSet.load();
+}
+
+long long traceClockUs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+void trace(const std::string &port, const char *format, ...)
+{
+    if (!traceOn())
         return;
-    char line[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    formatted(port, TraceEvent::Note, 0, format, args);
     va_end(args);
-    // One fprintf per line keeps lines of several threads apart.
-    std::fprintf(stderr, "ftMscLib: %s\n", line);
+}
+
+void traceError(const std::string &port, int sysError, const char *format, ...)
+{
+    if (!traceOn())
+        return;
+    va_list args;
+    va_start(args, format);
+    formatted(port, TraceEvent::Error, sysError, format, args);
+    va_end(args);
+}
+
+void traceRecord(TraceRecord record)
+{
+    if (!traceOn())
+        return;
+    if (record.tUs == 0)
+        record.tUs = traceClockUs();
+    const bool frameLevel = record.event == TraceEvent::Sent || record.event == TraceEvent::Received
+        || record.event == TraceEvent::Frame || record.event == TraceEvent::Rejected;
+    // A frame's verdict other than an answer explains a timeout: worth a
+    // line at level 1 as well.
+    dispatch(record, frameLevel && !(record.event == TraceEvent::Frame && record.verdict == FrameVerdict::WrongCommand));
+}
+
+std::string hexBytes(const std::uint8_t *data, std::size_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(size * 3);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i)
+            out += ' ';
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 0x0F];
+    }
+    return out;
 }
 
 } // namespace ftlib

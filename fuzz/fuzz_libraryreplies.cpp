@@ -83,8 +83,15 @@ public:
         // the wait; frames behind it are read with the next request.
         while (decoder_.next(reply)) {
             checkDecoded(reply);
-            if (session_.accept(reply)) {
+            const ReplyMatch match = session_.match(reply);
+            if (match == ReplyMatch::Answer) {
+                require(reply.sid == session_.sid(), "the answer's session id is used from now on");
                 handle(reply);
+                break;
+            }
+            // During the identification the library gives up on the port.
+            if (match == ReplyMatch::WrongCommand && identifying()) {
+                reopen();
                 break;
             }
         }
@@ -103,6 +110,13 @@ public:
             } else if (step_ == Step::ExtensionInfo) {
                 // Only informative: go on with the next extension.
                 nextExtensionInfo(extension_ + 1);
+            } else if (step_ == Step::Info) {
+                // Unanswered information: carry on without it.
+                begin(Step::State, 1);
+            } else if (step_ == Step::State) {
+                // Unanswered status: the Master alone.
+                online_ = 0;
+                nextExtensionInfo(1);
             } else {
                 reopen();
             }
@@ -142,9 +156,14 @@ private:
     void consoleDone()
     {
         const std::string &serial = console_.serial();
-        require(serial.size() <= 256, "serial number bounded");
-        for (char c : serial)
-            require(c >= '0' && c <= '9', "serial number of digits only");
+        require(serial.size() <= 32, "serial number bounded");
+        bool digit = false;
+        for (char c : serial) {
+            require((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'),
+                    "serial number of letters and digits only");
+            digit = digit || (c >= '0' && c <= '9');
+        }
+        require(serial.empty() || digit, "serial number holds a digit");
         begin(Step::Echo, 3);
     }
 
@@ -233,8 +252,7 @@ private:
         switch (step_) {
         case Step::Echo:
             classifyEcho(request_, reply);
-            session_.adoptSid(reply);
-            begin(Step::Info, 3);
+            begin(Step::Info, 1);
             return;
         case Step::Info:
         case Step::ExtensionInfo: {
@@ -244,7 +262,7 @@ private:
                 require(info.name.find('\0') == std::string::npos, "info name ends at its zero");
             }
             if (step_ == Step::Info)
-                begin(Step::State, 3);
+                begin(Step::State, 1);
             else
                 nextExtensionInfo(extension_ + 1);
             return;

@@ -1,5 +1,7 @@
 #include "codec.h"
 
+#include <algorithm>
+
 namespace protocol {
 
 void putU16(std::vector<std::uint8_t> &out, std::uint16_t value)
@@ -71,9 +73,28 @@ void FrameDecoder::reset()
     pos_ = 0;
 }
 
-void FrameDecoder::reject(DecodeError error)
+const char *decodeErrorText(DecodeError error)
+{
+    switch (error) {
+    case DecodeError::BadMagic:
+        return "bad magic";
+    case DecodeError::BadLength:
+        return "bad length";
+    case DecodeError::MissingEtx:
+        return "missing ETX";
+    case DecodeError::BadChecksum:
+        return "bad checksum";
+    case DecodeError::None:
+        break;
+    }
+    return "none";
+}
+
+void FrameDecoder::reject(DecodeError error, std::size_t span)
 {
     ++rejected_[static_cast<std::size_t>(error)];
+    if (observer_)
+        observer_(error, buffer_.data() + pos_, std::min(span, buffer_.size() - pos_));
     // Resume right after this STX: the real frame may start inside the bad one.
     ++pos_;
 }
@@ -96,25 +117,25 @@ bool FrameDecoder::next(Frame &frame)
             return false;
         const std::uint8_t *p = buffer_.data() + pos_;
         if (p[1] != kMagic) {
-            reject(DecodeError::BadMagic);
+            reject(DecodeError::BadMagic, 2);
             continue;
         }
         if (available < 4)
             return false;
         const std::size_t length = (static_cast<std::size_t>(p[2]) << 8) | p[3];
         if (length < kMinLength || length > kMaxLength) {
-            reject(DecodeError::BadLength);
+            reject(DecodeError::BadLength, 4);
             continue;
         }
         if (available < length + kFrameOverhead)
             return false;
         if (p[6 + length] != kEtx) {
-            reject(DecodeError::MissingEtx);
+            reject(DecodeError::MissingEtx, length + kFrameOverhead);
             continue;
         }
         const auto received = static_cast<std::uint16_t>((p[4 + length] << 8) | p[5 + length]);
         if (frameChecksum(p + 2, length + 2) != received) {
-            reject(DecodeError::BadChecksum);
+            reject(DecodeError::BadChecksum, length + kFrameOverhead);
             continue;
         }
         frame.from = getU32(p + 4);

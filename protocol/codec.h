@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
 
 // The controller's binary frames ("Fish.X1"), the same in both directions.
@@ -68,6 +70,9 @@ std::uint16_t frameChecksum(const std::uint8_t *data, std::size_t size);
 
 enum class DecodeError { None, BadMagic, BadLength, MissingEtx, BadChecksum };
 
+// "bad magic", "bad length", "missing ETX", "bad checksum" (for traces).
+const char *decodeErrorText(DecodeError error);
+
 // Incremental receiver: feed it bytes as they arrive and take frames out.
 // Bytes outside frames are skipped. A rejected frame is dropped and scanning
 // resumes at the byte after its STX, so a real frame hidden behind garbage is
@@ -85,13 +90,20 @@ public:
     // How many candidate frames were dropped for `error` so far.
     std::size_t rejected(DecodeError error) const { return rejected_[static_cast<std::size_t>(error)]; }
 
+    // Called from next() for every dropped candidate with the reason and the
+    // bytes it spanned (as far as they were there), so a trace can show why
+    // a reply was not taken.
+    using RejectObserver = std::function<void(DecodeError, const std::uint8_t *, std::size_t)>;
+    void setRejectObserver(RejectObserver observer) { observer_ = std::move(observer); }
+
 private:
-    void reject(DecodeError error);
+    void reject(DecodeError error, std::size_t span);
     void compact();
 
     std::vector<std::uint8_t> buffer_;
     std::size_t pos_ = 0;
     std::size_t rejected_[5] = {};
+    RejectObserver observer_;
 };
 
 // Little-endian field access used by every structure codec.

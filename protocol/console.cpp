@@ -1,13 +1,24 @@
 #include "console.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace protocol {
 
 namespace {
 const char kCommand[] = "get_ser_num";
 const std::size_t kCommandLength = sizeof(kCommand) - 1;
+const std::size_t kMaxSerial = 32;
+
+// Letters and digits only, with a digit: "ERROR" or "Unknown command" is no
+// serial number.
+bool looksLikeSerial(const std::string &line)
+{
+    const auto isAlnum = [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    };
+    return std::all_of(line.begin(), line.end(), isAlnum)
+        && std::any_of(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 } // namespace
 
 std::vector<std::uint8_t> consoleProbe()
@@ -37,8 +48,9 @@ void ConsoleAnswerParser::feed(const std::uint8_t *data, std::size_t size)
         // Frames or noise must not make the line grow without bound.
         if (line_.size() < 256)
             line_.push_back(c);
-        // The closing prompt has no line end after it.
-        if (c == '>' && !serial_.empty())
+        // The closing prompt has no line end after it; the first prompt is on
+        // the line of the echoed command, which has not ended yet.
+        if (c == '>' && echoSeen_)
             finished_ = true;
     }
 }
@@ -47,9 +59,7 @@ void ConsoleAnswerParser::endLine()
 {
     if (!echoSeen_) {
         echoSeen_ = line_.find(kCommand) != std::string::npos;
-    } else if (serial_.empty() && !line_.empty()
-               && std::all_of(line_.begin(), line_.end(),
-                              [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })) {
+    } else if (serial_.empty() && line_.size() <= kMaxSerial && looksLikeSerial(line_)) {
         serial_ = line_;
     }
     line_.clear();

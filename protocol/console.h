@@ -18,8 +18,10 @@ std::vector<std::uint8_t> consoleProbe();
 std::vector<std::uint8_t> consoleAnswer(const std::string &name, const std::string &serial);
 
 // Host side: reads the answer to the probe. The serial number is the first
-// line after the echoed command that holds only digits; the answer ends with
-// the next prompt (text ending in '>').
+// line after the echoed command that holds only letters and digits, at least
+// one digit among them (the format of a real controller's is not public); the
+// answer ends with the prompt after the echoed command (text ending in '>'),
+// whether a serial number came or not.
 class ConsoleAnswerParser {
 public:
     void feed(const std::uint8_t *data, std::size_t size);

@@ -15,8 +15,12 @@ void Session::restart()
 
 Frame Session::request(std::uint32_t command, std::uint32_t items, std::vector<std::uint8_t> payload)
 {
-    // TID 0 is never used: a wrap goes straight back to 1.
-    tid_ = tid_ == 0xFFFF ? 1 : static_cast<std::uint16_t>(tid_ + 1);
+    // TID 0 is never used. A wrap must not say "new session" either: a device
+    // that keeps the SID at 0 would switch every output off.
+    if (tid_ == 0xFFFF)
+        tid_ = sid_ == 0 ? 2 : 1;
+    else
+        tid_ = static_cast<std::uint16_t>(tid_ + 1);
     Frame frame;
     frame.from = kBusMaster;
     frame.to = kBusWildcard;
@@ -30,12 +34,16 @@ Frame Session::request(std::uint32_t command, std::uint32_t items, std::vector<s
     return frame;
 }
 
-bool Session::accept(const Frame &reply)
+ReplyMatch Session::match(const Frame &reply)
 {
-    if (!outstanding_ || reply.tid != tid_ || reply.command != command_ + kReplyOffset)
-        return false;
+    if (!outstanding_ || reply.tid != tid_)
+        return ReplyMatch::Stale;
+    if (reply.command != command_ + kReplyOffset)
+        return ReplyMatch::WrongCommand;
     outstanding_ = false;
-    return true;
+    // A device may start a new session on its own (a reset); follow it.
+    sid_ = reply.sid;
+    return ReplyMatch::Answer;
 }
 
 std::vector<std::uint8_t> echoPayload()

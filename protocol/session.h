@@ -11,6 +11,13 @@ namespace protocol {
 
 enum class EchoReply { Echoed, Empty, Other };
 
+// How a received frame relates to the outstanding request.
+enum class ReplyMatch {
+    Answer,       // its TID and reply code
+    Stale,        // another TID, or nothing outstanding: an old or foreign reply
+    WrongCommand, // its TID but another command code: the device says something else
+};
+
 // Not thread-safe; one session belongs to one port.
 class Session {
 public:
@@ -18,17 +25,24 @@ public:
     // device open a new session.
     void restart();
     // Builds the next request (from master to wildcard) with the next TID and
-    // remembers it as outstanding. TIDs run 1 ... 0xFFFF and then start at 1.
+    // remembers it as outstanding. TIDs run 1 ... 0xFFFF and then start at 1,
+    // or at 2 while the SID is 0: TID 1 with SID 0 tells the device to start a
+    // new session (all outputs off), which only restart() may ask for.
     Frame request(std::uint32_t command, std::uint32_t items, std::vector<std::uint8_t> payload);
-    // True when `reply` answers the outstanding request (same TID, command +
-    // 100); the request is then no longer outstanding. Everything else is a
-    // stale or foreign reply for the caller to discard. `from`, `to` and the
-    // SID are not checked: controllers differ there.
-    bool accept(const Frame &reply);
-    // Uses the reply's SID in every later request (after the echo).
+    // Answer when `reply` answers the outstanding request (same TID, command +
+    // 100): the request is then no longer outstanding and the reply's SID is
+    // used from the next request on. `from`, `to` and the SID are not checked:
+    // controllers differ there. Stale and WrongCommand leave the request
+    // outstanding.
+    ReplyMatch match(const Frame &reply);
+    bool accept(const Frame &reply) { return match(reply) == ReplyMatch::Answer; }
+    // Uses the reply's SID in every later request.
     void adoptSid(const Frame &reply) { sid_ = reply.sid; }
     bool outstanding() const { return outstanding_; }
     std::uint16_t sid() const { return sid_; }
+    // TID and command of the last request.
+    std::uint16_t tid() const { return tid_; }
+    std::uint32_t command() const { return command_; }
 
 private:
     std::uint16_t tid_ = 0;

@@ -143,7 +143,12 @@ void DeviceEngine::receive(const std::uint8_t *data, std::size_t size, std::vect
         // Console and frames share the stream; both recognisers see every byte.
         for (std::size_t i = 0; i < size; ++i) {
             if (probe_.feed(data[i])) {
-                replies.push_back(Reply{protocol::consoleAnswer(options_.name, options_.serial), false});
+                if (options_.replay)
+                    replies.push_back(Reply{options_.replay->consoleAnswer(), false, {}});
+                else
+                    replies.push_back(Reply{protocol::consoleAnswer(options_.name, options_.serial), false, {}});
+                if (replies.back().bytes.empty())
+                    replies.pop_back();
                 Event e;
                 e.kind = EventKind::Probe;
                 events.push_back(e);
@@ -161,6 +166,20 @@ void DeviceEngine::receive(const std::uint8_t *data, std::size_t size, std::vect
     }
 }
 
+bool DeviceEngine::ignoresExchange(const Frame &request) const
+{
+    if (request.command != protocol::kCmdExchange || options_.extensionExchanges == ExtensionExchanges::Answer)
+        return false;
+    std::vector<protocol::Item> items;
+    if (!protocol::splitItems(request, protocol::kTaOutputSize, items))
+        return false;
+    for (const protocol::Item &item : items) {
+        if (item.taId != 0 && (options_.extensionExchanges == ExtensionExchanges::IgnoreAll || !inUse(item.taId)))
+            return true;
+    }
+    return false;
+}
+
 void DeviceEngine::handle(const Frame &request, std::vector<Reply> &replies, std::vector<Event> &events)
 {
     ++state_.frames;
@@ -169,11 +188,48 @@ void DeviceEngine::handle(const Frame &request, std::vector<Reply> &replies, std
     logged.value = static_cast<int>(request.command);
     logged.tid = request.tid;
     events.push_back(logged);
+    const std::size_t nth = requestCount_[request.command]++;
 
+    if (!options_.replay) {
+        if (options_.ignored.count(request.command) || ignoresExchange(request))
+            return;
+        if (const auto error = options_.errorReplies.find(request.command); error != options_.errorReplies.end()) {
+            Frame reply;
+            reply.from = protocol::kBusMaster;
+            reply.to = protocol::kBusMaster;
+            reply.tid = request.tid;
+            reply.sid = state_.sid;
+            reply.command = error->second;
+            replies.push_back(Reply{protocol::encodeFrame(reply), true, {}});
+            return;
+        }
+    }
+    Frame reply;
+    const bool answer = respond(request, reply, events);
+    if (options_.replay) {
+        if (const RecordedAnswer *recorded = options_.replay->answer(request.command, nth)) {
+            protocol::FrameDecoder decoder;
+            decoder.feed(recorded->frame.data(), recorded->frame.size());
+            // The recorded reply under this request's TID, as the device
+            // would copy it; everything else as it came.
+            if (!recorded->answered || !decoder.next(reply))
+                return;
+            reply.tid = request.tid;
+            replies.push_back(Reply{protocol::encodeFrame(reply), true, recorded->delay});
+            return;
+        }
+    }
+    if (answer)
+        replies.push_back(Reply{protocol::encodeFrame(reply), true, {}});
+}
+
+bool DeviceEngine::respond(const Frame &request, Frame &reply, std::vector<Event> &events)
+{
     if (request.command == protocol::kCmdEcho && request.sid == 0 && request.tid == 1) {
         // A new session: outputs off, remembered ids forgotten; the counter
         // skips 0 when it wraps.
-        state_.sid = state_.sid == 0xFFFF ? 1 : static_cast<std::uint16_t>(state_.sid + 1);
+        if (!options_.sessionZero)
+            state_.sid = state_.sid == 0xFFFF ? 1 : static_cast<std::uint16_t>(state_.sid + 1);
         allOff(events);
         inputs_ = {};
         lastOutput_ = {};
@@ -183,7 +239,6 @@ void DeviceEngine::handle(const Frame &request, std::vector<Reply> &replies, std
         events.push_back(e);
     }
 
-    Frame reply;
     reply.from = protocol::kBusMaster;
     reply.to = protocol::kBusMaster;
     reply.tid = request.tid;
@@ -194,18 +249,18 @@ void DeviceEngine::handle(const Frame &request, std::vector<Reply> &replies, std
     case protocol::kCmdEcho:
         reply.items = request.items;
         reply.payload = request.payload;
-        break;
+        return true;
     case protocol::kCmdExchange:
         if (!protocol::splitItems(request, protocol::kTaOutputSize, items)) {
             flag(events, 0, 0, Violation::Malformed);
-            return;
+            return false;
         }
         exchange(request, reply, events);
-        break;
+        return true;
     case protocol::kCmdConfig:
         if (!protocol::splitItems(request, protocol::kTaConfigSize, items)) {
             flag(events, 0, 0, Violation::Malformed);
-            return;
+            return false;
         }
         for (const protocol::Item &item : items) {
             if (!inUse(item.taId))
@@ -222,10 +277,10 @@ void DeviceEngine::handle(const Frame &request, std::vector<Reply> &replies, std
             protocol::appendTaId(reply.payload, item.taId);
             ++reply.items;
         }
-        break;
+        return true;
     case protocol::kCmdInfo: {
         if (!protocol::splitItems(request, 0, items) || items.size() != 1 || !inUse(items[0].taId))
-            return;
+            return false;
         protocol::TaInfo info;
         info.name = items[0].taId == 0 ? options_.name : "ROBO TX-EXT" + std::to_string(items[0].taId);
         info.btAddress = "00:00:00:00:00:00";
@@ -234,7 +289,7 @@ void DeviceEngine::handle(const Frame &request, std::vector<Reply> &replies, std
         info.taVersion = {0x01, 0x01, 0x01, 0x08};
         protocol::appendTa(reply.payload, items[0].taId, info);
         reply.items = 1;
-        break;
+        return true;
     }
     case protocol::kCmdState: {
         protocol::TaState state;
@@ -242,13 +297,12 @@ void DeviceEngine::handle(const Frame &request, std::vector<Reply> &replies, std
             state.extension[static_cast<std::size_t>(k - 1)] = state_.ta[static_cast<std::size_t>(k)].online ? protocol::kExtensionOnline : 0;
         protocol::appendTa(reply.payload, 0, state);
         reply.items = 1;
-        break;
+        return true;
     }
     default:
         // Unknown commands get no answer at all.
-        return;
+        return false;
     }
-    replies.push_back(Reply{protocol::encodeFrame(reply), true});
 }
 
 void DeviceEngine::exchange(const Frame &request, Frame &reply, std::vector<Event> &events)

@@ -4,18 +4,30 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "codec.h"
 #include "console.h"
+#include "replay.h"
 #include "transferarea.h"
 
 // The simulated controller's device side, without any I/O: bytes from the
 // host go in, the bytes to answer come out, and every change of an output is
 // reported as an event.
 namespace txsim {
+
+// How exchanges that carry structures for extensions are treated; what a
+// real controller does with them is not public.
+enum class ExtensionExchanges {
+    Answer,       // structures of extensions off the bus are skipped
+    IgnoreAbsent, // an exchange naming an extension off the bus gets no answer
+    IgnoreAll,    // an exchange naming any extension gets no answer
+};
 
 struct EngineOptions {
     int extensions = 0;
@@ -24,6 +36,18 @@ struct EngineOptions {
     // Outputs go off after this long without an exchange request; 0 = never.
     // Only for demonstrations: what a real controller does is not public.
     std::chrono::milliseconds watchdog{1000};
+    // Behaviours of controllers that the library must live with. Commands
+    // never answered (nor carried out):
+    std::set<std::uint32_t> ignored;
+    // Commands answered, under the request's TID, with another command code
+    // (and no payload) instead of being carried out:
+    std::map<std::uint32_t, std::uint32_t> errorReplies;
+    ExtensionExchanges extensionExchanges = ExtensionExchanges::Answer;
+    // Every reply carries session id 0, as one emulator does; a new session
+    // still switches the outputs off.
+    bool sessionZero = false;
+    // Answers as a recorded controller did, where the recording says.
+    std::shared_ptr<const Replay> replay;
 };
 
 enum class EventKind { Session, Config, Output, Violation, Watchdog, Frame, Probe };
@@ -61,10 +85,12 @@ struct Snapshot {
     unsigned watchdogFirings = 0;
 };
 
-// One piece to send back: a frame or console text.
+// One piece to send back: a frame or console text, and how much later than
+// at once it is due (a replayed controller's own delay).
 struct Reply {
     std::vector<std::uint8_t> bytes;
     bool isFrame = true;
+    std::chrono::microseconds delay{0};
 };
 
 Direction motorDirection(const TaView &ta, int motor);
@@ -87,6 +113,9 @@ public:
 
 private:
     void handle(const protocol::Frame &request, std::vector<Reply> &replies, std::vector<Event> &events);
+    // Carries the request out; false when it gets no answer.
+    bool respond(const protocol::Frame &request, protocol::Frame &reply, std::vector<Event> &events);
+    bool ignoresExchange(const protocol::Frame &request) const;
     void exchange(const protocol::Frame &request, protocol::Frame &reply, std::vector<Event> &events);
     void setDuty(int ta, int output, std::int16_t duty, std::vector<Event> &events);
     void allOff(std::vector<Event> &events);
@@ -103,6 +132,8 @@ private:
     std::array<protocol::TaInput, protocol::kTaCount> inputs_{};
     std::array<protocol::TaOutput, protocol::kTaCount> lastOutput_{};
     Clock::time_point lastExchange_ = Clock::now();
+    // Requests seen per command, for the replay.
+    std::map<std::uint32_t, std::size_t> requestCount_;
 };
 
 } // namespace txsim

@@ -1,11 +1,16 @@
 #include "headless.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <sstream>
 
 #include <unistd.h>
+
+#include "simregistry.h"
 
 namespace txsim {
 
@@ -41,19 +46,6 @@ const char *violationName(Violation v)
         break;
     }
     return "none";
-}
-
-std::string jsonString(const std::string &text)
-{
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            out += '\\';
-        if (static_cast<unsigned char>(c) < 0x20)
-            continue;
-        out += c;
-    }
-    return out + "\"";
 }
 
 template <typename Array>
@@ -108,39 +100,46 @@ std::string statusLine(const DeviceEngine &engine)
 bool command(const std::string &line, DeviceEngine &engine, PtyServer &server)
 {
     std::istringstream in(line);
-    std::string word;
+    std::string word, argument, extra;
     if (!(in >> word))
         return true;
-    int number = 0;
-    const bool hasNumber = static_cast<bool>(in >> number);
+    in >> argument >> extra;
+    long long number = 0;
+    // Counts and pauses saturate: "drop 99999999999" drops a great many, a
+    // negative count none, and nothing wraps around.
+    const auto count = [&](long long low, long long high, long long otherwise) {
+        if (argument.empty()) {
+            number = otherwise;
+            return true;
+        }
+        return saturatedNumber(argument, low, high, number);
+    };
     bool ok = true;
     if (word == "quit") {
         emit("{\"event\":\"ack\",\"command\":\"quit\"}");
         return false;
-    } else if (word == "drop") {
-        server.dropReplies(hasNumber ? number : 1);
-    } else if (word == "corrupt") {
-        server.corruptReplies(hasNumber ? number : 1);
-    } else if (word == "split") {
-        server.splitNextReply(std::chrono::milliseconds(hasNumber ? number : 1));
-    } else if (word == "stray") {
-        server.strayTextBeforeNextReply();
-    } else if (word == "mute") {
-        server.setMute(true);
-    } else if (word == "unmute") {
-        server.setMute(false);
-    } else if (word == "hangup") {
-        server.hangUp();
-    } else if (word == "status") {
-        emit(statusLine(engine));
+    } else if (word == "drop" && count(0, 1000000, 1)) {
+        server.dropReplies(static_cast<int>(number));
+    } else if (word == "corrupt" && count(0, 1000000, 1)) {
+        server.corruptReplies(static_cast<int>(number));
+    } else if (word == "split" && count(1, 10000, 1)) {
+        server.splitNextReply(std::chrono::milliseconds(number));
+    } else if (word == "stray" || word == "mute" || word == "unmute" || word == "hangup" || word == "status") {
+        if (word == "stray")
+            server.strayTextBeforeNextReply();
+        else if (word == "mute" || word == "unmute")
+            server.setMute(word == "mute");
+        else if (word == "hangup")
+            server.hangUp();
+        else
+            emit(statusLine(engine));
     } else if (word == "ext") {
-        std::istringstream rest(line);
-        std::string ignored, state;
-        int k = 0;
-        rest >> ignored >> k >> state;
-        ok = k >= 1 && k <= protocol::kMaxExtensions && (state == "on" || state == "off");
+        long long k = 0;
+        // An extension number is an index, not an amount: out of range is wrong.
+        ok = saturatedNumber(argument, 0, protocol::kMaxExtensions + 1, k) && k >= 1 && k <= protocol::kMaxExtensions
+            && (extra == "on" || extra == "off");
         if (ok)
-            engine.setExtensionOnline(k, state == "on");
+            engine.setExtensionOnline(static_cast<int>(k), extra == "on");
     } else {
         ok = false;
     }
@@ -159,30 +158,129 @@ int runHeadless(DeviceEngine &engine, PtyServer &server, const HeadlessOptions &
         if (e.kind != EventKind::Frame || options.logFrames)
             emit(eventLine(e));
     });
-    server.onHangUp = [] { emit("{\"t_us\":" + std::to_string(nowUs()) + ",\"event\":\"hangup\"}"); };
+    server.onHangUp = [&options] {
+        // Its pty number is free now and may go to somebody's terminal.
+        protocol::withdrawSimulator(options.announcement);
+        emit("{\"t_us\":" + std::to_string(nowUs()) + ",\"event\":\"hangup\"}");
+    };
     emit("{\"event\":\"ready\",\"port\":" + jsonString(server.slavePath()) + ",\"pid\":" + std::to_string(::getpid())
          + ",\"announcement\":" + jsonString(options.announcement) + "}");
 
-    std::string pending;
+    LineReader reader;
+    std::vector<std::string> lines;
     server.run(STDIN_FILENO, [&]() {
-        char buffer[512];
+        char buffer[4096];
         ssize_t n;
         do {
             n = ::read(STDIN_FILENO, buffer, sizeof buffer);
         } while (n < 0 && errno == EINTR);
         if (n <= 0)
             return false; // the controlling test went away
-        pending.append(buffer, static_cast<std::size_t>(n));
-        std::size_t end;
-        while ((end = pending.find('\n')) != std::string::npos) {
-            const std::string line = pending.substr(0, end);
-            pending.erase(0, end + 1);
+        lines.clear();
+        reader.feed(buffer, static_cast<std::size_t>(n), lines);
+        for (const std::string &line : lines) {
             if (!command(line, engine, server))
                 return false;
         }
         return true;
     });
     return 0;
+}
+
+void LineReader::feed(const char *data, std::size_t size, std::vector<std::string> &lines)
+{
+    const char *end = data + size;
+    while (data < end) {
+        const char *newline = static_cast<const char *>(std::memchr(data, '\n', static_cast<std::size_t>(end - data)));
+        const char *stop = newline ? newline : end;
+        const std::size_t room = kMaxLine - line_.size();
+        line_.append(data, std::min(room, static_cast<std::size_t>(stop - data)));
+        if (!newline)
+            return;
+        lines.push_back(std::move(line_));
+        line_.clear();
+        data = newline + 1;
+    }
+}
+
+std::string jsonString(const std::string &text)
+{
+    static const char digits[] = "0123456789abcdef";
+    const auto escaped = [](unsigned char c) {
+        return std::string("\\u00") + digits[c >> 4] + digits[c & 0x0F];
+    };
+    std::string out = "\"";
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        if (c < 0x20 || c == 0x7F) {
+            out += escaped(c);
+            ++i;
+            continue;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        // The length of a well-formed UTF-8 sequence starting here, 0 if none
+        // (no overlong forms, no surrogates, nothing above U+10FFFF).
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3;
+            low = c == 0xE0 ? 0xA0 : 0x80;
+            high = c == 0xED ? 0x9F : 0xBF;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4;
+            low = c == 0xF0 ? 0x90 : 0x80;
+            high = c == 0xF4 ? 0x8F : 0xBF;
+        }
+        bool valid = length > 0 && i + length <= n;
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const auto b = static_cast<unsigned char>(text[i + k]);
+            valid = k == 1 ? (b >= low && b <= high) : (b >= 0x80 && b <= 0xBF);
+        }
+        if (valid) {
+            out.append(text, i, length);
+            i += length;
+        } else {
+            out += escaped(c);
+            ++i;
+        }
+    }
+    return out + "\"";
+}
+
+bool saturatedNumber(const std::string &text, long long low, long long high, long long &value)
+{
+    std::size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!text.empty() && (text[0] == '-' || text[0] == '+'))
+        i = 1;
+    if (i == text.size() || text.find_first_not_of("0123456789", i) != std::string::npos)
+        return false;
+    // Digit by digit, stopping once past any bound: no number of digits can
+    // overflow.
+    long long magnitude = 0;
+    for (; i < text.size(); ++i) {
+        if (magnitude > (std::numeric_limits<long long>::max() - 9) / 10) {
+            magnitude = std::numeric_limits<long long>::max();
+            break;
+        }
+        magnitude = magnitude * 10 + (text[i] - '0');
+    }
+    const long long signedValue = negative ? -magnitude : magnitude;
+    value = std::clamp(signedValue, low, high);
+    return true;
 }
 
 } // namespace txsim

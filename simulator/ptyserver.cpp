@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -131,18 +133,26 @@ void PtyServer::setMute(bool mute)
     mute_ = mute;
 }
 
+void PtyServer::setLatency(std::chrono::milliseconds latency)
+{
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    latency_ = latency;
+}
+
 void PtyServer::hangUp()
 {
     hangUpRequested_ = true;
     wake();
 }
 
-void PtyServer::enqueue(const Reply &reply)
+void PtyServer::enqueue(const Reply &reply, Clock::time_point received)
 {
-    auto due = queue_.empty() ? Clock::now() : std::max(Clock::now(), queue_.back().due);
     std::lock_guard<std::mutex> lock(faultMutex_);
     if (mute_)
         return;
+    auto due = received + latency_ + std::chrono::duration_cast<Clock::duration>(reply.delay);
+    if (!queue_.empty())
+        due = std::max(due, queue_.back().due);
     if (reply.isFrame && drop_ > 0) {
         --drop_;
         return;
@@ -185,6 +195,23 @@ void PtyServer::flush()
     }
 }
 
+void PtyServer::releaseDeadHostsPort()
+{
+#ifdef TIOCGEXCL
+    // A host makes the port exclusive while it holds its lock. A pty stays
+    // exclusive after a host that died without closing (our side keeps it
+    // open), which would refuse every later host: the lock tells whether the
+    // host is still there.
+    int exclusive = 0;
+    if (slave_ < 0 || ::ioctl(slave_, TIOCGEXCL, &exclusive) != 0 || !exclusive)
+        return;
+    if (::flock(slave_, LOCK_EX | LOCK_NB) != 0)
+        return;
+    ::ioctl(slave_, TIOCNXCL);
+    ::flock(slave_, LOCK_UN);
+#endif
+}
+
 void PtyServer::run(int extraFd, const std::function<bool()> &onExtra)
 {
     std::vector<Reply> replies;
@@ -217,12 +244,16 @@ void PtyServer::run(int extraFd, const std::function<bool()> &onExtra)
             std::uint8_t buffer[2048];
             const ssize_t n = ::read(master_, buffer, sizeof buffer);
             if (n > 0) {
+                const auto received = Clock::now();
                 replies.clear();
                 engine_.receive(buffer, static_cast<std::size_t>(n), replies);
                 for (const Reply &reply : replies)
-                    enqueue(reply);
+                    enqueue(reply, received);
             }
         }
+        // Quiet for a tick: a host may have died.
+        if (ready == 0)
+            releaseDeadHostsPort();
         flush();
         if (ready > 0 && extraFd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
             if (!onExtra())

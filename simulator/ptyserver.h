@@ -40,6 +40,8 @@ public:
     void splitNextReply(std::chrono::milliseconds pause);
     void strayTextBeforeNextReply();
     void setMute(bool mute);
+    // Every reply (frames and console text) goes out this much later.
+    void setLatency(std::chrono::milliseconds latency);
     // Closes the master: the host's port hangs up.
     void hangUp();
     bool hungUp() const { return hungUp_; }
@@ -53,8 +55,9 @@ private:
         std::chrono::steady_clock::time_point due;
     };
 
-    void enqueue(const Reply &reply);
+    void enqueue(const Reply &reply, std::chrono::steady_clock::time_point received);
     void flush();
+    void releaseDeadHostsPort();
     void closePty();
     void wake();
 
@@ -71,6 +74,7 @@ private:
     std::chrono::milliseconds splitPause_{0};
     bool stray_ = false;
     bool mute_ = false;
+    std::chrono::milliseconds latency_{0};
     std::atomic<bool> hangUpRequested_{false};
     std::atomic<bool> hungUp_{false};
     std::atomic<bool> stop_{false};

@@ -1,6 +1,7 @@
 // Drives one output through the controller library and then returns from
 // main without stopping or closing anything, as the program does at exit;
-// or the test ends it with a fatal signal while it waits.
+// or the test ends it with a fatal signal while it waits. Says why when the
+// port does not open.
 #include <cstdio>
 #include <cstring>
 
@@ -20,7 +21,12 @@ int main(int argc, char **argv)
         return 3;
     uint32_t status = 0;
     const FtHandle h = api.ftxOpenComDevice(argv[2], 38400, &status);
-    if (!h || api.ftxStartTransferArea(h) != FTLIB_ERR_SUCCESS || api.SetOutPwmValues(h, 0, 0, 512) != FTLIB_ERR_SUCCESS)
+    if (!h) {
+        // The test reads why (a port in use by another process, say).
+        std::printf("open failed 0x%08x\n", status);
+        return 4;
+    }
+    if (api.ftxStartTransferArea(h) != FTLIB_ERR_SUCCESS || api.SetOutPwmValues(h, 0, 0, 512) != FTLIB_ERR_SUCCESS)
         return 4;
     std::puts("driving");
     std::fflush(stdout);

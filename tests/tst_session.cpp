@@ -26,6 +26,7 @@ Frame replyTo(const Frame &request, std::uint16_t tid, std::uint32_t command, st
 class TestSession : public QObject {
     Q_OBJECT
 private slots:
+    void tidRunsAndWraps_data();
     void tidRunsAndWraps();
     void acceptsOnlyTheAnswer_data();
     void acceptsOnlyTheAnswer();
@@ -38,15 +39,29 @@ private slots:
     void probeDetector();
 };
 
+void TestSession::tidRunsAndWraps_data()
+{
+    QTest::addColumn<int>("sid");
+    QTest::addColumn<int>("afterWrap");
+    QTest::newRow("session 1") << 1 << 1;
+    // TID 1 with SID 0 would start a new session, switching every output off.
+    QTest::newRow("device keeping the session at 0") << 0 << 2;
+}
+
 void TestSession::tidRunsAndWraps()
 {
+    QFETCH(int, sid);
+    QFETCH(int, afterWrap);
     Session s;
     QCOMPARE(s.request(kCmdEcho, 1, {}).tid, std::uint16_t(1));
+    QVERIFY(s.accept(replyTo({}, 1, 101, std::uint16_t(sid))));
     QCOMPARE(s.request(kCmdInfo, 1, {}).tid, std::uint16_t(2));
     for (int i = 3; i < 0xFFFF; ++i)
         s.request(kCmdExchange, 1, {});
     QCOMPARE(s.request(kCmdExchange, 1, {}).tid, std::uint16_t(0xFFFF));
-    QCOMPARE(s.request(kCmdExchange, 1, {}).tid, std::uint16_t(1));
+    const Frame wrapped = s.request(kCmdExchange, 1, {});
+    QCOMPARE(wrapped.tid, std::uint16_t(afterWrap));
+    QCOMPARE(wrapped.sid, std::uint16_t(sid));
     s.restart();
     const Frame first = s.request(kCmdEcho, 1, {});
     QCOMPARE(first.tid, std::uint16_t(1));
@@ -59,25 +74,33 @@ void TestSession::acceptsOnlyTheAnswer_data()
 {
     QTest::addColumn<int>("tidDelta");
     QTest::addColumn<uint>("command");
-    QTest::addColumn<bool>("accepted");
-    QTest::newRow("matching reply") << 0 << 102u << true;
-    QTest::newRow("stale TID") << -1 << 102u << false;
-    QTest::newRow("future TID") << 1 << 102u << false;
-    QTest::newRow("wrong command") << 0 << 105u << false;
-    QTest::newRow("request code echoed back") << 0 << 2u << false;
+    QTest::addColumn<int>("expected");
+    QTest::newRow("matching reply") << 0 << 102u << int(ReplyMatch::Answer);
+    QTest::newRow("stale TID") << -1 << 102u << int(ReplyMatch::Stale);
+    QTest::newRow("future TID") << 1 << 102u << int(ReplyMatch::Stale);
+    QTest::newRow("stale TID, other command") << -1 << 105u << int(ReplyMatch::Stale);
+    QTest::newRow("wrong command") << 0 << 105u << int(ReplyMatch::WrongCommand);
+    QTest::newRow("request code echoed back") << 0 << 2u << int(ReplyMatch::WrongCommand);
 }
 
 void TestSession::acceptsOnlyTheAnswer()
 {
     QFETCH(int, tidDelta);
     QFETCH(uint, command);
-    QFETCH(bool, accepted);
+    QFETCH(int, expected);
+    const bool accepted = expected == int(ReplyMatch::Answer);
     Session s;
     s.request(kCmdExchange, 1, {});
     const Frame request = s.request(kCmdExchange, 1, {});
-    const Frame reply = replyTo(request, static_cast<std::uint16_t>(request.tid + tidDelta), command);
-    QCOMPARE(s.accept(reply), accepted);
+    const Frame reply = replyTo(request, static_cast<std::uint16_t>(request.tid + tidDelta), command, 5);
+    QCOMPARE(int(s.match(reply)), expected);
     QCOMPARE(s.outstanding(), !accepted);
+    // Only an answer brings its session id along.
+    QCOMPARE(s.request(kCmdExchange, 1, {}).sid, std::uint16_t(accepted ? 5 : 0));
+    s = Session();
+    s.request(kCmdExchange, 1, {});
+    s.request(kCmdExchange, 1, {});
+    QCOMPARE(s.accept(reply), accepted);
     if (accepted) {
         // The same reply twice is a duplicate, not a second answer.
         QVERIFY(!s.accept(reply));
@@ -94,8 +117,10 @@ void TestSession::sidAdoptedNotChecked()
     const Frame next = s.request(kCmdInfo, 1, {});
     QCOMPARE(next.sid, std::uint16_t(7));
     QCOMPARE(next.tid, std::uint16_t(2));
-    // Controllers differ in the SID they answer with; it is not a reason to drop.
+    // Controllers differ in the SID they answer with; it is not a reason to
+    // drop, and a new one is followed (a controller that restarted).
     QVERIFY(s.accept(replyTo(next, 2, 106, 9)));
+    QCOMPARE(s.request(kCmdState, 1, {}).sid, std::uint16_t(9));
     // An SID of 0 in the echo reply is adopted as well.
     s.restart();
     s.request(kCmdEcho, 1, {});
@@ -140,8 +165,18 @@ void TestSession::consoleAnswerRead_data()
     QTest::newRow("emulator answer byte by byte") << emulator << 1 << true << "1234567890";
     QTest::newRow("digits before the echo are not the serial")
         << QByteArray("\r\n4711\r\nROBO TX-1/USB>get_ser_num\r\nabc\r\n0042\r\nROBO TX-1/USB>") << 5 << true << "0042";
+    // The closing prompt ends the answer, so the open does not wait its
+    // whole second for a serial number that will not come.
     QTest::newRow("no serial line") << QByteArray("\r\nROBO TX-1/USB>get_ser_num\r\nERROR\r\nROBO TX-1/USB>") << 1000
-                                    << false << "";
+                                    << true << "";
+    QTest::newRow("serial with letters")
+        << QByteArray("\r\nROBO TX-1/BT>get_ser_num\r\n0A1B2C3D4E5F\r\nROBO TX-1/BT>") << 3 << true << "0A1B2C3D4E5F";
+    QTest::newRow("words are no serial")
+        << QByteArray("\r\nROBO TX-1/USB>get_ser_num\r\nUnknown command\r\nNoSerial\r\n77X\r\nROBO TX-1/USB>") << 1000
+        << true << "77X";
+    QTest::newRow("overlong line is no serial")
+        << QByteArray("\r\n>get_ser_num\r\n") + QByteArray(40, '7') + QByteArray("\r\n12\r\n>") << 1000 << true << "12";
+    QTest::newRow("prompt before the echo ends nothing") << QByteArray("\r\nROBO TX-1/USB>") << 1000 << false << "";
     QTest::newRow("nothing but noise") << QByteArray("\x02\x55\x00\x14\r\n>>>\r\n") << 1000 << false << "";
 }
 
