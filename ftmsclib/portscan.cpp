@@ -56,6 +56,25 @@ int rank(PortKind kind)
     return static_cast<int>(kind);
 }
 
+// Fits the description into the entry; sysfs strings come from the device
+// and may be of any length (up to 126 UTF-16 units in USB) and content.
+std::string fittedDescription(const std::string &path, std::string text)
+{
+    for (char &c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    }
+    const std::size_t room = kMaxPortEntry > path.size() + 1 ? kMaxPortEntry - path.size() - 1 : 0;
+    if (text.size() <= room)
+        return text;
+    const std::string ellipsis = "...";
+    std::size_t cut = room > ellipsis.size() ? room - ellipsis.size() : 0;
+    // Not inside a UTF-8 sequence: back to the byte that starts it.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return text.substr(0, cut) + ellipsis.substr(0, room - cut);
+}
+
 } // namespace
 
 bool naturalLess(const std::string &a, const std::string &b)
@@ -115,7 +134,7 @@ std::vector<PortEntry> scanPorts(int selectMode)
                 } else {
                     port.kind = PortKind::OtherSerial;
                     const std::string text = usb.empty() ? "" : readLine(usb + "/product");
-                    port.description = text.empty() ? "serial port" : text;
+                    port.description = fittedDescription(port.path, text.empty() ? "serial port" : text);
                 }
             }
             ports.push_back(port);
@@ -126,6 +145,11 @@ std::vector<PortEntry> scanPorts(int selectMode)
         for (const std::string &path : protocol::runningSimulators())
             ports.push_back(PortEntry{path, "ROBO TX simulator", PortKind::Simulator});
     }
+    // Paths are the kernel's short names; only a long simulator path could
+    // fill an entry on its own.
+    ports.erase(std::remove_if(ports.begin(), ports.end(),
+                               [](const PortEntry &p) { return p.path.size() + 1 + p.description.size() > kMaxPortEntry; }),
+                ports.end());
     ports.erase(std::remove_if(ports.begin(), ports.end(),
                                [selectMode](const PortEntry &p) {
                                    return (selectMode == 1 && p.kind != PortKind::TxUsb)
@@ -138,6 +162,39 @@ std::vector<PortEntry> scanPorts(int selectMode)
         return naturalLess(a.path, b.path);
     });
     return ports;
+}
+
+bool usbFacts(const std::string &ttyName, UsbFacts &facts)
+{
+    facts = UsbFacts{};
+    const std::string ttyDir = sysfsRoot() + "/class/tty/" + ttyName;
+    const std::string usb = usbDeviceDir(ttyDir);
+    if (usb.empty())
+        return false;
+    facts.vendorId = readLine(usb + "/idVendor");
+    facts.productId = readLine(usb + "/idProduct");
+    facts.manufacturer = readLine(usb + "/manufacturer");
+    facts.product = readLine(usb + "/product");
+    facts.serial = readLine(usb + "/serial");
+    facts.version = readLine(usb + "/bcdDevice");
+    facts.speed = readLine(usb + "/speed");
+    facts.busPort = usb.substr(usb.find_last_of('/') + 1);
+    // The interface is the tty's "device"; the driver is a link beside it.
+    char resolved[PATH_MAX];
+    if (::realpath((ttyDir + "/device").c_str(), resolved)) {
+        const std::string interface = resolved;
+        facts.interfaceClass = readLine(interface + "/bInterfaceClass");
+        facts.interfaceSubClass = readLine(interface + "/bInterfaceSubClass");
+        facts.interfaceProtocol = readLine(interface + "/bInterfaceProtocol");
+        facts.interfaceNumber = readLine(interface + "/bInterfaceNumber");
+        char driver[PATH_MAX];
+        const ssize_t n = ::readlink((interface + "/driver").c_str(), driver, sizeof driver - 1);
+        if (n > 0) {
+            const std::string link(driver, static_cast<std::size_t>(n));
+            facts.driver = link.substr(link.find_last_of('/') + 1);
+        }
+    }
+    return true;
 }
 
 } // namespace ftlib

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -14,13 +15,28 @@ struct PortEntry {
     PortKind kind = PortKind::OtherSerial;
 };
 
+// Longest "<path> <description>" entry: the program reads entries into 256
+// bytes, and an entry that did not fit would end its list there.
+constexpr std::size_t kMaxPortEntry = 255;
+
 // selectMode 0: every ttyACM*, ttyUSB*, rfcomm* and running simulator;
 // 1: ROBO TX controllers on USB (ttyACM with USB ids 221d:1000);
 // 2: Bluetooth (rfcomm*). Order: TX on USB, Bluetooth, simulators, other
 // serial ports; within a group by path, numbers compared as numbers, so an
-// unchanged set of ports always gives the same indices.
+// unchanged set of ports always gives the same indices. A description that
+// would make the entry longer than kMaxPortEntry is cut (at a character,
+// ending in "..."); control characters in it become '?'.
 // The sysfs root is /sys unless KAVRIK_FTLIB_SYSFS names another (tests).
 std::vector<PortEntry> scanPorts(int selectMode);
+
+// What sysfs says about the USB device behind a tty (for kavrik-txprobe's
+// report); empty strings where it says nothing.
+struct UsbFacts {
+    std::string vendorId, productId, manufacturer, product, serial, version, speed, busPort;
+    std::string interfaceClass, interfaceSubClass, interfaceProtocol, interfaceNumber, driver;
+};
+// `ttyName` as in /sys/class/tty ("ttyACM0"); false when it is not on USB.
+bool usbFacts(const std::string &ttyName, UsbFacts &facts);
 
 // "a2" < "a10".
 bool naturalLess(const std::string &a, const std::string &b);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,10 +23,9 @@ bool ensureDirectory(const std::string &dir, std::string &error)
         error = dir + ": " + std::strerror(errno);
         return false;
     }
-    struct stat st {};
-    // A folder someone else made in /tmp must not be trusted.
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
-        error = dir + ": not a folder owned by this user";
+    std::string reason;
+    if (!privateDirectory(dir, reason)) {
+        error = dir + ": " + reason;
         return false;
     }
     return true;
@@ -33,12 +33,64 @@ bool ensureDirectory(const std::string &dir, std::string &error)
 
 bool processAlive(long pid)
 {
-    if (pid <= 0)
+    return pid > 0 && pid <= INT_MAX && ::kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+// "/dev/pts/<number>": the simulator only ever announces a pty slave.
+bool isPtySlavePath(const std::string &path)
+{
+    const std::string prefix = "/dev/pts/";
+    return path.size() > prefix.size() && path.size() < prefix.size() + 10 && path.compare(0, prefix.size(), prefix) == 0
+        && std::all_of(path.begin() + static_cast<std::ptrdiff_t>(prefix.size()), path.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Whether process `pid` has `path` open: the simulator keeps its slave open
+// for as long as it serves it.
+bool processHolds(long pid, const std::string &path)
+{
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = ::opendir(fdDir.c_str());
+    if (!d)
         return false;
-    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    bool found = false;
+    while (const dirent *entry = ::readdir(d)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink((fdDir + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (n > 0 && path.compare(0, std::string::npos, target, static_cast<std::size_t>(n)) == 0) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
 }
 
 } // namespace
+
+bool privateDirectory(const std::string &dir, std::string &reason)
+{
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        reason = "not a folder";
+        return false;
+    }
+    if (st.st_uid != ::getuid()) {
+        reason = "owned by another user";
+        return false;
+    }
+    if ((st.st_mode & 07777) != 0700) {
+        reason = "others may write there (mode is not 0700)";
+        return false;
+    }
+    return true;
+}
 
 std::string simulatorDirectory()
 {
@@ -46,6 +98,12 @@ std::string simulatorDirectory()
         return dir;
     if (const char *runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime)
         return std::string(runtime) + "/kavrik-sim";
+    // Under su or ssh without a session manager the variable may be unset
+    // while the folder is there.
+    const std::string userRuntime = "/run/user/" + std::to_string(::getuid());
+    std::string reason;
+    if (privateDirectory(userRuntime, reason))
+        return userRuntime + "/kavrik-sim";
     return "/tmp/kavrik-sim-" + std::to_string(::getuid());
 }
 
@@ -82,6 +140,11 @@ std::vector<std::string> runningSimulators()
 {
     std::vector<std::string> paths;
     const std::string dir = simulatorDirectory();
+    std::string reason;
+    // Entries planted by another user would make the program write to
+    // whatever device they name.
+    if (!privateDirectory(dir, reason))
+        return paths;
     DIR *d = ::opendir(dir.c_str());
     if (!d)
         return paths;
@@ -92,8 +155,12 @@ std::vector<std::string> runningSimulators()
             continue;
         const std::string file = dir + "/" + name;
         char *end = nullptr;
+        errno = 0;
         const long pid = std::strtol(name.c_str(), &end, 10);
-        if (end != name.c_str() + name.size() - suffix.size())
+        if (end != name.c_str() + name.size() - suffix.size() || errno == ERANGE)
+            continue;
+        struct stat fileStat {};
+        if (::lstat(file.c_str(), &fileStat) != 0 || !S_ISREG(fileStat.st_mode) || fileStat.st_uid != ::getuid())
             continue;
         if (!processAlive(pid)) {
             std::remove(file.c_str());
@@ -101,10 +168,10 @@ std::vector<std::string> runningSimulators()
         }
         std::ifstream in(file);
         std::string path;
-        if (!std::getline(in, path) || path.empty() || path.find(' ') != std::string::npos)
+        if (!std::getline(in, path) || !isPtySlavePath(path))
             continue;
         struct stat st {};
-        if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode))
+        if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || !processHolds(pid, path))
             continue;
         paths.push_back(path);
     }

@@ -5,20 +5,29 @@
 
 // Where running simulators announce their pseudo-terminals, so the library's
 // port search lists them: one file "<pid>.port" per simulator, holding the
-// slave's path, in a per-user folder.
+// slave's path, in a folder only this user can write.
 namespace protocol {
 
-// $KAVRIK_SIM_DIR if set (tests give each run its own), else
-// $XDG_RUNTIME_DIR/kavrik-sim, else /tmp/kavrik-sim-<uid>.
+// $KAVRIK_SIM_DIR if set (tests give each run its own); else kavrik-sim in
+// the user's runtime folder ($XDG_RUNTIME_DIR, or /run/user/<uid> when the
+// variable is unset but the folder is the user's); else /tmp/kavrik-sim-<uid>.
 std::string simulatorDirectory();
 
+// True when `dir` is a real folder (no symlink) owned by this user with mode
+// 0700: nobody else can have put entries there. `reason` says why not.
+bool privateDirectory(const std::string &dir, std::string &reason);
+
 // Writes the announcement for this process (atomically, via rename) and
-// returns the file's path, or an empty string with `error` set.
+// returns the file's path, or an empty string with `error` set. Refuses a
+// folder that is not private.
 std::string announceSimulator(const std::string &ptyPath, std::string &error);
 void withdrawSimulator(const std::string &file);
 
-// Paths of the announced pseudo-terminals whose simulator is still alive and
-// whose device still exists, sorted. Files of dead simulators are removed.
+// Paths of the announced pseudo-terminals, sorted. An entry counts only from
+// a private folder, as a regular file of this user, naming a /dev/pts slave
+// that its simulator process still holds open (one that hung up has closed
+// it, and the number may now belong to somebody's terminal). Files of dead
+// simulators are removed.
 std::vector<std::string> runningSimulators();
 
 } // namespace protocol

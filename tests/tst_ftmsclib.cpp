@@ -281,16 +281,30 @@ void TestFtMscLib::portListWithSimulator()
     const FtHandle h = api.ftxOpenComDevice(entry.left(entry.indexOf(' ')).constData(), 38400, &err);
     QVERIFY(h);
     QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+
+    // A simulator that hung up is no longer listed: its pty number may go to
+    // somebody's terminal next.
+    QVERIFY(sim.command("hangup"));
+    QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "hangup"; }, 2000).isEmpty());
+    const uint32_t after = api.GetAvailableComPorts(FT_PORTS_ALL);
+    for (uint32_t i = 0; i < after; ++i) {
+        QCOMPARE(api.EnumComPorts(i, buffer.data(), uint32_t(buffer.size())), i);
+        QVERIFY2(!QString(buffer.constData()).startsWith(sim.port + " "), buffer.constData());
+    }
 }
 
 void TestFtMscLib::portClassification_data()
 {
     QTest::addColumn<int>("mode");
     QTest::addColumn<QStringList>("expected");
+    // A product name of 200 two-byte characters is cut to fit the program's
+    // 256 bytes, at a character, and the ports after it are still there.
+    const QString cut = "/dev/ttyUSB1 " + QString(119, QChar(0x416)) + "...";
     QTest::newRow("all") << int(FT_PORTS_ALL)
                          << QStringList{"/dev/ttyACM1 ROBO TX Controller", "/dev/ttyACM2 ROBO TX Controller",
                                         "/dev/ttyACM10 ROBO TX Controller", "/dev/rfcomm0 Bluetooth",
-                                        "/dev/ttyACM0 Arduino Uno", "/dev/ttyUSB0 FT232R USB UART"};
+                                        "/dev/ttyACM0 Arduino Uno", "/dev/ttyUSB0 FT232R USB UART", cut,
+                                        "/dev/ttyUSB2 CP2102? UART"};
     QTest::newRow("USB") << int(FT_PORTS_USB)
                          << QStringList{"/dev/ttyACM1 ROBO TX Controller", "/dev/ttyACM2 ROBO TX Controller",
                                         "/dev/ttyACM10 ROBO TX Controller"};
@@ -327,6 +341,13 @@ void TestFtMscLib::portClassification()
     const QString ftdi = usbDevice("1-5", "0403", "6001", "FT232R USB UART");
     QDir().mkpath(ftdi + "/ttyUSB0");
     tty("ttyUSB0", ftdi + "/ttyUSB0");
+    const QByteArray longName = QString(200, QChar(0x416)).toUtf8();
+    const QString chatty = usbDevice("1-6", "1a86", "7523", longName.constData());
+    QDir().mkpath(chatty + "/ttyUSB1");
+    tty("ttyUSB1", chatty + "/ttyUSB1");
+    const QString cp210x = usbDevice("1-7", "10c4", "ea60", "CP2102\x01 UART");
+    QDir().mkpath(cp210x + "/ttyUSB2");
+    tty("ttyUSB2", cp210x + "/ttyUSB2");
     tty("rfcomm0", QString());
     tty("ttyS0", QString());
     tty("tty1", QString());
@@ -337,9 +358,11 @@ void TestFtMscLib::portClassification()
     QStringList listed;
     const uint32_t count = api.GetAvailableComPorts(mode);
     for (uint32_t i = 0; i < count && i < 100; ++i) {
-        char buffer[128];
-        if (api.EnumComPorts(i, buffer, sizeof buffer) == i)
-            listed << buffer;
+        // The program's buffer size; it stops at the first entry that fails.
+        char buffer[256];
+        if (api.EnumComPorts(i, buffer, sizeof buffer) != i)
+            break;
+        listed << QString::fromUtf8(buffer);
     }
     qputenv("KAVRIK_SIM_DIR", simDir.path().toUtf8());
     qunsetenv("KAVRIK_FTLIB_SYSFS");

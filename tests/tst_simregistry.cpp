@@ -1,0 +1,178 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "simregistry.h"
+
+namespace {
+
+// A pseudo-terminal pair held by this process, as a simulator holds its own.
+struct Pty {
+    Pty()
+    {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) {
+            path = QString::fromLocal8Bit(::ptsname(master));
+            slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        }
+    }
+    ~Pty()
+    {
+        closeSlave();
+        if (master >= 0)
+            ::close(master);
+    }
+    void closeSlave()
+    {
+        if (slave >= 0)
+            ::close(slave);
+        slave = -1;
+    }
+    int master = -1;
+    int slave = -1;
+    QString path;
+};
+
+bool writeFile(const QString &path, const QByteArray &text)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+}
+
+pid_t deadPid()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+} // namespace
+
+// Which announced simulators the port search believes: only this user's, in
+// a folder nobody else can write, from a process that still holds its pty.
+class TestSimRegistry : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanup();
+    void entries_data();
+    void entries();
+    void announceRefusesSharedFolder_data();
+    void announceRefusesSharedFolder();
+};
+
+void TestSimRegistry::cleanup()
+{
+    qunsetenv("KAVRIK_SIM_DIR");
+}
+
+void TestSimRegistry::entries_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<bool>("listed");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("a simulator holding its pty") << "private" << "held" << true << true;
+    // One that hung up has closed it, and the number may now be a terminal's.
+    QTest::newRow("a pty no longer held") << "private" << "released" << false << true;
+    QTest::newRow("a device that is no pty") << "private" << "/dev/null" << false << true;
+    QTest::newRow("a process that is gone") << "private" << "dead" << false << false;
+    QTest::newRow("an entry that is a symlink") << "private" << "symlink" << false << true;
+    QTest::newRow("a folder others may write") << "mode 0777" << "held" << false << true;
+    QTest::newRow("a folder that is a symlink") << "symlink" << "held" << false << true;
+    QTest::newRow("a folder of another user") << "other user" << "held" << false << true;
+    QTest::newRow("an entry of another user") << "private" << "other user" << false << true;
+}
+
+void TestSimRegistry::entries()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, entry);
+    QFETCH(bool, listed);
+    QFETCH(bool, kept);
+    if ((folder == "other user" || entry == "other user") && ::geteuid() != 0)
+        QSKIP("giving a file to a second user needs root");
+    QTemporaryDir scratch;
+    QVERIFY(scratch.isValid());
+    QString dir = scratch.path() + "/sims";
+    QVERIFY(QDir().mkdir(dir));
+    QVERIFY(::chmod(dir.toUtf8().constData(), folder == "mode 0777" ? 0777 : 0700) == 0);
+    if (folder == "other user")
+        QVERIFY(::chown(dir.toUtf8().constData(), 65534, 65534) == 0);
+    Pty pty;
+    QVERIFY(pty.slave >= 0);
+    pid_t pid = ::getpid();
+    QString target = pty.path;
+    if (entry == "released")
+        pty.closeSlave();
+    else if (entry == "dead")
+        pid = deadPid();
+    else if (entry.startsWith('/'))
+        target = entry;
+    const QString file = dir + "/" + QString::number(pid) + ".port";
+    if (entry == "symlink") {
+        QVERIFY(writeFile(scratch.path() + "/elsewhere", target.toUtf8() + "\n"));
+        QVERIFY(QFile::link(scratch.path() + "/elsewhere", file));
+    } else {
+        QVERIFY(writeFile(file, target.toUtf8() + "\n"));
+    }
+    if (entry == "other user")
+        QVERIFY(::chown(file.toUtf8().constData(), 65534, 65534) == 0);
+    if (folder == "symlink") {
+        QVERIFY(QFile::link(dir, scratch.path() + "/link"));
+        dir = scratch.path() + "/link";
+    }
+    qputenv("KAVRIK_SIM_DIR", dir.toUtf8());
+
+    const std::vector<std::string> found = protocol::runningSimulators();
+    QCOMPARE(found.size(), std::size_t(listed ? 1 : 0));
+    if (listed)
+        QCOMPARE(QString::fromStdString(found[0]), pty.path);
+    QCOMPARE(QFileInfo::exists(file) || QFileInfo(file).isSymLink(), kept);
+}
+
+void TestSimRegistry::announceRefusesSharedFolder_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("otherUser");
+    QTest::addColumn<bool>("announced");
+    QTest::newRow("private folder") << 0700 << false << true;
+    QTest::newRow("others may write") << 0777 << false << false;
+    QTest::newRow("group may write") << 0770 << false << false;
+    QTest::newRow("another user's folder") << 0700 << true << false;
+}
+
+void TestSimRegistry::announceRefusesSharedFolder()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, otherUser);
+    QFETCH(bool, announced);
+    if (otherUser && ::geteuid() != 0)
+        QSKIP("giving a folder to a second user needs root");
+    QTemporaryDir scratch;
+    const QString dir = scratch.path() + "/sims";
+    QVERIFY(QDir().mkdir(dir));
+    QVERIFY(::chmod(dir.toUtf8().constData(), mode_t(mode)) == 0);
+    if (otherUser)
+        QVERIFY(::chown(dir.toUtf8().constData(), 65534, 65534) == 0);
+    qputenv("KAVRIK_SIM_DIR", dir.toUtf8());
+    Pty pty;
+    std::string error;
+    const std::string file = protocol::announceSimulator(pty.path.toStdString(), error);
+    QCOMPARE(!file.empty(), announced);
+    QCOMPARE(error.empty(), announced);
+    protocol::withdrawSimulator(file);
+}
+
+QTEST_APPLESS_MAIN(TestSimRegistry)
+#include "tst_simregistry.moc"
