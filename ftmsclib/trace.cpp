@@ -22,7 +22,6 @@ struct TraceState {
     std::atomic<bool> sinkSet{false};
     TraceSink sink = nullptr;
     void *context = nullptr;
-    std::string filePath;
     int fd = -1;
 };
 
@@ -128,17 +127,16 @@ void loadTraceSettings()
         level = 1;
     std::lock_guard<std::mutex> lock(s.mutex);
     const std::string path = level > 0 && file ? file : "";
-    if (path != s.filePath) {
-        if (s.fd >= 0)
-            ::close(s.fd);
-        s.fd = -1;
-        s.filePath = path;
-        if (!path.empty()) {
-            s.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
-            if (s.fd < 0) {
-                const int error = errno;
-                writeLine(s, "ftMscLib: trace file " + path + ": " + std::strerror(error) + ", tracing to stderr\n");
-            }
+    // Opened again at every open of a port: the file may have been moved or
+    // removed meanwhile.
+    if (s.fd >= 0)
+        ::close(s.fd);
+    s.fd = -1;
+    if (!path.empty()) {
+        s.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
+        if (s.fd < 0) {
+            const int error = errno;
+            writeLine(s, "ftMscLib: trace file " + path + ": " + std::strerror(error) + ", tracing to stderr\n");
         }
     }
     s.level = level;

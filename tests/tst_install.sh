@@ -27,6 +27,7 @@ icon_sizes=(16 32 48 64 128 256)
 expected_files() {
     echo "$bindir/kavrik"
     echo "$bindir/kavrik-simulator"
+    echo "$bindir/kavrik-txprobe"
     echo "$libdir/libftMscLib.so"
     echo "$KAVRIK_UDEV_RULES_DIR/70-kavrik-robotx.rules"
     echo "$datadir/applications/kavrik.desktop"

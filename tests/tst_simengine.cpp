@@ -1,8 +1,12 @@
 #include <QtTest>
 
+#include <sstream>
+
 #include "codec.h"
 #include "console.h"
 #include "engine.h"
+#include "headless.h"
+#include "replay.h"
 #include "transferarea.h"
 
 using namespace protocol;
@@ -111,6 +115,14 @@ private slots:
     void exchangeFlags();
     void extensions();
     void watchdog();
+    void otherControllers_data();
+    void otherControllers();
+    void replay();
+    void jsonStrings_data();
+    void jsonStrings();
+    void numbers_data();
+    void numbers();
+    void commandLines();
 };
 
 void TestSimEngine::consoleProbeAnswer()
@@ -285,6 +297,203 @@ void TestSimEngine::watchdog()
     host.engine.tick(DeviceEngine::Clock::now() + std::chrono::milliseconds(1500));
     QCOMPARE(host.engine.snapshot().watchdogFirings, 2u);
     QCOMPARE(host.events.back().count, 2u);
+}
+
+void TestSimEngine::otherControllers_data()
+{
+    QTest::addColumn<QString>("behaviour");
+    QTest::addColumn<uint>("command");
+    QTest::addColumn<int>("replyCommand"); // -1: no reply
+    QTest::addColumn<int>("replySid");
+    QTest::newRow("ignores the status request") << "ignore 7" << 7u << -1 << 0;
+    QTest::newRow("other commands still answered") << "ignore 7" << 6u << 106 << 1;
+    QTest::newRow("error code for the information") << "error 6:255" << 6u << 255 << 1;
+    QTest::newRow("session id kept at 0") << "session zero" << 6u << 106 << 0;
+    QTest::newRow("exchange naming an absent extension") << "absent" << 2u << -1 << 0;
+    QTest::newRow("exchange naming a present extension") << "all" << 2u << -1 << 0;
+}
+
+void TestSimEngine::otherControllers()
+{
+    QFETCH(QString, behaviour);
+    QFETCH(uint, command);
+    QFETCH(int, replyCommand);
+    QFETCH(int, replySid);
+    txsim::EngineOptions options;
+    options.extensions = 1;
+    if (behaviour == "ignore 7")
+        options.ignored.insert(7);
+    else if (behaviour == "error 6:255")
+        options.errorReplies[6] = 255;
+    else if (behaviour == "session zero")
+        options.sessionZero = true;
+    else
+        options.extensionExchanges = behaviour == "all" ? txsim::ExtensionExchanges::IgnoreAll : txsim::ExtensionExchanges::IgnoreAbsent;
+    DeviceEngine engine(options);
+    std::vector<Reply> replies;
+    const auto send = [&](std::uint32_t cmd, std::uint16_t tid, std::uint16_t sid, std::uint32_t items,
+                          const std::vector<std::uint8_t> &payload) {
+        Frame f;
+        f.command = cmd;
+        f.tid = tid;
+        f.sid = sid;
+        f.items = items;
+        f.payload = payload;
+        const auto bytes = encodeFrame(f);
+        replies.clear();
+        engine.receive(bytes.data(), bytes.size(), replies);
+    };
+    send(kCmdEcho, 1, 0, 1, Host::echoPayloadBytes());
+    std::vector<std::uint8_t> payload(4, 0);
+    std::uint32_t items = 1;
+    if (command == kCmdExchange) {
+        // The master, and extension 1 (present) or 2 (absent).
+        payload = outputs(0, {100, 0, 0, 0, 0, 0, 0, 0});
+        const auto extension = outputs(behaviour == "all" ? 1 : 2, {0, 0, 0, 0, 0, 0, 0, 0});
+        payload.insert(payload.end(), extension.begin(), extension.end());
+        items = 2;
+    }
+    send(command, 9, 1, items, payload);
+    QCOMPARE(int(replies.size()), replyCommand < 0 ? 0 : 1);
+    if (replyCommand >= 0) {
+        FrameDecoder decoder;
+        decoder.feed(replies[0].bytes.data(), replies[0].bytes.size());
+        Frame reply;
+        QVERIFY(decoder.next(reply));
+        QCOMPARE(int(reply.command), replyCommand);
+        QCOMPARE(reply.tid, std::uint16_t(9));
+        QCOMPARE(int(reply.sid), replySid);
+    }
+    // An unanswered exchange was not carried out either.
+    QCOMPARE(engine.snapshot().ta[0].duty[0], std::int16_t(0));
+}
+
+void TestSimEngine::replay()
+{
+    // A report's conversation: the echo answered 2 ms late, the information
+    // request twice, first unanswered, then answered with a stale frame
+    // before the answer; a console answer with letters.
+    const std::string report = "== summary\nresult: OK\n\n== conversation\n# comment\n"
+                               "100\ttx\t-\t-\tconsole probe\t0d 67\n"
+                               "150\tconsole\t-\t-\t9 bytes\t0d 0a 41 42 31 0d 0a 3e 20\n"
+                               "1000\ttx\t1\t1\tcmd 1 tid 1 sid 0\t02 55\n"
+                               "3000\tframe\t101\t1\tanswer\t02 55 00 14 02 00 00 00 02 00 00 00 01 00 07 00 65 00 00 00 00 00 00 00 ff 7b 03\n"
+                               "4000\ttx\t6\t2\tcmd 6 tid 2 sid 7\t02 55\n"
+                               "5000\ttx\t6\t3\tcmd 6 tid 3 sid 7\t02 55\n"
+                               "5100\tframe\t106\t2\tstale\t02 55 00 14\n"
+                               "5200\tframe\t106\t3\tanswer\t02 55 00 14\n"
+                               "\n== errors\n9\ttx\t2\t4\tnot in the conversation\t02\n";
+    std::istringstream in(report);
+    txsim::Replay replay;
+    std::string error;
+    QVERIFY2(replay.parse(in, error), error.c_str());
+    QCOMPARE(replay.requests(), std::size_t(3));
+    QCOMPARE(replay.consoleAnswer().size(), std::size_t(9));
+    const txsim::RecordedAnswer *echo = replay.answer(kCmdEcho, 0);
+    QVERIFY(echo && echo->answered);
+    QCOMPARE(echo->delay, std::chrono::microseconds(2000));
+    QCOMPARE(echo->frame.size(), std::size_t(27));
+    QVERIFY(!replay.answer(kCmdInfo, 0)->answered);
+    QVERIFY(replay.answer(kCmdInfo, 1)->answered);
+    QCOMPARE(replay.answer(kCmdInfo, 1)->delay, std::chrono::microseconds(200));
+    // Past the recording, the last answer again; unrecorded commands: none.
+    QVERIFY(replay.answer(kCmdInfo, 5)->answered);
+    QVERIFY(!replay.answer(kCmdExchange, 0));
+
+    // The engine answers the echo with the recorded frame under the new TID.
+    txsim::EngineOptions options;
+    options.replay = std::make_shared<txsim::Replay>(replay);
+    DeviceEngine engine(options);
+    Frame request;
+    request.command = kCmdEcho;
+    request.tid = 1;
+    const auto bytes = encodeFrame(request);
+    std::vector<Reply> replies;
+    engine.receive(bytes.data(), bytes.size(), replies);
+    QCOMPARE(replies.size(), std::size_t(1));
+    QCOMPARE(replies[0].delay, std::chrono::microseconds(2000));
+    FrameDecoder decoder;
+    decoder.feed(replies[0].bytes.data(), replies[0].bytes.size());
+    Frame reply;
+    QVERIFY(decoder.next(reply));
+    QCOMPARE(reply.sid, std::uint16_t(7));
+    QCOMPARE(reply.items, 0u);
+
+    std::istringstream empty("== conversation\n");
+    QVERIFY(!txsim::Replay().parse(empty, error));
+}
+
+void TestSimEngine::jsonStrings_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QByteArray>("json");
+    QTest::newRow("plain") << QByteArray("drop 1") << QByteArray("\"drop 1\"");
+    QTest::newRow("quote and backslash") << QByteArray("a\"b\\c") << QByteArray("\"a\\\"b\\\\c\"");
+    QTest::newRow("control characters") << QByteArray("a\x01\tb\x7f") << QByteArray("\"a\\u0001\\u0009b\\u007f\"");
+    QTest::newRow("two-, three- and four-byte UTF-8")
+        << QByteArray("\xd0\x96\xe2\x82\xac\xf0\x9f\x98\x80") << QByteArray("\"\xd0\x96\xe2\x82\xac\xf0\x9f\x98\x80\"");
+    QTest::newRow("lone continuation byte") << QByteArray("a\x80") << QByteArray("\"a\\u0080\"");
+    QTest::newRow("sequence cut short") << QByteArray("\xe2\x82") << QByteArray("\"\\u00e2\\u0082\"");
+    QTest::newRow("overlong slash") << QByteArray("\xc0\xaf") << QByteArray("\"\\u00c0\\u00af\"");
+    QTest::newRow("surrogate") << QByteArray("\xed\xa0\x80") << QByteArray("\"\\u00ed\\u00a0\\u0080\"");
+    QTest::newRow("above U+10FFFF") << QByteArray("\xf4\x90\x80\x80") << QByteArray("\"\\u00f4\\u0090\\u0080\\u0080\"");
+}
+
+void TestSimEngine::jsonStrings()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QByteArray, json);
+    const std::string out = txsim::jsonString(text.toStdString());
+    QCOMPARE(QByteArray::fromStdString(out), json);
+    // Whatever came in, a JSON reader takes it.
+    QJsonParseError error;
+    QJsonDocument::fromJson("[" + QByteArray::fromStdString(out) + "]", &error);
+    QCOMPARE(error.error, QJsonParseError::NoError);
+}
+
+void TestSimEngine::numbers_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("number");
+    QTest::addColumn<qlonglong>("value");
+    QTest::newRow("in range") << "42" << true << 42LL;
+    QTest::newRow("above") << "1000001" << true << 1000000LL;
+    QTest::newRow("far beyond 64 bits") << "99999999999999999999999999" << true << 1000000LL;
+    QTest::newRow("negative") << "-5" << true << 0LL;
+    QTest::newRow("plus sign") << "+7" << true << 7LL;
+    QTest::newRow("letters") << "12ab" << false << 0LL;
+    QTest::newRow("sign alone") << "-" << false << 0LL;
+    QTest::newRow("empty") << "" << false << 0LL;
+}
+
+void TestSimEngine::numbers()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, number);
+    QFETCH(qlonglong, value);
+    long long parsed = -1;
+    QCOMPARE(txsim::saturatedNumber(text.toStdString(), 0, 1000000, parsed), number);
+    if (number)
+        QCOMPARE(qlonglong(parsed), value);
+}
+
+void TestSimEngine::commandLines()
+{
+    txsim::LineReader reader;
+    std::vector<std::string> lines;
+    // A line split over reads, two in one read, an overlong one cut.
+    reader.feed("dro", 3, lines);
+    reader.feed("p 2\nstatus\nmu", 13, lines);
+    QCOMPARE(lines, (std::vector<std::string>{"drop 2", "status"}));
+    lines.clear();
+    const std::string longLine(3 * txsim::LineReader::kMaxLine, 'x');
+    reader.feed("te", 2, lines);
+    reader.feed(longLine.data(), longLine.size(), lines);
+    reader.feed("\nquit\n", 6, lines);
+    QCOMPARE(lines.size(), std::size_t(2));
+    QCOMPARE(lines[0].size(), txsim::LineReader::kMaxLine);
+    QCOMPARE(lines[0].substr(0, 6), std::string("mutexx"));
+    QCOMPARE(lines[1], std::string("quit"));
 }
 
 QTEST_APPLESS_MAIN(TestSimEngine)

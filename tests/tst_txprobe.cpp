@@ -1,0 +1,311 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "ftlibapi.h"
+#include "simprocess.h"
+
+namespace {
+
+const char *kLibrary = KAVRIK_BIN_DIR "/libftMscLib.so";
+const char *kProbe = KAVRIK_BIN_DIR "/kavrik-txprobe";
+
+struct ProbeRun {
+    int exitCode = -1;
+    QString out;
+    QString report;
+};
+
+// Runs kavrik-txprobe to its end, with `input` on its stdin.
+ProbeRun runProbe(const QStringList &args, const QString &workDir, const QByteArray &input = {})
+{
+    QProcess probe;
+    probe.setWorkingDirectory(workDir);
+    probe.start(kProbe, args);
+    ProbeRun run;
+    if (!probe.waitForStarted(5000))
+        return run;
+    probe.write(input);
+    probe.closeWriteChannel();
+    if (!probe.waitForFinished(30000)) {
+        probe.kill();
+        probe.waitForFinished(3000);
+        return run;
+    }
+    run.exitCode = probe.exitStatus() == QProcess::NormalExit ? probe.exitCode() : -1;
+    run.out = QString::fromUtf8(probe.readAllStandardOutput());
+    return run;
+}
+
+QString readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// The lines of a report's conversation: event, command, TID, what.
+QList<QStringList> conversation(const QString &report)
+{
+    QList<QStringList> lines;
+    bool inside = false;
+    for (const QString &line : report.split('\n')) {
+        if (line.startsWith("== "))
+            inside = line == "== conversation";
+        else if (inside && !line.isEmpty() && !line.startsWith('#'))
+            lines << line.split('\t');
+    }
+    return lines;
+}
+
+} // namespace
+
+// kavrik-txprobe against the simulator, a silent pty and a busy port; and
+// its reports replayed by the simulator, so that a user's report becomes a
+// test of the library.
+class TestTxProbe : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+    void reportOfAWorkingController();
+    void silentPort();
+    void busyPort();
+    void defaultReportName();
+    void motorAndSilenceTests();
+    void commandLine_data();
+    void commandLine();
+    void replayedReport_data();
+    void replayedReport();
+
+private:
+    FtLibApi api;
+    QTemporaryDir simDir;
+    QTemporaryDir work;
+};
+
+void TestTxProbe::initTestCase()
+{
+    QVERIFY(simDir.isValid() && work.isValid());
+    qputenv("KAVRIK_SIM_DIR", simDir.path().toUtf8());
+    QVERIFY2(api.load(kLibrary), dlerror());
+    QCOMPARE(api.ftxInitLib(), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+void TestTxProbe::cleanup()
+{
+    qunsetenv("KAVRIK_FTLIB_TRACE");
+    qunsetenv("KAVRIK_FTLIB_TRACE_FILE");
+}
+
+void TestTxProbe::reportOfAWorkingController()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({"--log-frames", "--serial", "0A1B2C3D4E5F"}, simDir.path()));
+    const QString file = work.path() + "/working.txt";
+    const ProbeRun run = runProbe({sim.port, "-o", file}, work.path());
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains("OK: handshake and 200 exchanges answered"), qPrintable(run.out));
+    QVERIFY(run.out.contains(file));
+    const QString report = readAll(file);
+    for (const QString &expected :
+         QStringList{"result: OK", "serial number: 0A1B2C3D4E5F", "controller: \"ROBO TX-000\"", "exchanges: 200 answered",
+          "program: kavrik-txprobe ", "library: 01.05.11  (2012/02/19)", "kernel: Linux", "os: ", "given: " + sim.port,
+          "== console\nbytes: 0d 0a 52 4f 42 4f", "== errors\nnone"})
+        QVERIFY2(report.contains(expected), qPrintable(expected + "\n---\n" + report));
+    QVERIFY(QRegularExpression("cmd 2: min [0-9.]+  median [0-9.]+  p99 [0-9.]+  max [0-9.]+ ms \\(n = 20[01]\\)")
+                .match(report).hasMatch());
+    // Every frame with its time and, for what came back, the verdict.
+    const QList<QStringList> lines = conversation(report);
+    int sent = 0, answers = 0;
+    qint64 last = -1;
+    for (const QStringList &f : lines) {
+        QCOMPARE(f.size(), 6);
+        QVERIFY(f[0].toLongLong() >= last);
+        last = f[0].toLongLong();
+        if (f[1] == "tx" && f[2] == "2") {
+            ++sent;
+            QVERIFY2(f[5].startsWith("02 55 00 44 "), qPrintable(f[5]));
+        }
+        answers += f[1] == "frame" && f[2] == "102" && f[4] == "answer";
+    }
+    QVERIFY(sent >= 200 && answers >= 200);
+    // Nothing was ever driven.
+    QCOMPARE(sim.count("output", [](const QJsonObject &e) { return e["duty"].toInt() != 0; }), 0);
+    QCOMPARE(sim.count("violation"), 0);
+}
+
+void TestTxProbe::silentPort()
+{
+    // A pty nobody answers on: the probe's own, not a simulator.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const QString slave = QString::fromLocal8Bit(::ptsname(master));
+    const QString file = work.path() + "/silent.txt";
+    const ProbeRun run = runProbe({slave, "--output", file}, work.path());
+    ::close(master);
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.out.contains("FAILED: no answer came from " + slave), qPrintable(run.out));
+    const QString report = readAll(file);
+    QVERIFY2(report.contains("result: FAILED\nverdict: no answer came from " + slave), qPrintable(report));
+    QVERIFY(report.contains("open: FTLIB_ERR_INIT_COM_TIMEOUT"));
+    QVERIFY(report.contains("no answer to the serial-number probe"));
+    // The three echo requests it sent are in the report, with their bytes.
+    int echoes = 0;
+    for (const QStringList &f : conversation(report))
+        echoes += f[1] == "tx" && f[2] == "1" && f[5].startsWith("02 55 00 1c");
+    QCOMPARE(echoes, 3);
+}
+
+void TestTxProbe::busyPort()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({}, simDir.path()));
+    uint32_t err = FTLIB_ERR_UNKNOWN;
+    const FtHandle h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err);
+    QVERIFY(h);
+    const QString file = work.path() + "/busy.txt";
+    const ProbeRun run = runProbe({sim.port, "-o", file}, work.path());
+    QCOMPARE(run.exitCode, 1);
+    const QString report = readAll(file);
+    QVERIFY2(report.contains("open: FTLIB_ERR_DEVICE_IS_OPEN"), qPrintable(report));
+    QVERIFY2(report.contains("the port is in use by ") && report.contains("ModemManager"), qPrintable(report));
+    QCOMPARE(api.GetComStatus(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+void TestTxProbe::defaultReportName()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({}, simDir.path()));
+    QTemporaryDir here;
+    const ProbeRun run = runProbe({sim.port}, here.path());
+    QCOMPARE(run.exitCode, 0);
+    const QStringList files = QDir(here.path()).entryList({"kavrik-txprobe-*.txt"}, QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QVERIFY(QRegularExpression("^kavrik-txprobe-\\d{8}-\\d{6}\\.txt$").match(files[0]).hasMatch());
+    QVERIFY(readAll(here.path() + "/" + files[0]).startsWith("kavrik-txprobe report\n"));
+}
+
+void TestTxProbe::motorAndSilenceTests()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({"--log-frames"}, simDir.path()));
+    const QString file = work.path() + "/motor.txt";
+    const ProbeRun run = runProbe({sim.port, "-o", file, "--motor-test", "--silence-test", "--motor", "2"}, work.path(),
+                                  "r\nl\ny\n");
+    QCOMPARE(run.exitCode, 0);
+    const QString report = readAll(file);
+    for (const QString &expected :
+         QStringList{"motor test O3: r", "motor test O4: l", "silence test (3 s, M2): y", "link: kept"})
+        QVERIFY2(report.contains(expected), qPrintable(expected + "\n---\n" + report));
+    // M2 one way, stopped, the other way, stopped; then on, and off only
+    // after the silence.
+    sim.readLines();
+    QStringList driven;
+    for (const QJsonObject &e : sim.events) {
+        if (e["event"] == "output")
+            driven << QString("O%1=%2").arg(e["out"].toInt() + 1).arg(e["duty"].toInt());
+    }
+    QCOMPARE(driven, (QStringList{"O3=512", "O3=0", "O4=512", "O4=0", "O3=512", "O3=0"}));
+    qint64 longestGap = 0, previous = -1;
+    for (const QJsonObject &e : sim.events) {
+        if (e["event"] != "frame" || e["cmd"] != 2)
+            continue;
+        const qint64 t = e["t_us"].toVariant().toLongLong();
+        if (previous >= 0)
+            longestGap = qMax(longestGap, t - previous);
+        previous = t;
+    }
+    QVERIFY2(longestGap >= 2900000 && longestGap < 4000000, qPrintable(QString::number(longestGap)));
+    QCOMPARE(sim.count("violation"), 0);
+}
+
+void TestTxProbe::commandLine_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: kavrik-txprobe [PORT] [-o|--output FILE]";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "kavrik-txprobe 2.0.0 (controller library 01.05.11";
+    QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "";
+    QTest::newRow("two ports") << QStringList{"/dev/ttyACM0", "/dev/ttyACM1"} << 2 << "";
+    QTest::newRow("motor 5") << QStringList{"--motor", "5"} << 2 << "";
+    QTest::newRow("output without a file") << QStringList{"-o"} << 2 << "";
+}
+
+void TestTxProbe::commandLine()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QTemporaryDir here;
+    const ProbeRun run = runProbe(args, here.path());
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.out.contains(said), qPrintable(run.out));
+    // A wrong command line writes no report.
+    QCOMPARE(QDir(here.path()).entryList(QDir::Files).size(), 0);
+}
+
+void TestTxProbe::replayedReport_data()
+{
+    QTest::addColumn<QStringList>("device");
+    QTest::addColumn<QString>("report");
+    QTest::addColumn<uint>("status");
+    QTest::addColumn<QStringList>("traced");
+    QTest::newRow("information unanswered, serial with letters")
+        << QStringList{"--ignore", "6", "--serial", "77AB"} << QString() << uint(FTLIB_ERR_SUCCESS)
+        << QStringList{"serial number 77AB", "no answer to the information request"};
+    QTest::newRow("status answered with an error code")
+        << QStringList{"--error", "7:255"} << QString() << uint(FTLIB_ERR_INIT_COM)
+        << QStringList{"rx frame cmd 255 tid 3 sid 1: wrong command"};
+    QTest::newRow("answers 60 ms late") << QStringList{"--latency", "60"} << QString() << uint(FTLIB_ERR_SUCCESS)
+                                        << QStringList{"serial number 0000000001"};
+    // A report kept as it came: a controller that does not answer the status
+    // request, answers the echo empty, and has a serial number with letters.
+    QTest::newRow("kept report") << QStringList{} << QString(KAVRIK_TEST_DATA "/txprobe-status-unanswered.txt")
+                                 << uint(FTLIB_ERR_SUCCESS)
+                                 << QStringList{"serial number 00A4B3C2D1E0", "no answer to the status request"};
+}
+
+void TestTxProbe::replayedReport()
+{
+    QFETCH(QStringList, device);
+    QFETCH(QString, report);
+    QFETCH(uint, status);
+    QFETCH(QStringList, traced);
+    if (report.isEmpty()) {
+        SimProcess recorded;
+        QVERIFY(recorded.start(device, simDir.path()));
+        report = work.path() + "/recorded.txt";
+        const ProbeRun run = runProbe({recorded.port, "-o", report}, work.path());
+        QCOMPARE(run.exitCode, status == FTLIB_ERR_SUCCESS ? 0 : 1);
+    }
+    SimProcess replayed;
+    QVERIFY(replayed.start({"--replay", report, "--log-frames"}, simDir.path()));
+    const QString trace = work.path() + "/replay-trace.txt";
+    QFile::remove(trace);
+    qputenv("KAVRIK_FTLIB_TRACE", "1");
+    qputenv("KAVRIK_FTLIB_TRACE_FILE", trace.toUtf8());
+    uint32_t err = FTLIB_ERR_UNKNOWN;
+    const FtHandle h = api.ftxOpenComDevice(replayed.port.toUtf8().constData(), 38400, &err);
+    QCOMPARE(err, uint32_t(status));
+    const QString text = readAll(trace);
+    for (const QString &line : traced)
+        QVERIFY2(text.contains(line), qPrintable(line + "\n---\n" + text));
+    if (!h)
+        return;
+    // The replayed controller keeps answering exchanges as it did.
+    QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.SetOutPwmValues(h, 0, 5, 250), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!replayed.waitOutput(0, 5, 250, 3000).isEmpty());
+    QCOMPARE(api.GetComStatus(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+QTEST_GUILESS_MAIN(TestTxProbe)
+#include "tst_txprobe.moc"

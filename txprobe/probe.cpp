@@ -1,0 +1,421 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "probe.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <memory>
+
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include "device.h"
+#include "ftmsclib.h"
+#include "portscan.h"
+#include "report.h"
+#include "trace.h"
+#include "version.h"
+
+extern char **environ;
+
+namespace txprobe {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr int kExchanges = 200;
+// The exchanges stop here even when fewer were answered (a slow Bluetooth
+// link), so the whole report comes within 10 s.
+constexpr milliseconds kExchangeBudget{6000};
+constexpr int kMotorDuty = 512;
+constexpr milliseconds kMotorRun{1000};
+constexpr milliseconds kSilence{3000};
+constexpr milliseconds kAnswerWait{120000};
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void onSignal(int)
+{
+    interrupted = 1;
+}
+
+void say(const std::string &text)
+{
+    std::fputs((text + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+// Waits `duration`, or less when interrupted.
+void pause(milliseconds duration)
+{
+    const auto end = Clock::now() + duration;
+    while (!interrupted && Clock::now() < end) {
+        const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now()).count();
+        ::poll(nullptr, 0, static_cast<int>(std::min<long long>(std::max<long long>(left, 1), 20)));
+    }
+}
+
+// One line from the user, or why there is none.
+std::string ask(const std::string &question)
+{
+    std::fputs(question.c_str(), stdout);
+    std::fflush(stdout);
+    std::string line;
+    const auto end = Clock::now() + kAnswerWait;
+    while (!interrupted && Clock::now() < end) {
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        char c;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return line.empty() ? "no answer (input closed)" : line;
+        if (c == '\n')
+            return line.empty() ? "no answer (empty line)" : line;
+        if (line.size() < 200 && c != '\r')
+            line += c;
+    }
+    say("");
+    return interrupted ? "no answer (interrupted)" : "no answer within 120 s";
+}
+
+std::string readFirstLine(const std::string &path, const std::string &key = {})
+{
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (key.empty())
+            return line;
+        if (line.rfind(key + "=", 0) == 0) {
+            std::string value = line.substr(key.size() + 1);
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+                value = value.substr(1, value.size() - 2);
+            return value;
+        }
+    }
+    return {};
+}
+
+std::string statusName(std::uint32_t status)
+{
+    switch (status) {
+    case FTLIB_ERR_SUCCESS:
+        return "FTLIB_ERR_SUCCESS";
+    case FTLIB_ERR_OPEN_COM:
+        return "FTLIB_ERR_OPEN_COM (no such or unusable device)";
+    case FTLIB_ERR_ACCESS_DENIED:
+        return "FTLIB_ERR_ACCESS_DENIED (no permission)";
+    case FTLIB_ERR_DEVICE_IS_OPEN:
+        return "FTLIB_ERR_DEVICE_IS_OPEN (the port is in use)";
+    case FTLIB_ERR_INIT_COM_TIMEOUT:
+        return "FTLIB_ERR_INIT_COM_TIMEOUT (no answer to the echo request)";
+    case FTLIB_ERR_INIT_COM:
+        return "FTLIB_ERR_INIT_COM (the port failed, or an answer that does not fit)";
+    default:
+        break;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%08x", status);
+    return text;
+}
+
+std::string hex8(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", value);
+    return text;
+}
+
+std::string versionBytes(const std::array<std::uint8_t, 4> &v)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%02x %02x %02x %02x", v[0], v[1], v[2], v[3]);
+    return text;
+}
+
+std::string defaultOutput()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char name[64];
+    std::strftime(name, sizeof name, "kavrik-txprobe-%Y%m%d-%H%M%S.txt", &local);
+    return name;
+}
+
+void systemFacts(Report &report)
+{
+    report.fact("system", "program", std::string("kavrik-txprobe ") + KAVRIK_VERSION);
+    report.fact("system", "library", std::string(ftlib::kVersionText) + " (built into the probe), version word "
+                    + hex8(ftlib::kVersionWord));
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char date[64];
+    std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %z", &local);
+    report.fact("system", "date", date);
+    const std::string os = readFirstLine("/etc/os-release", "PRETTY_NAME");
+    report.fact("system", "os", os.empty() ? "unknown (no /etc/os-release)" : os);
+    utsname u{};
+    if (::uname(&u) == 0)
+        report.fact("system", "kernel", std::string(u.sysname) + " " + u.release + " " + u.version + " " + u.machine);
+    std::string groups;
+    gid_t list[256];
+    const int count = ::getgroups(256, list);
+    for (int i = 0; i < count; ++i) {
+        const group *g = ::getgrgid(list[i]);
+        groups += (i ? " " : "") + (g ? std::string(g->gr_name) : std::to_string(list[i]));
+    }
+    report.fact("system", "user", "uid " + std::to_string(::getuid()) + ", groups: " + (groups.empty() ? "none" : groups));
+    std::string variables;
+    for (char **e = environ; *e; ++e) {
+        if (std::strncmp(*e, "KAVRIK_", 7) == 0)
+            variables += std::string(variables.empty() ? "" : " ") + *e;
+    }
+    report.fact("system", "environment", variables.empty() ? "no KAVRIK_ variables" : variables);
+}
+
+void portFacts(Report &report, const std::string &path, const std::string &canonical)
+{
+    report.fact("port", "given", path);
+    report.fact("port", "device", canonical);
+    const std::string name = canonical.substr(canonical.find_last_of('/') + 1);
+    struct stat st {};
+    if (::stat(canonical.c_str(), &st) == 0) {
+        const group *g = ::getgrgid(st.st_gid);
+        char mode[16];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        report.fact("port", "node", std::string(S_ISCHR(st.st_mode) ? "character device" : "not a character device")
+                        + ", mode " + mode + ", owner uid " + std::to_string(st.st_uid) + ", group "
+                        + (g ? g->gr_name : std::to_string(st.st_gid)));
+    } else {
+        report.fact("port", "node", std::string("cannot stat: ") + std::strerror(errno));
+    }
+    ftlib::UsbFacts usb;
+    if (ftlib::usbFacts(name, usb)) {
+        report.fact("port", "usb ids", usb.vendorId + ":" + usb.productId + " (a ROBO TX is 221d:1000)");
+        report.fact("port", "usb manufacturer", usb.manufacturer);
+        report.fact("port", "usb product", usb.product);
+        report.fact("port", "usb serial", usb.serial);
+        report.fact("port", "usb device version", usb.version);
+        report.fact("port", "usb speed", usb.speed.empty() ? "" : usb.speed + " Mbit/s");
+        report.fact("port", "usb bus port", usb.busPort);
+        report.fact("port", "usb interface", "number " + usb.interfaceNumber + ", class " + usb.interfaceClass + "/"
+                        + usb.interfaceSubClass + "/" + usb.interfaceProtocol + ", driver "
+                        + (usb.driver.empty() ? "none" : usb.driver));
+    } else {
+        report.fact("port", "usb", name.rfind("rfcomm", 0) == 0 ? "none (Bluetooth RFCOMM)" : "none found in sysfs");
+    }
+    std::string ports;
+    for (const ftlib::PortEntry &entry : ftlib::scanPorts(FT_PORTS_ALL))
+        ports += (ports.empty() ? "" : "; ") + entry.path + " " + entry.description;
+    report.fact("port", "ports found", ports.empty() ? "none" : ports);
+}
+
+// The first ROBO TX on USB, else the first Bluetooth port.
+std::string findController()
+{
+    for (int mode : {FT_PORTS_USB, FT_PORTS_BLUETOOTH}) {
+        const std::vector<ftlib::PortEntry> ports = ftlib::scanPorts(mode);
+        if (!ports.empty())
+            return ports.front().path;
+    }
+    return {};
+}
+
+std::string extensionList(unsigned online)
+{
+    std::string list;
+    for (int k = 1; k <= 8; ++k) {
+        if (online & (1u << (k - 1)))
+            list += (list.empty() ? "" : ", ") + std::to_string(k);
+    }
+    return list.empty() ? "none" : list;
+}
+
+struct Outcome {
+    bool ok = false;
+    std::string verdict;
+};
+
+// Motor `m` (0-based) one way, then the other, each followed by a question.
+void motorTest(ftlib::Device &device, Report &report, int m)
+{
+    const std::string name = "M" + std::to_string(m + 1);
+    say("Motor test: " + name + " runs for 1 s one way, then for 1 s the other way. Watch it.");
+    for (int side = 0; side < 2 && !interrupted; ++side) {
+        const int output = 2 * m + side;
+        report.step(name + ": output O" + std::to_string(output + 1) + " at " + std::to_string(kMotorDuty) + " for 1 s");
+        device.setDuty(0, output, kMotorDuty);
+        pause(kMotorRun);
+        device.setDuty(0, output, 0);
+        pause(milliseconds(300));
+        const std::string answer =
+            ask("Which way did " + name + " turn? l = left (anticlockwise, looking at the shaft), r = right, n = not at all: ");
+        report.step(name + " on O" + std::to_string(output + 1) + ": " + answer);
+        report.summary("motor test O" + std::to_string(output + 1), answer);
+    }
+}
+
+void silenceTest(ftlib::Device &device, Report &report, int m)
+{
+    const std::string name = "M" + std::to_string(m + 1);
+    say("Silence test: " + name + " starts; after 1 s the computer stops talking to the controller for 3 s."
+        " Watch whether " + name + " stops by itself during those 3 s.");
+    device.setDuty(0, 2 * m, kMotorDuty);
+    pause(kMotorRun);
+    report.step("link silent for 3 s with " + name + " at " + std::to_string(kMotorDuty));
+    device.holdSilent(kSilence);
+    // Stored now, sent the moment the silence ends.
+    device.setDuty(0, 2 * m, 0);
+    pause(kSilence + milliseconds(300));
+    report.step("link talking again, " + name + " at 0");
+    const std::string answer = ask("Did " + name + " stop by itself while the link was silent? y = yes, n = no: ");
+    report.step("stopped by itself: " + answer);
+    report.summary("silence test (3 s, " + name + ")", answer);
+}
+
+Outcome probe(const ProbeOptions &options, Report &report, const std::string &path)
+{
+    Outcome outcome;
+    char resolved[PATH_MAX];
+    const std::string canonical = ::realpath(path.c_str(), resolved) ? resolved : path;
+    portFacts(report, path, canonical);
+    const ftlib::LinkSettings settings = ftlib::LinkSettings::forPort(path, canonical);
+    report.fact("system", "settings",
+                "reply timeout " + std::to_string(settings.replyTimeout.count()) + " ms, cycle "
+                    + std::to_string(settings.cycle.count()) + " ms, echo window "
+                    + std::to_string(settings.echoWindow.count()) + " ms, extensions "
+                    + (settings.extensions ? "on" : "off"));
+
+    say("kavrik-txprobe: probing " + path + " ...");
+    report.step("opening " + path);
+    const auto openStart = Clock::now();
+    std::uint32_t status = FTLIB_ERR_UNKNOWN;
+    std::unique_ptr<ftlib::Device> device = ftlib::Device::open(path, canonical, status);
+    const auto openMs = std::chrono::duration_cast<milliseconds>(Clock::now() - openStart).count();
+    report.summary("open", statusName(status) + " after " + std::to_string(openMs) + " ms");
+    if (!device) {
+        if (report.bytesReceived() == 0 && (status == FTLIB_ERR_INIT_COM_TIMEOUT || status == FTLIB_ERR_INIT_COM)) {
+            outcome.verdict = "no answer came from " + path + ": not a single byte in " + std::to_string(openMs)
+                + " ms. Is it the controller's port, is the controller switched on, and (Bluetooth) paired and in range?";
+        } else if (status == FTLIB_ERR_INIT_COM_TIMEOUT || status == FTLIB_ERR_INIT_COM) {
+            outcome.verdict = "the port answered, but not as this library expects a ROBO TX to: see the errors and the conversation";
+        } else {
+            outcome.verdict = "the port could not be used: " + statusName(status) + "; see the errors";
+        }
+        return outcome;
+    }
+
+    const ftlib::Identity &id = device->identity();
+    report.summary("serial number", id.serial.empty() ? "unknown" : id.serial);
+    if (id.infoAnswered) {
+        report.summary("controller", "\"" + id.info.name + "\", Bluetooth " + id.info.btAddress);
+        report.summary("versions", "hardware " + versionBytes(id.info.hardwareVersion) + ", firmware "
+                           + versionBytes(id.info.firmwareVersion) + ", transfer area " + versionBytes(id.info.taVersion));
+    } else {
+        report.summary("controller", "information request unanswered");
+    }
+    report.summary("echo", id.echo == protocol::EchoReply::Echoed ? "payload echoed"
+                       : id.echo == protocol::EchoReply::Empty   ? "empty reply"
+                                                                 : "other payload");
+    report.summary("status request", id.stateAnswered ? "answered, extensions online: " + extensionList(id.onlineExtensions)
+                                                      : "unanswered or not sent");
+
+    report.step("transfer started; " + std::to_string(kExchanges) + " exchanges, every output at 0");
+    device->start();
+    const auto exchangeStart = Clock::now();
+    while (!interrupted && report.answeredExchanges() < kExchanges && device->comStatus() == FTLIB_ERR_SUCCESS
+           && Clock::now() - exchangeStart < kExchangeBudget)
+        ::poll(nullptr, 0, 5);
+    const int answered = report.answeredExchanges();
+    const int sent = report.sentExchanges();
+    const bool lost = device->comStatus() != FTLIB_ERR_SUCCESS;
+    report.summary("exchanges", std::to_string(answered) + " answered of " + std::to_string(sent) + " sent in "
+                       + std::to_string(std::chrono::duration_cast<milliseconds>(Clock::now() - exchangeStart).count())
+                       + " ms");
+    if (!lost && !interrupted && options.motorTest)
+        motorTest(*device, report, options.motor - 1);
+    if (!lost && !interrupted && options.silenceTest && device->comStatus() == FTLIB_ERR_SUCCESS)
+        silenceTest(*device, report, options.motor - 1);
+    const bool lostLater = device->comStatus() != FTLIB_ERR_SUCCESS;
+    device->close();
+    report.step("closed");
+    report.summary("link", lostLater ? "lost (see the errors and the conversation)" : "kept");
+
+    if (interrupted) {
+        outcome.verdict = "interrupted";
+    } else if (lost) {
+        outcome.verdict = answered == 0 ? "the handshake worked, but no exchange was answered: the link was given up"
+                                        : "the link was lost after " + std::to_string(answered) + " answered exchanges";
+    } else if (answered >= kExchanges || (answered > 0 && answered + 1 >= sent)) {
+        outcome.ok = true;
+        outcome.verdict = "handshake and " + std::to_string(answered) + " exchanges answered";
+    } else {
+        outcome.verdict = "only " + std::to_string(answered) + " of " + std::to_string(sent) + " exchanges answered";
+    }
+    if (outcome.ok && lostLater) {
+        outcome.ok = false;
+        outcome.verdict += ", but the link was lost during the tests";
+    }
+    return outcome;
+}
+
+} // namespace
+
+int runProbe(const ProbeOptions &options)
+{
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Report report;
+    ftlib::setTraceSink(&Report::sink, &report);
+    systemFacts(report);
+    const std::string output = options.output.empty() ? defaultOutput() : options.output;
+    const std::string path = options.port.empty() ? findController() : options.port;
+    Outcome outcome;
+    if (path.empty()) {
+        outcome.verdict = "no ROBO TX found on USB or Bluetooth; name its port: kavrik-txprobe /dev/ttyACM0";
+        report.error("no controller found");
+        say("kavrik-txprobe: " + outcome.verdict);
+    } else {
+        outcome = probe(options, report, path);
+    }
+    ftlib::setTraceSink(nullptr, nullptr);
+    report.summary("result", outcome.ok ? "OK" : "FAILED");
+    report.summary("verdict", outcome.verdict);
+    for (const RoundTrips &r : report.roundTrips()) {
+        if (r.command == 2)
+            say("exchanges answered in " + roundTripText(r.ms));
+    }
+    say(std::string(outcome.ok ? "OK: " : "FAILED: ") + outcome.verdict);
+
+    std::ofstream file(output, std::ios::trunc);
+    file << report.text();
+    file.flush();
+    if (!file) {
+        say("kavrik-txprobe: cannot write the report to " + output + ": " + std::strerror(errno));
+        return 3;
+    }
+    say("Report written to " + output + " - attach this file to your problem report.");
+    return outcome.ok ? 0 : 1;
+}
+
+} // namespace txprobe

@@ -1,0 +1,251 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace txprobe {
+
+namespace {
+
+// Tabs and line ends would break the conversation's columns.
+std::string oneLine(std::string text)
+{
+    for (char &c : text) {
+        if (c == '\t' || c == '\n' || c == '\r')
+            c = ' ';
+    }
+    return text;
+}
+
+std::string printable(const std::vector<std::uint8_t> &bytes)
+{
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        if (b == '\r')
+            out += "\\r";
+        else if (b == '\n')
+            out += "\\n";
+        else if (b == '\\')
+            out += "\\\\";
+        else if (b >= 0x20 && b < 0x7F)
+            out += static_cast<char>(b);
+        else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", b);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+const char *verdictText(ftlib::FrameVerdict verdict)
+{
+    switch (verdict) {
+    case ftlib::FrameVerdict::Answer:
+        return "answer";
+    case ftlib::FrameVerdict::Stale:
+        return "stale";
+    case ftlib::FrameVerdict::WrongCommand:
+        return "wrong command";
+    }
+    return "?";
+}
+
+double quantile(std::vector<double> sorted, double q)
+{
+    const auto i = static_cast<std::size_t>(std::lround(q * static_cast<double>(sorted.size() - 1)));
+    return sorted[i];
+}
+
+} // namespace
+
+Report::Report()
+    : startUs_(ftlib::traceClockUs())
+{
+}
+
+void Report::sink(const ftlib::TraceRecord &record, void *context)
+{
+    static_cast<Report *>(context)->add(record);
+}
+
+void Report::add(const ftlib::TraceRecord &record)
+{
+    Line line;
+    line.tUs = record.tUs;
+    line.command = "-";
+    line.tid = "-";
+    line.what = record.text;
+    line.bytes = ftlib::hexBytes(record.bytes.data(), record.bytes.size());
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (record.event) {
+    case ftlib::TraceEvent::Note:
+        line.event = "note";
+        break;
+    case ftlib::TraceEvent::Error:
+        line.event = "error";
+        if (record.sysError)
+            line.what += std::string(": ") + std::strerror(record.sysError) + " (errno " + std::to_string(record.sysError) + ")";
+        errors_.push_back(line.what);
+        break;
+    case ftlib::TraceEvent::Sent:
+        line.event = "tx";
+        // The console probe is no frame: no command, no TID.
+        if (record.command != 0) {
+            line.command = std::to_string(record.command);
+            line.tid = std::to_string(record.tid);
+            openCommand_ = record.command;
+            openTid_ = record.tid;
+            openUs_ = record.tUs;
+            if (record.command == 2)
+                ++sentExchanges_;
+        }
+        break;
+    case ftlib::TraceEvent::Received:
+        line.event = "rx";
+        bytesReceived_ += record.bytes.size();
+        break;
+    case ftlib::TraceEvent::Frame:
+        line.event = "frame";
+        line.command = std::to_string(record.command);
+        line.tid = std::to_string(record.tid);
+        line.what = verdictText(record.verdict);
+        if (record.verdict == ftlib::FrameVerdict::WrongCommand)
+            errors_.push_back("reply with the request's TID but another command: " + record.text);
+        if (record.verdict == ftlib::FrameVerdict::Answer && openUs_ >= 0 && record.tid == openTid_) {
+            auto it = std::find_if(roundTrips_.begin(), roundTrips_.end(),
+                                   [&](const RoundTrips &r) { return r.command == openCommand_; });
+            if (it == roundTrips_.end())
+                it = roundTrips_.insert(roundTrips_.end(), RoundTrips{openCommand_, {}});
+            it->ms.push_back(static_cast<double>(record.tUs - openUs_) / 1000.0);
+            if (openCommand_ == 2)
+                ++answeredExchanges_;
+            openUs_ = -1;
+        }
+        break;
+    case ftlib::TraceEvent::Rejected:
+        line.event = "rejected";
+        break;
+    case ftlib::TraceEvent::Console:
+        line.event = "console";
+        console_ = record.bytes;
+        bytesReceived_ += record.bytes.size();
+        break;
+    }
+    conversation_.push_back(std::move(line));
+}
+
+void Report::addLine(Line line)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    conversation_.push_back(std::move(line));
+}
+
+void Report::summary(const std::string &key, const std::string &value)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    summary_.emplace_back(key, value);
+}
+
+void Report::step(const std::string &text)
+{
+    addLine(Line{ftlib::traceClockUs(), "probe", "-", "-", oneLine(text), ""});
+}
+
+void Report::error(const std::string &text, int sysError)
+{
+    std::string what = text;
+    if (sysError)
+        what += std::string(": ") + std::strerror(sysError) + " (errno " + std::to_string(sysError) + ")";
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        errors_.push_back(what);
+    }
+    addLine(Line{ftlib::traceClockUs(), "error", "-", "-", oneLine(what), ""});
+}
+
+void Report::fact(const std::string &section, const std::string &key, const std::string &value)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = std::find_if(facts_.begin(), facts_.end(), [&](const auto &s) { return s.first == section; });
+    if (it == facts_.end())
+        it = facts_.insert(facts_.end(), {section, {}});
+    it->second.emplace_back(key, value);
+}
+
+std::vector<RoundTrips> Report::roundTrips() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<RoundTrips> all = roundTrips_;
+    std::sort(all.begin(), all.end(), [](const RoundTrips &a, const RoundTrips &b) { return a.command < b.command; });
+    return all;
+}
+
+std::string roundTripText(const std::vector<double> &ms)
+{
+    if (ms.empty())
+        return "none answered";
+    std::vector<double> sorted = ms;
+    std::sort(sorted.begin(), sorted.end());
+    char text[160];
+    std::snprintf(text, sizeof text, "min %.3f  median %.3f  p99 %.3f  max %.3f ms (n = %zu)", sorted.front(),
+                  quantile(sorted, 0.5), quantile(sorted, 0.99), sorted.back(), sorted.size());
+    return text;
+}
+
+std::string Report::text() const
+{
+    const std::vector<RoundTrips> trips = roundTrips();
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string out = "kavrik-txprobe report\n"
+                      "# Attach this file to the problem report. Besides the controller's conversation it\n"
+                      "# holds the operating system and kernel versions and the USB facts of the port.\n";
+    out += "\n== summary\n";
+    // The outcome first, whenever it was added.
+    for (const char *first : {"result", "verdict"}) {
+        for (const auto &[key, value] : summary_) {
+            if (key == first)
+                out += key + ": " + value + "\n";
+        }
+    }
+    for (const auto &[key, value] : summary_) {
+        if (key != "result" && key != "verdict")
+            out += key + ": " + value + "\n";
+    }
+    for (const auto &[section, entries] : facts_) {
+        out += "\n== " + section + "\n";
+        for (const auto &[key, value] : entries)
+            out += key + ": " + value + "\n";
+    }
+    out += "\n== console\n";
+    if (console_.empty()) {
+        out += "no answer to the serial-number probe\n";
+    } else {
+        out += "bytes: " + ftlib::hexBytes(console_.data(), console_.size()) + "\n";
+        out += "text: " + printable(console_) + "\n";
+    }
+    out += "\n== round trips\n";
+    if (trips.empty())
+        out += "none\n";
+    for (const RoundTrips &r : trips)
+        out += "cmd " + std::to_string(r.command) + ": " + roundTripText(r.ms) + "\n";
+    out += "\n== errors\n";
+    if (errors_.empty())
+        out += "none\n";
+    for (const std::string &e : errors_)
+        out += e + "\n";
+    out += "\n== conversation\n"
+           "# time_us (from the start of the probe), event, command, TID, what, bytes; tab-separated.\n"
+           "# tx: a request sent; rx: bytes as read; frame: a frame taken from them and its verdict;\n"
+           "# rejected: bytes the decoder dropped, and why; console: the answer to the serial-number probe.\n";
+    for (const Line &line : conversation_) {
+        out += std::to_string(std::max(0LL, line.tUs - startUs_)) + "\t" + line.event + "\t" + line.command + "\t"
+            + line.tid + "\t" + oneLine(line.what) + "\t" + line.bytes + "\n";
+    }
+    return out;
+}
+
+} // namespace txprobe

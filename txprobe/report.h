@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "trace.h"
+
+// Everything kavrik-txprobe learns, in the order it learns it, and the report
+// file made of it: the summary, the system, the port, the console answer,
+// the errors and the whole conversation with the controller.
+namespace txprobe {
+
+// Round-trip times of one request command, in milliseconds.
+struct RoundTrips {
+    std::uint32_t command = 0;
+    std::vector<double> ms;
+};
+
+class Report {
+public:
+    Report();
+    Report(const Report &) = delete;
+    Report &operator=(const Report &) = delete;
+
+    // Receives the library's trace records (any thread).
+    static void sink(const ftlib::TraceRecord &record, void *context);
+
+    // A line of the summary ("key: value"), in the order given.
+    void summary(const std::string &key, const std::string &value);
+    // The probe's own steps and failures, into the conversation and the
+    // errors; sysError 0 when no system call failed.
+    void step(const std::string &text);
+    void error(const std::string &text, int sysError = 0);
+    // Fixed facts: the system, the port.
+    void fact(const std::string &section, const std::string &key, const std::string &value);
+
+    // Answers to exchange requests so far.
+    int answeredExchanges() const { return answeredExchanges_.load(); }
+    int sentExchanges() const { return sentExchanges_.load(); }
+    // Bytes received from the port so far (console and frames).
+    std::size_t bytesReceived() const { return bytesReceived_.load(); }
+    // Per command, the time from each request to its answer.
+    std::vector<RoundTrips> roundTrips() const;
+
+    std::string text() const;
+
+private:
+    struct Line {
+        long long tUs;
+        std::string event, command, tid, what, bytes;
+    };
+    void add(const ftlib::TraceRecord &record);
+    void addLine(Line line);
+
+    const long long startUs_;
+    mutable std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> summary_;
+    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> facts_;
+    std::vector<std::string> errors_;
+    std::vector<Line> conversation_;
+    std::vector<std::uint8_t> console_;
+    // The request awaiting its answer: command, TID, time.
+    std::uint32_t openCommand_ = 0;
+    std::uint16_t openTid_ = 0;
+    long long openUs_ = -1;
+    std::vector<RoundTrips> roundTrips_;
+    std::atomic<int> answeredExchanges_{0};
+    std::atomic<int> sentExchanges_{0};
+    std::atomic<std::size_t> bytesReceived_{0};
+};
+
+// "min 0.412  median 0.530  p99 1.204  max 1.950 ms (n = 200)"
+std::string roundTripText(const std::vector<double> &ms);
+
+} // namespace txprobe
