@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -19,7 +21,8 @@ extern char **environ;
 // line by line with deadlines, ended by closing its stdin.
 class SimChild {
 public:
-    bool start(const char *extraArg = nullptr)
+    // `extra`: further options, such as a controller behaviour to imitate.
+    bool start(std::initializer_list<const char *> extra = {})
     {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
@@ -28,8 +31,10 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        const char *argv[] = {KAVRIK_BIN_DIR "/kavrik-simulator", "--headless", "--no-announce", extraArg, nullptr};
-        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char **>(argv), environ);
+        std::vector<const char *> argv = {KAVRIK_BIN_DIR "/kavrik-simulator", "--headless", "--no-announce"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        argv.push_back(nullptr);
+        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, const_cast<char **>(argv.data()), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(in[0]);
         ::close(out[1]);

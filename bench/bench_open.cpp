@@ -1,0 +1,115 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// How long opening a controller takes when it answers less or later than the
+// simulator does by default, and how long kavrik-txprobe needs for its
+// report.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "benchsupport.h"
+#include "ftmsclib.h"
+#include "simchild.h"
+
+namespace {
+
+struct Case {
+    const char *name;
+    std::vector<const char *> args;
+};
+
+// Slowest of `runs` opens, in milliseconds; negative when one failed.
+double slowestOpen(const Case &c, int runs)
+{
+    double slowest = 0;
+    for (int i = 0; i < runs; ++i) {
+        SimChild sim;
+        bool started = false;
+        switch (c.args.size()) {
+        case 0:
+            started = sim.start();
+            break;
+        case 2:
+            started = sim.start({c.args[0], c.args[1]});
+            break;
+        default:
+            break;
+        }
+        if (!started)
+            return -1;
+        uint32_t err = 0;
+        const long long before = monotonicUs();
+        const FtHandle h = ftxOpenComDevice(sim.port.c_str(), 38400, &err);
+        const double ms = static_cast<double>(monotonicUs() - before) / 1000.0;
+        if (!h)
+            return -1;
+        ftxCloseDevice(h);
+        slowest = std::max(slowest, ms);
+    }
+    return slowest;
+}
+
+// Seconds from starting kavrik-txprobe to its exit; negative on failure.
+double probeSeconds()
+{
+    SimChild sim;
+    if (!sim.start())
+        return -1;
+    char report[] = "/tmp/kavrik-bench-txprobe-XXXXXX";
+    const int fd = ::mkstemp(report);
+    if (fd < 0)
+        return -1;
+    ::close(fd);
+    const char *argv[] = {KAVRIK_BIN_DIR "/kavrik-txprobe", sim.port.c_str(), "-o", report, nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const long long before = monotonicUs();
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    const bool ok = rc == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const double seconds = static_cast<double>(monotonicUs() - before) / 1e6;
+    ::unlink(report);
+    return ok ? seconds : -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    ftxInitLib();
+    const Case cases[] = {
+        {"as_simulated", {}},
+        {"info_unanswered", {"--ignore", "6"}},
+        {"status_unanswered", {"--ignore", "7"}},
+        {"answers_150ms_late", {"--latency", "150"}},
+        {"serial_with_letters", {"--serial", "0A1B2C3D4E5F"}},
+    };
+    bool failed = false;
+    std::printf("open against controllers that answer less or later, slowest of %d:\n", runs);
+    for (const Case &c : cases) {
+        const double ms = slowestOpen(c, runs);
+        failed = failed || ms < 0;
+        std::printf("  %-22s %9.1f ms  (target <= 2000 ms: %s)\n", c.name, ms, ms >= 0 && ms <= 2000 ? "met" : "MISSED");
+        bench::figure(("open_" + std::string(c.name)).c_str(), ms < 0 ? 1e9 : ms, "ms", 2000);
+    }
+    ftxCloseLib();
+    double slowest = 0;
+    for (int i = 0; i < 3; ++i) {
+        const double s = probeSeconds();
+        failed = failed || s < 0;
+        slowest = std::max(slowest, s < 0 ? 1e9 : s);
+    }
+    std::printf("kavrik-txprobe report against the simulator, slowest of 3: %.2f s (target <= 10 s: %s)\n", slowest,
+                slowest <= 10 ? "met" : "MISSED");
+    bench::figure("txprobe_report", slowest, "s", 10);
+    return failed ? 1 : 0;
+}
