@@ -8,7 +8,14 @@
 // "Проверить наличие новой версии": the maker's page decides, given our version
 void MainWindow::on_action_9_triggered()
 {
-    QDesktopServices::openUrl(versionCheckPage());
+    // Without a browser the command would do nothing visible: show the
+    // address, which the box lets the user select and copy.
+    if (!QDesktopServices::openUrl(versionCheckPage())) {
+        showMessage(tr("Информация"),
+                    tr("Не удалось открыть браузер. Есть ли новая версия, можно узнать по адресу:\n%1")
+                        .arg(versionCheckPage().toString()),
+                    QMessageBox::Information);
+    }
 }
 
 // "О программе": one about box, created on first use

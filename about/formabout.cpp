@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 
+#include "fontfit.h"
 #include "maker.h"
 #include "processobjects.h"
 #include "ui_formabout.h"
@@ -23,6 +24,8 @@ FormAbout::FormAbout(QWidget *parent)
     setWindowFlags(Qt::WindowCloseButtonHint);
     ui = new Ui::FormAbout;
     ui->setupUi(this);
+    // The form's geometry is fixed; the font is chosen to fit it.
+    fitFont(this);
 
     ui->label_4->setText(
         QStringLiteral("<html><head/><body><p align=\"center\"><a href=\"%1\"><span style=\" "

@@ -1,14 +1,84 @@
+#include <cstdio>
+#include <cstring>
+
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QFileInfo>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include "mainwindow.h"
+#include "processobjects.h"
 #ifdef Q_OS_UNIX
 #include "termination.h"
 #endif
 
+namespace {
+
+// The whole interface is Russian, so the toolkit's own dialogs, buttons and
+// command-line help are too, whatever the locale says.
+void useRussian(QTranslator &toolkitTexts)
+{
+    QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+    if (toolkitTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                          QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&toolkitTexts);
+}
+
+void describe(QCommandLineParser &parser)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("kavrik"));
+    QCoreApplication::setApplicationVersion(appVersion());
+    parser.setApplicationDescription(
+        QStringLiteral("Kavrik — управление моторами контроллера fischertechnik ROBO TX с клавиатуры."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("файл"),
+                                 QStringLiteral("Список клавиш (*.kvr), который открыть при запуске."),
+                                 QStringLiteral("[файл]"));
+}
+
+// --help and --version answer on the terminal, also where no display is.
+void answerWithoutDisplay(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        for (const char *option : {"-h", "-?", "--help", "-help", "--help-all", "-v", "--version"}) {
+            if (std::strcmp(argv[i], option) != 0)
+                continue;
+            QCoreApplication core(argc, argv);
+            QTranslator toolkitTexts;
+            useRussian(toolkitTexts);
+            QCommandLineParser parser;
+            describe(parser);
+            parser.process(core); // prints and exits
+            return;
+        }
+    }
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    answerWithoutDisplay(argc, argv);
+
+    // The windows have fixed sizes in pixels: on a screen with a scale
+    // factor they grow with it instead of shrinking to a corner.
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
     QApplication application(argc, argv);
+    QTranslator toolkitTexts;
+    useRussian(toolkitTexts);
+    QCommandLineParser parser;
+    describe(parser);
+    parser.process(application);
+    if (parser.positionalArguments().size() > 1) {
+        std::fputs("kavrik: можно открыть только один список клавиш\n", stderr);
+        return 2;
+    }
+
     // The windows set no icon of their own: the platform shows the
     // application's. The desktop entry's name lets the desktop match running
     // windows to the installed entry and icon.
@@ -25,5 +95,9 @@ int main(int argc, char *argv[])
 #endif
     MainWindow window;
     window.show();
+    // A list named on the command line (a double click on a list file)
+    // opens as "Открыть..." would open it; Save then writes it back there.
+    if (!parser.positionalArguments().isEmpty())
+        window.openListFile(QFileInfo(parser.positionalArguments().constFirst()).absoluteFilePath());
     return application.exec();
 }

@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QTimer>
 
+#include "fontfit.h"
 #include "formabout.h"
 #include "formeditor.h"
 #include "ftlib.h"
@@ -16,6 +17,8 @@ MainWindow::MainWindow(QWidget *parent)
 {
     ui = new Ui::MainWindow;
     ui->setupUi(this);
+    // The form's geometry is fixed; the font is chosen to fit it.
+    fitFont(this);
     about = nullptr;
     editor = new FormEditor(nullptr);
     connect(editor, SIGNAL(buttonsChanged()), this, SLOT(buttonsChanged()));

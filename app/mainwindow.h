@@ -27,6 +27,9 @@ public:
     void updateFileActions();
     void updateBindingsTable();
     void updateConnectionWidgets();
+    // What "Открыть..." does once a name is chosen: append the list file's
+    // bindings, or show why not; it becomes the file that Save writes.
+    void openListFile(const QString &name);
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

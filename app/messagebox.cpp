@@ -6,6 +6,8 @@ void execMessageBox(const QString &title, const QString &text, QMessageBox::Icon
     box.setWindowTitle(title);
     box.setText(text);
     box.setIcon(icon);
+    // What a box says (a port, a file, an address) can be copied.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
     box.setStandardButtons(QMessageBox::Ok);
     box.setEscapeButton(QMessageBox::Ok);
     box.setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);

@@ -9,7 +9,7 @@ namespace {
 // The order of these definitions is the order of construction. FtLib comes
 // after the state it could be asked about and loads the controller library
 // before any application object exists.
-const QString theAppVersion(QStringLiteral("2.0.0"));
+const QString theAppVersion(QStringLiteral(KAVRIK_VERSION));
 FtConnection theFtConnection;
 BindingList theBindingList;
 FtLib theFtLib;

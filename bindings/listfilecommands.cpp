@@ -35,6 +35,11 @@ void MainWindow::on_action_2_triggered()
         QFileDialog::getOpenFileName(this, tr("Открыть..."), QString(), listFileFilter());
     if (name.isEmpty())
         return;
+    openListFile(name);
+}
+
+void MainWindow::openListFile(const QString &name)
+{
     if (!loadBindingList(name)) {
         showMessage(tr("Ошибка"), lastFileError(), QMessageBox::Critical);
         return;

@@ -22,18 +22,11 @@ FtLib::FtLib()
 {
     // The first lookup loads the library. EnumComPorts is looked up before
     // GetAvailableComPorts, as the Windows build always did.
-    resolve(library, "ftxGetLibVersion", ftxGetLibVersion);
-    resolve(library, "ftxGetLibVersionStr", ftxGetLibVersionStr);
-    resolve(library, "ftxInitLib", ftxInitLib);
-    resolve(library, "ftxOpenComDevice", ftxOpenComDevice);
-    resolve(library, "ftxStartTransferArea", ftxStartTransferArea);
-    resolve(library, "SetFtMotorConfig", SetFtMotorConfig);
-    resolve(library, "SetOutPwmValues", SetOutPwmValues);
-    resolve(library, "ftxStopTransferArea", ftxStopTransferArea);
-    resolve(library, "ftxCloseDevice", ftxCloseDevice);
-    resolve(library, "ftxCloseLib", ftxCloseLib);
-    resolve(library, "GetComStatus", GetComStatus);
-    resolve(library, "EnumComPorts", EnumComPorts);
+#define KAVRIK_FTLIB_RESOLVE(name)                                                                 \
+    if (std::strcmp(#name, "GetAvailableComPorts") != 0)                                           \
+        resolve(library, #name, name);
+    FTLIB_ENTRY_POINTS(KAVRIK_FTLIB_RESOLVE)
+#undef KAVRIK_FTLIB_RESOLVE
     resolve(library, "GetAvailableComPorts", GetAvailableComPorts);
 }
 

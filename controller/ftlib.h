@@ -2,6 +2,7 @@
 
 #include <QLibrary>
 
+#include "entrypoints.h"
 #include "ftmsclib.h"
 
 enum class LibraryCheck {
@@ -24,19 +25,9 @@ public:
     LibraryCheck checkLibrary();
 
     QLibrary library;
-    decltype(&::ftxGetLibVersion) ftxGetLibVersion = nullptr;
-    decltype(&::ftxGetLibVersionStr) ftxGetLibVersionStr = nullptr;
-    decltype(&::ftxInitLib) ftxInitLib = nullptr;
-    decltype(&::ftxOpenComDevice) ftxOpenComDevice = nullptr;
-    decltype(&::ftxStartTransferArea) ftxStartTransferArea = nullptr;
-    decltype(&::SetFtMotorConfig) SetFtMotorConfig = nullptr;
-    decltype(&::SetOutPwmValues) SetOutPwmValues = nullptr;
-    decltype(&::ftxStopTransferArea) ftxStopTransferArea = nullptr;
-    decltype(&::ftxCloseDevice) ftxCloseDevice = nullptr;
-    decltype(&::ftxCloseLib) ftxCloseLib = nullptr;
-    decltype(&::GetComStatus) GetComStatus = nullptr;
-    decltype(&::GetAvailableComPorts) GetAvailableComPorts = nullptr;
-    decltype(&::EnumComPorts) EnumComPorts = nullptr;
+#define KAVRIK_FTLIB_FIELD(name) decltype(&::name) name = nullptr;
+    FTLIB_ENTRY_POINTS(KAVRIK_FTLIB_FIELD)
+#undef KAVRIK_FTLIB_FIELD
 
 private:
     bool initialised = false;

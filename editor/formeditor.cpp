@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 
 #include "bindinglist.h"
+#include "fontfit.h"
 #include "messagebox.h"
 #include "processobjects.h"
 #include "ui_formeditor.h"
@@ -23,6 +24,8 @@ FormEditor::FormEditor(QWidget *parent)
     setWindowFlags(Qt::WindowCloseButtonHint);
     ui = new Ui::FormEditor;
     ui->setupUi(this);
+    // The form's geometry is fixed; the font is chosen to fit it.
+    fitFont(this);
 }
 
 FormEditor::~FormEditor()

@@ -26,14 +26,17 @@ bool save(QWidget *window, const QString &path)
 
 int main(int argc, char *argv[])
 {
+    // As the program: fixed windows grow with the screen's scale.
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication application(argc, argv);
     const QStringList args = QApplication::arguments();
-    if (args.size() != 3) {
-        qWarning("usage: screenshooter <list file> <output folder>");
+    if (args.size() != 3 && args.size() != 4) {
+        qWarning("usage: screenshooter <list file> <output folder> [file name suffix]");
         return 2;
     }
     const QString list = args.at(1);
     const QDir out(args.at(2));
+    const QString suffix = args.size() == 4 ? args.at(3) : QString();
 
     ModalCloser closer;
     MainWindow w;
@@ -55,11 +58,11 @@ int main(int argc, char *argv[])
     auto *table = w.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
     table->setCurrentCell(0, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 
-    bool ok = save(&w, out.filePath(QStringLiteral("mainwindow.png")));
+    bool ok = save(&w, out.filePath(QStringLiteral("mainwindow%1.png").arg(suffix)));
     w.findChild<QPushButton *>(QStringLiteral("pushButton_7"))->click();
-    ok = save(findTopLevel<FormEditor>(), out.filePath(QStringLiteral("editor.png"))) && ok;
+    ok = save(findTopLevel<FormEditor>(), out.filePath(QStringLiteral("editor%1.png").arg(suffix))) && ok;
     w.findChild<QAction *>(QStringLiteral("action_11"))->trigger();
-    ok = save(findTopLevel<FormAbout>(), out.filePath(QStringLiteral("about.png"))) && ok;
+    ok = save(findTopLevel<FormAbout>(), out.filePath(QStringLiteral("about%1.png").arg(suffix))) && ok;
 
     for (const SeenModal &s : closer.seen) {
         if (!s.className.contains(QLatin1String("FileDialog")))

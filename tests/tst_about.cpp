@@ -30,6 +30,7 @@ private slots:
     void oneAboutBox();
     void labels();
     void versionCheckAddress();
+    void versionCheckWithoutBrowser();
     void developerLinkOpensHomePage();
 
 private:
@@ -119,6 +120,21 @@ void TestAbout::versionCheckAddress()
     QCOMPARE(QUrlQuery(catcher.opened.at(0)).queryItemValue(QStringLiteral("v")), QStringLiteral("2.0.0"));
     QCOMPARE(catcher.opened.at(0).path(), QStringLiteral("/kavrik/"));
     QCOMPARE(closer->seen.size(), 0); // nothing is reported
+}
+
+void TestAbout::versionCheckWithoutBrowser()
+{
+    // No handler for the address: the platform has no browser to offer.
+    for (const char *scheme : {"http", "https"})
+        QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
+    MainWindow w;
+    w.findChild<QAction *>(QStringLiteral("action_9"))->trigger();
+    QCOMPARE(closer->seen.size(), 1);
+    QCOMPARE(closer->seen.at(0).title, QStringLiteral("Информация"));
+    QCOMPARE(closer->seen.at(0).icon, QMessageBox::Information);
+    QCOMPARE(closer->seen.at(0).text,
+             QStringLiteral("Не удалось открыть браузер. Есть ли новая версия, можно узнать по адресу:\n")
+                 + QLatin1String(Maker::siteAddress) + QStringLiteral("/kavrik/?v=2.0.0"));
 }
 
 void TestAbout::developerLinkOpensHomePage()

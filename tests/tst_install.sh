@@ -2,10 +2,12 @@
 # Checks the installed program as a user gets it, from a scratch folder:
 #   tst_install.sh tree     cmake --install into a temporary prefix
 #   tst_install.sh package  the .deb that cpack builds, unpacked
-# The installed kavrik must find its controller library through its own rpath
-# (no LD_LIBRARY_PATH, started from another folder), reach its event loop
-# without a message box, and carry the application icon. The layout, the
-# rpaths, the desktop entry and the icons are checked as well.
+# The installed kavrik must find its controller library (in a private
+# folder) through its own rpath (no LD_LIBRARY_PATH, started from another
+# folder), reach its event loop without a message box, and carry the
+# application icon. The layout, the rpaths, the hardening, the desktop
+# entries, the list files' MIME type, the AppStream data and the icons are
+# checked as well, and the package by lintian.
 # ctest passes the build's folders in KAVRIK_* variables.
 set -euo pipefail
 
@@ -28,9 +30,17 @@ expected_files() {
     echo "$bindir/kavrik"
     echo "$bindir/kavrik-simulator"
     echo "$bindir/kavrik-txprobe"
-    echo "$libdir/libftMscLib.so"
+    echo "$libdir/kavrik/libftMscLib.so"
     echo "$KAVRIK_UDEV_RULES_DIR/70-kavrik-robotx.rules"
     echo "$datadir/applications/kavrik.desktop"
+    echo "$datadir/applications/kavrik-simulator.desktop"
+    echo "$datadir/mime/packages/kavrik.xml"
+    echo "$datadir/metainfo/org.example.kavrik.metainfo.xml"
+    echo "$datadir/man/man1/kavrik.1.gz"
+    echo "$datadir/man/man1/kavrik-simulator.1.gz"
+    echo "$datadir/man/man1/kavrik-txprobe.1.gz"
+    echo "$datadir/doc/kavrik/copyright"
+    echo "$datadir/doc/kavrik/changelog.gz"
     for s in "${icon_sizes[@]}"; do
         echo "$datadir/icons/hicolor/${s}x$s/apps/kavrik.png"
     done
@@ -61,11 +71,11 @@ check_rpaths() {
     if [ -n "$(search_path "$prefix/$bindir/kavrik" runpath)" ]; then
         fail "kavrik carries a RUNPATH, which Qt's library lookup ignores"
     fi
-    if [ "$rpath" != "\$ORIGIN:\$ORIGIN/../$libdir" ]; then
-        fail "kavrik's RPATH is '$rpath', not '\$ORIGIN:\$ORIGIN/../$libdir'"
+    if [ "$rpath" != "\$ORIGIN:\$ORIGIN/../$libdir/kavrik" ]; then
+        fail "kavrik's RPATH is '$rpath', not '\$ORIGIN:\$ORIGIN/../$libdir/kavrik'"
     fi
     # An empty entry is the current folder; a build path leaks the build.
-    for elf in "$bindir/kavrik" "$bindir/kavrik-simulator" "$libdir/libftMscLib.so"; do
+    for elf in "$bindir/kavrik" "$bindir/kavrik-simulator" "$libdir/kavrik/libftMscLib.so"; do
         [ -f "$prefix/$elf" ] || continue # reported with the layout
         for kind in rpath runpath; do
             rest=$(search_path "$prefix/$elf" $kind)
@@ -83,12 +93,40 @@ check_rpaths() {
     done
 }
 
+# Read-only relocations bound at start, a position-independent program and
+# the stack protector, as the distribution builds its own programs.
+check_hardening() {
+    local prefix=$1 elf
+    for elf in "$bindir/kavrik" "$bindir/kavrik-simulator" "$bindir/kavrik-txprobe" "$libdir/kavrik/libftMscLib.so"; do
+        [ -f "$prefix/$elf" ] || continue # reported with the layout
+        # Read whole: grep -q leaving early would fail the pipe.
+        grep -q GNU_RELRO <<<"$(readelf -lW "$prefix/$elf")" || fail "$elf lacks RELRO"
+        grep -qE 'BIND_NOW|FLAGS_1.* NOW' <<<"$(readelf -dW "$prefix/$elf")" || fail "$elf is not bound at start (BIND_NOW)"
+        grep -q 'Type: *DYN' <<<"$(readelf -hW "$prefix/$elf")" || fail "$elf is not position-independent"
+        grep -q __stack_chk_fail <<<"$(readelf -sW --dyn-syms "$prefix/$elf")" || fail "$elf lacks the stack protector"
+    done
+}
+
 check_desktop_entry() {
-    local prefix=$1 entry png s
+    local prefix=$1 entry png s mime
+    for entry in "$prefix/$datadir/applications/kavrik.desktop" "$prefix/$datadir/applications/kavrik-simulator.desktop"; do
+        desktop-file-validate "$entry" >&2 || fail "desktop-file-validate rejects ${entry##*/}"
+        [ -x "$prefix/$bindir/$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")" ] || fail "the Exec of ${entry##*/} is not an installed program"
+        [ "$(sed -n 's/^Icon=//p' "$entry")" = kavrik ] || fail "the Icon of ${entry##*/} is not kavrik"
+    done
     entry=$prefix/$datadir/applications/kavrik.desktop
-    desktop-file-validate "$entry" >&2 || fail "desktop-file-validate rejects kavrik.desktop"
-    [ -x "$prefix/$bindir/$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")" ] || fail "the desktop entry's Exec is not the installed program"
-    [ "$(sed -n 's/^Icon=//p' "$entry")" = kavrik ] || fail "the desktop entry's Icon is not kavrik"
+    # A double click on a list hands its name to the program.
+    grep -qx 'Exec=kavrik %f' "$entry" || fail "kavrik.desktop does not pass the file it opens"
+    grep -qx 'MimeType=application/x-kavrik-list;' "$entry" || fail "kavrik.desktop does not declare the list files' type"
+    mime=$scratch/mime
+    rm -rf "$mime" && mkdir -p "$mime/packages"
+    cp "$prefix/$datadir/mime/packages/kavrik.xml" "$mime/packages/"
+    update-mime-database "$mime" >&2 || fail "update-mime-database rejects kavrik.xml"
+    grep -q 'application/x-kavrik-list:\*\.kvr' "$mime/globs2" 2>/dev/null || fail "*.kvr is not the list files' type"
+    appstreamcli validate --no-net --explain "$prefix/$datadir/metainfo/org.example.kavrik.metainfo.xml" >&2 ||
+        fail "appstreamcli rejects the metainfo file"
+    grep -q '<modalias>usb:v221Dp1000d\*</modalias>' "$prefix/$datadir/metainfo/org.example.kavrik.metainfo.xml" ||
+        fail "the metainfo file does not name the controller's USB id"
     for s in "${icon_sizes[@]}"; do
         png=$prefix/$datadir/icons/hicolor/${s}x$s/apps/kavrik.png
         # Width and height are the big-endian words at bytes 16 and 20.
@@ -114,7 +152,7 @@ check_program_start() {
     library=$(grep '^library' <<<"$out" | cut -f2)
     if [ -z "$library" ] || [ "$(wc -l <<<"$library")" -ne 1 ]; then
         fail "expected libftMscLib.so loaded once, got: ${library:-nothing}"
-    elif [ "$(realpath "$library")" != "$(realpath "$prefix/$libdir/libftMscLib.so")" ]; then
+    elif [ "$(realpath "$library")" != "$(realpath "$prefix/$libdir/kavrik/libftMscLib.so")" ]; then
         fail "libftMscLib.so was loaded from $library, not from the installed library folder"
     fi
     [ "$(grep -E '^(window|box)' <<<"$out")" = "$(printf 'window\tMainWindow\tKavrik')" ] ||
@@ -136,6 +174,7 @@ check_simulator_start() {
 check_prefix() {
     check_layout "$1"
     check_rpaths "$1"
+    check_hardening "$1"
     check_desktop_entry "$1"
     check_program_start "$1"
     check_simulator_start "$1"
@@ -166,6 +205,8 @@ package)
     fi
     dpkg-deb -x "$deb" "$scratch/root"
     check_prefix "$scratch/root/usr"
+    # Debian's own judgement: not one error or warning.
+    lintian --tag-display-limit 0 --fail-on error,warning "$deb" >&2 || fail "lintian reports errors or warnings"
     ;;
 *)
     echo "usage: $0 tree|package" >&2

@@ -1,5 +1,8 @@
+#include <QLibrary>
 #include <QProcess>
 #include <QtTest>
+
+#include "entrypoints.h"
 
 class TestStartup : public QObject
 {
@@ -8,7 +11,36 @@ class TestStartup : public QObject
 private slots:
     void outcome_data();
     void outcome();
+    void standInOffersTheProgramsList_data();
+    void standInOffersTheProgramsList();
 };
+
+void TestStartup::standInOffersTheProgramsList_data()
+{
+    QTest::addColumn<QString>("variant");
+    QTest::addColumn<QStringList>("missing");
+    QTest::newRow("whole") << "full" << QStringList();
+    QTest::newRow("without ftxInitLib") << "noinit" << QStringList{"ftxInitLib"};
+    QTest::newRow("without ftxGetLibVersionStr") << "noversion" << QStringList{"ftxGetLibVersionStr"};
+}
+
+// The stand-in offers every entry point the program looks up, but for the
+// one a variant leaves out on purpose.
+void TestStartup::standInOffersTheProgramsList()
+{
+    QFETCH(QString, variant);
+    QFETCH(QStringList, missing);
+
+    QLibrary standIn(QStringLiteral(FAKE_FTMSCLIB_DIR "/") + variant + QStringLiteral("/libftMscLib.so"));
+    QVERIFY2(standIn.load(), qPrintable(standIn.errorString()));
+    QStringList absent;
+#define KAVRIK_CHECK_ENTRY(name)                                                                   \
+    if (!standIn.resolve(#name))                                                                   \
+        absent.append(QStringLiteral(#name));
+    FTLIB_ENTRY_POINTS(KAVRIK_CHECK_ENTRY)
+#undef KAVRIK_CHECK_ENTRY
+    QCOMPARE(absent, missing);
+}
 
 void TestStartup::outcome_data()
 {
