@@ -13,6 +13,8 @@
 #include <thread>
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QFile>
 #include <QTimer>
 
 #include "engine.h"
@@ -32,136 +34,176 @@ void onSignal(int)
         activeServer->requestStop();
 }
 
-void usage(FILE *out)
+// A whole number from 0 to `max`: digits only, nothing after them.
+bool wholeNumber(const QString &text, long long max, long long &value)
 {
-    std::fputs("Usage: kavrik-simulator [options]\n"
-               "  --headless          no window; JSON events on stdout, commands on stdin\n"
-               "  --extensions N      number of extensions online (0-8, default 0)\n"
-               "  --name TEXT         controller name (default \"ROBO TX-000\")\n"
-               "  --serial TEXT       serial number for the console probe (letters allowed)\n"
-               "  --watchdog MS       outputs off after MS without exchange (0 = never; default 1000)\n"
-               "  --mute              answer nothing (until the command \"unmute\")\n"
-               "Behaviours of other controllers (each may be given more than once where it names a command):\n"
-               "  --ignore CMD        never answer command CMD (1 echo, 2 exchange, 5 config, 6 info, 7 status)\n"
-               "  --error CMD[:CODE]  answer command CMD with the reply code CODE (default 255), same TID\n"
-               "  --latency MS        send every answer MS late\n"
-               "  --ignore-extension-exchanges absent|all\n"
-               "                      no answer to an exchange naming an extension that is off the bus\n"
-               "                      (absent) or naming any extension (all)\n"
-               "  --session-zero      keep the session id at 0 in every reply\n"
-               "  --replay REPORT     answer as the controller in a kavrik-txprobe report did\n"
-               "  --log-frames        headless: one line per received frame as well\n"
-               "  --no-announce       do not list the port for the controller library\n"
-               "Headless commands: drop [N], corrupt [N], split [MS], stray, mute, unmute,\n"
-               "  hangup, ext K on|off, status, quit\n",
-               out);
+    bool ok = false;
+    value = text.toLongLong(&ok, 10);
+    // toLongLong alone would take "+5" and " 5".
+    return ok && !text.isEmpty() && text.at(0).isDigit() && value <= max;
 }
 
-// A whole number from 0 to `max`: digits only, nothing after them.
-bool wholeNumber(const char *text, long long max, long long &value)
+[[noreturn]] void refuse(const QString &message)
 {
-    char *end = nullptr;
-    errno = 0;
-    value = std::strtoll(text, &end, 10);
-    // strtoll alone would take "abc" as 0 and skip blanks and signs.
-    return std::isdigit(static_cast<unsigned char>(*text)) && !*end && errno != ERANGE && value <= max;
+    std::fprintf(stderr, "kavrik-simulator: %s\n", qPrintable(message));
+    std::exit(2);
+}
+
+void describe(QCommandLineParser &parser)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("kavrik-simulator"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KAVRIK_VERSION));
+    parser.setApplicationDescription(QStringLiteral(
+        "A simulated ROBO TX controller on a pseudo-terminal, with a window, or headless for tests.\n"
+        "Headless commands: drop [N], corrupt [N], split [MS], stray, mute, unmute,\n"
+        "hangup, ext K on|off, status, quit"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({
+        {QStringLiteral("headless"), QStringLiteral("No window; JSON events on stdout, commands on stdin.")},
+        {QStringLiteral("extensions"), QStringLiteral("Number of extensions online (0-8, default 0)."),
+         QStringLiteral("N")},
+        {QStringLiteral("name"), QStringLiteral("Controller name (default \"ROBO TX-000\")."), QStringLiteral("TEXT")},
+        {QStringLiteral("serial"), QStringLiteral("Serial number for the console probe (letters allowed)."),
+         QStringLiteral("TEXT")},
+        {QStringLiteral("watchdog"),
+         QStringLiteral("Outputs off after MS without an exchange (0 = never; default 1000)."), QStringLiteral("MS")},
+        {QStringLiteral("mute"), QStringLiteral("Answer nothing (until the command \"unmute\").")},
+        {QStringLiteral("ignore"),
+         QStringLiteral("Never answer command CMD (1 echo, 2 exchange, 5 config, 6 info, 7 status); may repeat."),
+         QStringLiteral("CMD")},
+        {QStringLiteral("error"),
+         QStringLiteral("Answer command CMD with the reply code CODE (default 255), same TID; may repeat."),
+         QStringLiteral("CMD[:CODE]")},
+        {QStringLiteral("latency"), QStringLiteral("Send every answer MS late (0-60000)."), QStringLiteral("MS")},
+        {QStringLiteral("ignore-extension-exchanges"),
+         QStringLiteral("No answer to an exchange naming an extension that is off the bus (absent) or naming "
+                        "any extension (all)."),
+         QStringLiteral("absent|all")},
+        {QStringLiteral("session-zero"), QStringLiteral("Keep the session id at 0 in every reply.")},
+        {QStringLiteral("replay"), QStringLiteral("Answer as the controller in a kavrik-txprobe report did."),
+         QStringLiteral("REPORT")},
+        {QStringLiteral("log-frames"), QStringLiteral("Headless: one line per received frame as well.")},
+        {QStringLiteral("no-announce"), QStringLiteral("Do not list the port for the controller library.")},
+    });
+}
+
+// The options into the engine's settings; a bad value ends the program
+// with a message and status 2.
+void readOptions(const QCommandLineParser &parser, txsim::EngineOptions &engine, txsim::HeadlessOptions &headless,
+                 std::chrono::milliseconds &latency)
+{
+    long long n = 0;
+    if (parser.isSet(QStringLiteral("extensions"))) {
+        if (!wholeNumber(parser.value(QStringLiteral("extensions")), protocol::kMaxExtensions, n))
+            refuse(QStringLiteral("--extensions takes 0 to 8"));
+        engine.extensions = static_cast<int>(n);
+    }
+    if (parser.isSet(QStringLiteral("name")))
+        engine.name = parser.value(QStringLiteral("name")).toStdString().substr(0, 16);
+    if (parser.isSet(QStringLiteral("serial")))
+        engine.serial = parser.value(QStringLiteral("serial")).toStdString();
+    if (parser.isSet(QStringLiteral("watchdog"))) {
+        const QString text = parser.value(QStringLiteral("watchdog"));
+        if (!wholeNumber(text, std::numeric_limits<long long>::max(), n))
+            refuse(QStringLiteral("--watchdog takes milliseconds as a whole number, 0 = never (not \"%1\")").arg(text));
+        engine.watchdog = std::chrono::milliseconds(n);
+    }
+    for (const QString &text : parser.values(QStringLiteral("ignore"))) {
+        if (!wholeNumber(text, 0xFFFFFFFFll, n))
+            refuse(QStringLiteral("--ignore takes a command number (not \"%1\")").arg(text));
+        engine.ignored.insert(static_cast<std::uint32_t>(n));
+    }
+    for (const QString &text : parser.values(QStringLiteral("error"))) {
+        const int colon = text.indexOf(QLatin1Char(':'));
+        long long command = 0, code = 255;
+        if (!wholeNumber(text.left(colon), 0xFFFFFFFFll, command)
+            || (colon >= 0 && !wholeNumber(text.mid(colon + 1), 0xFFFFFFFFll, code)))
+            refuse(QStringLiteral("--error takes CMD or CMD:CODE, whole numbers (not \"%1\")").arg(text));
+        engine.errorReplies[static_cast<std::uint32_t>(command)] = static_cast<std::uint32_t>(code);
+    }
+    if (parser.isSet(QStringLiteral("latency"))) {
+        const QString text = parser.value(QStringLiteral("latency"));
+        if (!wholeNumber(text, 60000, n))
+            refuse(QStringLiteral("--latency takes 0 to 60000 milliseconds (not \"%1\")").arg(text));
+        latency = std::chrono::milliseconds(n);
+    }
+    if (parser.isSet(QStringLiteral("ignore-extension-exchanges"))) {
+        const QString text = parser.value(QStringLiteral("ignore-extension-exchanges"));
+        if (text != QLatin1String("absent") && text != QLatin1String("all"))
+            refuse(QStringLiteral("--ignore-extension-exchanges takes absent or all"));
+        engine.extensionExchanges =
+            text == QLatin1String("all") ? txsim::ExtensionExchanges::IgnoreAll : txsim::ExtensionExchanges::IgnoreAbsent;
+    }
+    engine.sessionZero = parser.isSet(QStringLiteral("session-zero"));
+    if (parser.isSet(QStringLiteral("replay"))) {
+        auto replay = std::make_shared<txsim::Replay>();
+        std::string error;
+        if (!replay->load(QFile::encodeName(parser.value(QStringLiteral("replay"))).toStdString(), error))
+            refuse(QStringLiteral("--replay: %1").arg(QString::fromStdString(error)));
+        engine.replay = replay;
+    }
+    headless.logFrames = parser.isSet(QStringLiteral("log-frames"));
+}
+
+// Whether the command line asks for no window (or for help only), so that no
+// display is needed.
+bool withoutWindow(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        for (const char *option : {"--headless", "-h", "-?", "--help", "--help-all", "-v", "--version"}) {
+            if (std::strcmp(argv[i], option) == 0)
+                return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    txsim::EngineOptions engineOptions;
-    txsim::HeadlessOptions headlessOptions;
-    bool headless = false, mute = false, announce = true;
-    std::chrono::milliseconds latency{0};
-    std::string unknown;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--headless") {
-            headless = true;
-        } else if (arg == "--extensions" && hasValue) {
-            char *end = nullptr;
-            const long n = std::strtol(argv[++i], &end, 10);
-            if (*end || n < 0 || n > protocol::kMaxExtensions) {
-                std::fprintf(stderr, "kavrik-simulator: --extensions takes 0 to 8\n");
-                return 2;
+    std::unique_ptr<QCoreApplication> app;
+    if (withoutWindow(argc, argv)) {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    } else {
+        // Bad values are refused before a window needs a display; only the
+        // toolkit's own options (-platform ...) wait for the toolkit.
+        {
+            QCoreApplication early(argc, argv);
+            QCommandLineParser parser;
+            describe(parser);
+            if (parser.parse(QCoreApplication::arguments())) {
+                txsim::EngineOptions engineOptions;
+                txsim::HeadlessOptions headlessOptions;
+                std::chrono::milliseconds latency{0};
+                readOptions(parser, engineOptions, headlessOptions, latency);
             }
-            engineOptions.extensions = static_cast<int>(n);
-        } else if (arg == "--name" && hasValue) {
-            engineOptions.name = std::string(argv[++i]).substr(0, 16);
-        } else if (arg == "--serial" && hasValue) {
-            engineOptions.serial = argv[++i];
-        } else if (arg == "--watchdog" && hasValue) {
-            const char *text = argv[++i];
-            long long ms = 0;
-            if (!wholeNumber(text, std::numeric_limits<long long>::max(), ms)) {
-                std::fprintf(stderr, "kavrik-simulator: --watchdog takes milliseconds as a whole number, 0 = never (not \"%s\")\n", text);
-                return 2;
-            }
-            engineOptions.watchdog = std::chrono::milliseconds(ms);
-        } else if (arg == "--ignore" && hasValue) {
-            long long command = 0;
-            if (!wholeNumber(argv[++i], 0xFFFFFFFFll, command)) {
-                std::fprintf(stderr, "kavrik-simulator: --ignore takes a command number (not \"%s\")\n", argv[i]);
-                return 2;
-            }
-            engineOptions.ignored.insert(static_cast<std::uint32_t>(command));
-        } else if (arg == "--error" && hasValue) {
-            const std::string value = argv[++i];
-            const std::size_t colon = value.find(':');
-            long long command = 0, code = 255;
-            if (!wholeNumber(value.substr(0, colon).c_str(), 0xFFFFFFFFll, command)
-                || (colon != std::string::npos && !wholeNumber(value.substr(colon + 1).c_str(), 0xFFFFFFFFll, code))) {
-                std::fprintf(stderr, "kavrik-simulator: --error takes CMD or CMD:CODE, whole numbers (not \"%s\")\n", value.c_str());
-                return 2;
-            }
-            engineOptions.errorReplies[static_cast<std::uint32_t>(command)] = static_cast<std::uint32_t>(code);
-        } else if (arg == "--latency" && hasValue) {
-            long long ms = 0;
-            if (!wholeNumber(argv[++i], 60000, ms)) {
-                std::fprintf(stderr, "kavrik-simulator: --latency takes 0 to 60000 milliseconds (not \"%s\")\n", argv[i]);
-                return 2;
-            }
-            latency = std::chrono::milliseconds(ms);
-        } else if (arg == "--ignore-extension-exchanges" && hasValue) {
-            const std::string value = argv[++i];
-            if (value != "absent" && value != "all") {
-                std::fprintf(stderr, "kavrik-simulator: --ignore-extension-exchanges takes absent or all\n");
-                return 2;
-            }
-            engineOptions.extensionExchanges =
-                value == "all" ? txsim::ExtensionExchanges::IgnoreAll : txsim::ExtensionExchanges::IgnoreAbsent;
-        } else if (arg == "--session-zero") {
-            engineOptions.sessionZero = true;
-        } else if (arg == "--replay" && hasValue) {
-            auto replay = std::make_shared<txsim::Replay>();
-            std::string error;
-            if (!replay->load(argv[++i], error)) {
-                std::fprintf(stderr, "kavrik-simulator: --replay: %s\n", error.c_str());
-                return 2;
-            }
-            engineOptions.replay = replay;
-        } else if (arg == "--mute") {
-            mute = true;
-        } else if (arg == "--log-frames") {
-            headlessOptions.logFrames = true;
-        } else if (arg == "--no-announce") {
-            announce = false;
-        } else if (arg == "--help" || arg == "-h") {
-            usage(stdout);
-            return 0;
-        } else {
-            unknown = arg;
         }
+        app = std::make_unique<QApplication>(argc, argv);
     }
-    // In window mode anything else is left to Qt (-platform, -geometry ...).
-    if (headless && !unknown.empty()) {
-        std::fprintf(stderr, "kavrik-simulator: unknown option %s\n", unknown.c_str());
-        usage(stderr);
+    QCommandLineParser parser;
+    describe(parser);
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "kavrik-simulator: %s\n%s", qPrintable(parser.errorText()), qPrintable(parser.helpText()));
         return 2;
     }
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "kavrik-simulator: unexpected argument %s\n", qPrintable(parser.positionalArguments().constFirst()));
+        return 2;
+    }
+
+    txsim::EngineOptions engineOptions;
+    txsim::HeadlessOptions headlessOptions;
+    std::chrono::milliseconds latency{0};
+    readOptions(parser, engineOptions, headlessOptions, latency);
+    const bool headless = parser.isSet(QStringLiteral("headless"));
+    const bool mute = parser.isSet(QStringLiteral("mute"));
+    const bool announce = !parser.isSet(QStringLiteral("no-announce"));
 
     txsim::DeviceEngine engine(engineOptions);
     txsim::PtyServer server(engine);
@@ -186,7 +228,6 @@ int main(int argc, char **argv)
     if (headless) {
         result = txsim::runHeadless(engine, server, headlessOptions);
     } else {
-        QApplication app(argc, argv);
         SimWindow window(engine, QString::fromStdString(server.slavePath()));
         std::atomic<bool> served{false};
         std::thread serving([&] {
@@ -195,13 +236,13 @@ int main(int argc, char **argv)
         });
         // A signal stops the serving thread; the window follows it.
         QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, &app, [&] {
+        QObject::connect(&watch, &QTimer::timeout, app.get(), [&] {
             if (served)
-                app.quit();
+                QCoreApplication::quit();
         });
         watch.start(100);
         window.show();
-        result = app.exec();
+        result = QCoreApplication::exec();
         server.requestStop();
         serving.join();
     }

@@ -9,13 +9,15 @@
 
 namespace {
 
+// In the editor's own words: "<--" drives the first output of a motor's
+// pair, "-->" the second.
 QString directionText(txsim::Direction d)
 {
     switch (d) {
     case txsim::Direction::Forward:
-        return QStringLiteral("вперёд");
+        return QStringLiteral("<--");
     case txsim::Direction::Backward:
-        return QStringLiteral("назад");
+        return QStringLiteral("-->");
     case txsim::Direction::Conflict:
         return QStringLiteral("оба направления — ошибка");
     case txsim::Direction::SingleOutputs:

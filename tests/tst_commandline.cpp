@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The program's command line, on the real executable: help and version
-// without a display, and a list named at start opened as "Открыть..." opens
-// it, Save then writing it back there.
+// The command lines of the program and the simulator, on the real
+// executables: help and version without a display, a list named at start
+// opened as "Открыть..." opens it (Save then writing it back there), bad
+// option values refused.
 #include <sys/stat.h>
 
 #include <QProcess>
@@ -20,6 +21,8 @@ private slots:
     void informational();
     void listAtStart_data();
     void listAtStart();
+    void simulatorOptions_data();
+    void simulatorOptions();
 
 private:
     QTemporaryDir dir;
@@ -114,6 +117,50 @@ void TestCommandLine::listAtStart()
     QCOMPARE(lines, printed);
     // Save wrote the list without its first binding back to the file opened.
     QCOMPARE(fileBytes(listFile), fileAfter);
+}
+
+void TestCommandLine::simulatorOptions_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said"); // the start of what it prints
+
+    QTest::newRow("--version") << QStringList{"--version"} << 0 << "kavrik-simulator " KAVRIK_VERSION "\n";
+    QTest::newRow("--help") << QStringList{"--help"} << 0 << "Usage: kavrik-simulator [options]";
+    // Refused before a window would need a display.
+    QTest::newRow("watchdog not a number") << QStringList{"--watchdog", "abc"} << 2
+                                           << "kavrik-simulator: --watchdog takes milliseconds";
+    QTest::newRow("too many extensions") << QStringList{"--extensions", "9"} << 2
+                                         << "kavrik-simulator: --extensions takes 0 to 8";
+    QTest::newRow("latency too long") << QStringList{"--headless", "--latency", "70000"} << 2
+                                      << "kavrik-simulator: --latency takes 0 to 60000";
+    QTest::newRow("error code not a number") << QStringList{"--error", "2:x"} << 2
+                                             << "kavrik-simulator: --error takes CMD or CMD:CODE";
+    QTest::newRow("unknown option") << QStringList{"--headless", "--bogus"} << 2
+                                    << "kavrik-simulator: Unknown option 'bogus'.";
+}
+
+void TestCommandLine::simulatorOptions()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+
+    QProcess simulator;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    env.insert(QStringLiteral("KAVRIK_SIM_DIR"), dir.path());
+    simulator.setProcessEnvironment(env);
+    simulator.start(QStringLiteral(KAVRIK_SIMULATOR), arguments);
+    QVERIFY(simulator.waitForFinished(10000));
+    QCOMPARE(simulator.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(simulator.exitCode(), exitCode);
+    const QString out = QString::fromUtf8(exitCode == 0 ? simulator.readAllStandardOutput()
+                                                        : simulator.readAllStandardError())
+                            .replace(QStringLiteral(KAVRIK_SIMULATOR), QStringLiteral("kavrik-simulator"));
+    QVERIFY2(out.startsWith(said), qPrintable(out));
 }
 
 QTEST_GUILESS_MAIN(TestCommandLine)
