@@ -1,9 +1,9 @@
 // The main-window commands of the "Опции" menu.
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 
 #include <QDesktopServices>
 
-#include "formabout.h"
+#include "about/formabout.h"
 
 // "Проверить наличие новой версии": the maker's page decides, given our version
 void MainWindow::on_action_9_triggered()

@@ -1,10 +1,10 @@
-#include "formabout.h"
+#include "about/formabout.h"
 
 #include <QDesktopServices>
 
-#include "fontfit.h"
-#include "maker.h"
-#include "processobjects.h"
+#include "about/maker.h"
+#include "app/fontfit.h"
+#include "app/processobjects.h"
 #include "ui_formabout.h"
 
 QUrl makerHomePage()

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "fontfit.h"
+#include "app/fontfit.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

@@ -9,10 +9,10 @@
 #include <QLocale>
 #include <QTranslator>
 
-#include "mainwindow.h"
-#include "processobjects.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
 #ifdef Q_OS_UNIX
-#include "termination.h"
+#include "app/termination.h"
 #endif
 
 namespace {

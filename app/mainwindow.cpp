@@ -1,15 +1,15 @@
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 
 #include <QCloseEvent>
 #include <QTimer>
 
-#include "fontfit.h"
-#include "formabout.h"
-#include "formeditor.h"
-#include "ftlib.h"
-#include "keyboardguard.h"
-#include "messagebox.h"
-#include "processobjects.h"
+#include "about/formabout.h"
+#include "app/fontfit.h"
+#include "app/messagebox.h"
+#include "app/processobjects.h"
+#include "control/keyboardguard.h"
+#include "controller/ftlib.h"
+#include "editor/formeditor.h"
 #include "ui_mainwindow.h"
 
 MainWindow::MainWindow(QWidget *parent)

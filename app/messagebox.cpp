@@ -1,4 +1,4 @@
-#include "messagebox.h"
+#include "app/messagebox.h"
 
 void execMessageBox(const QString &title, const QString &text, QMessageBox::Icon icon)
 {

@@ -1,8 +1,8 @@
-#include "processobjects.h"
+#include "app/processobjects.h"
 
-#include "bindinglist.h"
-#include "ftconnection.h"
-#include "ftlib.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
+#include "controller/ftlib.h"
 
 namespace {
 

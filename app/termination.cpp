@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "termination.h"
+#include "app/termination.h"
 
 #include <cerrno>
 #include <csignal>
@@ -10,9 +10,9 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
-#include "bindinglist.h"
-#include "ftconnection.h"
-#include "processobjects.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
 
 namespace {
 

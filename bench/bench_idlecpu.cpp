@@ -5,9 +5,9 @@
 #include <poll.h>
 #include <sys/resource.h>
 
-#include "benchsupport.h"
-#include "ftmsclib.h"
-#include "simchild.h"
+#include "bench/benchsupport.h"
+#include "bench/simchild.h"
+#include "ftmsclib/ftmsclib.h"
 
 namespace {
 

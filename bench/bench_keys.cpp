@@ -4,11 +4,11 @@
 
 #include <QString>
 
-#include "benchsupport.h"
-#include "bindinglist.h"
-#include "ftconnection.h"
-#include "ftlib.h"
-#include "processobjects.h"
+#include "app/processobjects.h"
+#include "bench/benchsupport.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
+#include "controller/ftlib.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <fcntl.h>
 #include <poll.h>
 
-#include "benchsupport.h"
-#include "bindinglist.h"
-#include "ftconnection.h"
-#include "ftmsclib.h"
-#include "processobjects.h"
-#include "simchild.h"
+#include "app/processobjects.h"
+#include "bench/benchsupport.h"
+#include "bench/simchild.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
+#include "ftmsclib/ftmsclib.h"
 
 namespace {
 

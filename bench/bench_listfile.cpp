@@ -16,12 +16,12 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include "benchsupport.h"
-#include "bindinglist.h"
-#include "listfile.h"
-#include "mainwindow.h"
-#include "processobjects.h"
-#include "samplebindings.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
+#include "bench/benchsupport.h"
+#include "bench/samplebindings.h"
+#include "bindings/bindinglist.h"
+#include "bindings/listfile.h"
 
 namespace {
 

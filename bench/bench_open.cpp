@@ -12,9 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "benchsupport.h"
-#include "ftmsclib.h"
-#include "simchild.h"
+#include "bench/benchsupport.h"
+#include "bench/simchild.h"
+#include "ftmsclib/ftmsclib.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <QProcess>
 #include <QStringList>
 
-#include "benchsupport.h"
+#include "bench/benchsupport.h"
 
 namespace {
 

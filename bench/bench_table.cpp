@@ -5,11 +5,11 @@
 #include <QTimer>
 #include <QWidget>
 
-#include "benchsupport.h"
-#include "bindinglist.h"
-#include "mainwindow.h"
-#include "processobjects.h"
-#include "samplebindings.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
+#include "bench/benchsupport.h"
+#include "bench/samplebindings.h"
+#include "bindings/bindinglist.h"
 
 int main(int argc, char *argv[])
 {

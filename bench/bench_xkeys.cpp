@@ -10,13 +10,13 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
-#include "benchsupport.h"
-#include "bindinglist.h"
-#include "ftconnection.h"
-#include "ftlib.h"
-#include "mainwindow.h"
-#include "processobjects.h"
-#include "xserver.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
+#include "bench/benchsupport.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
+#include "controller/ftlib.h"
+#include "tests/xserver.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-#include "keybinding.h"
+#include "bindings/keybinding.h"
 
 // The n-th binding of a made-up list: every controller, motor, direction
 // and speed in turn, keys A to Z.

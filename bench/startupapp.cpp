@@ -9,10 +9,10 @@
 #include <QMainWindow>
 
 #ifndef EMPTY_WINDOW
-#include "bindinglist.h"
-#include "mainwindow.h"
-#include "processobjects.h"
-#include "samplebindings.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
+#include "bench/samplebindings.h"
+#include "bindings/bindinglist.h"
 #endif
 
 namespace {

@@ -1,4 +1,4 @@
-#include "bindinglist.h"
+#include "bindings/bindinglist.h"
 
 #include <algorithm>
 

@@ -5,8 +5,8 @@
 #include <QList>
 #include <QString>
 
-#include "heldbindings.h"
-#include "keybinding.h"
+#include "bindings/keybinding.h"
+#include "control/heldbindings.h"
 
 // The one ordered list of key bindings (position r is row r of the table)
 // together with the bindings whose keys are held down right now.

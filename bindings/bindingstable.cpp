@@ -1,15 +1,15 @@
 // The bindings table: a view of the binding list, rebuilt in full after
 // every change, and the main-window slots that change the list through it.
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 
 #include <algorithm>
 
 #include <QSignalBlocker>
 #include <QTableWidgetItem>
 
-#include "bindinglist.h"
-#include "formeditor.h"
-#include "processobjects.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "editor/formeditor.h"
 #include "ui_mainwindow.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "listfile.h"
+#include "bindings/listfile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,8 +21,8 @@
 #include <QTextCodec>
 #include <QTextStream>
 
-#include "bindinglist.h"
-#include "processobjects.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // The "Файл" menu commands that work on list files.
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 
 #include <QFileDialog>
 
-#include "bindinglist.h"
-#include "formeditor.h"
-#include "listfile.h"
-#include "processobjects.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "bindings/listfile.h"
+#include "editor/formeditor.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <QHash>
 #include <QList>
 
-#include "keybinding.h"
+#include "bindings/keybinding.h"
 
 // For each output (controller × 8 + motor × 2 + direction), the copies of the
 // bindings whose keys are held on it, oldest first.

@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "keyboardguard.h"
+#include "control/keyboardguard.h"
 
 #include <QApplication>
 #include <QKeyEvent>
 #include <QWidget>
 #include <QWindow>
 
-#include "bindinglist.h"
-#include "processobjects.h"
-#include "virtualkey.h"
-#include "x11keyboard.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "control/virtualkey.h"
+#include "control/x11keyboard.h"
 
 KeyboardGuard::KeyboardGuard(QWidget *mainWindow)
     : QObject(mainWindow)

@@ -1,11 +1,11 @@
 // Key presses and releases to motor commands.
-#include "bindinglist.h"
+#include "bindings/bindinglist.h"
 
 #include <algorithm>
 
-#include "ftconnection.h"
-#include "ftlib.h"
-#include "processobjects.h"
+#include "app/processobjects.h"
+#include "controller/ftconnection.h"
+#include "controller/ftlib.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 // The main window's key handlers: with the transfer area running, bound keys
 // drive motors while they are held.
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 
 #include <QKeyEvent>
 
-#include "bindinglist.h"
-#include "keyboardguard.h"
-#include "processobjects.h"
-#include "virtualkey.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "control/keyboardguard.h"
+#include "control/virtualkey.h"
 
 void MainWindow::keyPressEvent(QKeyEvent *event)
 {

@@ -1,4 +1,4 @@
-#include "virtualkey.h"
+#include "control/virtualkey.h"
 
 #include <QtGlobal>
 #ifndef Q_OS_WIN

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "x11keyboard.h"
+#include "control/x11keyboard.h"
 
 #include <cstdlib>
 

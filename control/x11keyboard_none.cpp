@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Platforms without X11: the toolkit marks auto-repeat itself there.
-#include "x11keyboard.h"
+#include "control/x11keyboard.h"
 
 namespace x11keyboard {
 

@@ -1,13 +1,13 @@
 // The main window's connection panel: port search, connect, disconnect,
 // start and stop of the transfer area.
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 
 #include <QRegExp>
 #include <QTimer>
 
-#include "bindinglist.h"
-#include "ftconnection.h"
-#include "processobjects.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
 #include "ui_mainwindow.h"
 
 // "Поиск портов": ask the library for the ports and list them

@@ -1,9 +1,9 @@
-#include "ftconnection.h"
+#include "controller/ftconnection.h"
 
 #include <QString>
 
-#include "ftlib.h"
-#include "processobjects.h"
+#include "app/processobjects.h"
+#include "controller/ftlib.h"
 
 namespace {
 

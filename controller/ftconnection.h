@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QStringList>
 
-#include "ftmsclib.h"
+#include "ftmsclib/ftmsclib.h"
 
 // The state of the link to the controller: the ports of the last search,
 // whether a device is open and its transfer area runs, and the device handle.

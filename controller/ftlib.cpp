@@ -1,4 +1,4 @@
-#include "ftlib.h"
+#include "controller/ftlib.h"
 
 #include <cstring>
 

@@ -2,8 +2,8 @@
 
 #include <QLibrary>
 
-#include "entrypoints.h"
-#include "ftmsclib.h"
+#include "ftmsclib/entrypoints.h"
+#include "ftmsclib/ftmsclib.h"
 
 enum class LibraryCheck {
     Passed,       // loaded, initialised, the expected interface version

@@ -1,7 +1,7 @@
 // The main-window slots that open the binding editor.
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 
-#include "formeditor.h"
+#include "editor/formeditor.h"
 #include "ui_mainwindow.h"
 
 void MainWindow::openEditor(int row)

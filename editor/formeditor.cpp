@@ -1,12 +1,12 @@
-#include "formeditor.h"
+#include "editor/formeditor.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
 
-#include "bindinglist.h"
-#include "fontfit.h"
-#include "messagebox.h"
-#include "processobjects.h"
+#include "app/fontfit.h"
+#include "app/messagebox.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
 #include "ui_formeditor.h"
 
 namespace {

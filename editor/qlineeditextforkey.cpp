@@ -1,9 +1,9 @@
-#include "qlineeditextforkey.h"
+#include "editor/qlineeditextforkey.h"
 
 #include <QKeyEvent>
 #include <QKeySequence>
 
-#include "virtualkey.h"
+#include "control/virtualkey.h"
 
 namespace {
 

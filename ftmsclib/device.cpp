@@ -1,4 +1,4 @@
-#include "device.h"
+#include "ftmsclib/device.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,9 +10,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "console.h"
-#include "ftmsclib.h"
-#include "trace.h"
+#include "ftmsclib/ftmsclib.h"
+#include "ftmsclib/trace.h"
+#include "protocol/console.h"
 
 namespace ftlib {
 

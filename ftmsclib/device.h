@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "codec.h"
-#include "emergencystop.h"
-#include "serialport.h"
-#include "session.h"
-#include "transferarea.h"
+#include "ftmsclib/emergencystop.h"
+#include "ftmsclib/serialport.h"
+#include "protocol/codec.h"
+#include "protocol/session.h"
+#include "protocol/transferarea.h"
 
 // One open controller: the identification at open, the transfer area that
 // the setters write, and the transfer loop that sends it in the background.

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "emergencystop.h"
+#include "ftmsclib/emergencystop.h"
 
 #include <atomic>
 #include <cerrno>
@@ -11,7 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "codec.h"
+#include "protocol/codec.h"
 
 namespace ftlib {
 

@@ -2,7 +2,7 @@
 // unwind into a caller that knows only C.
 // The entry points keep default visibility; everything else is hidden.
 #pragma GCC visibility push(default)
-#include "ftmsclib.h"
+#include "ftmsclib/ftmsclib.h"
 #pragma GCC visibility pop
 
 #include <climits>
@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "device.h"
-#include "portscan.h"
-#include "trace.h"
-#include "version.h"
+#include "ftmsclib/device.h"
+#include "ftmsclib/portscan.h"
+#include "ftmsclib/trace.h"
+#include "ftmsclib/version.h"
 
 namespace ftlib {
 

@@ -1,4 +1,4 @@
-#include "portscan.h"
+#include "ftmsclib/portscan.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,7 +9,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include "simregistry.h"
+#include "protocol/simregistry.h"
 
 namespace ftlib {
 

@@ -1,4 +1,4 @@
-#include "serialport.h"
+#include "ftmsclib/serialport.h"
 
 #include <cerrno>
 #include <climits>

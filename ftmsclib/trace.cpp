@@ -1,4 +1,4 @@
-#include "trace.h"
+#include "ftmsclib/trace.h"
 
 #include <atomic>
 #include <cerrno>

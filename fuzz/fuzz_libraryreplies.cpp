@@ -14,11 +14,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "codec.h"
-#include "console.h"
-#include "session.h"
-#include "transferarea.h"
-#include "fuzzinput.h"
+#include "fuzz/fuzzinput.h"
+#include "protocol/codec.h"
+#include "protocol/console.h"
+#include "protocol/session.h"
+#include "protocol/transferarea.h"
 
 using namespace protocol;
 

@@ -16,10 +16,10 @@
 #include <QTemporaryDir>
 #include <QTextCodec>
 
-#include "bindinglist.h"
-#include "listfile.h"
-#include "processobjects.h"
-#include "fuzzinput.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "bindings/listfile.h"
+#include "fuzz/fuzzinput.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 
 #include <QString>
 
-#include "bindinglist.h"
-#include "processobjects.h"
-#include "fuzzinput.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "fuzz/fuzzinput.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -19,11 +19,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "codec.h"
-#include "console.h"
-#include "engine.h"
-#include "transferarea.h"
-#include "fuzzinput.h"
+#include "fuzz/fuzzinput.h"
+#include "protocol/codec.h"
+#include "protocol/console.h"
+#include "protocol/transferarea.h"
+#include "simulator/engine.h"
 
 using namespace protocol;
 using txsim::DeviceEngine;

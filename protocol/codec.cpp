@@ -1,4 +1,4 @@
-#include "codec.h"
+#include "protocol/codec.h"
 
 #include <algorithm>
 

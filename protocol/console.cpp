@@ -1,4 +1,4 @@
-#include "console.h"
+#include "protocol/console.h"
 
 #include <algorithm>
 

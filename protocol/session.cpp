@@ -1,8 +1,8 @@
-#include "session.h"
+#include "protocol/session.h"
 
 #include <utility>
 
-#include "transferarea.h"
+#include "protocol/transferarea.h"
 
 namespace protocol {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "codec.h"
+#include "protocol/codec.h"
 
 // The host's side of a session: transaction ids, the session id learnt from
 // the controller, and which reply belongs to the outstanding request.

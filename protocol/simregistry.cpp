@@ -1,4 +1,4 @@
-#include "simregistry.h"
+#include "protocol/simregistry.h"
 
 #include <algorithm>
 #include <cerrno>

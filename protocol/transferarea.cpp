@@ -1,4 +1,4 @@
-#include "transferarea.h"
+#include "protocol/transferarea.h"
 
 #include <algorithm>
 

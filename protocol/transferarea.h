@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "codec.h"
+#include "protocol/codec.h"
 
 // The transfer-area structures carried in frame payloads, packed and unpacked
 // field by field in little-endian order (never by copying a struct, whose

@@ -1,4 +1,4 @@
-#include "engine.h"
+#include "simulator/engine.h"
 
 #include <algorithm>
 #include <limits>

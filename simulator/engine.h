@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "codec.h"
-#include "console.h"
-#include "replay.h"
-#include "transferarea.h"
+#include "protocol/codec.h"
+#include "protocol/console.h"
+#include "protocol/transferarea.h"
+#include "simulator/replay.h"
 
 // The simulated controller's device side, without any I/O: bytes from the
 // host go in, the bytes to answer come out, and every change of an output is

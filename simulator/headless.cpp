@@ -1,4 +1,4 @@
-#include "headless.h"
+#include "simulator/headless.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "simregistry.h"
+#include "protocol/simregistry.h"
 
 namespace txsim {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
-#include "ptyserver.h"
+#include "simulator/engine.h"
+#include "simulator/ptyserver.h"
 
 // The simulator without a window: one JSON line per event on stdout, control
 // commands one per line on stdin.

@@ -17,11 +17,11 @@
 #include <QFile>
 #include <QTimer>
 
-#include "engine.h"
-#include "headless.h"
-#include "ptyserver.h"
-#include "simregistry.h"
-#include "simwindow.h"
+#include "protocol/simregistry.h"
+#include "simulator/engine.h"
+#include "simulator/headless.h"
+#include "simulator/ptyserver.h"
+#include "simulator/simwindow.h"
 
 namespace {
 

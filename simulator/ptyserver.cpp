@@ -1,4 +1,4 @@
-#include "ptyserver.h"
+#include "simulator/ptyserver.h"
 
 #include <algorithm>
 #include <cerrno>

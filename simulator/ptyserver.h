@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
+#include "simulator/engine.h"
 
 // Carries the engine's conversation over a pseudo-terminal and injects the
 // faults tests ask for (dropped, corrupted or split replies, stray console

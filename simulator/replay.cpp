@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "replay.h"
+#include "simulator/replay.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "simwindow.h"
+#include "simulator/simwindow.h"
 
 #include <QGridLayout>
 #include <QGroupBox>

@@ -5,7 +5,7 @@
 #include <QTime>
 #include <QWidget>
 
-#include "engine.h"
+#include "simulator/engine.h"
 
 class QGroupBox;
 class QLabel;

@@ -7,7 +7,7 @@
 
 #include <sys/resource.h>
 
-#include "ftlibapi.h"
+#include "tests/ftlibapi.h"
 
 int main(int argc, char **argv)
 {

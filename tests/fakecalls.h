@@ -5,7 +5,7 @@
 #include <QRegExp>
 #include <QStringList>
 
-#include "fakeftmsclib.h"
+#include "tests/fakes/fakeftmsclib.h"
 
 // The fake controller library's call log, oldest call first.
 inline QStringList fakeCalls()

@@ -2,8 +2,8 @@
 
 #include <dlfcn.h>
 
-#include "entrypoints.h"
-#include "ftmsclib.h"
+#include "ftmsclib/entrypoints.h"
+#include "ftmsclib/ftmsclib.h"
 
 // The controller library loaded by name at run time, as the program does.
 struct FtLibApi {

@@ -9,12 +9,12 @@
 #include <QComboBox>
 #include <QPushButton>
 
-#include "bindinglist.h"
-#include "ftconnection.h"
-#include "mainwindow.h"
-#include "processobjects.h"
-#include "termination.h"
-#include "testsupport.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
+#include "app/termination.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
+#include "tests/testsupport.h"
 
 int main(int argc, char *argv[])
 {

@@ -9,10 +9,10 @@
 #include <QTableWidget>
 #include <QTimer>
 
-#include "formabout.h"
-#include "formeditor.h"
-#include "mainwindow.h"
-#include "testsupport.h"
+#include "about/formabout.h"
+#include "app/mainwindow.h"
+#include "editor/formeditor.h"
+#include "tests/testsupport.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <QPushButton>
 #include <QTextStream>
 
-#include "mainwindow.h"
-#include "testsupport.h"
+#include "app/mainwindow.h"
+#include "tests/testsupport.h"
 
 int main(int argc, char *argv[])
 {

@@ -1,4 +1,4 @@
-#include "testsupport.h"
+#include "tests/testsupport.h"
 
 #include <csignal>
 
@@ -13,9 +13,9 @@
 #include <QFileDialog>
 #include <QMainWindow>
 
-#include "bindinglist.h"
-#include "ftconnection.h"
-#include "processobjects.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
 
 ModalCloser::ModalCloser(QObject *parent)
     : QObject(parent)

@@ -45,7 +45,7 @@ private:
 QKeyEvent x11KeyEvent(QEvent::Type type, int key, quint32 scanCode, quint32 keysym, const QString &text,
                       Qt::KeyboardModifiers modifiers = Qt::NoModifier, bool autoRepeat = false);
 
-#include "keybinding.h"
+#include "bindings/keybinding.h"
 
 KeyBinding makeBinding(const QString &keyText, int keyCode, int controller, int motor, bool direction, int speed);
 

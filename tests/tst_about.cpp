@@ -3,10 +3,10 @@
 #include <QLabel>
 #include <QtTest>
 
-#include "formabout.h"
-#include "maker.h"
-#include "mainwindow.h"
-#include "testsupport.h"
+#include "about/formabout.h"
+#include "about/maker.h"
+#include "app/mainwindow.h"
+#include "tests/testsupport.h"
 
 // Receives the addresses the program hands to the desktop's browser.
 class UrlCatcher : public QObject

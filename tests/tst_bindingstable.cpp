@@ -5,11 +5,11 @@
 #include <QTableWidget>
 #include <QtTest>
 
-#include "bindinglist.h"
-#include "formeditor.h"
-#include "mainwindow.h"
-#include "processobjects.h"
-#include "testsupport.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "editor/formeditor.h"
+#include "tests/testsupport.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <QtTest>
 
-#include "codec.h"
-#include "transferarea.h"
+#include "protocol/codec.h"
+#include "protocol/transferarea.h"
 
 using namespace protocol;
 using Bytes = std::vector<std::uint8_t>;

@@ -9,7 +9,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "testsupport.h"
+#include "tests/testsupport.h"
 
 class TestCommandLine : public QObject
 {

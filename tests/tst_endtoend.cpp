@@ -10,12 +10,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "bindinglist.h"
-#include "ftconnection.h"
-#include "mainwindow.h"
-#include "processobjects.h"
-#include "simprocess.h"
-#include "testsupport.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
+#include "tests/simprocess.h"
+#include "tests/testsupport.h"
 
 class TestEndToEnd : public QObject
 {

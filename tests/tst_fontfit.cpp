@@ -5,12 +5,12 @@
 #include <QTableWidget>
 #include <QtTest>
 
-#include "fakecalls.h"
-#include "fontfit.h"
-#include "formabout.h"
-#include "formeditor.h"
-#include "mainwindow.h"
-#include "testsupport.h"
+#include "about/formabout.h"
+#include "app/fontfit.h"
+#include "app/mainwindow.h"
+#include "editor/formeditor.h"
+#include "tests/fakecalls.h"
+#include "tests/testsupport.h"
 
 class TestFontFit : public QObject
 {

@@ -2,13 +2,13 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include "bindinglist.h"
-#include "fakecalls.h"
-#include "ftconnection.h"
-#include "ftlib.h"
-#include "mainwindow.h"
-#include "processobjects.h"
-#include "testsupport.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
+#include "controller/ftlib.h"
+#include "tests/fakecalls.h"
+#include "tests/testsupport.h"
 
 namespace {
 

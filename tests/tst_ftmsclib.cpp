@@ -10,8 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "ftlibapi.h"
-#include "simprocess.h"
+#include "tests/ftlibapi.h"
+#include "tests/simprocess.h"
 
 namespace {
 

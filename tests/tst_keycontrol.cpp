@@ -6,12 +6,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "bindinglist.h"
-#include "fakecalls.h"
-#include "ftconnection.h"
-#include "mainwindow.h"
-#include "processobjects.h"
-#include "testsupport.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
+#include "tests/fakecalls.h"
+#include "tests/testsupport.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "bindinglist.h"
-#include "listfile.h"
-#include "processobjects.h"
-#include "testsupport.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "bindings/listfile.h"
+#include "tests/testsupport.h"
 
 Q_DECLARE_METATYPE(KeyBinding)
 

@@ -10,11 +10,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "bindinglist.h"
-#include "fakecalls.h"
-#include "mainwindow.h"
-#include "processobjects.h"
-#include "testsupport.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "tests/fakecalls.h"
+#include "tests/testsupport.h"
 
 namespace {
 

@@ -11,12 +11,12 @@
 #include <QTableWidget>
 #include <QtTest>
 
-#include "bindinglist.h"
-#include "fakecalls.h"
-#include "ftconnection.h"
-#include "mainwindow.h"
-#include "processobjects.h"
-#include "testsupport.h"
+#include "app/mainwindow.h"
+#include "app/processobjects.h"
+#include "bindings/bindinglist.h"
+#include "controller/ftconnection.h"
+#include "tests/fakecalls.h"
+#include "tests/testsupport.h"
 
 class TestMainWindow : public QObject
 {

@@ -2,9 +2,9 @@
 #include <QComboBox>
 #include <QtTest>
 
-#include "formeditor.h"
-#include "qlineeditextforkey.h"
-#include "testsupport.h"
+#include "editor/formeditor.h"
+#include "editor/qlineeditextforkey.h"
+#include "tests/testsupport.h"
 
 class TestQLineEditExtForKey : public QObject
 {

@@ -1,6 +1,6 @@
 #include <QtTest>
 
-#include "ftlibapi.h"
+#include "tests/ftlibapi.h"
 
 // A real ROBO TX on the port named by KAVRIK_TX_PORT (e.g. /dev/ttyACM0);
 // skipped without one. Outputs are only ever set to 0.

@@ -1,8 +1,8 @@
 #include <QtTest>
 
-#include "codec.h"
-#include "console.h"
-#include "session.h"
+#include "protocol/codec.h"
+#include "protocol/console.h"
+#include "protocol/session.h"
 
 using namespace protocol;
 

@@ -2,12 +2,12 @@
 
 #include <sstream>
 
-#include "codec.h"
-#include "console.h"
-#include "engine.h"
-#include "headless.h"
-#include "replay.h"
-#include "transferarea.h"
+#include "protocol/codec.h"
+#include "protocol/console.h"
+#include "protocol/transferarea.h"
+#include "simulator/engine.h"
+#include "simulator/headless.h"
+#include "simulator/replay.h"
 
 using namespace protocol;
 using txsim::DeviceEngine;

@@ -11,7 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "simregistry.h"
+#include "protocol/simregistry.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <QProcess>
 #include <QtTest>
 
-#include "entrypoints.h"
+#include "ftmsclib/entrypoints.h"
 
 class TestStartup : public QObject
 {

@@ -7,8 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "ftlibapi.h"
-#include "simprocess.h"
+#include "tests/ftlibapi.h"
+#include "tests/simprocess.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <QtTest>
 
-#include "testsupport.h"
-#include "virtualkey.h"
+#include "control/virtualkey.h"
+#include "tests/testsupport.h"
 
 // X11 delivers the physical key as its keycode (the Linux input code + 8)
 // and a keysym that changes with Shift and the layout; the binding key code

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "xserver.h"
+#include "tests/xserver.h"
 
 #include <cerrno>
 #include <cstdlib>

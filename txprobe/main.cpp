@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "probe.h"
-#include "version.h"
+#include "ftmsclib/version.h"
+#include "txprobe/probe.h"
 
 namespace {
 

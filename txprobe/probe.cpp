@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "probe.h"
+#include "txprobe/probe.h"
 
 #include <cerrno>
 #include <chrono>
@@ -18,12 +18,12 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include "device.h"
-#include "ftmsclib.h"
-#include "portscan.h"
-#include "report.h"
-#include "trace.h"
-#include "version.h"
+#include "ftmsclib/device.h"
+#include "ftmsclib/ftmsclib.h"
+#include "ftmsclib/portscan.h"
+#include "ftmsclib/trace.h"
+#include "ftmsclib/version.h"
+#include "txprobe/report.h"
 
 extern char **environ;
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "report.h"
+#include "txprobe/report.h"
 
 #include <algorithm>
 #include <cmath>

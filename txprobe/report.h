@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "trace.h"
+#include "ftmsclib/trace.h"
 
 // Everything kavrik-txprobe learns, in the order it learns it, and the report
 // file made of it: the summary, the system, the port, the console answer,

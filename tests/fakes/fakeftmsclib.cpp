@@ -1,6 +1,6 @@
 // A stand-in for the controller library that does what each test says and
 // records every call. Built in variants that leave out an entry point.
-#include "fakeftmsclib.h"
+#include "tests/fakes/fakeftmsclib.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ftmsclib.h"
+#include "ftmsclib/ftmsclib.h"
 
 #define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
 
