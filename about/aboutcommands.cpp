@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main-window commands of the "Опции" menu.
 #include "app/mainwindow.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/messagebox.h"
 
 void execMessageBox(const QString &title, const QString &text, QMessageBox::Icon icon)

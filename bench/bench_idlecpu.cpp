@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // CPU used by a running transfer loop while nothing changes.
 #include <cstdio>
 #include <cstdlib>

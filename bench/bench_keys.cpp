@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cost of one key event through the key handling with 1,000 and 10,000
 // bindings, with a controller library call that does nothing.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Key-to-wire latency: from the program's key handling to the simulator
 // decoding the new duty on its side of the pseudo-terminal, immediate versus
 // cycle-only.

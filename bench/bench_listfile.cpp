@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Load and save of long list files, the table rebuild after Open, and how
 // memory grows with the list.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up time and resident memory of the program against an empty Qt main
 // window started the same way (same toolkit, same platform plugin), the
 // program also with 10,000 bindings in its table.

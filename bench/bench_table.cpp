@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Rebuild of the bindings table from lists of 1,000, 10,000 and 100,000
 // bindings: the time of one rebuild, and how it grows with the list.
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Started by bench_startup: the program's own start-up (as in main()) or,
 // built as emptywindowapp, the same with a bare QMainWindow. Prints "shown"
 // when the window is first painted, then its resident memory, and ends.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "bindings/bindinglist.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bindings table: a view of the binding list, rebuilt in full after
 // every change, and the main-window slots that change the list through it.
 #include "app/mainwindow.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The "Файл" menu commands that work on list files.
 #include "app/mainwindow.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Key presses and releases to motor commands.
 #include "bindings/bindinglist.h"
 

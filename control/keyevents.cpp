@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window's key handlers: with the transfer area running, bound keys
 // drive motors while they are held.
 #include "app/mainwindow.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window's connection panel: port search, connect, disconnect,
 // start and stop of the transfer area.
 #include "app/mainwindow.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main-window slots that open the binding editor.
 #include "app/mainwindow.h"
 

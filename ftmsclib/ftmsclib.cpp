@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The thirteen C entry points. Every one catches everything: nothing may
 // unwind into a caller that knows only C.
 // The entry points keep default visibility; everything else is hidden.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The C interface of the ROBO TX controller library (libftMscLib.so on Linux,
 // ftMscLib.dll on Windows): the thirteen entry points the program looks up by
 // name, their argument types and the library's status codes.

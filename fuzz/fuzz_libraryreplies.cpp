@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bytes a controller sends, read the way the controller library reads them
 // (ftmsclib/device.cpp): the console answer to the serial-number probe, then
 // the frames that answer the identification and the transfer loop, with the

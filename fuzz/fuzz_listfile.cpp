@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A whole list file, opened and saved the way the program's Open and Save do,
 // in the two encodings list files come in: UTF-8 (a Linux locale) and
 // Windows-1251 (the files of a Russian Windows).

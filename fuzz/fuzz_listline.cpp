@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One line of a list file, as the list-file reader turns it into a binding.
 // Whatever the line holds, the binding must come out again unchanged when it
 // is written as a line and read back: that is what Save and Open rely on.

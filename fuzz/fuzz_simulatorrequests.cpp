@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Bytes a host sends, fed into the simulator's device engine the way its
 // pseudo-terminal loop does (simulator/ptyserver.cpp), between watchdog ticks
 // and extensions joining and leaving the bus. What comes back must be whole

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // kavrik-simulator: a simulated ROBO TX controller on a pseudo-terminal, with
 // a window (default) or headless for tests and benchmarks.
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Drives one output through the controller library and then returns from
 // main without stopping or closing anything, as the program does at exit;
 // or the test ends it with a fatal signal while it waits. Says why when the

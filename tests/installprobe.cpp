@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Preloaded (LD_PRELOAD) into an installed kavrik by tst_install.sh: when the
 // program enters its event loop, prints where the controller library was
 // loaded from, the visible windows and the application icon, one line each,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Saves pictures of the main window, the editor and the about box for the
 // documentation, with an example list open and the program connected to a
 // (simulated) controller. Run by scripts/screenshots under Xvfb.

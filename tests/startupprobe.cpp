@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Starts the program's main window the way main() does and prints, one line
 // each, every message box shown on the way and the controls' enabled states,
 // for tst_startup to read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole chain without hardware: the program's main window, the real
 // controller library and a headless simulated controller on a pty.
 #include <csignal>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Checks the installed program as a user gets it, from a scratch folder:
 #   tst_install.sh tree     cmake --install into a temporary prefix
 #   tst_install.sh package  the .deb that cpack builds, unpacked

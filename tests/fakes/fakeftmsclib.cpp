@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stand-in for the controller library that does what each test says and
 // records every call. Built in variants that leave out an entry point.
 #include "tests/fakes/fakeftmsclib.h"
