@@ -231,7 +231,7 @@ void TestTxProbe::commandLine_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("said");
     QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: kavrik-txprobe [PORT] [-o|--output FILE]";
-    QTest::newRow("version") << QStringList{"--version"} << 0 << "kavrik-txprobe 2.0.0 (controller library 01.05.11";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "kavrik-txprobe " KAVRIK_VERSION " (controller library 01.05.11";
     QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "";
     QTest::newRow("two ports") << QStringList{"/dev/ttyACM0", "/dev/ttyACM1"} << 2 << "";
     QTest::newRow("motor 5") << QStringList{"--motor", "5"} << 2 << "";
