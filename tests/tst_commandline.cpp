@@ -11,6 +11,19 @@
 
 #include "tests/testsupport.h"
 
+namespace {
+
+// A terminal on a machine without a desktop: no display at all.
+QProcessEnvironment withoutDisplay()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+    return env;
+}
+
+} // namespace
+
 class TestCommandLine : public QObject
 {
     Q_OBJECT
@@ -47,13 +60,8 @@ void TestCommandLine::informational()
     QFETCH(QString, option);
     QFETCH(QString, expected);
 
-    // No display at all: a terminal on a machine without a desktop.
     QProcess kavrik;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    kavrik.setProcessEnvironment(env);
+    kavrik.setProcessEnvironment(withoutDisplay());
     kavrik.start(QStringLiteral(KAVRIK_PROGRAM), {option});
     QVERIFY(kavrik.waitForFinished(10000));
     QCOMPARE(kavrik.exitStatus(), QProcess::NormalExit);
@@ -147,10 +155,7 @@ void TestCommandLine::simulatorOptions()
     QFETCH(QString, said);
 
     QProcess simulator;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    QProcessEnvironment env = withoutDisplay();
     env.insert(QStringLiteral("KAVRIK_SIM_DIR"), dir.path());
     simulator.setProcessEnvironment(env);
     simulator.start(QStringLiteral(KAVRIK_SIMULATOR), arguments);
