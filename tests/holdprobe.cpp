@@ -6,8 +6,6 @@
 #include <cstdio>
 
 #include <QApplication>
-#include <QComboBox>
-#include <QPushButton>
 
 #include "app/mainwindow.h"
 #include "app/processobjects.h"
@@ -28,20 +26,9 @@ int main(int argc, char *argv[])
     MainWindow window;
     window.show();
 
-    auto click = [&](const char *name) { window.findChild<QPushButton *>(QLatin1String(name))->click(); };
-    click("pushButton");
-    auto *ports = window.findChild<QComboBox *>(QStringLiteral("comboBox"));
-    const int index = ports->findText(port + QLatin1Char(' '), Qt::MatchStartsWith);
-    if (index < 0) {
-        std::puts("port not listed");
+    if (!startOnSimulator(window, port)) {
+        std::puts("not running on the simulator's port");
         return 3;
-    }
-    ports->setCurrentIndex(index);
-    click("pushButton_2");
-    click("pushButton_4");
-    if (!ftConnection().transferAreaRunning) {
-        std::puts("not running");
-        return 4;
     }
     bindingList().append(makeBinding(QStringLiteral("d"), 'D', 0, 1, true, 400));
     window.buttonsChanged();

@@ -4,7 +4,6 @@
 // (simulated) controller. Run by scripts/screenshots under Xvfb.
 #include <QAction>
 #include <QApplication>
-#include <QComboBox>
 #include <QDir>
 #include <QPushButton>
 #include <QTableWidget>
@@ -48,14 +47,7 @@ int main(int argc, char *argv[])
     closer.queueFileName(list);
     w.findChild<QAction *>(QStringLiteral("action_2"))->trigger();
 
-    w.findChild<QPushButton *>(QStringLiteral("pushButton"))->click();
-    auto *ports = w.findChild<QComboBox *>(QStringLiteral("comboBox"));
-    const int simulator = ports->findText(QStringLiteral("ROBO TX simulator"), Qt::MatchEndsWith);
-    if (simulator >= 0) {
-        ports->setCurrentIndex(simulator);
-        w.findChild<QPushButton *>(QStringLiteral("pushButton_2"))->click();
-        w.findChild<QPushButton *>(QStringLiteral("pushButton_4"))->click();
-    }
+    const bool running = startOnSimulator(w);
     auto *table = w.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
     table->setCurrentCell(0, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 
@@ -71,5 +63,5 @@ int main(int argc, char *argv[])
     }
     w.findChild<QPushButton *>(QStringLiteral("pushButton_5"))->click();
     w.close();
-    return ok && simulator >= 0 ? 0 : 1;
+    return ok && running ? 0 : 1;
 }

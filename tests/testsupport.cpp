@@ -10,10 +10,13 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QMainWindow>
+#include <QPushButton>
 
+#include "app/mainwindow.h"
 #include "app/processobjects.h"
 #include "bindings/bindinglist.h"
 #include "controller/ftconnection.h"
@@ -92,6 +95,22 @@ KeyBinding makeBinding(const QString &keyText, int keyCode, int controller, int 
     b.direction = direction;
     b.speed = speed;
     return b;
+}
+
+bool startOnSimulator(MainWindow &window, const QString &port)
+{
+    auto click = [&](const char *name) { window.findChild<QPushButton *>(QLatin1String(name))->click(); };
+    click("pushButton");
+    auto *ports = window.findChild<QComboBox *>(QStringLiteral("comboBox"));
+    const int index = port.isEmpty()
+        ? ports->findText(QStringLiteral(" ROBO TX simulator"), Qt::MatchEndsWith)
+        : ports->findText(port + QLatin1Char(' '), Qt::MatchStartsWith);
+    if (index < 0)
+        return false;
+    ports->setCurrentIndex(index);
+    click("pushButton_2");
+    click("pushButton_4");
+    return ftConnection().transferAreaRunning;
 }
 
 void resetProgramState()

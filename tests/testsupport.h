@@ -48,7 +48,14 @@ QKeyEvent x11KeyEvent(QEvent::Type type, int key, quint32 scanCode, quint32 keys
 
 #include "bindings/keybinding.h"
 
+class MainWindow;
+
 KeyBinding makeBinding(const QString &keyText, int keyCode, int controller, int motor, bool direction, int speed);
+
+// As a user does: search the ports, pick the simulator whose entry starts
+// with `port` (any simulator when empty), connect and start. False when no
+// such entry is listed or the transfer area does not run.
+bool startOnSimulator(MainWindow &window, const QString &port = QString());
 
 // Puts the process-wide program state back to its start values.
 void resetProgramState();

@@ -66,15 +66,7 @@ qint64 monotonicMicroseconds()
 
 bool TestEndToEnd::connectAndStart(MainWindow &w, SimProcess &sim)
 {
-    click(w, "pushButton");
-    auto *ports = w.findChild<QComboBox *>(QStringLiteral("comboBox"));
-    const int simulator = ports->findText(sim.port + QStringLiteral(" ROBO TX simulator"));
-    if (simulator < 0)
-        return false;
-    ports->setCurrentIndex(simulator);
-    click(w, "pushButton_2");
-    click(w, "pushButton_4");
-    return ftConnection().transferAreaRunning
+    return startOnSimulator(w, sim.port)
         && !sim.waitFor([](const QJsonObject &e) { return e["event"] == "config"; }, 3000).isEmpty();
 }
 
