@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include <QVarLengthArray>
+
 #include "app/processobjects.h"
 #include "controller/ftconnection.h"
 #include "controller/ftlib.h"
@@ -46,17 +48,21 @@ void BindingList::handleKey(quint32 key, bool pressed)
         sendDuty(copy, updateHeldBindings(copy, false));
     }
     // ...then whatever the list no longer holds in that form, so that no
-    // change to it can leave an output driven.
-    QList<qint32> outputs = heldBindings.keys();
-    std::sort(outputs.begin(), outputs.end());
-    for (const qint32 output : qAsConst(outputs)) {
+    // change to it can leave an output driven. Usually there is none.
+    const auto ofKey = [key](const KeyBinding &b) { return static_cast<quint32>(b.keyCode) == key; };
+    QVarLengthArray<qint32, 8> leftOver;
+    for (auto it = heldBindings.cbegin(); it != heldBindings.cend(); ++it) {
+        if (std::any_of(it->cbegin(), it->cend(), ofKey))
+            leftOver.append(it.key());
+    }
+    std::sort(leftOver.begin(), leftOver.end());
+    for (const qint32 output : leftOver) {
+        // Each round removes one copy; the output's list may go with it.
         for (;;) {
             const auto found = heldBindings.constFind(output);
             if (found == heldBindings.constEnd())
                 break;
-            const auto copy = std::find_if(found->cbegin(), found->cend(), [key](const KeyBinding &b) {
-                return static_cast<quint32>(b.keyCode) == key;
-            });
+            const auto copy = std::find_if(found->cbegin(), found->cend(), ofKey);
             if (copy == found->cend())
                 break;
             const KeyBinding held = *copy;
