@@ -35,7 +35,6 @@ public:
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void keyReleaseEvent(QKeyEvent *event) override;
-    void changeEvent(QEvent *event) override;
 
     // The order of the slots below fixes their meta-object indices.
 private slots:

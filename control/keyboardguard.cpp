@@ -51,6 +51,14 @@ bool KeyboardGuard::eventFilter(QObject *watched, QEvent *event)
         if (watched == mainWindow->windowHandle() || watched == mainWindow)
             stopHeldOutputs();
         break;
+    case QEvent::ActivationChange:
+        if (watched == mainWindow && !mainWindow->isActiveWindow())
+            stopHeldOutputs();
+        break;
+    case QEvent::WindowStateChange:
+        if (watched == mainWindow && mainWindow->isMinimized())
+            stopHeldOutputs();
+        break;
     default:
         break;
     }

@@ -25,14 +25,3 @@ void MainWindow::keyReleaseEvent(QKeyEvent *event)
         return;
     bindingList().handleKey(virtualKeyCode(event), false);
 }
-
-void MainWindow::changeEvent(QEvent *event)
-{
-    // Once the window is no longer active, the releases of keys held now go
-    // elsewhere and would leave their motors running: stop them here.
-    const bool lostKeyboard = (event->type() == QEvent::ActivationChange && !isActiveWindow())
-        || (event->type() == QEvent::WindowStateChange && isMinimized());
-    if (lostKeyboard && !bindingList().held().isEmpty())
-        bindingList().releaseHeldBindings();
-    QMainWindow::changeEvent(event);
-}
