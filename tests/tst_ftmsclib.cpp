@@ -94,9 +94,23 @@ FtHandle TestFtMscLib::openRunning(SimProcess &sim, const QStringList &args)
 void TestFtMscLib::entryPoints()
 {
     QCOMPARE(api.resolved, 13);
-    // Nothing but the C entry points is exported.
-    QVERIFY(!::dlsym(api.handle, "_ZN5ftlib5traceEPKcz"));
-    QVERIFY(!::dlsym(api.handle, "_ZN8protocol11encodeFrameERKNS_5FrameE"));
+    // Nothing but the C entry points is exported: the library's dynamic
+    // symbol table holds exactly them.
+    QProcess nm;
+    nm.start(QStringLiteral("nm"), {"-D", "--defined-only", "--format=posix", kLibrary});
+    QVERIFY(nm.waitForFinished(10000));
+    QCOMPARE(nm.exitCode(), 0);
+    QStringList exported;
+    for (const QByteArray &line : nm.readAllStandardOutput().split('\n')) {
+        if (!line.isEmpty())
+            exported << QString::fromLatin1(line.left(line.indexOf(' ')));
+    }
+    exported.sort();
+#define KAVRIK_FTLIB_NAME(name) QStringLiteral(#name),
+    QStringList entryPoints{FTLIB_ENTRY_POINTS(KAVRIK_FTLIB_NAME)};
+#undef KAVRIK_FTLIB_NAME
+    entryPoints.sort();
+    QCOMPARE(exported, entryPoints);
 }
 
 void TestFtMscLib::lifecycle()
@@ -597,7 +611,6 @@ void TestFtMscLib::linkLost()
     QVERIFY2(timer.elapsed() < within, qPrintable(QString::number(timer.elapsed())));
     if (zerosSent) {
         QVERIFY(!sim.waitOutput(0, 0, 0, 1000).isEmpty());
-        QCOMPARE(sim.count("watchdog"), 0);
     }
     QCOMPARE(api.SetOutPwmValues(h, 0, 0, 100), uint32_t(FTLIB_ERR_TIMEOUT_TA));
     QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_TIMEOUT_TA));
@@ -674,7 +687,6 @@ void TestFtMscLib::fatalSignalSendsZeros()
     // The signal went on to its default action: no exit handler ran.
     QCOMPARE(probe.exitStatus(), QProcess::CrashExit);
     QCOMPARE(probe.exitCode(), signal);
-    QCOMPARE(sim.count("watchdog"), 0);
 }
 
 void TestFtMscLib::simulatorWatchdogReport()
