@@ -41,6 +41,14 @@ QLineEditExtForKey::QLineEditExtForKey(QWidget *parent)
 
 void QLineEditExtForKey::keyPressEvent(QKeyEvent *event)
 {
+    // Only a fresh press names a key. A repeat comes from a key held since
+    // before (the key that drove a motor when the editor opened, say), which
+    // must not become the binding's key by itself. On X11 the keyboard guard
+    // marks a key that was down when the window got the keyboard the same way.
+    if (event->isAutoRepeat()) {
+        event->accept();
+        return;
+    }
     capturedCode = static_cast<int>(virtualKeyCode(event));
     capturedText = storableInListFile(event->text()) ? event->text() : standInText(event);
     setText(capturedText);

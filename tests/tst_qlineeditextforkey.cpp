@@ -81,10 +81,13 @@ void TestQLineEditExtForKey::lastKeyWins()
     }
     QCOMPARE(field.text(), QStringLiteral("s"));
     QCOMPARE(field.capturedCode, 83);
-    // An auto-repeat captures the same again; editing keys edit nothing.
-    QKeyEvent repeat = x11KeyEvent(QEvent::KeyPress, Qt::Key_S, 39, 0x73, QStringLiteral("s"), Qt::NoModifier, true);
+    // The repeats of a key held since before capture nothing; editing keys
+    // edit nothing.
+    QKeyEvent repeat = x11KeyEvent(QEvent::KeyPress, Qt::Key_W, 25, 0x77, QStringLiteral("w"), Qt::NoModifier, true);
     QApplication::sendEvent(&field, &repeat);
     QCOMPARE(field.text(), QStringLiteral("s"));
+    QCOMPARE(field.capturedCode, 83);
+    QVERIFY(repeat.isAccepted());
     QKeyEvent undo = x11KeyEvent(QEvent::KeyPress, Qt::Key_Z, 52, 0x7a, QStringLiteral("\x1a"), Qt::ControlModifier);
     QApplication::sendEvent(&field, &undo);
     QCOMPARE(field.text(), QStringLiteral("\x1a"));
