@@ -85,7 +85,8 @@ LinkSettings LinkSettings::forPort(const std::string &path, const std::string &c
     return settings;
 }
 
-std::unique_ptr<Device> Device::open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status)
+std::unique_ptr<Device> Device::open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status,
+                                     bool guarded)
 {
     loadTraceSettings();
     std::unique_ptr<Device> device(new Device);
@@ -140,6 +141,9 @@ std::unique_ptr<Device> Device::open(const std::string &path, const std::string 
     status = device->identify();
     if (status != FTLIB_ERR_SUCCESS)
         return nullptr;
+    std::string why;
+    if (guarded && !device->guardian_.start(device->port_.fd(), why))
+        traceError(path, 0, "no guardian (%s): outputs stay as they are if the program is killed", why.c_str());
     return device;
 }
 
@@ -462,10 +466,16 @@ void Device::close()
         return;
     // A fatal-signal handler may be writing to the port: its number must not
     // be reused. The process is ending anyway.
-    if (EmergencyStop::dying())
+    if (EmergencyStop::dying()) {
         port_.abandon();
-    else
+    } else {
+        // The guardian holds the port as well: it ends first.
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            guardian_.dismiss();
+        }
         port_.close();
+    }
 }
 
 std::uint32_t Device::setMotorConfig(int ta, int motor, bool motorMode)
@@ -509,6 +519,8 @@ std::uint32_t Device::setDuty(int ta, int output, int duty)
             stored = value;
             ++outputGeneration_;
             changed = true;
+            if (value != 0)
+                guardian_.outputDriven();
         }
     }
     if (changed)
@@ -611,7 +623,10 @@ void Device::loop()
     s.nextStatePoll = statePolling_ ? now + settings_.statePoll : Clock::time_point::max();
     s.idleUntil = now;
     try {
-        emergency_.arm(port_.fd(), preparedZeros());
+        const std::vector<std::uint8_t> zeros = preparedZeros();
+        emergency_.arm(port_.fd(), zeros);
+        guardian_.publish(zeros);
+        guardian_.setLive(true);
         for (;;) {
             if (s.pending == Pending::None) {
                 Request request;
@@ -636,6 +651,7 @@ void Device::loop()
         }
     }
     emergency_.disarm();
+    guardian_.setLive(false);
 }
 
 bool Device::chooseRequest(LoopState &s, Request &request)
@@ -711,7 +727,9 @@ bool Device::sendRequest(LoopState &s, Request &request)
     s.pendingConfig = request.config;
     s.pendingNamesExtensions = request.namesExtensions;
     s.deadline = Clock::now() + settings_.replyTimeout;
-    emergency_.publish(preparedZeros());
+    const std::vector<std::uint8_t> zeros = preparedZeros();
+    emergency_.publish(zeros);
+    guardian_.publish(zeros);
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ftmsclib/emergencystop.h"
+#include "ftmsclib/guardian.h"
 #include "ftmsclib/serialport.h"
 #include "protocol/codec.h"
 #include "protocol/session.h"
@@ -68,8 +69,10 @@ public:
     // and one status request (which may go unanswered: the Master alone is
     // driven then). Takes at most probeTimeout, the echo's attempts or window,
     // and one reply timeout per further request. nullptr with `status` set on
-    // failure.
-    static std::unique_ptr<Device> open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status);
+    // failure. `guarded`: with a guardian process that sets the outputs to 0
+    // however the process ends (see guardian.h).
+    static std::unique_ptr<Device> open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status,
+                                        bool guarded = false);
     ~Device();
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;
@@ -201,6 +204,9 @@ private:
     // still reported them online: the Master alone from then on.
     bool masterOnly_ = false;
     EmergencyStop emergency_;
+    // Set up at open; its flags are set by the setters under mutex_ and by
+    // the loop, and it is dismissed at close once the loop has ended.
+    Guardian guardian_;
 
     std::mutex controlMutex_;
     std::thread thread_;

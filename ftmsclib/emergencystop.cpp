@@ -7,42 +7,28 @@
 #include <cstddef>
 #include <ctime>
 
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include "protocol/codec.h"
+#include "ftmsclib/framecell.h"
 
 namespace ftlib {
 
 namespace {
 
 constexpr int kSlots = 16;
-constexpr std::size_t kFrameCapacity = protocol::kMaxLength + protocol::kFrameOverhead;
 constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGABRT};
 constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 
 // Only lock-free atomics may be touched from a signal handler.
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free
-                  && std::atomic<unsigned>::is_always_lock_free && std::atomic<std::uint8_t>::is_always_lock_free,
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
               "the fatal-signal handler needs lock-free atomics");
 
-// One copy of a frame. `sequence` is odd while the loop rewrites it, so the
-// handler can tell a torn copy from a whole one.
-struct Buffer {
-    std::atomic<unsigned> sequence{0};
-    std::atomic<unsigned> size{0};
-    std::atomic<std::uint8_t> bytes[kFrameCapacity]{};
-};
-
-// Two buffers: the loop fills the one the handler is not told to read, so a
-// loop thread that dies while filling one still leaves the other whole.
 struct Slot {
     std::atomic<bool> claimed{false};
     std::atomic<int> fd{-1};
     std::atomic<bool> writing{false};
-    std::atomic<unsigned> current{0};
-    Buffer buffers[2];
+    FrameCell frame;
 };
 
 // Static storage, constant-initialised: ready before any constructor runs.
@@ -52,46 +38,6 @@ std::atomic<bool> installed{false};
 struct sigaction previous[kSignalCount];
 
 void handleFatalSignal(int signal, siginfo_t *info, void *context);
-
-// A consistent copy of the slot's current frame; 0 when none could be had.
-std::size_t readFrame(Slot &slot, std::uint8_t *out)
-{
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        Buffer &buffer = slot.buffers[slot.current.load(std::memory_order_acquire) & 1u];
-        const unsigned before = buffer.sequence.load(std::memory_order_acquire);
-        if (before & 1u)
-            continue;
-        std::size_t size = buffer.size.load(std::memory_order_relaxed);
-        if (size > kFrameCapacity)
-            size = kFrameCapacity;
-        for (std::size_t i = 0; i < size; ++i)
-            out[i] = buffer.bytes[i].load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (buffer.sequence.load(std::memory_order_relaxed) == before)
-            return size;
-    }
-    return 0;
-}
-
-// Async-signal-safe calls only: write, poll, nanosleep.
-void writeFrame(int fd, const std::uint8_t *data, std::size_t size)
-{
-    int waits = 0;
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n > 0) {
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno == EAGAIN && waits++ < 5) {
-            pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, 10);
-        } else {
-            return;
-        }
-    }
-}
 
 void writeZeros()
 {
@@ -104,10 +50,10 @@ void writeZeros()
         const timespec pause{0, 200'000};
         for (int i = 0; i < 100 && slot.writing.load(); ++i)
             ::nanosleep(&pause, nullptr);
-        std::uint8_t frame[kFrameCapacity];
-        const std::size_t size = readFrame(slot, frame);
+        std::uint8_t frame[FrameCell::kCapacity];
+        const std::size_t size = slot.frame.read(frame);
         if (size > 0)
-            writeFrame(fd, frame, size);
+            writePreparedFrame(fd, frame, size);
     }
 }
 
@@ -183,18 +129,8 @@ void EmergencyStop::arm(int fd, const std::vector<std::uint8_t> &frame)
 
 void EmergencyStop::publish(const std::vector<std::uint8_t> &frame)
 {
-    if (slot_ < 0 || frame.empty() || frame.size() > kFrameCapacity)
-        return;
-    Slot &slot = slots[slot_];
-    const unsigned next = (slot.current.load(std::memory_order_relaxed) + 1) & 1u;
-    Buffer &buffer = slot.buffers[next];
-    buffer.sequence.fetch_add(1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    for (std::size_t i = 0; i < frame.size(); ++i)
-        buffer.bytes[i].store(frame[i], std::memory_order_relaxed);
-    buffer.size.store(static_cast<unsigned>(frame.size()), std::memory_order_relaxed);
-    buffer.sequence.fetch_add(1, std::memory_order_release);
-    slot.current.store(next, std::memory_order_release);
+    if (slot_ >= 0)
+        slots[slot_].frame.publish(frame.data(), frame.size());
 }
 
 void EmergencyStop::disarm()

@@ -170,7 +170,7 @@ FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode)
             }
         }
         std::uint32_t openStatus = FTLIB_ERR_UNKNOWN;
-        std::shared_ptr<Device> device = Device::open(path, canonical, openStatus);
+        std::shared_ptr<Device> device = Device::open(path, canonical, openStatus, true);
         if (!device)
             return openStatus;
         std::lock_guard<std::mutex> lock(library().mutex);

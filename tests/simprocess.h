@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <chrono>
 #include <functional>
 
 #include <poll.h>
@@ -114,6 +115,14 @@ public:
     QList<QJsonObject> events;
     int seen = 0;
 };
+
+// The simulator's clock (CLOCK_MONOTONIC, as steady_clock) in microseconds.
+inline qint64 monotonicMicroseconds()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // Polls `condition` until it holds or `ms` pass (poll() as the bounded wait).
 inline bool waitUntil(const std::function<bool()> &condition, int ms)

@@ -54,14 +54,6 @@ void pressD(MainWindow &w, bool press)
     QApplication::sendEvent(&w, &event);
 }
 
-// The simulator's clock (CLOCK_MONOTONIC, as steady_clock) in microseconds.
-qint64 monotonicMicroseconds()
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 } // namespace
 
 bool TestEndToEnd::connectAndStart(MainWindow &w, SimProcess &sim)
@@ -204,22 +196,32 @@ void TestEndToEnd::linkLossShownWithinASecond()
 
 void TestEndToEnd::signalEndsDrive_data()
 {
-    QTest::addColumn<int>("signalNumber");
-    QTest::addColumn<bool>("orderly");
-    QTest::newRow("SIGTERM") << int(SIGTERM) << true;
-    QTest::newRow("SIGINT") << int(SIGINT) << true;
-    QTest::newRow("SIGHUP") << int(SIGHUP) << true;
-    QTest::newRow("SIGQUIT") << int(SIGQUIT) << true;
+    QTest::addColumn<int>("signalNumber"); // 0: the process calls _exit(1)
+    QTest::addColumn<int>("exitStatus");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("withinMs");
+    const int normal = QProcess::NormalExit, crash = QProcess::CrashExit;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << normal << 128 + SIGTERM << 500;
+    QTest::newRow("SIGINT") << int(SIGINT) << normal << 128 + SIGINT << 500;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << normal << 128 + SIGHUP << 500;
+    QTest::newRow("SIGQUIT") << int(SIGQUIT) << normal << 128 + SIGQUIT << 500;
     // Fatal: no exit code runs; the library's own handler stops the outputs.
-    QTest::newRow("SIGSEGV") << int(SIGSEGV) << false;
-    QTest::newRow("SIGBUS") << int(SIGBUS) << false;
-    QTest::newRow("SIGABRT") << int(SIGABRT) << false;
+    QTest::newRow("SIGSEGV") << int(SIGSEGV) << crash << int(SIGSEGV) << 500;
+    QTest::newRow("SIGBUS") << int(SIGBUS) << crash << int(SIGBUS) << 500;
+    QTest::newRow("SIGABRT") << int(SIGABRT) << crash << int(SIGABRT) << 500;
+    // Nothing in the process runs at all: the library's guardian process
+    // stops the outputs. _exit(1) is how the toolkit's Wayland plugin ends
+    // the program when the compositor goes away.
+    QTest::newRow("SIGKILL") << int(SIGKILL) << crash << int(SIGKILL) << 200;
+    QTest::newRow("_exit(1)") << 0 << normal << 1 << 200;
 }
 
 void TestEndToEnd::signalEndsDrive()
 {
     QFETCH(int, signalNumber);
-    QFETCH(bool, orderly);
+    QFETCH(int, exitStatus);
+    QFETCH(int, exitCode);
+    QFETCH(int, withinMs);
 
     SimProcess sim;
     QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
@@ -240,19 +242,17 @@ void TestEndToEnd::signalEndsDrive()
     QVERIFY(!sim.waitOutput(0, 3, 400).isEmpty());
 
     const qint64 sentAt = monotonicMicroseconds();
-    QCOMPARE(::kill(static_cast<pid_t>(program.processId()), signalNumber), 0);
+    if (signalNumber != 0)
+        QCOMPARE(::kill(static_cast<pid_t>(program.processId()), signalNumber), 0);
+    else
+        QVERIFY(program.write("_exit\n") > 0 && program.waitForBytesWritten(1000));
     const QJsonObject stopped = sim.waitOutput(0, 3, 0, 2000);
     QVERIFY(!stopped.isEmpty());
     const qint64 afterUs = stopped["t_us"].toVariant().toLongLong() - sentAt;
-    QVERIFY2(afterUs <= 500000, qPrintable(QStringLiteral("0 after %1 us").arg(afterUs)));
+    QVERIFY2(afterUs <= withinMs * 1000, qPrintable(QStringLiteral("0 after %1 us").arg(afterUs)));
     QVERIFY(program.waitForFinished(5000));
-    if (orderly) {
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 128 + signalNumber);
-    } else {
-        QCOMPARE(program.exitStatus(), QProcess::CrashExit);
-        QCOMPARE(program.exitCode(), signalNumber);
-    }
+    QCOMPARE(int(program.exitStatus()), exitStatus);
+    QCOMPARE(program.exitCode(), exitCode);
 }
 
 QTEST_MAIN(TestEndToEnd)

@@ -23,6 +23,23 @@ int countEntries(const char *dir)
     return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
 }
 
+// This process's children, zombies included.
+int countChildren()
+{
+    const QByteArray self = QByteArray::number(::getpid());
+    int children = 0;
+    for (const QString &pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
+        QFile stat("/proc/" + pid + "/stat");
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid ...", and the name may hold anything.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        children += fields.size() > 1 && fields[1] == self;
+    }
+    return children;
+}
+
 } // namespace
 
 // libftMscLib.so through its C entry points, talking to the simulator over a
@@ -626,10 +643,13 @@ void TestFtMscLib::nothingLeftBehind()
     QVERIFY(sim.start({}, simDir.path()));
     const int fds = countEntries("/proc/self/fd");
     const int threads = countEntries("/proc/self/task");
+    const int children = countChildren();
     for (int round = 0; round < 3; ++round) {
         uint32_t err = 0;
         const FtHandle h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err);
         QVERIFY(h);
+        // The guardian, until the close.
+        QCOMPARE(countChildren(), children + 1);
         QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
         QCOMPARE(countEntries("/proc/self/task"), threads + 1);
         QCOMPARE(api.SetOutPwmValues(h, 0, 0, 100 + round), uint32_t(FTLIB_ERR_SUCCESS));
@@ -639,6 +659,7 @@ void TestFtMscLib::nothingLeftBehind()
         QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
         QCOMPARE(countEntries("/proc/self/fd"), fds);
         QCOMPARE(countEntries("/proc/self/task"), threads);
+        QCOMPARE(countChildren(), children);
     }
 }
 
@@ -660,15 +681,23 @@ void TestFtMscLib::exitSendsZeros()
 void TestFtMscLib::fatalSignalSendsZeros_data()
 {
     QTest::addColumn<int>("signal");
-    QTest::newRow("SIGSEGV") << SIGSEGV;
-    QTest::newRow("SIGBUS") << SIGBUS;
+    QTest::addColumn<bool>("driving");
+    QTest::newRow("SIGSEGV") << SIGSEGV << true;
+    QTest::newRow("SIGBUS") << SIGBUS << true;
     // What an allocation failure ends in.
-    QTest::newRow("SIGABRT") << SIGABRT;
+    QTest::newRow("SIGABRT") << SIGABRT << true;
+    // No handler runs: the guardian process writes the zeros...
+    QTest::newRow("SIGKILL") << SIGKILL << true;
+    // ...but only where an output was driven.
+    QTest::newRow("SIGKILL, nothing driven") << SIGKILL << false;
 }
 
+// However the process dies, a driven output goes to 0, and the port is free
+// for the next program right after.
 void TestFtMscLib::fatalSignalSendsZeros()
 {
     QFETCH(int, signal);
+    QFETCH(bool, driving);
     SimProcess sim;
     QVERIFY(sim.start({}, simDir.path()));
     QProcess probe;
@@ -678,15 +707,35 @@ void TestFtMscLib::fatalSignalSendsZeros()
     const QString asan = env.value("ASAN_OPTIONS");
     env.insert("ASAN_OPTIONS", (asan.isEmpty() ? QString() : asan + ":") + "handle_segv=0:handle_sigbus=0:handle_abort=0");
     probe.setProcessEnvironment(env);
-    probe.start(KAVRIK_EXITPROBE, {kLibrary, sim.port});
+    probe.start(KAVRIK_EXITPROBE, QStringList{kLibrary, sim.port} + (driving ? QStringList() : QStringList{"idle"}));
     QVERIFY(probe.waitForStarted());
-    QVERIFY(!sim.waitOutput(0, 0, 512, 5000).isEmpty());
+    QVERIFY(probe.waitForReadyRead(5000));
+    QCOMPARE(probe.readLine().trimmed(), QByteArray(driving ? "driving" : "idle"));
+    if (driving)
+        QVERIFY(!sim.waitOutput(0, 0, 512, 5000).isEmpty());
+    const qint64 killedAt = monotonicMicroseconds();
     QCOMPARE(::kill(pid_t(probe.processId()), signal), 0);
-    QVERIFY(!sim.waitOutput(0, 0, 0, 500).isEmpty());
     QVERIFY(probe.waitForFinished(3000));
     // The signal went on to its default action: no exit handler ran.
     QCOMPARE(probe.exitStatus(), QProcess::CrashExit);
     QCOMPARE(probe.exitCode(), signal);
+    if (driving) {
+        const QJsonObject stopped = sim.waitOutput(0, 0, 0, 1000);
+        QVERIFY(!stopped.isEmpty());
+        const qint64 afterUs = stopped["t_us"].toVariant().toLongLong() - killedAt;
+        QVERIFY2(afterUs <= 200000, qPrintable(QStringLiteral("0 after %1 us").arg(afterUs)));
+    } else {
+        // Frames still on their way at the kill aside, nothing more comes.
+        sim.waitFor([](const QJsonObject &) { return false; }, 300);
+        QCOMPARE(sim.count("frame", [killedAt](const QJsonObject &e) {
+            return e["t_us"].toVariant().toLongLong() > killedAt + 50000;
+        }), 0);
+    }
+    api.ftxInitLib(); // when this test runs alone
+    uint32_t status = FTLIB_ERR_UNKNOWN;
+    FtHandle h = 0;
+    QVERIFY2(waitUntil([&] { return (h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &status)) != 0; }, 1000), qPrintable(QString::number(status, 16)));
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
 }
 
 void TestFtMscLib::simulatorWatchdogReport()

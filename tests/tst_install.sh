@@ -32,6 +32,7 @@ expected_files() {
     echo "$bindir/kavrik-simulator"
     echo "$bindir/kavrik-txprobe"
     echo "$libdir/kavrik/libftMscLib.so"
+    echo "$libdir/kavrik/ftmsclib-guardian"
     echo "$KAVRIK_UDEV_RULES_DIR/70-kavrik-robotx.rules"
     echo "$datadir/applications/kavrik.desktop"
     echo "$datadir/applications/kavrik-simulator.desktop"
@@ -98,7 +99,8 @@ check_rpaths() {
 # the stack protector, as the distribution builds its own programs.
 check_hardening() {
     local prefix=$1 elf
-    for elf in "$bindir/kavrik" "$bindir/kavrik-simulator" "$bindir/kavrik-txprobe" "$libdir/kavrik/libftMscLib.so"; do
+    for elf in "$bindir/kavrik" "$bindir/kavrik-simulator" "$bindir/kavrik-txprobe" "$libdir/kavrik/libftMscLib.so" \
+        "$libdir/kavrik/ftmsclib-guardian"; do
         [ -f "$prefix/$elf" ] || continue # reported with the layout
         # Read whole: grep -q leaving early would fail the pipe.
         grep -q GNU_RELRO <<<"$(readelf -lW "$prefix/$elf")" || fail "$elf lacks RELRO"
