@@ -3,6 +3,8 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QPlatformSurfaceEvent>
+#include <QTimer>
 #include <QWidget>
 #include <QWindow>
 
@@ -11,11 +13,35 @@
 #include "control/virtualkey.h"
 #include "control/x11keyboard.h"
 
+namespace {
+
+// A lost release stops its output within this and one round trip.
+constexpr int heldCheckIntervalMs = 100;
+
+} // namespace
+
 KeyboardGuard::KeyboardGuard(QWidget *mainWindow)
     : QObject(mainWindow)
     , mainWindow(mainWindow)
 {
     trackKeysDown = x11keyboard::enableDetectableAutoRepeat();
+    if (trackKeysDown) {
+        x11keyboard::Watch watch;
+        watch.keyboardLost = [this](quint32 window) { keyboardLost(window); };
+        watch.keysAtFocus = [this](const QSet<quint32> &keycodes) { keysAtFocus(keycodes); };
+        watch.keyboardChanged = [this] { releaseKeysTheServerHasUp(); };
+        x11keyboard::startWatch(this, std::move(watch));
+        for (QWindow *window : QGuiApplication::topLevelWindows())
+            x11keyboard::reportKeysAtFocus(window);
+        heldCheck = new QTimer(this);
+        heldCheck->setInterval(heldCheckIntervalMs);
+        connect(heldCheck, &QTimer::timeout, this, [this] {
+            if (bindingList().held().isEmpty())
+                heldCheck->stop();
+            else
+                releaseKeysTheServerHasUp();
+        });
+    }
     qApp->installEventFilter(this);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &KeyboardGuard::focusWindowChanged);
     connect(qApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
@@ -39,6 +65,12 @@ bool KeyboardGuard::eventFilter(QObject *watched, QEvent *event)
         // window blocked by a modal box). Only here is every one seen once.
         if (watched->isWindowType())
             return keyFromWindowSystem(watched, static_cast<QKeyEvent *>(event));
+        break;
+    case QEvent::PlatformSurface:
+        if (trackKeysDown && watched->isWindowType()
+            && static_cast<QPlatformSurfaceEvent *>(event)->surfaceEventType()
+                == QPlatformSurfaceEvent::SurfaceCreated)
+            x11keyboard::reportKeysAtFocus(static_cast<QWindow *>(watched));
         break;
     case QEvent::Show:
         // An open popup takes the keyboard although the main window stays
@@ -71,9 +103,12 @@ bool KeyboardGuard::keyFromWindowSystem(QObject *window, QKeyEvent *event)
         return false;
     const quint32 keycode = event->nativeScanCode();
     if (event->type() == QEvent::KeyPress) {
-        if (trackKeysDown && keycode != 0 && keysDown.contains(keycode)) {
+        if (!trackKeysDown || keycode == 0)
+            return false;
+        if (keysDown.contains(keycode)) {
             // A key that is already down: the server's auto-repeat, which now
-            // comes without releases. Pass it on marked as what it is.
+            // comes without releases, or a key held since before a window of
+            // the program had the keyboard. Pass it on marked as a repeat.
             QKeyEvent repeat(QEvent::KeyPress, event->key(), event->modifiers(), event->nativeScanCode(),
                              event->nativeVirtualKey(), event->nativeModifiers(), event->text(), true,
                              event->count());
@@ -81,8 +116,9 @@ bool KeyboardGuard::keyFromWindowSystem(QObject *window, QKeyEvent *event)
             QCoreApplication::sendEvent(window, &repeat);
             return true;
         }
-        if (trackKeysDown && keycode != 0)
-            keysDown.insert(keycode);
+        keysDown.insert(keycode, KeyDown{virtualKeyCode(event), true});
+        if (!heldCheck->isActive())
+            heldCheck->start();
         return false;
     }
 
@@ -103,10 +139,52 @@ void KeyboardGuard::focusWindowChanged(QWindow *window)
 {
     if (window != mainWindow->windowHandle())
         stopHeldOutputs();
-    // Keys let go while another program had the keyboard sent their
-    // releases there. Only those are dropped: a key the server reports down
-    // may have been pressed anew just now, its press still on its way here.
+}
+
+void KeyboardGuard::keyboardLost(quint32 window)
+{
+    // The toolkit says so only after its own delay.
+    const QWindow *main = mainWindow->windowHandle();
+    if (main && main->handle() && window == main->winId())
+        stopHeldOutputs();
+}
+
+void KeyboardGuard::keysAtFocus(const QSet<quint32> &keycodes)
+{
+    // Keys let go while another window had the keyboard sent their releases
+    // there...
+    const QList<quint32> tracked = keysDown.keys();
+    for (const quint32 keycode : tracked) {
+        if (!keycodes.contains(keycode))
+            releaseKey(keycode);
+    }
+    // ...and keys down now were pressed there: their repeats must not pass
+    // for new presses here. A press after this point arrives behind it.
+    for (const quint32 keycode : keycodes) {
+        if (!keysDown.contains(keycode))
+            keysDown.insert(keycode, KeyDown{});
+    }
+}
+
+void KeyboardGuard::releaseKeysTheServerHasUp()
+{
+    if (keysDown.isEmpty())
+        return;
     QSet<quint32> down;
-    if (trackKeysDown && window && x11keyboard::keysDown(down))
-        keysDown.intersect(down);
+    if (!x11keyboard::keysDown(down))
+        return;
+    const QList<quint32> tracked = keysDown.keys();
+    for (const quint32 keycode : tracked) {
+        if (!down.contains(keycode))
+            releaseKey(keycode);
+    }
+}
+
+// As if the key's release had arrived. If it is still on its way, it will
+// find nothing held and send nothing.
+void KeyboardGuard::releaseKey(quint32 keycode)
+{
+    const KeyDown key = keysDown.take(keycode);
+    if (key.pressedHere)
+        bindingList().handleKey(key.virtualKey, false);
 }

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QHash>
 #include <QObject>
 #include <QSet>
 
 class QKeyEvent;
+class QTimer;
 class QWidget;
 class QWindow;
 
@@ -12,8 +14,10 @@ class QWindow;
 // wherever the keyboard is: it passes every key release that the window
 // system delivers to any window of the program to the key control, stops
 // every held output at each sign that keys may no longer reach the main
-// window (a popup, another window taking the focus, the program turning
-// inactive), and on X11 makes auto-repeat reliable.
+// window (a popup, another window or client taking the keyboard, the program
+// turning inactive), and on X11 makes auto-repeat reliable, keeps keys held
+// since before the program had the keyboard from counting as pressed, and
+// checks held keys against the server's key state.
 class KeyboardGuard : public QObject
 {
     Q_OBJECT
@@ -29,17 +33,33 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    // A key the X server has down, by keycode.
+    struct KeyDown {
+        quint32 virtualKey = 0;
+        // Pressed while a window of the program had the keyboard; a key
+        // held since before never reached the key control.
+        bool pressedHere = false;
+    };
+
     void stopHeldOutputs();
     void focusWindowChanged(QWindow *window);
     bool keyFromWindowSystem(QObject *window, QKeyEvent *event);
+    void keyboardLost(quint32 window);
+    void keysAtFocus(const QSet<quint32> &keycodes);
+    void releaseKeysTheServerHasUp();
+    void releaseKey(quint32 keycode);
 
     QWidget *mainWindow;
     // The last release passed on here, known by address and time stamp
     // while it travels on to a widget.
     const QKeyEvent *handledRelease = nullptr;
     quint64 handledReleaseTime = 0;
-    // X11 with detectable auto-repeat: the keycodes that are down, so that a
-    // repeated press can be told from a new one.
+    // X11 with detectable auto-repeat: the keys that are down, so that a
+    // repeated press can be told from a new one, and a release that never
+    // came can be noticed.
     bool trackKeysDown = false;
-    QSet<quint32> keysDown;
+    QHash<quint32, KeyDown> keysDown;
+    // While bindings are held: a few times a second, the held keys against
+    // the server's.
+    QTimer *heldCheck = nullptr;
 };

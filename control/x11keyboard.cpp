@@ -2,6 +2,7 @@
 #include "control/x11keyboard.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include <xcb/xcb.h>
 // The XKB header names a field after a C++ keyword.
@@ -9,15 +10,111 @@
 #include <xcb/xkb.h>
 #undef explicit
 
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QObject>
+#include <QWindow>
 #include <QX11Info>
 
 namespace x11keyboard {
 
+namespace {
+
+xcb_connection_t *x11Connection()
+{
+    return QX11Info::isPlatformX11() ? QX11Info::connection() : nullptr;
+}
+
+// Reads the server's events on the toolkit's connection before the toolkit
+// handles them; it lets every event through.
+class EventWatch : public QObject, public QAbstractNativeEventFilter
+{
+public:
+    EventWatch(QObject *owner, Watch watch)
+        : QObject(owner)
+        , watch(std::move(watch))
+    {
+        const xcb_query_extension_reply_t *xkb = xcb_get_extension_data(x11Connection(), &xcb_xkb_id);
+        if (xkb && xkb->present)
+            xkbFirstEvent = xkb->first_event;
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+
+    ~EventWatch() override
+    {
+        if (QCoreApplication::instance())
+            QCoreApplication::instance()->removeNativeEventFilter(this);
+    }
+
+    bool nativeEventFilter(const QByteArray &eventType, void *message, long *) override
+    {
+        if (eventType != "xcb_generic_event_t")
+            return false;
+        const auto *event = static_cast<const xcb_generic_event_t *>(message);
+        const int kind = event->response_type & 0x7f;
+        if (kind == XCB_FOCUS_OUT) {
+            const auto *focusOut = reinterpret_cast<const xcb_focus_out_event_t *>(event);
+            if (watch.keyboardLost && keyboardLeft(focusOut))
+                watch.keyboardLost(focusOut->event);
+        } else if (kind == XCB_KEYMAP_NOTIFY) {
+            if (watch.keysAtFocus)
+                watch.keysAtFocus(keysIn(reinterpret_cast<const xcb_keymap_notify_event_t *>(event)));
+        } else if (kind == XCB_MAPPING_NOTIFY) {
+            if (watch.keyboardChanged)
+                watch.keyboardChanged();
+        } else if (kind == xkbFirstEvent) {
+            // All XKB events share one code; the second byte says which.
+            const auto *xkbEvent = reinterpret_cast<const xcb_xkb_new_keyboard_notify_event_t *>(event);
+            if ((xkbEvent->xkbType == XCB_XKB_NEW_KEYBOARD_NOTIFY || xkbEvent->xkbType == XCB_XKB_MAP_NOTIFY)
+                && watch.keyboardChanged)
+                watch.keyboardChanged();
+        }
+        return false;
+    }
+
+private:
+    // Focus changes between a window and its parts, and those that only
+    // follow the pointer, leave the keyboard where it was. Of the others,
+    // the toolkit itself makes some that the focus comes back from at once
+    // (a window shown again, say): those are over by the time the server
+    // is asked where the focus is. A grab by another client takes the
+    // keyboard although the focus stays.
+    static bool keyboardLeft(const xcb_focus_out_event_t *event)
+    {
+        if (event->detail == XCB_NOTIFY_DETAIL_POINTER || event->detail == XCB_NOTIFY_DETAIL_INFERIOR
+            || event->mode == XCB_NOTIFY_MODE_UNGRAB)
+            return false;
+        if (event->mode == XCB_NOTIFY_MODE_GRAB)
+            return true;
+        xcb_connection_t *connection = x11Connection();
+        xcb_get_input_focus_reply_t *focus =
+            xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr);
+        const bool left = !focus || focus->focus != event->event;
+        std::free(focus);
+        return left;
+    }
+
+    // The event leaves out the first byte of the key map (keycodes 0-7,
+    // which no key has).
+    static QSet<quint32> keysIn(const xcb_keymap_notify_event_t *event)
+    {
+        QSet<quint32> keycodes;
+        for (quint32 code = 8; code < 256; ++code) {
+            if (event->keys[code / 8 - 1] & (1u << (code % 8)))
+                keycodes.insert(code);
+        }
+        return keycodes;
+    }
+
+    Watch watch;
+    int xkbFirstEvent = -1;
+};
+
+} // namespace
+
 bool enableDetectableAutoRepeat()
 {
-    if (!QX11Info::isPlatformX11())
-        return false;
-    xcb_connection_t *connection = QX11Info::connection();
+    xcb_connection_t *connection = x11Connection();
     if (!connection)
         return false;
     // The flag belongs to the client, so it must be set on the toolkit's own
@@ -34,9 +131,7 @@ bool enableDetectableAutoRepeat()
 bool keysDown(QSet<quint32> &keycodes)
 {
     keycodes.clear();
-    if (!QX11Info::isPlatformX11())
-        return false;
-    xcb_connection_t *connection = QX11Info::connection();
+    xcb_connection_t *connection = x11Connection();
     if (!connection)
         return false;
     xcb_query_keymap_reply_t *reply = xcb_query_keymap_reply(connection, xcb_query_keymap(connection), nullptr);
@@ -47,6 +142,33 @@ bool keysDown(QSet<quint32> &keycodes)
             keycodes.insert(code);
     }
     std::free(reply);
+    return true;
+}
+
+void reportKeysAtFocus(QWindow *window)
+{
+    xcb_connection_t *connection = x11Connection();
+    if (!connection || !window || !window->handle())
+        return;
+    const auto id = static_cast<xcb_window_t>(window->winId());
+    xcb_get_window_attributes_reply_t *attributes =
+        xcb_get_window_attributes_reply(connection, xcb_get_window_attributes(connection, id), nullptr);
+    if (!attributes)
+        return;
+    // The mask is replaced as a whole, so the toolkit's own events stay in it.
+    if (!(attributes->your_event_mask & XCB_EVENT_MASK_KEYMAP_STATE)) {
+        const uint32_t mask = attributes->your_event_mask | XCB_EVENT_MASK_KEYMAP_STATE;
+        xcb_change_window_attributes(connection, id, XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(connection);
+    }
+    std::free(attributes);
+}
+
+bool startWatch(QObject *owner, Watch watch)
+{
+    if (!x11Connection())
+        return false;
+    new EventWatch(owner, std::move(watch));
     return true;
 }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Platforms without X11: the toolkit marks auto-repeat itself there.
+// Platforms without X11: the toolkit marks auto-repeat itself there, and a
+// key held before a window had the keyboard sends it no presses.
 #include "control/x11keyboard.h"
 
 namespace x11keyboard {
@@ -12,6 +13,15 @@ bool enableDetectableAutoRepeat()
 bool keysDown(QSet<quint32> &keycodes)
 {
     keycodes.clear();
+    return false;
+}
+
+void reportKeysAtFocus(QWindow *)
+{
+}
+
+bool startWatch(QObject *, Watch)
+{
     return false;
 }
 

@@ -1,13 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Held keys under real X11 key events (a private Xvfb, typed on through
 // XTest): the server's auto-repeat under load, popups that take the
-// keyboard, and the focus moving to another window while a key is held.
+// keyboard, the focus moving to another window or program while a key is
+// held, keys held since before the program had the keyboard, the editor
+// opened over a held key, and releases that never arrive.
+#include <algorithm>
 #include <cstdio>
+
+#include <poll.h>
 
 #include <QComboBox>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProcess>
+#include <QPushButton>
+#include <QTableWidget>
 #include <QThread>
 #include <QtTest>
 
@@ -15,6 +22,7 @@
 #include "app/processobjects.h"
 #include "bindings/bindinglist.h"
 #include "controller/ftconnection.h"
+#include "editor/formeditor.h"
 #include "tests/fakecalls.h"
 #include "tests/testsupport.h"
 #include "tests/xserver.h"
@@ -85,10 +93,21 @@ private slots:
     void popupTakesTheKeyboard_data();
     void popupTakesTheKeyboard();
     void focusElsewhereWhileHeld();
+    void keyHeldInAnotherProgram_data();
+    void keyHeldInAnotherProgram();
+    void editorOverAHeldKey_data();
+    void editorOverAHeldKey();
+    void lostRelease_data();
+    void lostRelease();
+    void focusLossStopsAtOnce();
 
 private:
     QList<int> dutiesSent() const;
     void hold(int ms) { QTest::qWait(ms); }
+    // Milliseconds until `count` duties have gone out, handling events the
+    // while; -1 after a second.
+    qint64 untilDuties(int count);
+    void clickButton(QWidget *button);
 
     MainWindow *window = nullptr;
     ModalCloser *closer = nullptr;
@@ -249,6 +268,161 @@ void TestX11Keys::focusElsewhereWhileHeld()
     input.key(keycodeW, false);
     QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0, 512, 0}));
     other.close();
+}
+
+qint64 TestX11Keys::untilDuties(int count)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (dutiesSent().size() < count) {
+        if (timer.elapsed() > 1000)
+            return -1;
+        QCoreApplication::processEvents();
+        ::poll(nullptr, 0, 1);
+    }
+    return timer.elapsed();
+}
+
+void TestX11Keys::clickButton(QWidget *button)
+{
+    const QPoint at = button->mapToGlobal(button->rect().center());
+    input.click(at.x(), at.y());
+}
+
+void TestX11Keys::keyHeldInAnotherProgram_data()
+{
+    QTest::addColumn<bool>("heldBefore");
+    QTest::newRow("W held before the window had the keyboard") << true;
+    QTest::newRow("W pressed 20 ms after the window got it") << false;
+}
+
+// A key held in another program does nothing here, however long it is held,
+// until it is pressed anew; a key pressed right after the window gets the
+// keyboard drives at once.
+void TestX11Keys::keyHeldInAnotherProgram()
+{
+    QFETCH(bool, heldBefore);
+
+    input.focusOwnWindow();
+    QTRY_VERIFY(!window->isActiveWindow());
+    if (heldBefore) {
+        input.key(keycodeW, true);
+        hold(300);
+    }
+    input.focus(window->winId());
+    if (heldBefore) {
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        hold(500);
+        input.key(keycodeW, false);
+        hold(200);
+        QCOMPARE(dutiesSent(), QList<int>());
+    } else {
+        hold(20);
+    }
+    input.key(keycodeW, true);
+    QTRY_COMPARE(dutiesSent(), QList<int>{512});
+    input.key(keycodeW, false);
+    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0}));
+}
+
+void TestX11Keys::editorOverAHeldKey_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<QString>("warning");
+    QTest::newRow("\"Редактир.\" on the row of A") << "pushButton_7" << 2 << "";
+    QTest::newRow("\"Добавить\"") << "pushButton_6" << 2 << "Введите клавишу";
+}
+
+// The editor opened while W drives a motor: the held key's repeats reach
+// its key field, which must not take them for the binding's key.
+void TestX11Keys::editorOverAHeldKey()
+{
+    QFETCH(QString, button);
+    QFETCH(int, rows);
+    QFETCH(QString, warning);
+
+    window->updateBindingsTable();
+    window->findChild<QTableWidget *>(QStringLiteral("tableWidget"))->setCurrentCell(1, 0);
+    input.key(keycodeW, true);
+    QTRY_COMPARE(dutiesSent(), QList<int>{512});
+    clickButton(window->findChild<QPushButton *>(button));
+    QWidget *editor = nullptr;
+    QTRY_VERIFY((editor = QApplication::activeWindow()) && editor != window);
+    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0}));
+    hold(300);
+    input.key(keycodeW, false);
+    hold(100);
+    clickButton(editor->findChild<QPushButton *>(QStringLiteral("pushButton")));
+    QTRY_VERIFY(!closer->seen.isEmpty() || !editor->isVisible());
+    QCOMPARE(closer->seen.isEmpty() ? QString() : closer->seen.first().text, warning);
+    QCOMPARE(bindingList().size(), rows);
+    QCOMPARE(bindingList().at(1).keyText, QStringLiteral("a"));
+    QCOMPARE(bindingList().at(1).keyCode, int('A'));
+    editor->close();
+}
+
+void TestX11Keys::lostRelease_data()
+{
+    QTest::addColumn<bool>("grab");
+    QTest::newRow("another program grabs the keyboard across the release") << true;
+    QTest::newRow("the release never arrives") << false;
+}
+
+void TestX11Keys::lostRelease()
+{
+    QFETCH(bool, grab);
+
+    if (grab) {
+        input.key(keycodeW, true);
+        QTRY_COMPARE(dutiesSent(), QList<int>{512});
+        QVERIFY(input.grabKeyboard());
+        const qint64 stoppedAfter = untilDuties(2);
+        QVERIFY2(stoppedAfter >= 0 && stoppedAfter <= 20, qPrintable(QString::number(stoppedAfter)));
+        input.key(keycodeW, false);
+        hold(200);
+        input.ungrabKeyboard();
+    } else {
+        // A press as the server would send it for a key it never had down:
+        // no release can come, as when the server let the key up without
+        // telling (XWayland switching between keyboards).
+        QKeyEvent press = x11KeyEvent(QEvent::KeyPress, Qt::Key_W, keycodeW, 0x77, QStringLiteral("w"));
+        QApplication::sendEvent(window->windowHandle(), &press);
+        QCOMPARE(dutiesSent(), QList<int>{512});
+        const qint64 stoppedAfter = untilDuties(2);
+        QVERIFY2(stoppedAfter >= 0 && stoppedAfter <= 300, qPrintable(QString::number(stoppedAfter)));
+    }
+    hold(300);
+    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QVERIFY(bindingList().held().isEmpty());
+    QTRY_VERIFY(window->isActiveWindow());
+    input.key(keycodeW, true);
+    QTRY_COMPARE(dutiesSent().size(), 3);
+    input.key(keycodeW, false);
+    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0, 512, 0}));
+}
+
+// From the focus change in the server to the 0 on the wire, not after the
+// toolkit's own delay of about 100 ms; median of five.
+void TestX11Keys::focusLossStopsAtOnce()
+{
+    QList<qint64> latencies;
+    for (int i = 0; i < 5; ++i) {
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        fakeFtClearLog();
+        input.key(keycodeW, true);
+        QTRY_COMPARE(dutiesSent(), QList<int>{512});
+        QElapsedTimer timer;
+        timer.start();
+        input.focusOwnWindow();
+        QVERIFY(untilDuties(2) >= 0);
+        latencies.append(timer.elapsed());
+        QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+        input.key(keycodeW, false);
+    }
+    std::sort(latencies.begin(), latencies.end());
+    QVERIFY2(latencies.at(2) <= 20, qPrintable(QStringLiteral("%1 ms").arg(latencies.at(2))));
 }
 
 int main(int argc, char *argv[])

@@ -113,3 +113,37 @@ void XTestInput::sync()
 {
     ::XSync(static_cast<Display *>(display), False);
 }
+
+void XTestInput::focusOwnWindow()
+{
+    Display *d = static_cast<Display *>(display);
+    if (!window) {
+        window = ::XCreateSimpleWindow(d, DefaultRootWindow(d), 600, 500, 100, 100, 0, 0, 0);
+        ::XMapWindow(d, window);
+        ::XSync(d, False);
+    }
+    focus(window);
+}
+
+void XTestInput::focus(unsigned long target)
+{
+    Display *d = static_cast<Display *>(display);
+    ::XSetInputFocus(d, target, RevertToPointerRoot, CurrentTime);
+    ::XSync(d, False);
+}
+
+bool XTestInput::grabKeyboard()
+{
+    Display *d = static_cast<Display *>(display);
+    const bool grabbed =
+        ::XGrabKeyboard(d, DefaultRootWindow(d), False, GrabModeAsync, GrabModeAsync, CurrentTime) == GrabSuccess;
+    ::XSync(d, False);
+    return grabbed;
+}
+
+void XTestInput::ungrabKeyboard()
+{
+    Display *d = static_cast<Display *>(display);
+    ::XUngrabKeyboard(d, CurrentTime);
+    ::XSync(d, False);
+}

@@ -41,7 +41,18 @@ public:
     void click(int x, int y);
     // Waits until the server has handled everything sent so far.
     void sync();
+    // Gives the keyboard focus to a window of this client, which to the
+    // program under test is another program's.
+    void focusOwnWindow();
+    // Gives the keyboard focus to `window`, as a window manager does when
+    // the user clicks into it.
+    void focus(unsigned long window);
+    // Takes the keyboard from every other client and gives it back, as a
+    // screen locker or a screenshot tool does.
+    bool grabKeyboard();
+    void ungrabKeyboard();
 
 private:
     void *display = nullptr;
+    unsigned long window = 0;
 };
