@@ -15,8 +15,9 @@
 
 namespace {
 
-// A lost release stops its output within this and one round trip.
+// A lost release stops its output within two of these and a round trip.
 constexpr int heldCheckIntervalMs = 100;
+constexpr int upReadsToRelease = 2;
 
 } // namespace
 
@@ -105,10 +106,12 @@ bool KeyboardGuard::keyFromWindowSystem(QObject *window, QKeyEvent *event)
     if (event->type() == QEvent::KeyPress) {
         if (!trackKeysDown || keycode == 0)
             return false;
-        if (keysDown.contains(keycode)) {
+        const auto down = keysDown.find(keycode);
+        if (down != keysDown.end()) {
             // A key that is already down: the server's auto-repeat, which now
             // comes without releases, or a key held since before a window of
             // the program had the keyboard. Pass it on marked as a repeat.
+            down->repeated = true;
             QKeyEvent repeat(QEvent::KeyPress, event->key(), event->modifiers(), event->nativeScanCode(),
                              event->nativeVirtualKey(), event->nativeModifiers(), event->text(), true,
                              event->count());
@@ -116,7 +119,10 @@ bool KeyboardGuard::keyFromWindowSystem(QObject *window, QKeyEvent *event)
             QCoreApplication::sendEvent(window, &repeat);
             return true;
         }
-        keysDown.insert(keycode, KeyDown{virtualKeyCode(event), true});
+        KeyDown pressed;
+        pressed.virtualKey = virtualKeyCode(event);
+        pressed.pressedHere = true;
+        keysDown.insert(keycode, pressed);
         if (!heldCheck->isActive())
             heldCheck->start();
         return false;
@@ -175,7 +181,11 @@ void KeyboardGuard::releaseKeysTheServerHasUp()
         return;
     const QList<quint32> tracked = keysDown.keys();
     for (const quint32 keycode : tracked) {
-        if (!down.contains(keycode))
+        KeyDown &key = keysDown[keycode];
+        // A repeat since the last read: this read starts the count again.
+        key.upReads = down.contains(keycode) ? 0 : key.repeated ? 1 : key.upReads + 1;
+        key.repeated = false;
+        if (key.upReads >= upReadsToRelease)
             releaseKey(keycode);
     }
 }

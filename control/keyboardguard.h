@@ -39,6 +39,14 @@ private:
         // Pressed while a window of the program had the keyboard; a key
         // held since before never reached the key control.
         bool pressedHere = false;
+        // The server's key map runs ahead of the key events still on their
+        // way here (a release already in the map, repeats from before it
+        // still queued, which would then pass for a new press), so a key
+        // counts as up only when two reads in a row say so and no repeat of
+        // it came in between: by the second, every event from before the
+        // first has been handled.
+        int upReads = 0;
+        bool repeated = false;
     };
 
     void stopHeldOutputs();

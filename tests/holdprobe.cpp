@@ -4,7 +4,8 @@
 // so that a test can end it with a signal, or with _exit(1) when it reads
 // "_exit" (as the toolkit's Wayland plugin ends a program whose compositor
 // went away). Prints "driving" once the key is down, or why it could not get
-// there.
+// there. With --keys it binds W and waits for real key events instead
+// (tests/wayland/run-wayland-keys).
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +13,7 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <QStringList>
 
 #include "app/mainwindow.h"
 #include "app/processobjects.h"
@@ -23,11 +25,23 @@
 int main(int argc, char *argv[])
 {
     QApplication application(argc, argv);
-    if (argc != 2) {
-        std::puts("usage: holdprobe SIMULATOR-PORT");
+    const QStringList arguments = QApplication::arguments().mid(1);
+    // By-hand checks on Wayland: a window of another program to move the
+    // keyboard to...
+    if (arguments == QStringList{QStringLiteral("--other")}) {
+        QWidget other;
+        other.setWindowTitle(QStringLiteral("other"));
+        other.resize(300, 200);
+        other.show();
+        return application.exec();
+    }
+    // ...and the program driven by real key presses of W (Master M1 -->, 512).
+    const bool realKeys = arguments.size() == 2 && arguments.first() == QStringLiteral("--keys");
+    if (arguments.size() != 1 && !realKeys) {
+        std::puts("usage: holdprobe [--keys] SIMULATOR-PORT | holdprobe --other");
         return 2;
     }
-    const QString port = QString::fromLocal8Bit(argv[1]);
+    const QString port = arguments.last();
     TerminationSignals termination;
     MainWindow window;
     window.show();
@@ -36,10 +50,15 @@ int main(int argc, char *argv[])
         std::puts("not running on the simulator's port");
         return 3;
     }
-    bindingList().append(makeBinding(QStringLiteral("d"), 'D', 0, 1, true, 400));
-    window.buttonsChanged();
-    QKeyEvent press = x11KeyEvent(QEvent::KeyPress, Qt::Key_D, 40, 0x64, QStringLiteral("d"));
-    QApplication::sendEvent(&window, &press);
+    if (realKeys) {
+        bindingList().append(makeBinding(QStringLiteral("w"), 'W', 0, 0, true, 512));
+        window.buttonsChanged();
+    } else {
+        bindingList().append(makeBinding(QStringLiteral("d"), 'D', 0, 1, true, 400));
+        window.buttonsChanged();
+        QKeyEvent press = x11KeyEvent(QEvent::KeyPress, Qt::Key_D, 40, 0x64, QStringLiteral("d"));
+        QApplication::sendEvent(&window, &press);
+    }
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&input] {
         char line[16] = {};
@@ -49,7 +68,7 @@ int main(int argc, char *argv[])
         if (n <= 0)
             input.setEnabled(false);
     });
-    std::puts("driving");
+    std::puts(realKeys ? "ready" : "driving");
     std::fflush(stdout);
     return application.exec();
 }

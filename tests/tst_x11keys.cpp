@@ -130,7 +130,11 @@ void TestX11Keys::init()
     closer = new ModalCloser(this);
     window = new MainWindow;
     window->show();
-    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    // As a window manager gives the focus: the toolkit's own request carries
+    // the time of its last event, which the server refuses when the focus
+    // changed since (the last test's windows went).
+    input.focus(window->winId());
     QVERIFY(QTest::qWaitForWindowActive(window));
     FtConnection &c = ftConnection();
     c.portsFound = c.connected = c.transferAreaRunning = true;
@@ -408,7 +412,9 @@ void TestX11Keys::focusLossStopsAtOnce()
 {
     QList<qint64> latencies;
     for (int i = 0; i < 5; ++i) {
-        window->activateWindow();
+        // As a window manager gives it back: the toolkit's own request
+        // would carry a time older than the other program's focus.
+        input.focus(window->winId());
         QVERIFY(QTest::qWaitForWindowActive(window));
         fakeFtClearLog();
         input.key(keycodeW, true);
