@@ -4,8 +4,8 @@
 #include <QDesktopServices>
 
 #include "about/maker.h"
-#include "app/fontfit.h"
-#include "app/processobjects.h"
+#include "common/fontfit.h"
+#include "common/processobjects.h"
 #include "ui_formabout.h"
 
 QUrl makerHomePage()

@@ -11,7 +11,7 @@
 #include <QTranslator>
 
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
+#include "common/processobjects.h"
 #ifdef Q_OS_UNIX
 #include "app/termination.h"
 #endif

@@ -5,9 +5,9 @@
 #include <QTimer>
 
 #include "about/formabout.h"
-#include "app/fontfit.h"
-#include "app/messagebox.h"
-#include "app/processobjects.h"
+#include "common/fontfit.h"
+#include "common/messagebox.h"
+#include "common/processobjects.h"
 #include "control/keyboardguard.h"
 #include "controller/ftlib.h"
 #include "editor/formeditor.h"

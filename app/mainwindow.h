@@ -16,55 +16,62 @@ class MainWindow;
 
 // The program's one main window: the binding list on the left, the
 // controller connection on the right, and the key handlers that drive motors.
+// Its members are defined in the folder of the subsystem they belong to, as
+// each group below says; the class itself is declared only here.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
+    // Defined in app/mainwindow.cpp.
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
-
     void showMessage(const QString &title, const QString &text, QMessageBox::Icon icon);
     void updateFileActions();
+    // Defined in bindings/bindingstable.cpp.
     void updateBindingsTable();
+    // Defined in controller/connectionslots.cpp.
     void updateConnectionWidgets();
-    // What "Открыть..." does once a name is chosen: append the list file's
-    // bindings, or show why not; it becomes the file that Save writes.
+    // Defined in bindings/listfilecommands.cpp. What "Открыть..." does once a
+    // name is chosen: append the list file's bindings, or show why not; it
+    // becomes the file that Save writes.
     void openListFile(const QString &name);
 
 protected:
+    // Defined in control/keyevents.cpp.
     void keyPressEvent(QKeyEvent *event) override;
     void keyReleaseEvent(QKeyEvent *event) override;
 
-    // The order of the slots below fixes their meta-object indices.
+    // The order of the slots below fixes their meta-object indices; each
+    // says where it is defined.
 private slots:
-    void on_action_9_triggered();
-    void on_action_11_triggered();
-    void on_pushButton_clicked();
-    void on_pushButton_2_clicked();
-    void on_pushButton_3_clicked();
-    void on_pushButton_4_clicked();
-    void on_pushButton_5_clicked();
-    void closeEvent(QCloseEvent *event) override;
-    void on_pushButton_6_clicked();
-    void on_pushButton_8_clicked();
-    void on_tableWidget_itemSelectionChanged();
-    void on_pushButton_7_clicked();
-    void on_action_8_triggered();
-    void on_action_6_triggered();
-    void on_action_2_triggered();
-    void on_action_triggered();
-    void on_action_5_triggered();
-    void on_tableWidget_itemDoubleClicked(QTableWidgetItem *item);
+    void on_action_9_triggered();                                     // about/aboutcommands.cpp
+    void on_action_11_triggered();                                    // about/aboutcommands.cpp
+    void on_pushButton_clicked();                                     // controller/connectionslots.cpp
+    void on_pushButton_2_clicked();                                   // controller/connectionslots.cpp
+    void on_pushButton_3_clicked();                                   // controller/connectionslots.cpp
+    void on_pushButton_4_clicked();                                   // controller/connectionslots.cpp
+    void on_pushButton_5_clicked();                                   // controller/connectionslots.cpp
+    void closeEvent(QCloseEvent *event) override;                     // app/mainwindow.cpp
+    void on_pushButton_6_clicked();                                   // editor/editorslots.cpp
+    void on_pushButton_8_clicked();                                   // bindings/bindingstable.cpp
+    void on_tableWidget_itemSelectionChanged();                       // bindings/bindingstable.cpp
+    void on_pushButton_7_clicked();                                   // editor/editorslots.cpp
+    void on_action_8_triggered();                                     // app/mainwindow.cpp
+    void on_action_6_triggered();                                     // bindings/listfilecommands.cpp
+    void on_action_2_triggered();                                     // bindings/listfilecommands.cpp
+    void on_action_triggered();                                       // bindings/listfilecommands.cpp
+    void on_action_5_triggered();                                     // bindings/listfilecommands.cpp
+    void on_tableWidget_itemDoubleClicked(QTableWidgetItem *item);    // editor/editorslots.cpp
 
 public slots:
-    void showPortsList();
-    void buttonsChanged();
+    void showPortsList();                                             // controller/connectionslots.cpp
+    void buttonsChanged();                                            // bindings/bindingstable.cpp
 
 private:
-    void openEditor(int row);
-    bool saveListAs(const QString &fileName);
-    void checkLink();
+    void openEditor(int row);                                         // editor/editorslots.cpp
+    bool saveListAs(const QString &fileName);                         // bindings/listfilecommands.cpp
+    void checkLink();                                                 // controller/connectionslots.cpp
 
     FormAbout *about;
     FormEditor *editor;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/processobjects.h"
+#include "common/processobjects.h"
 
 #include "bindings/bindinglist.h"
 #include "controller/ftconnection.h"

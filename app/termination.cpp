@@ -10,8 +10,8 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "controller/ftconnection.h"
 
 namespace {

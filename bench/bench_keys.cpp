@@ -5,9 +5,9 @@
 
 #include <QString>
 
-#include "app/processobjects.h"
 #include "bench/benchsupport.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "controller/ftlib.h"
 

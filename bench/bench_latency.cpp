@@ -11,10 +11,10 @@
 #include <fcntl.h>
 #include <poll.h>
 
-#include "app/processobjects.h"
 #include "bench/benchsupport.h"
 #include "bench/simchild.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "ftmsclib/ftmsclib.h"
 

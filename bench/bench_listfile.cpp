@@ -18,11 +18,11 @@
 #include <QTimer>
 
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
 #include "bench/benchsupport.h"
 #include "bench/samplebindings.h"
 #include "bindings/bindinglist.h"
 #include "bindings/listfile.h"
+#include "common/processobjects.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <QWidget>
 
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
 #include "bench/benchsupport.h"
 #include "bench/samplebindings.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 
 int main(int argc, char *argv[])
 {

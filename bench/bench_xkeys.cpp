@@ -11,9 +11,9 @@
 #include <QElapsedTimer>
 
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
 #include "bench/benchsupport.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "controller/ftlib.h"
 #include "tests/xserver.h"

@@ -11,9 +11,9 @@
 
 #ifndef EMPTY_WINDOW
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
 #include "bench/samplebindings.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #endif
 
 namespace {

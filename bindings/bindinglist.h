@@ -10,10 +10,12 @@
 #include "control/heldbindings.h"
 
 // The one ordered list of key bindings (position r is row r of the table)
-// together with the bindings whose keys are held down right now.
+// together with the bindings whose keys are held down right now. Declared
+// only here; each group of members says where it is defined.
 class BindingList
 {
 public:
+    // Here and in bindings/bindinglist.cpp.
     int size() const { return static_cast<int>(records.size()); }
     KeyBinding &at(int position) { return records[static_cast<size_t>(position)]; }
     const KeyBinding &at(int position) const { return records[static_cast<size_t>(position)]; }
@@ -24,10 +26,12 @@ public:
     void eraseAll(const QList<int> &ascendingPositions);
     void clear() { records.clear(); }
 
-    // One line of a list file, without its line end.
+    // Defined in bindings/listfile.cpp. One line of a list file, without its
+    // line end.
     QString bindingToLine(int position) const;
     KeyBinding bindingFromLine(const QString &line) const;
 
+    // Defined in control/keycontrol.cpp (but the two one-liners).
     // Drives the outputs bound to a key that was pressed; a release sends
     // the fallback duty to every output its held copies drive, and nothing
     // for a key that holds nothing.

@@ -8,8 +8,8 @@
 #include <QSignalBlocker>
 #include <QTableWidgetItem>
 
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "editor/formeditor.h"
 #include "ui_mainwindow.h"
 

@@ -22,8 +22,8 @@
 #include <QTextCodec>
 #include <QTextStream>
 
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 
 namespace {
 

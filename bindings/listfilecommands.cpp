@@ -4,9 +4,9 @@
 
 #include <QFileDialog>
 
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
 #include "bindings/listfile.h"
+#include "common/processobjects.h"
 #include "editor/formeditor.h"
 
 namespace {

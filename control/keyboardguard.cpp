@@ -8,8 +8,8 @@
 #include <QWidget>
 #include <QWindow>
 
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "control/virtualkey.h"
 #include "control/x11keyboard.h"
 

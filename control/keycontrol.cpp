@@ -6,11 +6,24 @@
 
 #include <QVarLengthArray>
 
-#include "app/processobjects.h"
+#include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "controller/ftlib.h"
 
 namespace {
+
+// Signed 32-bit arithmetic that wraps, as the output numbering is defined,
+// for any numbers a list file brings in.
+qint32 outputWithinController(const KeyBinding &binding)
+{
+    return static_cast<qint32>(static_cast<quint32>(binding.motor) * 2u + (binding.direction ? 1u : 0u));
+}
+
+qint32 outputNumber(const KeyBinding &binding)
+{
+    return static_cast<qint32>(static_cast<quint32>(binding.controller) * 8u
+                               + static_cast<quint32>(outputWithinController(binding)));
+}
 
 void sendDuty(const KeyBinding &binding, int duty)
 {

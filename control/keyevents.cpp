@@ -5,8 +5,8 @@
 
 #include <QKeyEvent>
 
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "control/keyboardguard.h"
 #include "control/virtualkey.h"
 

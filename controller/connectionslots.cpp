@@ -6,8 +6,8 @@
 #include <QRegExp>
 #include <QTimer>
 
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "ui_mainwindow.h"
 

@@ -3,7 +3,7 @@
 
 #include <QString>
 
-#include "app/processobjects.h"
+#include "common/processobjects.h"
 #include "controller/ftlib.h"
 
 namespace {

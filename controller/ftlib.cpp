@@ -2,6 +2,7 @@
 #include "controller/ftlib.h"
 
 #include <cstring>
+#include <type_traits>
 
 namespace {
 
@@ -9,6 +10,11 @@ namespace {
 constexpr char expectedVersion[] = "01.05.11  (2012/02/19)";
 constexpr int versionBufferSize = 23;
 static_assert(sizeof(expectedVersion) == versionBufferSize, "the check compares 23 bytes");
+
+#define KAVRIK_FTLIB_FIELD_CHECK(name)                                                             \
+    static_assert(std::is_same<decltype(FtLib::name), decltype(&::name)>::value, #name " has no field");
+FTLIB_ENTRY_POINTS(KAVRIK_FTLIB_FIELD_CHECK)
+#undef KAVRIK_FTLIB_FIELD_CHECK
 
 template<typename Function>
 void resolve(QLibrary &library, const char *name, Function &entryPoint)

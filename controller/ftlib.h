@@ -26,9 +26,21 @@ public:
     LibraryCheck checkLibrary();
 
     QLibrary library;
-#define KAVRIK_FTLIB_FIELD(name) decltype(&::name) name = nullptr;
-    FTLIB_ENTRY_POINTS(KAVRIK_FTLIB_FIELD)
-#undef KAVRIK_FTLIB_FIELD
+    // The entry points, in the order of ftmsclib/entrypoints.h (ftlib.cpp
+    // checks that each listed one is here, of the library's own type).
+    decltype(&::ftxGetLibVersion) ftxGetLibVersion = nullptr;
+    decltype(&::ftxGetLibVersionStr) ftxGetLibVersionStr = nullptr;
+    decltype(&::ftxInitLib) ftxInitLib = nullptr;
+    decltype(&::ftxOpenComDevice) ftxOpenComDevice = nullptr;
+    decltype(&::ftxStartTransferArea) ftxStartTransferArea = nullptr;
+    decltype(&::SetFtMotorConfig) SetFtMotorConfig = nullptr;
+    decltype(&::SetOutPwmValues) SetOutPwmValues = nullptr;
+    decltype(&::ftxStopTransferArea) ftxStopTransferArea = nullptr;
+    decltype(&::ftxCloseDevice) ftxCloseDevice = nullptr;
+    decltype(&::ftxCloseLib) ftxCloseLib = nullptr;
+    decltype(&::GetComStatus) GetComStatus = nullptr;
+    decltype(&::GetAvailableComPorts) GetAvailableComPorts = nullptr;
+    decltype(&::EnumComPorts) EnumComPorts = nullptr;
 
 private:
     bool initialised = false;

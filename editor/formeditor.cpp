@@ -4,10 +4,10 @@
 #include <QComboBox>
 #include <QCoreApplication>
 
-#include "app/fontfit.h"
-#include "app/messagebox.h"
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/fontfit.h"
+#include "common/messagebox.h"
+#include "common/processobjects.h"
 #include "ui_formeditor.h"
 
 namespace {

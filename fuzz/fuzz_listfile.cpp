@@ -17,9 +17,9 @@
 #include <QTemporaryDir>
 #include <QTextCodec>
 
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
 #include "bindings/listfile.h"
+#include "common/processobjects.h"
 #include "fuzz/fuzzinput.h"
 
 namespace {

@@ -16,9 +16,9 @@
 #include <QStringList>
 
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
 #include "app/termination.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "tests/testsupport.h"
 

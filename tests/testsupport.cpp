@@ -17,8 +17,8 @@
 #include <QPushButton>
 
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "controller/ftconnection.h"
 
 ModalCloser::ModalCloser(QObject *parent)

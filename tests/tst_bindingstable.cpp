@@ -7,8 +7,8 @@
 #include <QtTest>
 
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "editor/formeditor.h"
 #include "tests/testsupport.h"
 

@@ -6,8 +6,8 @@
 #include <QtTest>
 
 #include "about/formabout.h"
-#include "app/fontfit.h"
 #include "app/mainwindow.h"
+#include "common/fontfit.h"
 #include "editor/formeditor.h"
 #include "tests/fakecalls.h"
 #include "tests/testsupport.h"

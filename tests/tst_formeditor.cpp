@@ -9,8 +9,8 @@
 #include <QtTest>
 
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "editor/formeditor.h"
 #include "editor/qlineeditextforkey.h"
 #include "tests/testsupport.h"

@@ -11,9 +11,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
 #include "bindings/listfile.h"
+#include "common/processobjects.h"
 #include "tests/testsupport.h"
 
 Q_DECLARE_METATYPE(KeyBinding)

@@ -12,8 +12,8 @@
 #include <QtTest>
 
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "tests/fakecalls.h"
 #include "tests/testsupport.h"
 

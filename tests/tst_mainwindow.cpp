@@ -13,8 +13,8 @@
 #include <QtTest>
 
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "tests/fakecalls.h"
 #include "tests/testsupport.h"

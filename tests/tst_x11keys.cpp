@@ -19,8 +19,8 @@
 #include <QtTest>
 
 #include "app/mainwindow.h"
-#include "app/processobjects.h"
 #include "bindings/bindinglist.h"
+#include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "editor/formeditor.h"
 #include "tests/fakecalls.h"

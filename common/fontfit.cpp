@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/fontfit.h"
+#include "common/fontfit.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

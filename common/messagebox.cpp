@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "app/messagebox.h"
+#include "common/messagebox.h"
 
 void execMessageBox(const QString &title, const QString &text, QMessageBox::Icon icon)
 {
