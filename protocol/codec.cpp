@@ -93,7 +93,6 @@ const char *decodeErrorText(DecodeError error)
 
 void FrameDecoder::reject(DecodeError error, std::size_t span)
 {
-    ++rejected_[static_cast<std::size_t>(error)];
     if (observer_)
         observer_(error, buffer_.data() + pos_, std::min(span, buffer_.size() - pos_));
     // Resume right after this STX: the real frame may start inside the bad one.

@@ -88,9 +88,6 @@ public:
     // frame cannot delay the next reply).
     void reset();
 
-    // How many candidate frames were dropped for `error` so far.
-    std::size_t rejected(DecodeError error) const { return rejected_[static_cast<std::size_t>(error)]; }
-
     // Called from next() for every dropped candidate with the reason and the
     // bytes it spanned (as far as they were there), so a trace can show why
     // a reply was not taken.
@@ -103,7 +100,6 @@ private:
 
     std::vector<std::uint8_t> buffer_;
     std::size_t pos_ = 0;
-    std::size_t rejected_[5] = {};
     RejectObserver observer_;
 };
 

@@ -36,9 +36,6 @@ public:
     // controllers differ there. Stale and WrongCommand leave the request
     // outstanding.
     ReplyMatch match(const Frame &reply);
-    bool accept(const Frame &reply) { return match(reply) == ReplyMatch::Answer; }
-    // Uses the reply's SID in every later request.
-    void adoptSid(const Frame &reply) { sid_ = reply.sid; }
     bool outstanding() const { return outstanding_; }
     std::uint16_t sid() const { return sid_; }
     // TID and command of the last request.

@@ -219,7 +219,6 @@ void PtyServer::run(int extraFd, const std::function<bool()> &onExtra)
     while (!stop_) {
         if (hangUpRequested_.exchange(false) && master_ >= 0) {
             closePty();
-            hungUp_ = true;
             if (onHangUp)
                 onHangUp();
         }

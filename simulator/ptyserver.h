@@ -45,7 +45,6 @@ public:
     void setLatency(std::chrono::milliseconds latency);
     // Closes the master: the host's port hangs up.
     void hangUp();
-    bool hungUp() const { return hungUp_; }
 
     // Called on the serving thread right after a hang-up.
     std::function<void()> onHangUp;
@@ -77,7 +76,6 @@ private:
     bool mute_ = false;
     std::chrono::milliseconds latency_{0};
     std::atomic<bool> hangUpRequested_{false};
-    std::atomic<bool> hungUp_{false};
     std::atomic<bool> stop_{false};
 };
 
