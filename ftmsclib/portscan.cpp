@@ -10,7 +10,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include "protocol/simregistry.h"
+#include "rendezvous/simregistry.h"
 
 namespace ftlib {
 
@@ -143,7 +143,7 @@ std::vector<PortEntry> scanPorts(int selectMode)
         ::closedir(d);
     }
     if (selectMode == 0) {
-        for (const std::string &path : protocol::runningSimulators())
+        for (const std::string &path : rendezvous::runningSimulators())
             ports.push_back(PortEntry{path, "ROBO TX simulator", PortKind::Simulator});
     }
     // Paths are the kernel's short names; only a long simulator path could

@@ -5,12 +5,13 @@
 #include <climits>
 #include <cstdio>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+#include "rendezvous/openfiles.h"
 
 namespace ftlib {
 
@@ -199,47 +200,12 @@ bool SerialPort::waitReadable(std::chrono::milliseconds timeout)
 
 std::string portHolders(const std::string &path)
 {
-    DIR *proc = ::opendir("/proc");
-    if (!proc)
-        return {};
     std::string holders;
-    int found = 0;
-    const std::string self = std::to_string(::getpid());
-    while (found < 4) {
-        const dirent *entry = ::readdir(proc);
-        if (!entry)
-            break;
-        const std::string pid = entry->d_name;
-        if (pid.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const std::string fdDir = "/proc/" + pid + "/fd";
-        DIR *fds = ::opendir(fdDir.c_str());
-        if (!fds)
-            continue;
-        bool holds = false;
-        while (const dirent *fd = ::readdir(fds)) {
-            char target[PATH_MAX];
-            const ssize_t n = ::readlink((fdDir + "/" + fd->d_name).c_str(), target, sizeof target - 1);
-            if (n > 0 && path.compare(0, std::string::npos, target, static_cast<std::size_t>(n)) == 0) {
-                holds = true;
-                break;
-            }
-        }
-        ::closedir(fds);
-        if (!holds)
-            continue;
-        std::string name;
-        if (FILE *comm = std::fopen(("/proc/" + pid + "/comm").c_str(), "re")) {
-            char text[64] = {};
-            if (std::fgets(text, sizeof text, comm))
-                name = text;
-            std::fclose(comm);
-        }
-        while (!name.empty() && name.back() == '\n')
-            name.pop_back();
-        holders += std::string(found++ ? ", " : "") + "pid " + pid + " (" + (pid == self ? "this process" : name) + ")";
+    const long self = static_cast<long>(::getpid());
+    for (const long pid : rendezvous::processesHolding(path, 4)) {
+        holders += std::string(holders.empty() ? "" : ", ") + "pid " + std::to_string(pid) + " ("
+            + (pid == self ? std::string("this process") : rendezvous::processName(pid)) + ")";
     }
-    ::closedir(proc);
     return holders;
 }
 

@@ -11,7 +11,7 @@
 
 #include <unistd.h>
 
-#include "protocol/simregistry.h"
+#include "rendezvous/simregistry.h"
 
 namespace txsim {
 
@@ -161,7 +161,7 @@ int runHeadless(DeviceEngine &engine, PtyServer &server, const HeadlessOptions &
     });
     server.onHangUp = [&options] {
         // Its pty number is free now and may go to somebody's terminal.
-        protocol::withdrawSimulator(options.announcement);
+        rendezvous::withdrawSimulator(options.announcement);
         emit("{\"t_us\":" + std::to_string(nowUs()) + ",\"event\":\"hangup\"}");
     };
     emit("{\"event\":\"ready\",\"port\":" + jsonString(server.slavePath()) + ",\"pid\":" + std::to_string(::getpid())

@@ -18,7 +18,7 @@
 #include <QFile>
 #include <QTimer>
 
-#include "protocol/simregistry.h"
+#include "rendezvous/simregistry.h"
 #include "simulator/engine.h"
 #include "simulator/headless.h"
 #include "simulator/ptyserver.h"
@@ -216,7 +216,7 @@ int main(int argc, char **argv)
     server.setMute(mute);
     server.setLatency(latency);
     if (announce) {
-        headlessOptions.announcement = protocol::announceSimulator(server.slavePath(), error);
+        headlessOptions.announcement = rendezvous::announceSimulator(server.slavePath(), error);
         if (headlessOptions.announcement.empty())
             std::fprintf(stderr, "kavrik-simulator: port not announced: %s\n", error.c_str());
     }
@@ -248,6 +248,6 @@ int main(int argc, char **argv)
         serving.join();
     }
     activeServer = nullptr;
-    protocol::withdrawSimulator(headlessOptions.announcement);
+    rendezvous::withdrawSimulator(headlessOptions.announcement);
     return result;
 }

@@ -11,7 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "protocol/simregistry.h"
+#include "rendezvous/simregistry.h"
 
 namespace {
 
@@ -134,7 +134,7 @@ void TestSimRegistry::entries()
     }
     qputenv("KAVRIK_SIM_DIR", dir.toUtf8());
 
-    const std::vector<std::string> found = protocol::runningSimulators();
+    const std::vector<std::string> found = rendezvous::runningSimulators();
     QCOMPARE(found.size(), std::size_t(listed ? 1 : 0));
     if (listed)
         QCOMPARE(QString::fromStdString(found[0]), pty.path);
@@ -168,10 +168,10 @@ void TestSimRegistry::announceRefusesSharedFolder()
     qputenv("KAVRIK_SIM_DIR", dir.toUtf8());
     Pty pty;
     std::string error;
-    const std::string file = protocol::announceSimulator(pty.path.toStdString(), error);
+    const std::string file = rendezvous::announceSimulator(pty.path.toStdString(), error);
     QCOMPARE(!file.empty(), announced);
     QCOMPARE(error.empty(), announced);
-    protocol::withdrawSimulator(file);
+    rendezvous::withdrawSimulator(file);
 }
 
 QTEST_APPLESS_MAIN(TestSimRegistry)

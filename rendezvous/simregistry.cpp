@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "protocol/simregistry.h"
+#include "rendezvous/simregistry.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace protocol {
+#include "rendezvous/openfiles.h"
+
+namespace rendezvous {
 
 namespace {
 
@@ -44,29 +46,6 @@ bool isPtySlavePath(const std::string &path)
     return path.size() > prefix.size() && path.size() < prefix.size() + 10 && path.compare(0, prefix.size(), prefix) == 0
         && std::all_of(path.begin() + static_cast<std::ptrdiff_t>(prefix.size()), path.end(),
                        [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// Whether process `pid` has `path` open: the simulator keeps its slave open
-// for as long as it serves it.
-bool processHolds(long pid, const std::string &path)
-{
-    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *d = ::opendir(fdDir.c_str());
-    if (!d)
-        return false;
-    bool found = false;
-    while (const dirent *entry = ::readdir(d)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        char target[PATH_MAX];
-        const ssize_t n = ::readlink((fdDir + "/" + entry->d_name).c_str(), target, sizeof target - 1);
-        if (n > 0 && path.compare(0, std::string::npos, target, static_cast<std::size_t>(n)) == 0) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(d);
-    return found;
 }
 
 } // namespace
@@ -181,4 +160,4 @@ std::vector<std::string> runningSimulators()
     return paths;
 }
 
-} // namespace protocol
+} // namespace rendezvous

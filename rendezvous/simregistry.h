@@ -7,7 +7,7 @@
 // Where running simulators announce their pseudo-terminals, so the library's
 // port search lists them: one file "<pid>.port" per simulator, holding the
 // slave's path, in a folder only this user can write.
-namespace protocol {
+namespace rendezvous {
 
 // $KAVRIK_SIM_DIR if set (tests give each run its own); else kavrik-sim in
 // the user's runtime folder ($XDG_RUNTIME_DIR, or /run/user/<uid> when the
@@ -31,4 +31,4 @@ void withdrawSimulator(const std::string &file);
 // simulators are removed.
 std::vector<std::string> runningSimulators();
 
-} // namespace protocol
+} // namespace rendezvous
