@@ -13,7 +13,8 @@
 
 #include "ftmsclib/emergencystop.h"
 #include "ftmsclib/guardian.h"
-#include "ftmsclib/serialport.h"
+#include "ftmsclib/linksettings.h"
+#include "ftmsclib/transport.h"
 #include "protocol/codec.h"
 #include "protocol/session.h"
 #include "protocol/transferarea.h"
@@ -21,33 +22,6 @@
 // One open controller: the identification at open, the transfer area that
 // the setters write, and the transfer loop that sends it in the background.
 namespace ftlib {
-
-struct LinkSettings {
-    std::chrono::milliseconds replyTimeout{200};
-    std::chrono::milliseconds cycle{10};
-    std::chrono::milliseconds probeTimeout{1000};
-    std::chrono::milliseconds statePoll{1000};
-    // The echo is sent up to maxTimeouts times, and on Bluetooth again and
-    // again until this much time has passed: the radio link may still be
-    // forming when the port opens.
-    std::chrono::milliseconds echoWindow{0};
-    // Reply timeouts in a row that lose the link; zero-exchange attempts at stop.
-    int maxTimeouts = 3;
-    // Write bound of the zero-output exchange sent, unanswered, as the link
-    // is given up.
-    std::chrono::milliseconds lastZerosWrite{50};
-    // Output changes wait for the next cycle instead of being sent at once
-    // (KAVRIK_FTLIB_CYCLE_ONLY=1; only for comparing latencies).
-    bool cycleOnly = false;
-    // KAVRIK_FTLIB_EXTENSIONS=0: the Master alone, no status requests.
-    bool extensions = true;
-
-    // Bluetooth timing on rfcomm ports (by the name given or the device it
-    // leads to), then KAVRIK_FTLIB_REPLY_TIMEOUT_MS, KAVRIK_FTLIB_CYCLE_MS,
-    // KAVRIK_FTLIB_EXTENSIONS and KAVRIK_FTLIB_CYCLE_ONLY. A value that is
-    // not a whole number in range is ignored (and traced).
-    static LinkSettings forPort(const std::string &path, const std::string &canonicalPath);
-};
 
 // What the identification at open learnt.
 struct Identity {
@@ -61,9 +35,12 @@ struct Identity {
 
 // Thread-safety: the setters, comStatus() and holdSilent() may be called from
 // any thread at any time; start/stop/close are serialised among themselves.
-// Statuses are the FTLIB_ERR_* codes of ftmsclib.h.
+// Statuses are the FTLIB_ERR_* codes of ftmsclib.h. The class is declared
+// only here; each group of members says where it is defined.
 class Device {
 public:
+    // Defined in device.cpp: the lifecycle and the setters.
+
     // Opens the port for this process alone and identifies the controller:
     // console probe and echo (which must be answered), then one information
     // and one status request (which may go unanswered: the Master alone is
@@ -73,6 +50,10 @@ public:
     // however the process ends (see guardian.h).
     static std::unique_ptr<Device> open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status,
                                         bool guarded = false);
+    // The same conversation over another transport (a test's or a fuzzer's),
+    // with the given settings; never guarded.
+    static std::unique_ptr<Device> openOver(std::unique_ptr<Transport> transport, const std::string &name,
+                                            const LinkSettings &settings, std::uint32_t &status);
     ~Device();
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;
@@ -103,7 +84,7 @@ public:
     void holdSilent(std::chrono::milliseconds duration);
 
 private:
-    using Clock = std::chrono::steady_clock;
+    using Clock = Transport::Clock;
     enum class Pending { None, Config, Exchange, State, Zero };
     enum class Outcome { Answer, NoAnswer, WrongCommand, PortFailed };
 
@@ -115,16 +96,18 @@ private:
         std::vector<std::uint8_t> payload;
         bool namesExtensions = false;
         int ta = 0;
-        unsigned config = 0;
+        unsigned configGeneration = 0;
     };
 
-    // The loop's bookkeeping between its steps.
+    // The loop's bookkeeping between its steps. The generations are those of
+    // the transfer area's configuration and outputs that the controller has
+    // acknowledged or been sent.
     struct LoopState {
-        std::array<unsigned, protocol::kTaCount> ackedConfig{};
-        unsigned sentOutputs = 0;
+        std::array<unsigned, protocol::kTaCount> ackedConfigGeneration{};
+        unsigned sentOutputGeneration = 0;
         Pending pending = Pending::None;
         int pendingTa = 0;
-        unsigned pendingConfig = 0;
+        unsigned pendingConfigGeneration = 0;
         bool pendingNamesExtensions = false;
         int timeouts = 0;
         // Unanswered exchanges that named extensions, in a row.
@@ -137,43 +120,59 @@ private:
         Clock::time_point idleUntil;
     };
 
+    // Defined in device.cpp.
     Device() = default;
-    std::uint32_t identify();
-    void readConsole();
-    // Sends the request up to `attempts` times (and until `keepTrying` has
-    // passed) and waits one reply timeout for its answer each time.
-    Outcome transact(std::uint32_t command, const std::vector<std::uint8_t> &payload, protocol::Frame &reply,
-                     int attempts, bool newSession, Clock::time_point keepTrying = {});
+    static std::unique_ptr<Device> create(const std::string &path, const std::string &canonicalPath,
+                                          const LinkSettings &settings, std::uint32_t &status);
     bool send(const protocol::Frame &frame, std::chrono::milliseconds timeout);
     void wake();
     void drainWake();
 
-    // The transfer loop and its steps; each step that returns false has
-    // ended the loop (stop completed or link lost).
+    // Defined in replies.cpp: the one way replies come in, for the open and
+    // the loop alike, and the one way the link is given up.
+    enum class Received { Data, Nothing, Closed };
+    // Reads what the transport has (until a short read), traces it and
+    // feeds the decoder.
+    Received receive();
+    // The next whole frame from the decoder, matched against the outstanding
+    // request and traced; false when more bytes are needed.
+    bool nextReply(protocol::Frame &reply, protocol::ReplyMatch &match);
+    // Traces why, writes one unanswered all-zero exchange when the
+    // controller may still hear it, and marks the link lost.
+    void loseLink(const char *why, int sysError, bool sendZeros);
+
+    // Defined in identify.cpp: the conversation at open.
+    std::uint32_t identify();
+    void readConsole();
+    std::uint32_t askEcho();
+    std::uint32_t askInformation();
+    std::uint32_t askStatus();
+    std::uint32_t greetExtensions();
+    // Sends the request up to `attempts` times (and until `keepTrying` has
+    // passed) and waits one reply timeout for its answer each time.
+    Outcome transact(std::uint32_t command, const std::vector<std::uint8_t> &payload, protocol::Frame &reply,
+                     int attempts, bool newSession, Clock::time_point keepTrying = {});
+
+    // Defined in transferloop.cpp: the loop and its steps; each step that
+    // returns false has ended the loop (stop completed or link lost)...
     void loop();
     bool chooseRequest(LoopState &s, Request &request);
     bool sendRequest(LoopState &s, Request &request);
     bool readPort(LoopState &s);
     void matchReplies(LoopState &s);
     bool countTimeout(LoopState &s);
-    void giveUp(const char *why);
-
-    // Extension k is sent to (bit k-1): online, wanted and not refused.
+    // ...and what goes on the wire. Extension k is sent to (bit k-1):
+    // online, wanted and not refused.
     unsigned extensionsInUse() const;
     // Payload of an exchange with every output at 0, for the master and every
     // extension in use; `count` gets the number of structures.
     std::vector<std::uint8_t> zeroOutputs(std::uint32_t &count) const;
-    // One such exchange, written with a short bound and not waited for.
-    void sendZerosUnanswered();
     // The bytes of that exchange with the transaction id that comes next,
-    // for the fatal-signal handler to write.
+    // for the fatal-signal handler and the guardian to write.
     std::vector<std::uint8_t> preparedZeros() const;
+    void publishPreparedZeros();
     protocol::TaOutput wireOutputs(int ta) const;
     protocol::TaConfig config(int ta) const;
-
-    void traceSent(const protocol::Frame &frame, const std::vector<std::uint8_t> &bytes) const;
-    void traceReceived(const std::uint8_t *data, std::size_t size) const;
-    void traceReply(const protocol::Frame &frame, protocol::ReplyMatch match) const;
 
     std::string path_;
     std::string canonicalPath_;
@@ -194,7 +193,7 @@ private:
     std::atomic<bool> closed_{false};
 
     // Owned by the opening thread, then by the loop while it runs.
-    SerialPort port_;
+    std::unique_ptr<Transport> transport_;
     protocol::Session session_;
     protocol::FrameDecoder decoder_;
     unsigned onlineExtensions_ = 0; // bit k-1 = extension k

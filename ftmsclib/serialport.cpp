@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ftmsclib/serialport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -17,10 +18,12 @@ namespace ftlib {
 
 namespace {
 
+// Rounded up, so that a wait never ends just before its deadline and is
+// then repeated with nothing to wait for.
 int remainingMs(std::chrono::steady_clock::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(std::min<long long>(left.count(), 60000)) : 0;
 }
 
 // The simulator takes the lock of its own pty for an instant to see whether
@@ -183,19 +186,26 @@ ReadResult SerialPort::read(std::uint8_t *buffer, std::size_t capacity, std::siz
     }
 }
 
-bool SerialPort::waitReadable(std::chrono::milliseconds timeout)
+Transport::Wake SerialPort::wait(Clock::time_point deadline, int wakeFd)
 {
     if (fd_ < 0)
-        return true;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    pollfd p{fd_, POLLIN, 0};
+        return Wake::HungUp;
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd, POLLIN, 0}};
     int r;
     do {
-        r = ::poll(&p, 1, remainingMs(deadline));
+        r = ::poll(fds, wakeFd >= 0 ? 2 : 1, remainingMs(deadline));
     } while (r < 0 && errno == EINTR);
-    if (r < 0)
+    if (r < 0) {
         lastError_ = errno;
-    return r != 0;
+        return Wake::Failed;
+    }
+    if (r == 0)
+        return Wake::Timeout;
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
+        return Wake::HungUp;
+    if (fds[0].revents)
+        return Wake::Input;
+    return Wake::Woken;
 }
 
 std::string portHolders(const std::string &path)

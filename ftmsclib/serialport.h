@@ -8,20 +8,21 @@
 
 #include <termios.h>
 
+#include "ftmsclib/transport.h"
+
 // A serial device (USB CDC-ACM, RFCOMM or a pseudo-terminal) in raw mode with
 // non-blocking I/O; every wait is bounded by the caller's timeout.
 namespace ftlib {
 
 enum class PortError { None, NotFound, AccessDenied, NotATerminal, Busy, Failed };
-enum class ReadResult { Data, Nothing, Closed };
 
 // Not thread-safe: one thread does the I/O at a time.
-class SerialPort {
+class SerialPort : public Transport {
 public:
     SerialPort() = default;
     SerialPort(const SerialPort &) = delete;
     SerialPort &operator=(const SerialPort &) = delete;
-    ~SerialPort() { close(); }
+    ~SerialPort() override { close(); }
 
     // Opens the device for this process alone: an advisory lock (flock) that
     // cooperating programs respect, and TIOCEXCL, which makes the kernel
@@ -31,31 +32,24 @@ public:
     // holds errno.
     PortError open(const std::string &path, int &sysError);
     // Gives up exclusivity, restores the settings found at open and closes.
-    void close();
+    void close() override;
     // Forgets the descriptor without closing it (while the process dies of a
     // signal whose handler may still write to it).
-    void abandon()
+    void abandon() override
     {
         fd_ = -1;
         haveOldSettings_ = false;
         exclusive_ = false;
     }
     bool isOpen() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    int descriptor() const override { return fd_; }
 
-    // Writes everything or fails: false on error, hang-up or when the device
-    // does not take the bytes within `timeout`.
-    bool writeAll(const std::uint8_t *data, std::size_t size, std::chrono::milliseconds timeout);
-    // Reads what is there without waiting. Closed means the device is gone
-    // (end of file, EIO after a hang-up, or another error).
-    ReadResult read(std::uint8_t *buffer, std::size_t capacity, std::size_t &got);
-    // Waits up to `timeout` for input; false on timeout. Hang-ups count as
-    // readable, so the following read reports them.
-    bool waitReadable(std::chrono::milliseconds timeout);
-    // errno of the last failed writeAll, read or waitReadable: ETIMEDOUT when
-    // the device did not take the bytes in time, EIO for a hang-up seen by
-    // poll(), 0 for an end of file.
-    int lastError() const { return lastError_; }
+    bool writeAll(const std::uint8_t *data, std::size_t size, std::chrono::milliseconds timeout) override;
+    ReadResult read(std::uint8_t *buffer, std::size_t capacity, std::size_t &got) override;
+    // Hang-ups count as input too (HungUp), so the following read reports
+    // them.
+    Wake wait(Clock::time_point deadline, int wakeFd) override;
+    int lastError() const override { return lastError_; }
 
 private:
     int fd_ = -1;

@@ -216,4 +216,98 @@ std::string hexBytes(const std::uint8_t *data, std::size_t size)
     return out;
 }
 
+void traceSentFrame(const std::string &port, const protocol::Frame &frame, const std::vector<std::uint8_t> &bytes)
+{
+    if (!traceFrames())
+        return;
+    TraceRecord record;
+    record.event = TraceEvent::Sent;
+    record.port = port;
+    record.command = frame.command;
+    record.tid = frame.tid;
+    char text[96];
+    std::snprintf(text, sizeof text, "cmd %u tid %u sid %u", frame.command, frame.tid, frame.sid);
+    record.text = text;
+    record.bytes = bytes;
+    traceRecord(std::move(record));
+}
+
+void traceSentText(const std::string &port, const char *what, const std::vector<std::uint8_t> &bytes)
+{
+    if (!traceFrames())
+        return;
+    TraceRecord record;
+    record.event = TraceEvent::Sent;
+    record.port = port;
+    record.text = what;
+    record.bytes = bytes;
+    traceRecord(std::move(record));
+}
+
+void traceReceived(const std::string &port, const std::uint8_t *data, std::size_t size)
+{
+    if (!traceFrames())
+        return;
+    TraceRecord record;
+    record.event = TraceEvent::Received;
+    record.port = port;
+    record.text = std::to_string(size) + " bytes";
+    record.bytes.assign(data, data + size);
+    traceRecord(std::move(record));
+}
+
+void traceReply(const std::string &port, const protocol::Frame &frame, protocol::ReplyMatch match,
+                const protocol::Session &session)
+{
+    if (match != protocol::ReplyMatch::WrongCommand && !traceFrames())
+        return;
+    TraceRecord record;
+    record.event = TraceEvent::Frame;
+    record.port = port;
+    record.command = frame.command;
+    record.tid = frame.tid;
+    char text[160];
+    switch (match) {
+    case protocol::ReplyMatch::Answer:
+        record.verdict = FrameVerdict::Answer;
+        std::snprintf(text, sizeof text, "cmd %u tid %u sid %u: answer", frame.command, frame.tid, frame.sid);
+        break;
+    case protocol::ReplyMatch::Stale:
+        record.verdict = FrameVerdict::Stale;
+        std::snprintf(text, sizeof text, "cmd %u tid %u sid %u: stale, not the outstanding tid %u", frame.command,
+                      frame.tid, frame.sid, session.outstanding() ? session.tid() : 0);
+        break;
+    case protocol::ReplyMatch::WrongCommand:
+        record.verdict = FrameVerdict::WrongCommand;
+        std::snprintf(text, sizeof text, "cmd %u tid %u sid %u: wrong command, request %u expects %u", frame.command,
+                      frame.tid, frame.sid, session.command(), session.command() + protocol::kReplyOffset);
+        break;
+    }
+    record.text = text;
+    record.bytes = protocol::encodeFrame(frame);
+    traceRecord(std::move(record));
+}
+
+void traceConsoleAnswer(const std::string &port, const std::vector<std::uint8_t> &bytes)
+{
+    if (!traceFrames() || bytes.empty())
+        return;
+    TraceRecord record;
+    record.event = TraceEvent::Console;
+    record.port = port;
+    record.text = std::to_string(bytes.size()) + " bytes";
+    record.bytes = bytes;
+    traceRecord(std::move(record));
+}
+
+void traceRejected(const std::string &port, protocol::DecodeError error, const std::uint8_t *data, std::size_t size)
+{
+    TraceRecord record;
+    record.event = TraceEvent::Rejected;
+    record.port = port;
+    record.text = protocol::decodeErrorText(error);
+    record.bytes.assign(data, data + size);
+    traceRecord(std::move(record));
+}
+
 } // namespace ftlib

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "protocol/codec.h"
+#include "protocol/session.h"
+
 // Optional diagnostics of the controller library. Nothing is written unless
 // KAVRIK_FTLIB_TRACE asks for it:
 //   1  events: open steps, timeouts, link loss, failed calls with their errno
@@ -63,6 +66,17 @@ void trace(const std::string &port, const char *format, ...) __attribute__((form
 void traceError(const std::string &port, int sysError, const char *format, ...) __attribute__((format(printf, 3, 4)));
 // Stamps the record with the time (unless set) and hands it on.
 void traceRecord(TraceRecord record);
+
+// The records of a device's conversation; each does nothing when frames are
+// not traced (a wrong command under the right TID is traced at every level:
+// the device speaks otherwise than assumed).
+void traceSentFrame(const std::string &port, const protocol::Frame &frame, const std::vector<std::uint8_t> &bytes);
+void traceSentText(const std::string &port, const char *what, const std::vector<std::uint8_t> &bytes);
+void traceReceived(const std::string &port, const std::uint8_t *data, std::size_t size);
+void traceReply(const std::string &port, const protocol::Frame &frame, protocol::ReplyMatch match,
+                const protocol::Session &session);
+void traceConsoleAnswer(const std::string &port, const std::vector<std::uint8_t> &bytes);
+void traceRejected(const std::string &port, protocol::DecodeError error, const std::uint8_t *data, std::size_t size);
 
 // "02 55 00 1c ..." for trace lines and reports.
 std::string hexBytes(const std::uint8_t *data, std::size_t size);

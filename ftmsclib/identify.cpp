@@ -1,0 +1,209 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The conversation at open: the console probe, the echo that opens a
+// session, and what the controller says about itself and its extensions.
+#include "ftmsclib/device.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "ftmsclib/ftmsclib.h"
+#include "ftmsclib/trace.h"
+#include "protocol/console.h"
+
+namespace ftlib {
+
+using protocol::Frame;
+using protocol::ReplyMatch;
+
+namespace {
+
+std::string versionText(const std::array<std::uint8_t, 4> &v)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "V %u.%02u, DLL %u", v[2], v[3], v[1]);
+    return text;
+}
+
+std::vector<std::uint8_t> taIdPayload(int ta)
+{
+    std::vector<std::uint8_t> payload;
+    protocol::appendTaId(payload, static_cast<std::uint32_t>(ta));
+    return payload;
+}
+
+} // namespace
+
+std::uint32_t Device::identify()
+{
+    readConsole();
+    std::uint32_t status = askEcho();
+    if (status == FTLIB_ERR_SUCCESS)
+        status = askInformation();
+    if (status != FTLIB_ERR_SUCCESS)
+        return status;
+    if (!settings_.extensions) {
+        statePolling_ = false;
+        trace(path_, "extensions off (KAVRIK_FTLIB_EXTENSIONS=0): the Master alone");
+        return FTLIB_ERR_SUCCESS;
+    }
+    status = askStatus();
+    return status == FTLIB_ERR_SUCCESS ? greetExtensions() : status;
+}
+
+void Device::readConsole()
+{
+    const std::vector<std::uint8_t> probe = protocol::consoleProbe();
+    traceSentText(path_, "console probe", probe);
+    if (!transport_->writeAll(probe.data(), probe.size(), settings_.replyTimeout)) {
+        traceError(path_, transport_->lastError(), "cannot write the console probe");
+        return;
+    }
+    protocol::ConsoleAnswerParser console;
+    std::vector<std::uint8_t> seen;
+    const auto deadline = transport_->now() + settings_.probeTimeout;
+    while (!console.finished() && transport_->now() < deadline) {
+        const Transport::Wake wake = transport_->wait(deadline, -1);
+        if (wake == Transport::Wake::Timeout || wake == Transport::Wake::Failed)
+            break;
+        std::uint8_t buffer[256];
+        std::size_t got = 0;
+        // A closed port shows at the echo, which must be answered.
+        if (transport_->read(buffer, sizeof buffer, got) == ReadResult::Closed)
+            break;
+        console.feed(buffer, got);
+        if (seen.size() < 4096)
+            seen.insert(seen.end(), buffer, buffer + got);
+    }
+    identity_.serial = console.serial();
+    traceConsoleAnswer(path_, seen);
+    trace(path_, "serial number %s%s", console.serial().empty() ? "unknown" : console.serial().c_str(),
+          console.finished() ? "" : " (console answer incomplete)");
+}
+
+std::uint32_t Device::askEcho()
+{
+    Frame reply;
+    const std::vector<std::uint8_t> echo = protocol::echoPayload();
+    const Clock::time_point keepTrying =
+        settings_.echoWindow.count() > 0 ? transport_->now() + settings_.echoWindow : Clock::time_point{};
+    switch (transact(protocol::kCmdEcho, echo, reply, settings_.maxTimeouts, true, keepTrying)) {
+    case Outcome::Answer:
+        break;
+    case Outcome::NoAnswer:
+        trace(path_, "no answer to the echo request");
+        return FTLIB_ERR_INIT_COM_TIMEOUT;
+    case Outcome::WrongCommand:
+    case Outcome::PortFailed:
+        return FTLIB_ERR_INIT_COM;
+    }
+    Frame echoRequest;
+    echoRequest.items = 1;
+    echoRequest.payload = echo;
+    identity_.echo = protocol::classifyEcho(echoRequest, reply);
+    if (identity_.echo == protocol::EchoReply::Other)
+        trace(path_, "echo reply with unexpected payload (%zu bytes), accepted", reply.payload.size());
+    return FTLIB_ERR_SUCCESS;
+}
+
+// Information and status are only informative: one try each, and a
+// controller that keeps quiet is driven as a Master alone.
+std::uint32_t Device::askInformation()
+{
+    Frame reply;
+    switch (transact(protocol::kCmdInfo, taIdPayload(0), reply, 1, false)) {
+    case Outcome::Answer:
+        identity_.infoAnswered = true;
+        if (protocol::readInfo(reply, identity_.info))
+            trace(path_, "controller \"%s\", firmware %s, session %u", identity_.info.name.c_str(),
+                  versionText(identity_.info.firmwareVersion).c_str(), session_.sid());
+        else
+            trace(path_, "information reply not understood (%zu bytes), carrying on", reply.payload.size());
+        return FTLIB_ERR_SUCCESS;
+    case Outcome::NoAnswer:
+        trace(path_, "no answer to the information request; carrying on without name and firmware");
+        return FTLIB_ERR_SUCCESS;
+    case Outcome::WrongCommand:
+    case Outcome::PortFailed:
+        break;
+    }
+    return FTLIB_ERR_INIT_COM;
+}
+
+std::uint32_t Device::askStatus()
+{
+    Frame reply;
+    switch (transact(protocol::kCmdState, taIdPayload(0), reply, 1, false)) {
+    case Outcome::Answer:
+        identity_.stateAnswered = true;
+        if (!protocol::readOnlineExtensions(reply, onlineExtensions_))
+            trace(path_, "status reply not understood (%zu bytes), carrying on with the Master alone",
+                  reply.payload.size());
+        break;
+    case Outcome::NoAnswer:
+        statePolling_ = false;
+        trace(path_, "no answer to the status request; the Master alone, and no more status requests");
+        break;
+    case Outcome::WrongCommand:
+    case Outcome::PortFailed:
+        return FTLIB_ERR_INIT_COM;
+    }
+    identity_.onlineExtensions = onlineExtensions_;
+    return FTLIB_ERR_SUCCESS;
+}
+
+std::uint32_t Device::greetExtensions()
+{
+    for (int k = 1; k <= protocol::kMaxExtensions; ++k) {
+        if (!(onlineExtensions_ & (1u << (k - 1))))
+            continue;
+        Frame reply;
+        protocol::TaInfo info;
+        const Outcome outcome = transact(protocol::kCmdInfo, taIdPayload(k), reply, 1, false);
+        if (outcome == Outcome::WrongCommand || outcome == Outcome::PortFailed)
+            return FTLIB_ERR_INIT_COM;
+        if (outcome == Outcome::Answer && protocol::readInfo(reply, info))
+            trace(path_, "extension %d \"%s\"", k, info.name.c_str());
+        else
+            trace(path_, "extension %d online", k);
+    }
+    return FTLIB_ERR_SUCCESS;
+}
+
+Device::Outcome Device::transact(std::uint32_t command, const std::vector<std::uint8_t> &payload, Frame &reply,
+                                 int attempts, bool newSession, Clock::time_point keepTrying)
+{
+    for (int attempt = 0; attempt < attempts || transport_->now() < keepTrying; ++attempt) {
+        // A repeated echo must still say "new session" (TID 1, SID 0).
+        if (newSession)
+            session_.restart();
+        const Frame request = session_.request(command, 1, payload);
+        if (!send(request, settings_.replyTimeout)) {
+            traceError(path_, transport_->lastError(), "cannot write command %u", command);
+            return Outcome::PortFailed;
+        }
+        const auto deadline = transport_->now() + settings_.replyTimeout;
+        while (transport_->now() < deadline) {
+            const Transport::Wake wake = transport_->wait(deadline, -1);
+            if (wake == Transport::Wake::Timeout || wake == Transport::Wake::Failed)
+                break;
+            if (receive() == Received::Closed) {
+                traceError(path_, transport_->lastError(), "the port closed while waiting for the answer to command %u",
+                           command);
+                return Outcome::PortFailed;
+            }
+            ReplyMatch match;
+            while (nextReply(reply, match)) {
+                if (match == ReplyMatch::Answer)
+                    return Outcome::Answer;
+                if (match == ReplyMatch::WrongCommand)
+                    return Outcome::WrongCommand;
+            }
+        }
+        decoder_.reset();
+        trace(path_, "no answer to command %u within %lld ms (attempt %d)", command,
+              static_cast<long long>(settings_.replyTimeout.count()), attempt + 1);
+    }
+    return Outcome::NoAnswer;
+}
+
+} // namespace ftlib

@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "ftmsclib/linksettings.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "ftmsclib/trace.h"
+
+namespace ftlib {
+
+using std::chrono::milliseconds;
+
+namespace {
+
+bool envFlag(const char *name)
+{
+    const char *value = std::getenv(name);
+    return value && *value && std::strcmp(value, "0") != 0;
+}
+
+// A duration override: a whole number of milliseconds within the bounds.
+void envMilliseconds(const char *name, long long low, long long high, const std::string &port, milliseconds &value)
+{
+    const char *text = std::getenv(name);
+    if (!text || !*text)
+        return;
+    char *end = nullptr;
+    errno = 0;
+    const long long ms = std::strtoll(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end || errno == ERANGE || ms < low || ms > high) {
+        trace(port, "%s=%s ignored: not a whole number of milliseconds from %lld to %lld", name, text, low, high);
+        return;
+    }
+    value = milliseconds(ms);
+}
+
+bool bluetoothName(const std::string &path)
+{
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    return name.rfind("rfcomm", 0) == 0;
+}
+
+} // namespace
+
+LinkSettings LinkSettings::forPort(const std::string &path, const std::string &canonicalPath)
+{
+    LinkSettings settings;
+    if (bluetoothName(path) || bluetoothName(canonicalPath)) {
+        // 38400 baud on the air: a request and its reply alone take ~40 ms.
+        settings.replyTimeout = milliseconds(1000);
+        settings.cycle = milliseconds(50);
+        settings.echoWindow = milliseconds(10000);
+    }
+    envMilliseconds("KAVRIK_FTLIB_REPLY_TIMEOUT_MS", 10, 60000, path, settings.replyTimeout);
+    envMilliseconds("KAVRIK_FTLIB_CYCLE_MS", 1, 10000, path, settings.cycle);
+    settings.cycleOnly = envFlag("KAVRIK_FTLIB_CYCLE_ONLY");
+    if (const char *value = std::getenv("KAVRIK_FTLIB_EXTENSIONS"); value && std::strcmp(value, "0") == 0)
+        settings.extensions = false;
+    return settings;
+}
+
+} // namespace ftlib

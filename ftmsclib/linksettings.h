@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace ftlib {
+
+// How a device's link is timed: by the kind of port, then by the library's
+// environment variables.
+struct LinkSettings {
+    std::chrono::milliseconds replyTimeout{200};
+    std::chrono::milliseconds cycle{10};
+    std::chrono::milliseconds probeTimeout{1000};
+    std::chrono::milliseconds statePoll{1000};
+    // The echo is sent up to maxTimeouts times, and on Bluetooth again and
+    // again until this much time has passed: the radio link may still be
+    // forming when the port opens.
+    std::chrono::milliseconds echoWindow{0};
+    // Reply timeouts in a row that lose the link; zero-exchange attempts at stop.
+    int maxTimeouts = 3;
+    // Write bound of the zero-output exchange sent, unanswered, as the link
+    // is given up.
+    std::chrono::milliseconds lastZerosWrite{50};
+    // Output changes wait for the next cycle instead of being sent at once
+    // (KAVRIK_FTLIB_CYCLE_ONLY=1; only for comparing latencies).
+    bool cycleOnly = false;
+    // KAVRIK_FTLIB_EXTENSIONS=0: the Master alone, no status requests.
+    bool extensions = true;
+
+    // Bluetooth timing on rfcomm ports (by the name given or the device it
+    // leads to), then KAVRIK_FTLIB_REPLY_TIMEOUT_MS, KAVRIK_FTLIB_CYCLE_MS,
+    // KAVRIK_FTLIB_EXTENSIONS and KAVRIK_FTLIB_CYCLE_ONLY. A value that is
+    // not a whole number in range is ignored (and traced).
+    static LinkSettings forPort(const std::string &path, const std::string &canonicalPath);
+};
+
+} // namespace ftlib

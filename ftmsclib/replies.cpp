@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The one way replies come in, for the open and the transfer loop alike, and
+// the one way the link is given up.
+#include "ftmsclib/device.h"
+
+#include "ftmsclib/trace.h"
+
+namespace ftlib {
+
+Device::Received Device::receive()
+{
+    std::uint8_t buffer[1024];
+    std::size_t got = 0;
+    bool any = false;
+    ReadResult result;
+    // A short read means the tty is drained; saves one EAGAIN read per reply.
+    while ((result = transport_->read(buffer, sizeof buffer, got)) == ReadResult::Data) {
+        any = true;
+        traceReceived(path_, buffer, got);
+        decoder_.feed(buffer, got);
+        if (got < sizeof buffer)
+            break;
+    }
+    if (result == ReadResult::Closed)
+        return Received::Closed;
+    return any ? Received::Data : Received::Nothing;
+}
+
+bool Device::nextReply(protocol::Frame &reply, protocol::ReplyMatch &match)
+{
+    if (!decoder_.next(reply))
+        return false;
+    match = session_.match(reply);
+    traceReply(path_, reply, match, session_);
+    return true;
+}
+
+void Device::loseLink(const char *why, int sysError, bool sendZeros)
+{
+    if (sysError != 0)
+        traceError(path_, sysError, "%s, link lost", why);
+    else
+        trace(path_, "%s, link lost", why);
+    if (sendZeros) {
+        // Written with a short bound and not waited for: a controller whose
+        // replies are lost on the way back still hears it.
+        std::uint32_t count = 0;
+        std::vector<std::uint8_t> payload = zeroOutputs(count);
+        if (!send(session_.request(protocol::kCmdExchange, count, std::move(payload)), settings_.lastZerosWrite))
+            traceError(path_, transport_->lastError(), "the zero exchange could not be written");
+    }
+    lost_ = true;
+}
+
+} // namespace ftlib
