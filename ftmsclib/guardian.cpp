@@ -49,37 +49,47 @@ std::string guardianPath()
     return path + kGuardianProgram;
 }
 
-bool Guardian::start(int portFd, std::string &why)
+namespace {
+
+// The memory shared with the guardian, mapped here; its descriptor goes to
+// the guardian. nullptr with `why` set on failure.
+GuardianShared *createShared(int &memory, std::string &why)
 {
-    dismiss();
-    const std::string program = guardianPath();
-    if (program.empty() || ::access(program.c_str(), X_OK) != 0) {
-        why = "no " + program;
-        return false;
-    }
-    const int memory = ::memfd_create(kGuardianProgram, MFD_CLOEXEC);
+    memory = ::memfd_create(kGuardianProgram, MFD_CLOEXEC);
     if (memory < 0 || ::ftruncate(memory, sizeof(GuardianShared)) != 0) {
         why = std::string("shared memory: ") + std::strerror(errno);
         closeAll({memory});
-        return false;
+        return nullptr;
     }
     void *mapped = ::mmap(nullptr, sizeof(GuardianShared), PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0);
-    int pipe[2] = {-1, -1};
-    if (mapped == MAP_FAILED || ::pipe2(pipe, O_CLOEXEC) != 0) {
-        why = std::string("shared memory or pipe: ") + std::strerror(errno);
-        if (mapped != MAP_FAILED)
-            ::munmap(mapped, sizeof(GuardianShared));
+    if (mapped == MAP_FAILED) {
+        why = std::string("shared memory: ") + std::strerror(errno);
         closeAll({memory});
-        return false;
+        return nullptr;
     }
-    auto *shared = new (mapped) GuardianShared;
+    return new (mapped) GuardianShared;
+}
 
-    const int port = above(portFd), reading = above(pipe[0]), sharedMemory = above(memory);
+void destroyShared(GuardianShared *shared)
+{
+    shared->~GuardianShared();
+    ::munmap(shared, sizeof(GuardianShared));
+}
+
+// Starts `program` with the port, the pipe's reading end and the memory under
+// the numbers it expects them; an errno value on failure.
+int spawn(const std::string &program, int portFd, int reading, int memory, pid_t &pid)
+{
+    const int port = above(portFd), pipe = above(reading), shared = above(memory);
+    if (port < 0 || pipe < 0 || shared < 0) {
+        closeAll({port, pipe, shared});
+        return EMFILE;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, port, kGuardianPortFd);
-    posix_spawn_file_actions_adddup2(&actions, reading, kGuardianPipeFd);
-    posix_spawn_file_actions_adddup2(&actions, sharedMemory, kGuardianMemoryFd);
+    posix_spawn_file_actions_adddup2(&actions, pipe, kGuardianPipeFd);
+    posix_spawn_file_actions_adddup2(&actions, shared, kGuardianMemoryFd);
     for (const int standard : {STDIN_FILENO, STDOUT_FILENO})
         posix_spawn_file_actions_addopen(&actions, standard, "/dev/null", O_RDWR, 0);
     // A process group of its own: Ctrl+C in the program's terminal must not
@@ -95,18 +105,35 @@ bool Guardian::start(int portFd, std::string &why)
     posix_spawnattr_setpgroup(&attributes, 0);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     const char *argv[] = {kGuardianProgram, nullptr};
-    pid_t pid = -1;
-    const int spawned = (port < 0 || reading < 0 || sharedMemory < 0)
-        ? EMFILE
-        : ::posix_spawn(&pid, program.c_str(), &actions, &attributes, const_cast<char **>(argv), environ);
+    const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, const_cast<char **>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    closeAll({port, reading, sharedMemory, pipe[0], memory});
-    if (spawned != 0) {
-        why = std::string("cannot start ") + program + ": " + std::strerror(spawned);
+    closeAll({port, pipe, shared});
+    return spawned;
+}
+
+} // namespace
+
+bool Guardian::start(int portFd, std::string &why)
+{
+    dismiss();
+    const std::string program = guardianPath();
+    if (program.empty() || ::access(program.c_str(), X_OK) != 0) {
+        why = "no " + program;
+        return false;
+    }
+    int memory = -1;
+    GuardianShared *shared = createShared(memory, why);
+    if (!shared)
+        return false;
+    int pipe[2] = {-1, -1};
+    pid_t pid = -1;
+    const int failed = ::pipe2(pipe, O_CLOEXEC) != 0 ? errno : spawn(program, portFd, pipe[0], memory, pid);
+    closeAll({pipe[0], memory});
+    if (failed != 0) {
+        why = std::string("cannot start ") + program + ": " + std::strerror(failed);
         closeAll({pipe[1]});
-        shared->~GuardianShared();
-        ::munmap(mapped, sizeof(GuardianShared));
+        destroyShared(shared);
         return false;
     }
     shared_ = shared;
@@ -136,10 +163,8 @@ void Guardian::dismiss()
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
-    if (shared_) {
-        shared_->~GuardianShared();
-        ::munmap(shared_, sizeof(GuardianShared));
-    }
+    if (shared_)
+        destroyShared(shared_);
     shared_ = nullptr;
     pipeFd_ = -1;
     pid_ = -1;

@@ -41,6 +41,24 @@ bool lockExclusive(int fd, int &sysError)
     return false;
 }
 
+// Raw 38400 8N1 without flow control. Raw mode matters for real bytes of
+// the protocol: 0x03 is the interrupt character, 0x0D would become 0x0A, and
+// 0x11/0x13 would be taken as XON/XOFF.
+void makeRaw(termios &settings)
+{
+    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    settings.c_cflag |= CS8 | CLOCAL | CREAD;
+    // VMIN 1 with O_NONBLOCK makes an empty read say EAGAIN; with VMIN 0 it
+    // would return 0, which could not be told from a hang-up.
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    ::cfsetispeed(&settings, B38400);
+    ::cfsetospeed(&settings, B38400);
+}
+
 } // namespace
 
 PortError SerialPort::open(const std::string &path, int &sysError)
@@ -78,20 +96,7 @@ PortError SerialPort::open(const std::string &path, int &sysError)
     // Root ignores it, and some drivers may refuse it; the lock still holds.
     exclusive_ = ::ioctl(fd, TIOCEXCL) == 0;
     oldSettings_ = settings;
-    // Raw mode matters for real bytes of the protocol: 0x03 is the interrupt
-    // character, 0x0D would become 0x0A, and 0x11/0x13 would be taken as
-    // XON/XOFF.
-    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
-    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    settings.c_cflag |= CS8 | CLOCAL | CREAD;
-    // VMIN 1 with O_NONBLOCK makes an empty read say EAGAIN; with VMIN 0 it
-    // would return 0, which could not be told from a hang-up.
-    settings.c_cc[VMIN] = 1;
-    settings.c_cc[VTIME] = 0;
-    ::cfsetispeed(&settings, B38400);
-    ::cfsetospeed(&settings, B38400);
+    makeRaw(settings);
     if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
         sysError = errno;
         if (exclusive_)

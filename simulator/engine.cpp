@@ -226,20 +226,8 @@ void DeviceEngine::handle(const Frame &request, std::vector<Reply> &replies, std
 
 bool DeviceEngine::respond(const Frame &request, Frame &reply, std::vector<Event> &events)
 {
-    if (request.command == protocol::kCmdEcho && request.sid == 0 && request.tid == 1) {
-        // A new session: outputs off, remembered ids forgotten; the counter
-        // skips 0 when it wraps.
-        if (!options_.sessionZero)
-            state_.sid = state_.sid == 0xFFFF ? 1 : static_cast<std::uint16_t>(state_.sid + 1);
-        allOff(events);
-        inputs_ = {};
-        lastOutput_ = {};
-        Event e;
-        e.kind = EventKind::Session;
-        e.value = state_.sid;
-        events.push_back(e);
-    }
-
+    if (request.command == protocol::kCmdEcho && request.sid == 0 && request.tid == 1)
+        startSession(events);
     reply.from = protocol::kBusMaster;
     reply.to = protocol::kBusMaster;
     reply.tid = request.tid;
@@ -263,47 +251,75 @@ bool DeviceEngine::respond(const Frame &request, Frame &reply, std::vector<Event
             flag(events, 0, 0, Violation::Malformed);
             return false;
         }
-        for (const protocol::Item &item : items) {
-            if (!inUse(item.taId))
-                continue;
-            const protocol::TaConfig config = protocol::decodeTaConfig(item.data);
-            TaView &ta = state_.ta[item.taId];
-            ta.motorMode = config.motor;
-            ta.configured = true;
-            Event e;
-            e.kind = EventKind::Config;
-            e.ta = static_cast<int>(item.taId);
-            e.motors = config.motor;
-            events.push_back(e);
-            protocol::appendTaId(reply.payload, item.taId);
-            ++reply.items;
-        }
+        configure(items, reply, events);
         return true;
-    case protocol::kCmdInfo: {
+    case protocol::kCmdInfo:
         if (!protocol::splitItems(request, 0, items) || items.size() != 1 || !inUse(items[0].taId))
             return false;
-        protocol::TaInfo info;
-        info.name = items[0].taId == 0 ? options_.name : "ROBO TX-EXT" + std::to_string(items[0].taId);
-        info.btAddress = "00:00:00:00:00:00";
-        info.hardwareVersion = {0x43, 0, 0, 0};
-        info.firmwareVersion = {0x00, 0x06, 0x01, 0x1E};
-        info.taVersion = {0x01, 0x01, 0x01, 0x08};
-        protocol::appendTa(reply.payload, items[0].taId, info);
-        reply.items = 1;
+        describe(items[0].taId, reply);
         return true;
-    }
-    case protocol::kCmdState: {
-        protocol::TaState state;
-        for (int k = 1; k <= protocol::kMaxExtensions; ++k)
-            state.extension[static_cast<std::size_t>(k - 1)] = state_.ta[static_cast<std::size_t>(k)].online ? protocol::kExtensionOnline : 0;
-        protocol::appendTa(reply.payload, 0, state);
-        reply.items = 1;
+    case protocol::kCmdState:
+        reportExtensions(reply);
         return true;
-    }
     default:
         // Unknown commands get no answer at all.
         return false;
     }
+}
+
+void DeviceEngine::startSession(std::vector<Event> &events)
+{
+    // A new session: outputs off, remembered ids forgotten; the counter
+    // skips 0 when it wraps.
+    if (!options_.sessionZero)
+        state_.sid = state_.sid == 0xFFFF ? 1 : static_cast<std::uint16_t>(state_.sid + 1);
+    allOff(events);
+    inputs_ = {};
+    lastOutput_ = {};
+    Event e;
+    e.kind = EventKind::Session;
+    e.value = state_.sid;
+    events.push_back(e);
+}
+
+void DeviceEngine::configure(const std::vector<protocol::Item> &items, Frame &reply, std::vector<Event> &events)
+{
+    for (const protocol::Item &item : items) {
+        if (!inUse(item.taId))
+            continue;
+        const protocol::TaConfig config = protocol::decodeTaConfig(item.data);
+        TaView &ta = state_.ta[item.taId];
+        ta.motorMode = config.motor;
+        ta.configured = true;
+        Event e;
+        e.kind = EventKind::Config;
+        e.ta = static_cast<int>(item.taId);
+        e.motors = config.motor;
+        events.push_back(e);
+        protocol::appendTaId(reply.payload, item.taId);
+        ++reply.items;
+    }
+}
+
+void DeviceEngine::describe(std::uint32_t taId, Frame &reply) const
+{
+    protocol::TaInfo info;
+    info.name = taId == 0 ? options_.name : "ROBO TX-EXT" + std::to_string(taId);
+    info.btAddress = "00:00:00:00:00:00";
+    info.hardwareVersion = {0x43, 0, 0, 0};
+    info.firmwareVersion = {0x00, 0x06, 0x01, 0x1E};
+    info.taVersion = {0x01, 0x01, 0x01, 0x08};
+    protocol::appendTa(reply.payload, taId, info);
+    reply.items = 1;
+}
+
+void DeviceEngine::reportExtensions(Frame &reply) const
+{
+    protocol::TaState state;
+    for (int k = 1; k <= protocol::kMaxExtensions; ++k)
+        state.extension[static_cast<std::size_t>(k - 1)] = state_.ta[static_cast<std::size_t>(k)].online ? protocol::kExtensionOnline : 0;
+    protocol::appendTa(reply.payload, 0, state);
+    reply.items = 1;
 }
 
 void DeviceEngine::exchange(const Frame &request, Frame &reply, std::vector<Event> &events)

@@ -116,6 +116,11 @@ private:
     void handle(const protocol::Frame &request, std::vector<Reply> &replies, std::vector<Event> &events);
     // Carries the request out; false when it gets no answer.
     bool respond(const protocol::Frame &request, protocol::Frame &reply, std::vector<Event> &events);
+    // The answers to the commands, one each.
+    void startSession(std::vector<Event> &events);
+    void configure(const std::vector<protocol::Item> &items, protocol::Frame &reply, std::vector<Event> &events);
+    void describe(std::uint32_t taId, protocol::Frame &reply) const;
+    void reportExtensions(protocol::Frame &reply) const;
     bool ignoresExchange(const protocol::Frame &request) const;
     void exchange(const protocol::Frame &request, protocol::Frame &reply, std::vector<Event> &events);
     void setDuty(int ta, int output, std::int16_t duty, std::vector<Event> &events);

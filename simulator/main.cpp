@@ -28,6 +28,16 @@ namespace {
 
 txsim::PtyServer *activeServer = nullptr;
 
+// What the command line asks for.
+struct Settings {
+    txsim::EngineOptions engine;
+    txsim::HeadlessOptions headless;
+    std::chrono::milliseconds latency{0};
+    bool windowless = false;
+    bool mute = false;
+    bool announce = true;
+};
+
 void onSignal(int)
 {
     // requestStop() only writes to an eventfd: safe in a signal handler.
@@ -91,9 +101,9 @@ void describe(QCommandLineParser &parser)
 
 // The options into the engine's settings; a bad value ends the program
 // with a message and status 2.
-void readOptions(const QCommandLineParser &parser, txsim::EngineOptions &engine, txsim::HeadlessOptions &headless,
-                 std::chrono::milliseconds &latency)
+void readOptions(const QCommandLineParser &parser, Settings &settings)
 {
+    txsim::EngineOptions &engine = settings.engine;
     long long n = 0;
     if (parser.isSet(QStringLiteral("extensions"))) {
         if (!wholeNumber(parser.value(QStringLiteral("extensions")), protocol::kMaxExtensions, n))
@@ -127,7 +137,7 @@ void readOptions(const QCommandLineParser &parser, txsim::EngineOptions &engine,
         const QString text = parser.value(QStringLiteral("latency"));
         if (!wholeNumber(text, 60000, n))
             refuse(QStringLiteral("--latency takes 0 to 60000 milliseconds (not \"%1\")").arg(text));
-        latency = std::chrono::milliseconds(n);
+        settings.latency = std::chrono::milliseconds(n);
     }
     if (parser.isSet(QStringLiteral("ignore-extension-exchanges"))) {
         const QString text = parser.value(QStringLiteral("ignore-extension-exchanges"));
@@ -144,7 +154,10 @@ void readOptions(const QCommandLineParser &parser, txsim::EngineOptions &engine,
             refuse(QStringLiteral("--replay: %1").arg(QString::fromStdString(error)));
         engine.replay = replay;
     }
-    headless.logFrames = parser.isSet(QStringLiteral("log-frames"));
+    settings.headless.logFrames = parser.isSet(QStringLiteral("log-frames"));
+    settings.windowless = parser.isSet(QStringLiteral("headless"));
+    settings.mute = parser.isSet(QStringLiteral("mute"));
+    settings.announce = !parser.isSet(QStringLiteral("no-announce"));
 }
 
 // Whether the command line asks for no window (or for help only), so that no
@@ -160,94 +173,101 @@ bool withoutWindow(int argc, char **argv)
     return false;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// Reads the command line: help and version end the program here, and so do
+// bad values (status 2). False, with the parser's message, when it refused
+// the command line, which may be for the toolkit's own options.
+bool readCommandLine(const QStringList &arguments, Settings &settings, QString &error)
 {
-    std::unique_ptr<QCoreApplication> app;
-    if (withoutWindow(argc, argv)) {
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    } else {
-        // Bad values are refused before a window needs a display; only the
-        // toolkit's own options (-platform ...) wait for the toolkit.
-        {
-            QCoreApplication early(argc, argv);
-            QCommandLineParser parser;
-            describe(parser);
-            if (parser.parse(QCoreApplication::arguments())) {
-                txsim::EngineOptions engineOptions;
-                txsim::HeadlessOptions headlessOptions;
-                std::chrono::milliseconds latency{0};
-                readOptions(parser, engineOptions, headlessOptions, latency);
-            }
-        }
-        app = std::make_unique<QApplication>(argc, argv);
-    }
     QCommandLineParser parser;
     describe(parser);
-    if (!parser.parse(QCoreApplication::arguments())) {
-        std::fprintf(stderr, "kavrik-simulator: %s\n%s", qPrintable(parser.errorText()), qPrintable(parser.helpText()));
-        return 2;
+    if (!parser.parse(arguments)) {
+        error = parser.errorText() + QLatin1Char('\n') + parser.helpText();
+        return false;
     }
     if (parser.isSet(QStringLiteral("help")))
         parser.showHelp(0);
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
-    if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "kavrik-simulator: unexpected argument %s\n", qPrintable(parser.positionalArguments().constFirst()));
-        return 2;
+    if (!parser.positionalArguments().isEmpty())
+        refuse(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().constFirst()));
+    readOptions(parser, settings);
+    return true;
+}
+
+// The application object, and the settings. Bad values are refused before a
+// window needs a display: the command line is read under a plain application
+// first, and read again only when it holds the toolkit's own options
+// (-platform ...), which the toolkit takes out.
+std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv, Settings &settings)
+{
+    QString error;
+    bool read = false;
+    if (!withoutWindow(argc, argv)) {
+        QCoreApplication early(argc, argv);
+        read = readCommandLine(QCoreApplication::arguments(), settings, error);
     }
+    std::unique_ptr<QCoreApplication> app;
+    if (withoutWindow(argc, argv))
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+    if (!read && !readCommandLine(QCoreApplication::arguments(), settings, error)) {
+        std::fprintf(stderr, "kavrik-simulator: %s", qPrintable(error));
+        std::exit(2);
+    }
+    return app;
+}
 
-    txsim::EngineOptions engineOptions;
-    txsim::HeadlessOptions headlessOptions;
-    std::chrono::milliseconds latency{0};
-    readOptions(parser, engineOptions, headlessOptions, latency);
-    const bool headless = parser.isSet(QStringLiteral("headless"));
-    const bool mute = parser.isSet(QStringLiteral("mute"));
-    const bool announce = !parser.isSet(QStringLiteral("no-announce"));
+// The window in front, the pty served on a thread of its own.
+int runWithWindow(txsim::DeviceEngine &engine, txsim::PtyServer &server)
+{
+    SimWindow window(engine, QString::fromStdString(server.slavePath()));
+    std::atomic<bool> served{false};
+    std::thread serving([&] {
+        server.run(-1, [] { return true; });
+        served = true;
+    });
+    // A signal stops the serving thread; the window follows it.
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, QCoreApplication::instance(), [&] {
+        if (served)
+            QCoreApplication::quit();
+    });
+    watch.start(100);
+    window.show();
+    const int result = QCoreApplication::exec();
+    server.requestStop();
+    serving.join();
+    return result;
+}
 
-    txsim::DeviceEngine engine(engineOptions);
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Settings settings;
+    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv, settings);
+    txsim::DeviceEngine engine(settings.engine);
     txsim::PtyServer server(engine);
     std::string error;
     if (!server.open(error)) {
         std::fprintf(stderr, "kavrik-simulator: %s\n", error.c_str());
         return 1;
     }
-    server.setMute(mute);
-    server.setLatency(latency);
-    if (announce) {
-        headlessOptions.announcement = rendezvous::announceSimulator(server.slavePath(), error);
-        if (headlessOptions.announcement.empty())
+    server.setMute(settings.mute);
+    server.setLatency(settings.latency);
+    if (settings.announce) {
+        settings.headless.announcement = rendezvous::announceSimulator(server.slavePath(), error);
+        if (settings.headless.announcement.empty())
             std::fprintf(stderr, "kavrik-simulator: port not announced: %s\n", error.c_str());
     }
     activeServer = &server;
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
-
-    int result = 0;
-    if (headless) {
-        result = txsim::runHeadless(engine, server, headlessOptions);
-    } else {
-        SimWindow window(engine, QString::fromStdString(server.slavePath()));
-        std::atomic<bool> served{false};
-        std::thread serving([&] {
-            server.run(-1, [] { return true; });
-            served = true;
-        });
-        // A signal stops the serving thread; the window follows it.
-        QTimer watch;
-        QObject::connect(&watch, &QTimer::timeout, app.get(), [&] {
-            if (served)
-                QCoreApplication::quit();
-        });
-        watch.start(100);
-        window.show();
-        result = QCoreApplication::exec();
-        server.requestStop();
-        serving.join();
-    }
+    const int result =
+        settings.windowless ? txsim::runHeadless(engine, server, settings.headless) : runWithWindow(engine, server);
     activeServer = nullptr;
-    rendezvous::withdrawSimulator(headlessOptions.announcement);
+    rendezvous::withdrawSimulator(settings.headless.announcement);
     return result;
 }

@@ -288,9 +288,84 @@ void silenceTest(ftlib::Device &device, Report &report, int m)
     report.summary("silence test (3 s, " + name + ")", answer);
 }
 
+// Why the open failed, as the user can act on it.
+std::string openFailure(const Report &report, std::uint32_t status, const std::string &path, long long openMs)
+{
+    const bool unanswered = status == FTLIB_ERR_INIT_COM_TIMEOUT || status == FTLIB_ERR_INIT_COM;
+    if (unanswered && report.bytesReceived() == 0)
+        return "no answer came from " + path + ": not a single byte in " + std::to_string(openMs)
+            + " ms. Is it the controller's port, is the controller switched on, and (Bluetooth) paired and in range?";
+    if (unanswered)
+        return "the port answered, but not as this library expects a ROBO TX to: see the errors and the conversation";
+    return "the port could not be used: " + statusName(status) + "; see the errors";
+}
+
+void reportIdentity(Report &report, const ftlib::Identity &id)
+{
+    report.summary("serial number", id.serial.empty() ? "unknown" : id.serial);
+    if (id.infoAnswered) {
+        report.summary("controller", "\"" + id.info.name + "\", Bluetooth " + id.info.btAddress);
+        report.summary("versions", "hardware " + versionBytes(id.info.hardwareVersion) + ", firmware "
+                           + versionBytes(id.info.firmwareVersion) + ", transfer area " + versionBytes(id.info.taVersion));
+    } else {
+        report.summary("controller", "information request unanswered");
+    }
+    report.summary("echo", id.echo == protocol::EchoReply::Echoed ? "payload echoed"
+                       : id.echo == protocol::EchoReply::Empty   ? "empty reply"
+                                                                 : "other payload");
+    report.summary("status request", id.stateAnswered ? "answered, extensions online: " + extensionList(id.onlineExtensions)
+                                                      : "unanswered or not sent");
+}
+
+// How the exchanges went, counted when they ended (the loop goes on).
+struct Exchanges {
+    int answered = 0;
+    int sent = 0;
+};
+
+// Exchanges with every output at 0 until enough are answered, the link is
+// lost or the budget is spent.
+Exchanges runExchanges(ftlib::Device &device, Report &report)
+{
+    report.step("transfer started; " + std::to_string(kExchanges) + " exchanges, every output at 0");
+    device.start();
+    const auto exchangeStart = Clock::now();
+    while (!interrupted && report.answeredExchanges() < kExchanges && device.comStatus() == FTLIB_ERR_SUCCESS
+           && Clock::now() - exchangeStart < kExchangeBudget)
+        ::poll(nullptr, 0, 5);
+    const Exchanges counted{report.answeredExchanges(), report.sentExchanges()};
+    report.summary("exchanges", std::to_string(counted.answered) + " answered of " + std::to_string(counted.sent)
+                       + " sent in "
+                       + std::to_string(std::chrono::duration_cast<milliseconds>(Clock::now() - exchangeStart).count())
+                       + " ms");
+    return counted;
+}
+
+Outcome verdict(const Exchanges &exchanges, bool lost, bool lostLater)
+{
+    const int answered = exchanges.answered;
+    const int sent = exchanges.sent;
+    Outcome outcome;
+    if (interrupted) {
+        outcome.verdict = "interrupted";
+    } else if (lost) {
+        outcome.verdict = answered == 0 ? "the handshake worked, but no exchange was answered: the link was given up"
+                                        : "the link was lost after " + std::to_string(answered) + " answered exchanges";
+    } else if (answered >= kExchanges || (answered > 0 && answered + 1 >= sent)) {
+        outcome.ok = true;
+        outcome.verdict = "handshake and " + std::to_string(answered) + " exchanges answered";
+    } else {
+        outcome.verdict = "only " + std::to_string(answered) + " of " + std::to_string(sent) + " exchanges answered";
+    }
+    if (outcome.ok && lostLater) {
+        outcome.ok = false;
+        outcome.verdict += ", but the link was lost during the tests";
+    }
+    return outcome;
+}
+
 Outcome probe(const ProbeOptions &options, Report &report, const std::string &path)
 {
-    Outcome outcome;
     char resolved[PATH_MAX];
     const std::string canonical = ::realpath(path.c_str(), resolved) ? resolved : path;
     portFacts(report, path, canonical);
@@ -309,44 +384,13 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
     const auto openMs = std::chrono::duration_cast<milliseconds>(Clock::now() - openStart).count();
     report.summary("open", statusName(status) + " after " + std::to_string(openMs) + " ms");
     if (!device) {
-        if (report.bytesReceived() == 0 && (status == FTLIB_ERR_INIT_COM_TIMEOUT || status == FTLIB_ERR_INIT_COM)) {
-            outcome.verdict = "no answer came from " + path + ": not a single byte in " + std::to_string(openMs)
-                + " ms. Is it the controller's port, is the controller switched on, and (Bluetooth) paired and in range?";
-        } else if (status == FTLIB_ERR_INIT_COM_TIMEOUT || status == FTLIB_ERR_INIT_COM) {
-            outcome.verdict = "the port answered, but not as this library expects a ROBO TX to: see the errors and the conversation";
-        } else {
-            outcome.verdict = "the port could not be used: " + statusName(status) + "; see the errors";
-        }
+        Outcome outcome;
+        outcome.verdict = openFailure(report, status, path, openMs);
         return outcome;
     }
-
-    const ftlib::Identity &id = device->identity();
-    report.summary("serial number", id.serial.empty() ? "unknown" : id.serial);
-    if (id.infoAnswered) {
-        report.summary("controller", "\"" + id.info.name + "\", Bluetooth " + id.info.btAddress);
-        report.summary("versions", "hardware " + versionBytes(id.info.hardwareVersion) + ", firmware "
-                           + versionBytes(id.info.firmwareVersion) + ", transfer area " + versionBytes(id.info.taVersion));
-    } else {
-        report.summary("controller", "information request unanswered");
-    }
-    report.summary("echo", id.echo == protocol::EchoReply::Echoed ? "payload echoed"
-                       : id.echo == protocol::EchoReply::Empty   ? "empty reply"
-                                                                 : "other payload");
-    report.summary("status request", id.stateAnswered ? "answered, extensions online: " + extensionList(id.onlineExtensions)
-                                                      : "unanswered or not sent");
-
-    report.step("transfer started; " + std::to_string(kExchanges) + " exchanges, every output at 0");
-    device->start();
-    const auto exchangeStart = Clock::now();
-    while (!interrupted && report.answeredExchanges() < kExchanges && device->comStatus() == FTLIB_ERR_SUCCESS
-           && Clock::now() - exchangeStart < kExchangeBudget)
-        ::poll(nullptr, 0, 5);
-    const int answered = report.answeredExchanges();
-    const int sent = report.sentExchanges();
+    reportIdentity(report, device->identity());
+    const Exchanges exchanges = runExchanges(*device, report);
     const bool lost = device->comStatus() != FTLIB_ERR_SUCCESS;
-    report.summary("exchanges", std::to_string(answered) + " answered of " + std::to_string(sent) + " sent in "
-                       + std::to_string(std::chrono::duration_cast<milliseconds>(Clock::now() - exchangeStart).count())
-                       + " ms");
     if (!lost && !interrupted && options.motorTest)
         motorTest(*device, report, options.motor - 1);
     if (!lost && !interrupted && options.silenceTest && device->comStatus() == FTLIB_ERR_SUCCESS)
@@ -355,23 +399,7 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
     device->close();
     report.step("closed");
     report.summary("link", lostLater ? "lost (see the errors and the conversation)" : "kept");
-
-    if (interrupted) {
-        outcome.verdict = "interrupted";
-    } else if (lost) {
-        outcome.verdict = answered == 0 ? "the handshake worked, but no exchange was answered: the link was given up"
-                                        : "the link was lost after " + std::to_string(answered) + " answered exchanges";
-    } else if (answered >= kExchanges || (answered > 0 && answered + 1 >= sent)) {
-        outcome.ok = true;
-        outcome.verdict = "handshake and " + std::to_string(answered) + " exchanges answered";
-    } else {
-        outcome.verdict = "only " + std::to_string(answered) + " of " + std::to_string(sent) + " exchanges answered";
-    }
-    if (outcome.ok && lostLater) {
-        outcome.ok = false;
-        outcome.verdict += ", but the link was lost during the tests";
-    }
-    return outcome;
+    return verdict(exchanges, lost, lostLater);
 }
 
 } // namespace
@@ -402,7 +430,7 @@ int runProbe(const ProbeOptions &options)
     report.summary("result", outcome.ok ? "OK" : "FAILED");
     report.summary("verdict", outcome.verdict);
     for (const RoundTrips &r : report.roundTrips()) {
-        if (r.command == 2)
+        if (r.command == protocol::kCmdExchange)
             say("exchanges answered in " + roundTripText(r.ms));
     }
     say(std::string(outcome.ok ? "OK: " : "FAILED: ") + outcome.verdict);

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocol/codec.h"
+
 namespace txprobe {
 
 namespace {
@@ -93,16 +95,7 @@ void Report::add(const ftlib::TraceRecord &record)
         break;
     case ftlib::TraceEvent::Sent:
         line.event = "tx";
-        // The console probe is no frame: no command, no TID.
-        if (record.command != 0) {
-            line.command = std::to_string(record.command);
-            line.tid = std::to_string(record.tid);
-            openCommand_ = record.command;
-            openTid_ = record.tid;
-            openUs_ = record.tUs;
-            if (record.command == 2)
-                ++sentExchanges_;
-        }
+        noteSent(record, line);
         break;
     case ftlib::TraceEvent::Received:
         line.event = "rx";
@@ -110,21 +103,7 @@ void Report::add(const ftlib::TraceRecord &record)
         break;
     case ftlib::TraceEvent::Frame:
         line.event = "frame";
-        line.command = std::to_string(record.command);
-        line.tid = std::to_string(record.tid);
-        line.what = verdictText(record.verdict);
-        if (record.verdict == ftlib::FrameVerdict::WrongCommand)
-            errors_.push_back("reply with the request's TID but another command: " + record.text);
-        if (record.verdict == ftlib::FrameVerdict::Answer && openUs_ >= 0 && record.tid == openTid_) {
-            auto it = std::find_if(roundTrips_.begin(), roundTrips_.end(),
-                                   [&](const RoundTrips &r) { return r.command == openCommand_; });
-            if (it == roundTrips_.end())
-                it = roundTrips_.insert(roundTrips_.end(), RoundTrips{openCommand_, {}});
-            it->ms.push_back(static_cast<double>(record.tUs - openUs_) / 1000.0);
-            if (openCommand_ == 2)
-                ++answeredExchanges_;
-            openUs_ = -1;
-        }
+        noteFrame(record, line);
         break;
     case ftlib::TraceEvent::Rejected:
         line.event = "rejected";
@@ -136,6 +115,39 @@ void Report::add(const ftlib::TraceRecord &record)
         break;
     }
     conversation_.push_back(std::move(line));
+}
+
+void Report::noteSent(const ftlib::TraceRecord &record, Line &line)
+{
+    // The console probe is no frame: no command, no TID.
+    if (record.command == 0)
+        return;
+    line.command = std::to_string(record.command);
+    line.tid = std::to_string(record.tid);
+    openCommand_ = record.command;
+    openTid_ = record.tid;
+    openUs_ = record.tUs;
+    if (record.command == protocol::kCmdExchange)
+        ++sentExchanges_;
+}
+
+void Report::noteFrame(const ftlib::TraceRecord &record, Line &line)
+{
+    line.command = std::to_string(record.command);
+    line.tid = std::to_string(record.tid);
+    line.what = verdictText(record.verdict);
+    if (record.verdict == ftlib::FrameVerdict::WrongCommand)
+        errors_.push_back("reply with the request's TID but another command: " + record.text);
+    if (record.verdict != ftlib::FrameVerdict::Answer || openUs_ < 0 || record.tid != openTid_)
+        return;
+    auto it = std::find_if(roundTrips_.begin(), roundTrips_.end(),
+                           [&](const RoundTrips &r) { return r.command == openCommand_; });
+    if (it == roundTrips_.end())
+        it = roundTrips_.insert(roundTrips_.end(), RoundTrips{openCommand_, {}});
+    it->ms.push_back(static_cast<double>(record.tUs - openUs_) / 1000.0);
+    if (openCommand_ == protocol::kCmdExchange)
+        ++answeredExchanges_;
+    openUs_ = -1;
 }
 
 void Report::addLine(Line line)

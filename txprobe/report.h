@@ -56,6 +56,10 @@ private:
     };
     void add(const ftlib::TraceRecord &record);
     void addLine(Line line);
+    // With mutex_ held: what a sent request or a received frame tells about
+    // the round trips.
+    void noteSent(const ftlib::TraceRecord &record, Line &line);
+    void noteFrame(const ftlib::TraceRecord &record, Line &line);
 
     const long long startUs_;
     mutable std::mutex mutex_;
