@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "common/fontfit.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QFontDatabase>
+#include <QFontInfo>
+#include <QHash>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -37,6 +41,17 @@ int buttonTextRoom(const QPushButton *button)
         - 2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
 }
 
+// The largest size, in steps of half a point up to `largest`, at which
+// `width` (measured at `largest`) and `extra` stay within `room`. Widths grow
+// with the size almost in proportion, so one measure at the largest size
+// tells each smaller one.
+qreal sizeFor(int width, int extra, int room, qreal largest)
+{
+    if (width <= 0 || width + extra <= room)
+        return largest;
+    return std::floor(largest * (room - extra) / width * 2) / 2;
+}
+
 void checkHeader(const QHeaderView *header, const QAbstractItemModel *model, QStringList &clipped)
 {
     const int margin = 2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
@@ -47,14 +62,31 @@ void checkHeader(const QHeaderView *header, const QAbstractItemModel *model, QSt
     }
 }
 
-// A table keeps its own point size for the bindings; only its header, if
-// need be, gets a smaller one, so that the column titles fit the columns.
-void fitHeaders(QWidget *window)
+// A table keeps its own point size for the bindings (and takes the window's
+// family); only its header, if need be, gets a smaller one, so that the
+// column titles fit the columns. The sizes are told from the titles' texts;
+// the header gets only the one chosen, with `family`, the window's to be,
+// before the window gets it, so that the header is laid out once.
+void fitHeaders(QWidget *window, const QString &family)
 {
     for (QTableWidget *table : window->findChildren<QTableWidget *>()) {
         QHeaderView *header = table->horizontalHeader();
+        const int margin = 2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
         QFont font = table->font();
+        font.setFamily(family);
+        const qreal largest = font.pointSizeF();
+        const QFontMetrics metrics(font);
+        qreal size = largest;
+        for (int section = 0; section < header->count(); ++section) {
+            if (header->isSectionHidden(section))
+                continue;
+            const QString text = table->model()->headerData(section, header->orientation()).toString();
+            size = std::min(size, sizeFor(metrics.horizontalAdvance(text), margin, header->sectionSize(section), largest));
+        }
+        font.setPointSizeF(std::max(size, smallestPointSize));
         header->setFont(font);
+        // Confirmed by the header's own measure; a size that rounds badly
+        // gives way to the next smaller one.
         for (;;) {
             QStringList clipped;
             checkHeader(header, table->model(), clipped);
@@ -64,6 +96,142 @@ void fitHeaders(QWidget *window)
             header->setFont(font);
         }
     }
+}
+
+// One caption of a window and its room: it fits a font when its width in
+// that font and `extra` (what the widget draws beside it) are within `room`.
+struct Caption {
+    QString text;
+    int room = 0;
+    int extra = 0;
+};
+
+// The captions that clippedTexts() measures, with their rooms as the
+// window's current font leaves them.
+QList<Caption> captionsOf(const QWidget *window)
+{
+    QList<Caption> captions;
+    for (const QWidget *w : window->findChildren<QWidget *>()) {
+        if (const auto *button = qobject_cast<const QPushButton *>(w)) {
+            captions.append({button->text(), buttonTextRoom(button), 0});
+        } else if (const auto *radio = qobject_cast<const QRadioButton *>(w)) {
+            captions.append({radio->text(), radio->width(), radio->sizeHint().width() - textWidth(radio, radio->text())});
+        } else if (const auto *label = qobject_cast<const QLabel *>(w)) {
+            if (!label->wordWrap() && !Qt::mightBeRichText(label->text()))
+                captions.append({label->text(), label->contentsRect().width(), 0});
+        } else if (const auto *box = qobject_cast<const QGroupBox *>(w)) {
+            QStyleOptionGroupBox option;
+            option.initFrom(box);
+            option.text = box->title();
+            option.subControls = QStyle::SC_GroupBoxLabel;
+            const QRect label = box->style()->subControlRect(QStyle::CC_GroupBox, &option,
+                                                             QStyle::SC_GroupBoxLabel, box);
+            captions.append({box->title(), box->width(), label.right() - textWidth(box, box->title())});
+        } else if (const auto *spin = qobject_cast<const QSpinBox *>(w)) {
+            QStyleOptionSpinBox option;
+            option.initFrom(spin);
+            option.frame = spin->hasFrame();
+            option.subControls = QStyle::SC_SpinBoxEditField | QStyle::SC_SpinBoxUp | QStyle::SC_SpinBoxDown;
+            const QRect field = spin->style()->subControlRect(QStyle::CC_SpinBox, &option,
+                                                              QStyle::SC_SpinBoxEditField, spin);
+            captions.append({QString::number(spin->maximum()), field.width(), 2 * lineEditMargin});
+        } else if (const auto *combo = qobject_cast<const QComboBox *>(w)) {
+            if (combo->isEditable() || !combo->isEnabled())
+                continue;
+            QStyleOptionComboBox option;
+            option.initFrom(combo);
+            const QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option,
+                                                               QStyle::SC_ComboBoxEditField, combo);
+            for (int i = 0; i < combo->count(); ++i)
+                captions.append({combo->itemText(i), field.width(), 0});
+        }
+    }
+    return captions;
+}
+
+int clippedBy(const QList<Caption> &captions, const QFont &font)
+{
+    const QFontMetrics metrics(font);
+    return static_cast<int>(std::count_if(captions.cbegin(), captions.cend(), [&metrics](const Caption &c) {
+        return metrics.horizontalAdvance(c.text) + c.extra > c.room;
+    }));
+}
+
+// The platform's family, then narrow ones that Linux desktops commonly have,
+// where they are installed.
+QStringList candidateFamilies(const QFont &platform)
+{
+    // The fonts installed do not change while the program runs.
+    static QHash<QString, QStringList> known;
+    const auto found = known.constFind(platform.family());
+    if (found != known.constEnd())
+        return *found;
+    QStringList families{platform.family()};
+    for (const QString &narrow : {QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans Narrow"),
+                                  QStringLiteral("Noto Sans Condensed")}) {
+        if (!families.contains(narrow) && QFontInfo(QFont(narrow)).family() == narrow)
+            families.append(narrow);
+    }
+    known.insert(platform.family(), families);
+    return families;
+}
+
+
+// The largest size, in steps of half a point from the platform's down, at
+// which every caption would fit in `family`, told from one measure.
+qreal estimatedSize(const QFont &platform, const QString &family, const QList<Caption> &captions)
+{
+    QFont font = platform;
+    font.setFamily(family);
+    const qreal largest = platform.pointSizeF();
+    const QFontMetrics metrics(font);
+    qreal size = largest;
+    for (const Caption &c : captions)
+        size = std::min(size, sizeFor(metrics.horizontalAdvance(c.text), c.extra, c.room, largest));
+    return size;
+}
+
+// The largest size wins; at one size the platform's own family first. Sizes
+// below the smallest are left to the fitting that tries them.
+QFont estimatedBestFont(const QFont &platform, const QList<Caption> &captions)
+{
+    QFont best = platform;
+    qreal bestSize = 0;
+    for (const QString &family : candidateFamilies(platform)) {
+        const qreal size = estimatedSize(platform, family, captions);
+        if (size > bestSize) {
+            bestSize = size;
+            best.setFamily(family);
+            best.setPointSizeF(std::max(size, smallestPointSize));
+        }
+    }
+    return best;
+}
+
+// The same choice, made by giving each candidate to the window and asking it.
+void fitFontByTrying(QWidget *window, const QFont &platform)
+{
+    const QStringList families = candidateFamilies(platform);
+    QFont best = platform;
+    int fewestClipped = -1;
+    for (qreal size = platform.pointSizeF(); size >= smallestPointSize; size -= 0.5) {
+        for (const QString &family : families) {
+            QFont font = platform;
+            font.setFamily(family);
+            font.setPointSizeF(size);
+            fitHeaders(window, family);
+            window->setFont(font);
+            const int clipped = clippedTexts(window).size();
+            if (clipped == 0)
+                return;
+            if (fewestClipped < 0 || clipped < fewestClipped) {
+                fewestClipped = clipped;
+                best = font;
+            }
+        }
+    }
+    fitHeaders(window, best.family());
+    window->setFont(best);
 }
 
 } // namespace
@@ -128,34 +296,20 @@ void fitFont(QWidget *window)
     Q_UNUSED(window)
 #else
     const QFont platform = window->font();
-    QStringList families{platform.family()};
-    // Narrow families that Linux desktops commonly have.
-    const QStringList installed = QFontDatabase().families();
-    for (const QString &narrow : {QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans Narrow"),
-                                  QStringLiteral("Noto Sans Condensed")}) {
-        if (installed.contains(narrow) && !families.contains(narrow))
-            families.append(narrow);
+    // Each candidate font is measured on the captions' texts alone, not by
+    // giving it to the window (a font change goes to every widget and costs
+    // ten times more): the window gets the font chosen, and the window's own
+    // measure confirms it. Only when it does not (hinting rounds widths, or
+    // a room changes with the font) are the fonts tried one by one.
+    const QList<Caption> captions = captionsOf(window);
+    if (clippedBy(captions, platform) != 0) {
+        const QFont best = estimatedBestFont(platform, captions);
+        fitHeaders(window, best.family());
+        window->setFont(best);
+        if (!clippedTexts(window).isEmpty())
+            fitFontByTrying(window, platform);
+    } else {
+        fitHeaders(window, platform.family());
     }
-    QFont best = platform;
-    int fewestClipped = -1;
-    // The largest size wins; at one size the platform's own family first.
-    for (qreal size = platform.pointSizeF(); size >= smallestPointSize; size -= 0.5) {
-        for (const QString &family : qAsConst(families)) {
-            QFont font = platform;
-            font.setFamily(family);
-            font.setPointSizeF(size);
-            window->setFont(font);
-            fitHeaders(window);
-            const int clipped = clippedTexts(window).size();
-            if (clipped == 0)
-                return;
-            if (fewestClipped < 0 || clipped < fewestClipped) {
-                fewestClipped = clipped;
-                best = font;
-            }
-        }
-    }
-    window->setFont(best);
-    fitHeaders(window);
 #endif
 }

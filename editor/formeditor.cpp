@@ -25,8 +25,17 @@ FormEditor::FormEditor(QWidget *parent)
     setWindowFlags(Qt::WindowCloseButtonHint);
     ui = new Ui::FormEditor;
     ui->setupUi(this);
-    // The form's geometry is fixed; the font is chosen to fit it.
-    fitFont(this);
+}
+
+void FormEditor::showEvent(QShowEvent *event)
+{
+    // The form's geometry is fixed; the font is chosen to fit it, when it is
+    // first shown: the program starts without measuring a window nobody sees.
+    if (!fontFitted) {
+        fitFont(this);
+        fontFitted = true;
+    }
+    QWidget::showEvent(event);
 }
 
 FormEditor::~FormEditor()

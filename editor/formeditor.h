@@ -38,6 +38,10 @@ private slots:
     void on_horizontalSlider_valueChanged(int value);
     void on_spinBox_valueChanged(int arg1);
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     Ui::FormEditor *ui;
+    bool fontFitted = false;
 };
