@@ -50,6 +50,7 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    stopConnectionThread();
     delete ui;
     // Parentless windows are not destroyed with their owner; nothing needs
     // them once the main window is gone.
@@ -57,9 +58,9 @@ MainWindow::~MainWindow()
     delete editor;
 }
 
-void MainWindow::showMessage(const QString &title, const QString &text, QMessageBox::Icon icon)
+void MainWindow::showMessage(const QString &title, const QString &text, QMessageBox::Icon icon, const QString &why)
 {
-    execMessageBox(title, text, icon);
+    execMessageBox(title, text, icon, why);
 }
 
 void MainWindow::updateFileActions()

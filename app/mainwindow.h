@@ -4,10 +4,12 @@
 #include <QMainWindow>
 #include <QMessageBox>
 
+class ConnectionWorker;
 class FormAbout;
 class FormEditor;
 class KeyboardGuard;
 class QTableWidgetItem;
+class QThread;
 class QTimer;
 
 namespace Ui {
@@ -26,12 +28,16 @@ public:
     // Defined in app/mainwindow.cpp.
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
-    void showMessage(const QString &title, const QString &text, QMessageBox::Icon icon);
+    // `why`: the box's additional text, the reason where the program knows it.
+    void showMessage(const QString &title, const QString &text, QMessageBox::Icon icon, const QString &why = QString());
     void updateFileActions();
     // Defined in bindings/bindingstable.cpp.
     void updateBindingsTable();
     // Defined in controller/connectionslots.cpp.
     void updateConnectionWidgets();
+    // A port search or a connect is under way (on the connection's own
+    // thread); the panel waits for it.
+    bool connectionBusy() const { return connectionWork != ConnectionWork::None; }
     // Defined in bindings/listfilecommands.cpp. What "Открыть..." does once a
     // name is chosen: append the list file's bindings, or show why not; it
     // becomes the file that Save writes.
@@ -72,6 +78,15 @@ private:
     void openEditor(int row);                                         // editor/editorslots.cpp
     bool saveListAs(const QString &fileName);                         // bindings/listfilecommands.cpp
     void checkLink();                                                 // controller/connectionslots.cpp
+    // The connection's thread and the work it does: defined in
+    // controller/connectionslots.cpp.
+    enum class ConnectionWork { None, Search, Open };
+    ConnectionWorker *connectionWorker();
+    void beginConnectionWork(ConnectionWork work);
+    void endConnectionWork();
+    void portsSearched(quint64 request, const QStringList &names);
+    void portOpened(quint64 request, bool called, quint32 handle, quint32 errorCode);
+    void stopConnectionThread();
 
     FormAbout *about;
     FormEditor *editor;
@@ -79,4 +94,11 @@ private:
     KeyboardGuard *keyboard;
     // While the transfer area runs: asks the library whether the link holds.
     QTimer *linkCheck;
+    QThread *connectionThread = nullptr;
+    ConnectionWorker *worker = nullptr;
+    ConnectionWork connectionWork = ConnectionWork::None;
+    // Numbers the searches and opens; a result for another is dropped.
+    quint64 connectionRequest = 0;
+    // The port list entry being connected to.
+    QString openingChoice;
 };

@@ -5,5 +5,8 @@
 #include <QString>
 
 // Runs the program's standard modal box: no parent, one OK button that also
-// answers Escape, fixed size. The answer is of no interest to any caller.
-void execMessageBox(const QString &title, const QString &text, QMessageBox::Icon icon);
+// answers Escape, fixed size. `why`, when given, is the box's additional
+// text under the fixed one: the reason as far as the program knows it. The
+// answer is of no interest to any caller.
+void execMessageBox(const QString &title, const QString &text, QMessageBox::Icon icon,
+                    const QString &why = QString());

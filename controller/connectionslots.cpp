@@ -3,18 +3,36 @@
 // start and stop of the transfer area.
 #include "app/mainwindow.h"
 
+#include <QApplication>
 #include <QRegExp>
+#include <QThread>
 #include <QTimer>
 
 #include "bindings/bindinglist.h"
 #include "common/processobjects.h"
+#include "controller/connectionworker.h"
+#include "controller/failurereasons.h"
 #include "controller/ftconnection.h"
+#include "controller/ftlib.h"
 #include "ui_mainwindow.h"
 
 // "Поиск портов": ask the library for the ports and list them
 void MainWindow::on_pushButton_clicked()
 {
-    if (ftConnection().findPorts())
+    if (connectionBusy())
+        return;
+    beginConnectionWork(ConnectionWork::Search);
+    ConnectionWorker *w = connectionWorker();
+    const quint64 request = connectionRequest;
+    QMetaObject::invokeMethod(w, [w, request] { w->searchPorts(request); }, Qt::QueuedConnection);
+}
+
+void MainWindow::portsSearched(quint64 request, const QStringList &names)
+{
+    if (request != connectionRequest)
+        return;
+    endConnectionWork();
+    if (ftConnection().takePorts(names))
         showPortsList();
     else
         showMessage(tr("Информация"), tr("COM порты не обнаружены"), QMessageBox::Information);
@@ -24,25 +42,52 @@ void MainWindow::on_pushButton_clicked()
 // "Подключиться": open the controller on the chosen port
 void MainWindow::on_pushButton_2_clicked()
 {
-    const QString choice = ui->comboBox->currentText();
+    if (connectionBusy())
+        return;
+    openingChoice = ui->comboBox->currentText();
     // The library describes each port after a blank; only the part before
     // it names the port.
-    QString port = choice;
+    QString port = openingChoice;
     port.replace(QRegExp(QStringLiteral(" .*")), QString());
-    if (ftConnection().openDevice(port.toLatin1())) {
-        ftConnection().connectedPort = choice;
+    beginConnectionWork(ConnectionWork::Open);
+    ConnectionWorker *w = connectionWorker();
+    const quint64 request = connectionRequest;
+    const QByteArray name = port.toLatin1();
+    QMetaObject::invokeMethod(w, [w, request, name] { w->openPort(request, name); }, Qt::QueuedConnection);
+}
+
+void MainWindow::portOpened(quint64 request, bool called, quint32 handle, quint32 errorCode)
+{
+    // A connect the user cancelled: the worker has given the port back.
+    if (request != connectionRequest)
+        return;
+    endConnectionWork();
+    FtConnection::Opened opened;
+    opened.called = called;
+    opened.handle = handle;
+    opened.errorCode = errorCode;
+    if (ftConnection().takeOpened(opened)) {
+        ftConnection().connectedPort = openingChoice;
     } else {
+        QString port = openingChoice;
+        port.replace(QRegExp(QStringLiteral(" .*")), QString());
         showMessage(tr("Ошибка"),
-                    tr("Не удалось подключиться к контроллеру через ") + QLatin1Char('"') + choice
+                    tr("Не удалось подключиться к контроллеру через ") + QLatin1Char('"') + openingChoice
                         + QLatin1Char('"'),
-                    QMessageBox::Critical);
+                    QMessageBox::Critical, called ? openFailureReason(port, errorCode) : QString());
     }
     updateConnectionWidgets();
 }
 
-// "Отключиться": close the controller
+// "Отключиться": close the controller; while a connect is under way, cancel it
 void MainWindow::on_pushButton_3_clicked()
 {
+    if (connectionWork == ConnectionWork::Open) {
+        worker->wanted = ++connectionRequest;
+        endConnectionWork();
+        updateConnectionWidgets();
+        return;
+    }
     if (ftConnection().closeDevice()) {
         bindingList().forgetHeldBindings();
         linkCheck->stop();
@@ -85,7 +130,8 @@ void MainWindow::checkLink()
         linkCheck->stop();
         return;
     }
-    if (connection.linkAlive())
+    const quint32 status = connection.linkStatus();
+    if (status == FTLIB_ERR_SUCCESS)
         return;
     // Stopped before the box, whose own event loop would run this again.
     linkCheck->stop();
@@ -96,7 +142,7 @@ void MainWindow::checkLink()
                 tr("Связь с контроллером через \"%1\" потеряна. Проверьте кабель и питание "
                    "контроллера, затем нажмите \"Поиск портов\" и подключитесь снова.")
                     .arg(connection.connectedPort),
-                QMessageBox::Critical);
+                QMessageBox::Critical, linkLossReason(status));
 }
 
 void MainWindow::showPortsList()
@@ -105,8 +151,61 @@ void MainWindow::showPortsList()
     ui->comboBox->addItems(ftConnection().portNames);
 }
 
+ConnectionWorker *MainWindow::connectionWorker()
+{
+    if (!worker) {
+        connectionThread = new QThread(this);
+        worker = new ConnectionWorker;
+        worker->moveToThread(connectionThread);
+        connect(worker, &ConnectionWorker::portsSearched, this, &MainWindow::portsSearched);
+        connect(worker, &ConnectionWorker::portOpened, this, &MainWindow::portOpened);
+        connectionThread->start();
+    }
+    return worker;
+}
+
+void MainWindow::beginConnectionWork(ConnectionWork work)
+{
+    connectionWork = work;
+    connectionWorker()->wanted = ++connectionRequest;
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+    updateConnectionWidgets();
+}
+
+void MainWindow::endConnectionWork()
+{
+    if (connectionWork == ConnectionWork::None)
+        return;
+    connectionWork = ConnectionWork::None;
+    QApplication::restoreOverrideCursor();
+}
+
+// A search or an open still under way ends before the window does (the
+// library's calls are bounded); a device it opens is closed again at once.
+void MainWindow::stopConnectionThread()
+{
+    endConnectionWork();
+    if (!connectionThread)
+        return;
+    worker->wanted = ++connectionRequest;
+    connectionThread->quit();
+    connectionThread->wait();
+    delete worker;
+    worker = nullptr;
+}
+
 void MainWindow::updateConnectionWidgets()
 {
+    if (connectionBusy()) {
+        // One way out while a connect is under way: "Отключиться" cancels it.
+        for (QWidget *w : {static_cast<QWidget *>(ui->pushButton), static_cast<QWidget *>(ui->comboBox),
+                           static_cast<QWidget *>(ui->pushButton_2), static_cast<QWidget *>(ui->pushButton_4),
+                           static_cast<QWidget *>(ui->pushButton_5)})
+            w->setEnabled(false);
+        ui->pushButton_3->setEnabled(connectionWork == ConnectionWork::Open);
+        return;
+    }
+    ui->pushButton->setEnabled(ftLib().library.isLoaded());
     const FtConnection &c = ftConnection();
     ui->comboBox->setEnabled(c.portsFound);
     ui->pushButton_2->setEnabled(c.portsFound && !c.connected);

@@ -21,7 +21,17 @@ bool isErrorCode(uint32_t value)
 
 bool FtConnection::findPorts()
 {
-    portNames.clear();
+    return takePorts(scanPorts());
+}
+
+bool FtConnection::openDevice(const QByteArray &portName)
+{
+    return takeOpened(open(portName));
+}
+
+QStringList FtConnection::scanPorts()
+{
+    QStringList names;
     const FtLib &lib = ftLib();
     if (lib.GetAvailableComPorts && lib.EnumComPorts) {
         char buffer[portNameBufferSize] = {};
@@ -32,21 +42,37 @@ bool FtConnection::findPorts()
             // counting towards four billion.
             if (isErrorCode(lib.EnumComPorts(i, buffer, portNameBufferSize)))
                 break;
-            portNames.append(QString::fromLocal8Bit(buffer, qstrnlen(buffer, portNameBufferSize)));
+            names.append(QString::fromLocal8Bit(buffer, qstrnlen(buffer, portNameBufferSize)));
         }
     }
+    return names;
+}
+
+FtConnection::Opened FtConnection::open(const QByteArray &portName)
+{
+    Opened opened;
+    const FtLib &lib = ftLib();
+    if (!lib.ftxOpenComDevice)
+        return opened;
+    opened.called = true;
+    opened.errorCode = FTLIB_ERR_SUCCESS;
+    opened.handle = lib.ftxOpenComDevice(portName.constData(), baudRate, &opened.errorCode);
+    return opened;
+}
+
+bool FtConnection::takePorts(const QStringList &names)
+{
+    portNames = names;
     portsFound = !portNames.isEmpty();
     return portsFound;
 }
 
-bool FtConnection::openDevice(const QByteArray &portName)
+bool FtConnection::takeOpened(const Opened &opened)
 {
-    const FtLib &lib = ftLib();
-    if (!lib.ftxOpenComDevice)
+    if (!opened.called)
         return connected;
-    uint32_t errorCode = FTLIB_ERR_SUCCESS;
-    deviceHandle = lib.ftxOpenComDevice(portName.constData(), baudRate, &errorCode);
-    if (errorCode != FTLIB_ERR_SUCCESS)
+    deviceHandle = opened.handle;
+    if (opened.errorCode != FTLIB_ERR_SUCCESS)
         return connected;
     connected = true;
     return true;
@@ -80,10 +106,10 @@ bool FtConnection::stopTransferArea()
     return true;
 }
 
-bool FtConnection::linkAlive() const
+uint32_t FtConnection::linkStatus() const
 {
     const FtLib &lib = ftLib();
-    return !lib.GetComStatus || lib.GetComStatus(deviceHandle) == FTLIB_ERR_SUCCESS;
+    return lib.GetComStatus ? lib.GetComStatus(deviceHandle) : FTLIB_ERR_SUCCESS;
 }
 
 void FtConnection::closeLostDevice()

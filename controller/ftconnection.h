@@ -12,15 +12,29 @@
 class FtConnection
 {
 public:
+    // What an open returned.
+    struct Opened {
+        bool called = false; // the library has the entry point
+        FtHandle handle = 0;
+        uint32_t errorCode = FTLIB_ERR_UNKNOWN;
+    };
+
     bool findPorts();
     // portName: the port, Latin-1, without the description after it.
     bool openDevice(const QByteArray &portName);
+    // The same in two steps: the library's calls alone, which may take
+    // seconds and change nothing here (any thread may make them), and their
+    // results taken over (on the GUI thread).
+    static QStringList scanPorts();
+    static Opened open(const QByteArray &portName);
+    bool takePorts(const QStringList &names);
+    bool takeOpened(const Opened &opened);
     bool closeDevice();
     bool startTransferArea();
     bool stopTransferArea();
-    // Whether the library still reaches the open device; true when it
-    // cannot tell.
-    bool linkAlive() const;
+    // The library's status of the open device: what it saw when it gave the
+    // link up (FTLIB_ERR_SUCCESS when it cannot tell).
+    uint32_t linkStatus() const;
     // After the link was lost: closes what is left of the device and clears
     // both flags, whatever the library answers, since nothing can be driven
     // through it any more.

@@ -11,10 +11,12 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QThread>
 
 #include "app/mainwindow.h"
 #include "bindings/bindinglist.h"
@@ -42,6 +44,7 @@ void ModalCloser::answer()
     }
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
         s.text = box->text();
+        s.why = box->informativeText();
         s.icon = box->icon();
         seen.append(s);
         for (QAbstractButton *button : box->buttons()) {
@@ -97,9 +100,25 @@ KeyBinding makeBinding(const QString &keyText, int keyCode, int controller, int 
     return b;
 }
 
+bool waitForConnectionPanel(MainWindow &window, int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (window.connectionBusy()) {
+        if (timer.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
 bool startOnSimulator(MainWindow &window, const QString &port)
 {
-    auto click = [&](const char *name) { window.findChild<QPushButton *>(QLatin1String(name))->click(); };
+    auto click = [&](const char *name) {
+        window.findChild<QPushButton *>(QLatin1String(name))->click();
+        waitForConnectionPanel(window);
+    };
     click("pushButton");
     auto *ports = window.findChild<QComboBox *>(QStringLiteral("comboBox"));
     const int index = port.isEmpty()

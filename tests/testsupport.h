@@ -16,6 +16,7 @@ struct SeenModal
     QString className;
     QString title;
     QString text;                        // message boxes
+    QString why;                         // ... their additional text
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QStringList nameFilters;             // file dialogs
     bool mainWindowVisible = false;
@@ -56,6 +57,9 @@ KeyBinding makeBinding(const QString &keyText, int keyCode, int controller, int 
 // with `port` (any simulator when empty), connect and start. False when no
 // such entry is listed or the transfer area does not run.
 bool startOnSimulator(MainWindow &window, const QString &port = QString());
+// Handles events until the window's port search or connect has ended (false
+// after `ms`).
+bool waitForConnectionPanel(MainWindow &window, int ms = 20000);
 
 // Puts the process-wide program state back to its start values.
 void resetProgramState();

@@ -97,7 +97,10 @@ void TestEndToEnd::driveSimulatedMotor()
     QVERIFY(QTest::qWaitForWindowActive(&w));
     QCOMPARE(closer.seen.size(), 0); // the library passed the start-up check
 
-    auto click = [&](const char *name) { w.findChild<QPushButton *>(QLatin1String(name))->click(); };
+    auto click = [&](const char *name) {
+        w.findChild<QPushButton *>(QLatin1String(name))->click();
+        QVERIFY(waitForConnectionPanel(w));
+    };
     click("pushButton");
     auto *ports = w.findChild<QComboBox *>(QStringLiteral("comboBox"));
     const int simulator = ports->findText(sim.port + QStringLiteral(" ROBO TX simulator"));

@@ -40,6 +40,9 @@ private slots:
     void absentEntryPointFailsLikeError();
     void linkLostWhileRunning_data();
     void linkLostWhileRunning();
+    void slowConnect_data();
+    void slowConnect();
+    void busyPortNamesItsHolder();
 
 private:
     // The names of the enabled widgets of the connection panel.
@@ -81,6 +84,7 @@ QStringList TestFtConnection::enabledPanel() const
 void TestFtConnection::click(const char *button)
 {
     window->findChild<QPushButton *>(QLatin1String(button))->click();
+    QVERIFY(waitForConnectionPanel(*window));
 }
 
 void TestFtConnection::walkThroughStates()
@@ -193,21 +197,35 @@ void TestFtConnection::connectPassesPortBeforeBlank()
 void TestFtConnection::failures_data()
 {
     QTest::addColumn<QString>("entryPoint");
+    QTest::addColumn<uint>("status");
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("why"); // the box's additional text
 
-    QTest::newRow("connect") << "ftxOpenComDevice" << "pushButton_2"
-                             << "Не удалось подключиться к контроллеру через \"/dev/ttyACM0 ROBO TX Controller\"";
-    QTest::newRow("disconnect") << "ftxCloseDevice" << "pushButton_3" << "Не удалось отключиться от контроллера";
-    QTest::newRow("start") << "ftxStartTransferArea" << "pushButton_4" << "Не удалось запустить Transfer Area";
-    QTest::newRow("stop") << "ftxStopTransferArea" << "pushButton_5" << "Не удалось остановить Transfer Area";
+    const QString notConnected = QStringLiteral("Не удалось подключиться к контроллеру через \"/dev/ttyACM0 ROBO TX Controller\"");
+    QTest::newRow("connect: no such port") << "ftxOpenComDevice" << uint(FTLIB_ERR_OPEN_COM) << "pushButton_2" << notConnected
+        << "Порт /dev/ttyACM0 не найден или не открывается: контроллер отключён, или это не последовательный порт.";
+    QTest::newRow("connect: no permission") << "ftxOpenComDevice" << uint(FTLIB_ERR_ACCESS_DENIED) << "pushButton_2" << notConnected
+        << "Нет прав на порт /dev/ttyACM0. Добавьте пользователя в группу dialout (sudo usermod -aG dialout $USER) и "
+           "войдите в систему заново, или установите пакет Kavrik: его правило udev даёт доступ к контроллеру на USB.";
+    QTest::newRow("connect: no answer") << "ftxOpenComDevice" << uint(FTLIB_ERR_INIT_COM_TIMEOUT) << "pushButton_2" << notConnected
+        << "Контроллер на порту /dev/ttyACM0 не ответил. Включён ли он, и тот ли это порт?";
+    QTest::newRow("connect: not a controller") << "ftxOpenComDevice" << uint(FTLIB_ERR_INIT_COM) << "pushButton_2" << notConnected
+        << "На порту /dev/ttyACM0 отвечает не контроллер ROBO TX: пришли неожиданные данные.";
+    QTest::newRow("connect: port in use") << "ftxOpenComDevice" << uint(FTLIB_ERR_DEVICE_IS_OPEN) << "pushButton_2" << notConnected
+        << "Порт /dev/ttyACM0 занят другой программой.";
+    QTest::newRow("disconnect") << "ftxCloseDevice" << uint(FTLIB_ERR_FAILED) << "pushButton_3" << "Не удалось отключиться от контроллера" << "";
+    QTest::newRow("start") << "ftxStartTransferArea" << uint(FTLIB_ERR_FAILED) << "pushButton_4" << "Не удалось запустить Transfer Area" << "";
+    QTest::newRow("stop") << "ftxStopTransferArea" << uint(FTLIB_ERR_FAILED) << "pushButton_5" << "Не удалось остановить Transfer Area" << "";
 }
 
 void TestFtConnection::failures()
 {
     QFETCH(QString, entryPoint);
+    QFETCH(uint, status);
     QFETCH(QString, button);
     QFETCH(QString, message);
+    QFETCH(QString, why);
 
     fakeSetPorts({usbPort});
     click("pushButton");
@@ -220,15 +238,16 @@ void TestFtConnection::failures()
     const FtConnection before = ftConnection();
     const QStringList enabledBefore = enabledPanel();
     if (entryPoint == QLatin1String("ftxOpenComDevice"))
-        fakeFtSetOpenResult(77, FTLIB_ERR_OPEN_COM);
+        fakeFtSetOpenResult(77, status);
     else
-        fakeFtSetResult(entryPoint.toLatin1().constData(), FTLIB_ERR_FAILED);
+        fakeFtSetResult(entryPoint.toLatin1().constData(), status);
     QVERIFY(window->findChild<QPushButton *>(button)->isEnabled());
-    window->findChild<QPushButton *>(button)->click();
+    click(button.toLatin1().constData());
 
     QCOMPARE(closer->seen.size(), 1);
     QCOMPARE(closer->seen.at(0).title, QStringLiteral("Ошибка"));
     QCOMPARE(closer->seen.at(0).text, message);
+    QCOMPARE(closer->seen.at(0).why, why);
     QCOMPARE(closer->seen.at(0).icon, QMessageBox::Critical);
     QCOMPARE(ftConnection().connected, before.connected);
     QCOMPARE(ftConnection().transferAreaRunning, before.transferAreaRunning);
@@ -304,6 +323,86 @@ void TestFtConnection::absentEntryPointFailsLikeError()
     QCOMPARE(closer->seen.size(), 2);
     QCOMPARE(closer->seen.at(1).text, QStringLiteral("COM порты не обнаружены"));
     QVERIFY(!ftConnection().portsFound);
+}
+
+void TestFtConnection::slowConnect_data()
+{
+    QTest::addColumn<QString>("then"); // what happens while the library opens
+    QTest::newRow("waited for") << "wait";
+    QTest::newRow("cancelled with \"Отключиться\"") << "cancel";
+    QTest::newRow("window closed") << "close";
+}
+
+// A controller that takes its time to answer: the window keeps answering,
+// the panel offers only the way out, and the end is as without the wait.
+void TestFtConnection::slowConnect()
+{
+    QFETCH(QString, then);
+    fakeSetPorts({usbPort});
+    click("pushButton");
+    fakeFtSetOpenResult(42, FTLIB_ERR_SUCCESS);
+    fakeFtSetOpenDelay(600);
+    const QStringList before = enabledPanel();
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(20);
+
+    window->findChild<QPushButton *>(QStringLiteral("pushButton_2"))->click();
+    QVERIFY(window->connectionBusy());
+    QCOMPARE(enabledPanel(), QStringList{"pushButton_3"});
+    QVERIFY(!window->findChild<QPushButton *>(QStringLiteral("pushButton"))->isEnabled());
+    QVERIFY(QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::BusyCursor);
+    QTest::qWait(300);
+    // The event loop turned all the while: a tick every 20 ms.
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+
+    if (then == "wait") {
+        QVERIFY(waitForConnectionPanel(*window));
+        QVERIFY(ftConnection().connected);
+        QCOMPARE(enabledPanel(), (QStringList{"comboBox", "pushButton_3", "pushButton_4"}));
+    } else if (then == "cancel") {
+        click("pushButton_3");
+        QVERIFY(!window->connectionBusy());
+        QCOMPARE(enabledPanel(), before);
+        QVERIFY(!ftConnection().connected);
+        // The port the library opened after all is given back.
+        QTRY_COMPARE(fakeCalls(QStringLiteral("ftxCloseDevice")), QStringList{"ftxCloseDevice(42)"});
+        QVERIFY(!ftConnection().connected);
+    } else {
+        window->close();
+        delete window;
+        window = nullptr;
+        QCOMPARE(fakeCalls(QStringLiteral("ftxCloseDevice")), QStringList{"ftxCloseDevice(42)"});
+        window = new MainWindow;
+    }
+    QVERIFY(!QApplication::overrideCursor());
+    QCOMPARE(closer->seen.size(), 0);
+}
+
+// "Port in use" names the program that holds it, as the system shows it.
+void TestFtConnection::busyPortNamesItsHolder()
+{
+    QTemporaryDir dir;
+    const QString port = dir.filePath(QStringLiteral("ttyACM9"));
+    QFile file(port);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    QProcess holder;
+    holder.setStandardInputFile(port);
+    holder.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    QVERIFY(holder.waitForStarted());
+    const qint64 pid = holder.processId();
+
+    fakeSetPorts({port + QStringLiteral(" ROBO TX Controller")});
+    click("pushButton");
+    fakeFtSetOpenResult(0, FTLIB_ERR_DEVICE_IS_OPEN);
+    click("pushButton_2");
+    holder.kill();
+    holder.waitForFinished();
+    QCOMPARE(closer->seen.size(), 1);
+    QCOMPARE(closer->seen.at(0).why,
+             QStringLiteral("Порт %1 занят другой программой: sleep (pid %2).").arg(port).arg(pid));
 }
 
 QTEST_MAIN(TestFtConnection)

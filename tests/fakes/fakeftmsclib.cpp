@@ -4,10 +4,14 @@
 #include "tests/fakes/fakeftmsclib.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ftmsclib/ftmsclib.h"
@@ -24,9 +28,19 @@ struct FakeState
     uint32_t openHandle = 1;
     uint32_t openError = FTLIB_ERR_SUCCESS;
     std::map<std::string, uint32_t> results;
+    int openDelayMs = 0;
     bool logging = true;
-    std::vector<std::string> log;
+    // A deque: the texts handed out stay where they are while calls from
+    // the program's other threads are added.
+    std::deque<std::string> log;
 };
+
+// The program calls some entry points from a thread of its own.
+std::recursive_mutex &stateMutex()
+{
+    static std::recursive_mutex m;
+    return m;
+}
 
 FakeState &state()
 {
@@ -36,6 +50,7 @@ FakeState &state()
 
 void record(const char *name, std::initializer_list<long long> args)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     FakeState &s = state();
     if (!s.logging)
         return;
@@ -54,6 +69,7 @@ void record(const char *name, std::initializer_list<long long> args)
 
 uint32_t resultOf(const char *name)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     const auto found = state().results.find(name);
     return found == state().results.end() ? FTLIB_ERR_SUCCESS : found->second;
 }
@@ -71,58 +87,75 @@ __attribute__((constructor)) void readEnvironment()
 
 FAKE_EXPORT void fakeFtReset(void)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     state() = FakeState();
 }
 
 FAKE_EXPORT void fakeFtSetVersionText(const char *text)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     state().version = text;
 }
 
 FAKE_EXPORT void fakeFtSetInitResult(uint32_t result)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     state().initResult = result;
 }
 
 FAKE_EXPORT void fakeFtSetPorts(const char *const *names, int count)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     state().ports.assign(names, names + count);
 }
 
 FAKE_EXPORT void fakeFtSetOpenResult(uint32_t handle, uint32_t errorCode)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     state().openHandle = handle;
     state().openError = errorCode;
 }
 
+FAKE_EXPORT void fakeFtSetOpenDelay(int ms)
+{
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
+    state().openDelayMs = ms;
+}
+
 FAKE_EXPORT void fakeFtSetResult(const char *entryPoint, uint32_t status)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     state().results[entryPoint] = status;
 }
 
 FAKE_EXPORT void fakeFtSetLogging(int on)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     state().logging = on != 0;
 }
 
 FAKE_EXPORT int fakeFtCallCount(void)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     return static_cast<int>(state().log.size());
 }
 
 FAKE_EXPORT const char *fakeFtCall(int index)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     const auto &log = state().log;
     return index >= 0 && static_cast<size_t>(index) < log.size() ? log[static_cast<size_t>(index)].c_str() : "";
 }
 
 FAKE_EXPORT void fakeFtClearLog(void)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     state().log.clear();
 }
 
 FAKE_EXPORT uint32_t ftxGetLibVersion(void)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("ftxGetLibVersion", {});
     return 0x00010511u;
 }
@@ -130,6 +163,7 @@ FAKE_EXPORT uint32_t ftxGetLibVersion(void)
 #ifndef FAKE_WITHOUT_VERSION_TEXT
 FAKE_EXPORT uint32_t ftxGetLibVersionStr(char *buf, uint32_t maxLen)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("ftxGetLibVersionStr", {maxLen});
     const std::string &v = state().version;
     std::memcpy(buf, v.c_str(), std::min<size_t>(v.size() + 1, maxLen));
@@ -140,6 +174,7 @@ FAKE_EXPORT uint32_t ftxGetLibVersionStr(char *buf, uint32_t maxLen)
 #ifndef FAKE_WITHOUT_INIT
 FAKE_EXPORT uint32_t ftxInitLib(void)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("ftxInitLib", {});
     return state().initResult;
 }
@@ -147,66 +182,83 @@ FAKE_EXPORT uint32_t ftxInitLib(void)
 
 FAKE_EXPORT FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode)
 {
-    // The port is text, logged in quotes so tests can read it back whole;
-    // the error code is logged as the caller preset it.
-    if (state().logging) {
-        state().log.push_back(std::string("ftxOpenComDevice(\"") + port + "\", " + std::to_string(baud)
-                              + ", " + std::to_string(*errCode) + ")");
+    int delayMs = 0;
+    {
+        const std::lock_guard<std::recursive_mutex> lock(stateMutex());
+        // The port is text, logged in quotes so tests can read it back whole;
+        // the error code is logged as the caller preset it.
+        if (state().logging) {
+            state().log.push_back(std::string("ftxOpenComDevice(\"") + port + "\", " + std::to_string(baud)
+                                  + ", " + std::to_string(*errCode) + ")");
+        }
+        delayMs = state().openDelayMs;
     }
+    // A controller that answers slowly, or not at all.
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     *errCode = state().openError;
     return state().openHandle;
 }
 
 FAKE_EXPORT uint32_t ftxStartTransferArea(FtHandle h)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("ftxStartTransferArea", {h});
     return resultOf("ftxStartTransferArea");
 }
 
 FAKE_EXPORT uint32_t SetFtMotorConfig(FtHandle h, int32_t shmId, int32_t motorIdx, bool status)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("SetFtMotorConfig", {h, shmId, motorIdx, status});
     return FTLIB_ERR_SUCCESS;
 }
 
 FAKE_EXPORT uint32_t SetOutPwmValues(FtHandle h, int32_t shmId, int32_t outIdx, int32_t duty)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("SetOutPwmValues", {h, shmId, outIdx, duty});
     return resultOf("SetOutPwmValues");
 }
 
 FAKE_EXPORT uint32_t ftxStopTransferArea(FtHandle h)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("ftxStopTransferArea", {h});
     return resultOf("ftxStopTransferArea");
 }
 
 FAKE_EXPORT uint32_t ftxCloseDevice(FtHandle h)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("ftxCloseDevice", {h});
     return resultOf("ftxCloseDevice");
 }
 
 FAKE_EXPORT uint32_t ftxCloseLib(void)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("ftxCloseLib", {});
     return FTLIB_ERR_SUCCESS;
 }
 
 FAKE_EXPORT uint32_t GetComStatus(FtHandle h)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("GetComStatus", {h});
     return resultOf("GetComStatus");
 }
 
 FAKE_EXPORT uint32_t GetAvailableComPorts(int32_t selectMode)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("GetAvailableComPorts", {selectMode});
     return static_cast<uint32_t>(state().ports.size());
 }
 
 FAKE_EXPORT uint32_t EnumComPorts(uint32_t idx, char *buf, uint32_t len)
 {
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     record("EnumComPorts", {idx, len});
     const auto &ports = state().ports;
     if (idx >= ports.size() || len == 0)

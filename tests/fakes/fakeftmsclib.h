@@ -24,6 +24,8 @@ void fakeFtSetInitResult(uint32_t result);
 // The port list that GetAvailableComPorts counts and EnumComPorts returns.
 void fakeFtSetPorts(const char *const *names, int count);
 void fakeFtSetOpenResult(uint32_t handle, uint32_t errorCode);
+// ftxOpenComDevice takes this long before it answers.
+void fakeFtSetOpenDelay(int ms);
 // The status returned by ftxStartTransferArea, ftxStopTransferArea,
 // ftxCloseDevice, SetOutPwmValues or GetComStatus, named by entry point.
 void fakeFtSetResult(const char *entryPoint, uint32_t status);

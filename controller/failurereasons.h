@@ -1,0 +1,15 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QString>
+
+// Why a connection failed, in words the user can act on, for the additional
+// text of the boxes whose own text stays as it is. Empty when there is
+// nothing more to say.
+
+// The library's status for an open of `port` (the name as the user chose it,
+// without the description).
+QString openFailureReason(const QString &port, quint32 errorCode);
+
+// What the library saw when it gave the link up (GetComStatus's status).
+QString linkLossReason(quint32 status);
