@@ -268,7 +268,7 @@ std::uint32_t Device::setDuty(int ta, int output, int duty)
 std::uint32_t Device::comStatus() const
 {
     if (lost_)
-        return FTLIB_ERR_TIMEOUT_TA;
+        return lostStatus_;
     if (closed_)
         return FTLIB_ERR_DEVICE_NOT_OPEN;
     return FTLIB_ERR_SUCCESS;

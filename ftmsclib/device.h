@@ -44,9 +44,8 @@ public:
     // Opens the port for this process alone and identifies the controller:
     // console probe and echo (which must be answered), then one information
     // and one status request (which may go unanswered: the Master alone is
-    // driven then). Takes at most probeTimeout, the echo's attempts or window,
-    // and one reply timeout per further request. nullptr with `status` set on
-    // failure. `guarded`: with a guardian process that sets the outputs to 0
+    // driven then). Takes at most settings().openBudget, whatever the device
+    // claims. nullptr with `status` set on failure. `guarded`: with a guardian process that sets the outputs to 0
     // however the process ends (see guardian.h).
     static std::unique_ptr<Device> open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status,
                                         bool guarded = false);
@@ -137,9 +136,12 @@ private:
     // The next whole frame from the decoder, matched against the outstanding
     // request and traced; false when more bytes are needed.
     bool nextReply(protocol::Frame &reply, protocol::ReplyMatch &match);
-    // Traces why, writes one unanswered all-zero exchange when the
-    // controller may still hear it, and marks the link lost.
-    void loseLink(const char *why, int sysError, bool sendZeros);
+    // How the link went: the controller fell silent (it may still hear an
+    // all-zero exchange), or the port itself is gone (hang-up, failed write).
+    enum class Loss { Silence, PortGone };
+    // Traces why, writes one unanswered all-zero exchange after silence,
+    // and marks the link lost; comStatus() tells the two kinds apart.
+    void loseLink(const char *why, int sysError, Loss loss);
 
     // Defined in identify.cpp: the conversation at open.
     std::uint32_t identify();
@@ -148,10 +150,22 @@ private:
     std::uint32_t askInformation();
     std::uint32_t askStatus();
     std::uint32_t greetExtensions();
-    // Sends the request up to `attempts` times (and until `keepTrying` has
-    // passed) and waits one reply timeout for its answer each time.
+    // How a request is asked at open: up to `attempts` times, and again
+    // until `keepTrying` has passed, each time waiting one reply timeout for
+    // the answer but never beyond `until`. A request that opens a session
+    // says so every time (TID 1, SID 0).
+    struct Asking {
+        int attempts = 1;
+        bool newSession = false;
+        Clock::time_point keepTrying{};
+        Clock::time_point until{};
+    };
+    // `attempt` gets the number of the try (from 0) that was answered.
     Outcome transact(std::uint32_t command, const std::vector<std::uint8_t> &payload, protocol::Frame &reply,
-                     int attempts, bool newSession, Clock::time_point keepTrying = {});
+                     const Asking &asking, int &attempt);
+    // After an answer to a repeated echo: the later answers to the other
+    // tries, for the session the device holds now.
+    void followLateEchoes(int answeredAttempt);
 
     // Defined in transferloop.cpp: the loop and its steps; each step that
     // returns false has ended the loop (stop completed or link lost)...
@@ -177,6 +191,8 @@ private:
     std::string path_;
     std::string canonicalPath_;
     LinkSettings settings_;
+    // The open ends by then, whatever the device says.
+    Clock::time_point openDeadline_{};
     Identity identity_;
     int wakeFd_ = -1;
 
@@ -190,6 +206,8 @@ private:
     Clock::time_point silentUntil_{};
 
     std::atomic<bool> lost_{false};
+    // What comStatus() says once lost_ is set.
+    std::atomic<std::uint32_t> lostStatus_{0};
     std::atomic<bool> closed_{false};
 
     // Owned by the opening thread, then by the loop while it runs.

@@ -73,13 +73,14 @@ uint32_t ftxInitLib(void);
 // hint), FTLIB_ERR_DEVICE_IS_OPEN (open in this process, or held by another
 // program: see the trace), FTLIB_ERR_INIT_COM_TIMEOUT (no answer to the
 // echo), FTLIB_ERR_INIT_COM (the port failed, or a reply came under the
-// request's transaction id with another command). Blocks for at most the
-// console probe (1 s), three reply timeouts for the echo (on Bluetooth it is
-// re-sent for up to 10 s, as the radio link may still be forming), and one
-// reply timeout for each further request (information, status, each online
-// extension): about 2 s on USB or a pty, about 13 s on Bluetooth, with the
-// reply timeouts of 200 ms and 1 s that KAVRIK_FTLIB_REPLY_TIMEOUT_MS may
-// change.
+// request's transaction id with another command). Blocks for at most 2 s
+// on USB or a pty and 12 s on Bluetooth, whatever the device claims: the
+// console probe (0.5 s; 1 s on Bluetooth), three reply timeouts for the echo
+// (on Bluetooth it is re-sent while the radio link may still be forming),
+// one for the information and one for the status, and two for all the
+// online extensions together, each cut to what is left of the bound. After
+// a repeated echo the library waits for the later answers a slow device may
+// still send, and goes on in the session the last one names.
 FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode);
 // Starts the background transfer: the configuration of the master and every
 // online extension first, then an exchange every 10 ms (50 ms on Bluetooth;
@@ -122,12 +123,14 @@ uint32_t ftxCloseLib(void);
 // ignored is left alone, and a handler the program installs later replaces
 // the library's for good (it may call the one it found itself). Once such a
 // signal was handled the library writes nothing more and closes no port: a
-// process that survives it sees its links lost (FTLIB_ERR_TIMEOUT_TA). Up to
+// process that survives it sees its links lost (GetComStatus). Up to
 // 16 transfers at a time are covered. SIGKILL and power loss leave the
 // outputs to the controller; what a real one does when the traffic stops is
 // not public.
-// FTLIB_ERR_SUCCESS while the link works; FTLIB_ERR_TIMEOUT_TA once it was
-// lost (hang-up, unplug, three reply timeouts in a row). Linux: before a loss
+// FTLIB_ERR_SUCCESS while the link works; once it was lost,
+// FTLIB_ERR_TIMEOUT_TA when the controller fell silent (three reply timeouts
+// in a row) and, Linux, FTLIB_ERR_OPEN_COM when the port itself went (a
+// hang-up, an unplugged cable, a failed write). Linux: before a loss
 // after timeouts (or a failed wait on the port) is declared, one more
 // exchange with every output at 0 is written (within 50 ms, its reply not
 // awaited), so a controller that still listens stops its motors; after a

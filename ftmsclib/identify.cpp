@@ -35,6 +35,7 @@ std::vector<std::uint8_t> taIdPayload(int ta)
 
 std::uint32_t Device::identify()
 {
+    openDeadline_ = transport_->now() + settings_.openBudget;
     readConsole();
     std::uint32_t status = askEcho();
     if (status == FTLIB_ERR_SUCCESS)
@@ -60,7 +61,7 @@ void Device::readConsole()
     }
     protocol::ConsoleAnswerParser console;
     std::vector<std::uint8_t> seen;
-    const auto deadline = transport_->now() + settings_.probeTimeout;
+    const auto deadline = std::min(transport_->now() + settings_.probeTimeout, openDeadline_);
     while (!console.finished() && transport_->now() < deadline) {
         const Transport::Wake wake = transport_->wait(deadline, -1);
         if (wake == Transport::Wake::Timeout || wake == Transport::Wake::Failed)
@@ -84,10 +85,19 @@ std::uint32_t Device::askEcho()
 {
     Frame reply;
     const std::vector<std::uint8_t> echo = protocol::echoPayload();
-    const Clock::time_point keepTrying =
-        settings_.echoWindow.count() > 0 ? transport_->now() + settings_.echoWindow : Clock::time_point{};
-    switch (transact(protocol::kCmdEcho, echo, reply, settings_.maxTimeouts, true, keepTrying)) {
+    Asking asking;
+    asking.attempts = settings_.maxTimeouts;
+    asking.newSession = true;
+    // The echo is asked again while the link may still be forming, but
+    // leaves the information and the status their time within the open.
+    asking.until = openDeadline_ - 2 * settings_.replyTimeout;
+    if (settings_.echoWindow.count() > 0)
+        asking.keepTrying = std::min(transport_->now() + settings_.echoWindow, asking.until);
+    int attempt = 0;
+    switch (transact(protocol::kCmdEcho, echo, reply, asking, attempt)) {
     case Outcome::Answer:
+        if (attempt > 0)
+            followLateEchoes(attempt);
         break;
     case Outcome::NoAnswer:
         trace(path_, "no answer to the echo request");
@@ -110,7 +120,10 @@ std::uint32_t Device::askEcho()
 std::uint32_t Device::askInformation()
 {
     Frame reply;
-    switch (transact(protocol::kCmdInfo, taIdPayload(0), reply, 1, false)) {
+    Asking once;
+    once.until = openDeadline_;
+    int attempt = 0;
+    switch (transact(protocol::kCmdInfo, taIdPayload(0), reply, once, attempt)) {
     case Outcome::Answer:
         identity_.infoAnswered = true;
         if (protocol::readInfo(reply, identity_.info))
@@ -132,7 +145,10 @@ std::uint32_t Device::askInformation()
 std::uint32_t Device::askStatus()
 {
     Frame reply;
-    switch (transact(protocol::kCmdState, taIdPayload(0), reply, 1, false)) {
+    Asking once;
+    once.until = openDeadline_;
+    int attempt = 0;
+    switch (transact(protocol::kCmdState, taIdPayload(0), reply, once, attempt)) {
     case Outcome::Answer:
         identity_.stateAnswered = true;
         if (!protocol::readOnlineExtensions(reply, onlineExtensions_))
@@ -153,12 +169,21 @@ std::uint32_t Device::askStatus()
 
 std::uint32_t Device::greetExtensions()
 {
+    // However many extensions the device reports, asking them takes a few
+    // reply timeouts in all; the ones not asked are driven all the same.
+    Asking once;
+    once.until = std::min(openDeadline_, transport_->now() + settings_.extensionTimeouts * settings_.replyTimeout);
     for (int k = 1; k <= protocol::kMaxExtensions; ++k) {
         if (!(onlineExtensions_ & (1u << (k - 1))))
             continue;
+        if (transport_->now() >= once.until) {
+            trace(path_, "extension %d online, not asked for its name: the open's time is up", k);
+            continue;
+        }
         Frame reply;
         protocol::TaInfo info;
-        const Outcome outcome = transact(protocol::kCmdInfo, taIdPayload(k), reply, 1, false);
+        int attempt = 0;
+        const Outcome outcome = transact(protocol::kCmdInfo, taIdPayload(k), reply, once, attempt);
         if (outcome == Outcome::WrongCommand || outcome == Outcome::PortFailed)
             return FTLIB_ERR_INIT_COM;
         if (outcome == Outcome::Answer && protocol::readInfo(reply, info))
@@ -170,18 +195,20 @@ std::uint32_t Device::greetExtensions()
 }
 
 Device::Outcome Device::transact(std::uint32_t command, const std::vector<std::uint8_t> &payload, Frame &reply,
-                                 int attempts, bool newSession, Clock::time_point keepTrying)
+                                 const Asking &asking, int &attempt)
 {
-    for (int attempt = 0; attempt < attempts || transport_->now() < keepTrying; ++attempt) {
+    for (attempt = 0; (attempt < asking.attempts || transport_->now() < asking.keepTrying)
+                      && transport_->now() < asking.until;
+         ++attempt) {
         // A repeated echo must still say "new session" (TID 1, SID 0).
-        if (newSession)
+        if (asking.newSession)
             session_.restart();
         const Frame request = session_.request(command, 1, payload);
         if (!send(request, settings_.replyTimeout)) {
             traceError(path_, transport_->lastError(), "cannot write command %u", command);
             return Outcome::PortFailed;
         }
-        const auto deadline = transport_->now() + settings_.replyTimeout;
+        const auto deadline = std::min(transport_->now() + settings_.replyTimeout, asking.until);
         while (transport_->now() < deadline) {
             const Transport::Wake wake = transport_->wait(deadline, -1);
             if (wake == Transport::Wake::Timeout || wake == Transport::Wake::Failed)
@@ -204,6 +231,31 @@ Device::Outcome Device::transact(std::uint32_t command, const std::vector<std::u
               static_cast<long long>(settings_.replyTimeout.count()), attempt + 1);
     }
     return Outcome::NoAnswer;
+}
+
+// Each try opened a session, if it arrived; the answer taken may be a late
+// one to an earlier try, and the device's session is the one its last
+// answer names. That answer comes at most one reply timeout per later try
+// after the first one.
+void Device::followLateEchoes(int answeredAttempt)
+{
+    const auto until = std::min(transport_->now() + answeredAttempt * settings_.replyTimeout + settings_.replyTimeout / 2,
+                                openDeadline_);
+    while (transport_->now() < until) {
+        const Transport::Wake wake = transport_->wait(until, -1);
+        if (wake == Transport::Wake::Timeout || wake == Transport::Wake::Failed)
+            break;
+        if (receive() == Received::Closed)
+            break;
+        Frame late;
+        ReplyMatch match;
+        while (nextReply(late, match)) {
+            if (late.tid == 1 && late.command == protocol::kCmdEcho + protocol::kReplyOffset) {
+                trace(path_, "a later answer to the repeated echo: session %u", late.sid);
+                session_.resumeSession(late.sid);
+            }
+        }
+    }
 }
 
 } // namespace ftlib

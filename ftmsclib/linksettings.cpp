@@ -50,7 +50,9 @@ LinkSettings LinkSettings::forPort(const std::string &path, const std::string &c
         // 38400 baud on the air: a request and its reply alone take ~40 ms.
         settings.replyTimeout = milliseconds(1000);
         settings.cycle = milliseconds(50);
+        settings.probeTimeout = milliseconds(1000);
         settings.echoWindow = milliseconds(10000);
+        settings.openBudget = milliseconds(12000);
     }
     envMilliseconds("KAVRIK_FTLIB_REPLY_TIMEOUT_MS", 10, 60000, path, settings.replyTimeout);
     envMilliseconds("KAVRIK_FTLIB_CYCLE_MS", 1, 10000, path, settings.cycle);

@@ -11,7 +11,7 @@ namespace ftlib {
 struct LinkSettings {
     std::chrono::milliseconds replyTimeout{200};
     std::chrono::milliseconds cycle{10};
-    std::chrono::milliseconds probeTimeout{1000};
+    std::chrono::milliseconds probeTimeout{500};
     std::chrono::milliseconds statePoll{1000};
     // The echo is sent up to maxTimeouts times, and on Bluetooth again and
     // again until this much time has passed: the radio link may still be
@@ -19,6 +19,11 @@ struct LinkSettings {
     std::chrono::milliseconds echoWindow{0};
     // Reply timeouts in a row that lose the link; zero-exchange attempts at stop.
     int maxTimeouts = 3;
+    // The whole open, whatever the device claims, ends within this...
+    std::chrono::milliseconds openBudget{2000};
+    // ...and the questions to the extensions it reports within this many
+    // reply timeouts together.
+    int extensionTimeouts = 2;
     // Write bound of the zero-output exchange sent, unanswered, as the link
     // is given up.
     std::chrono::milliseconds lastZerosWrite{50};

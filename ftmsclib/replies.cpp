@@ -3,6 +3,7 @@
 // the one way the link is given up.
 #include "ftmsclib/device.h"
 
+#include "ftmsclib/ftmsclib.h"
 #include "ftmsclib/trace.h"
 
 namespace ftlib {
@@ -35,13 +36,13 @@ bool Device::nextReply(protocol::Frame &reply, protocol::ReplyMatch &match)
     return true;
 }
 
-void Device::loseLink(const char *why, int sysError, bool sendZeros)
+void Device::loseLink(const char *why, int sysError, Loss loss)
 {
     if (sysError != 0)
         traceError(path_, sysError, "%s, link lost", why);
     else
         trace(path_, "%s, link lost", why);
-    if (sendZeros) {
+    if (loss == Loss::Silence) {
         // Written with a short bound and not waited for: a controller whose
         // replies are lost on the way back still hears it.
         std::uint32_t count = 0;
@@ -49,6 +50,7 @@ void Device::loseLink(const char *why, int sysError, bool sendZeros)
         if (!send(session_.request(protocol::kCmdExchange, count, std::move(payload)), settings_.lastZerosWrite))
             traceError(path_, transport_->lastError(), "the zero exchange could not be written");
     }
+    lostStatus_ = loss == Loss::Silence ? FTLIB_ERR_TIMEOUT_TA : FTLIB_ERR_OPEN_COM;
     lost_ = true;
 }
 

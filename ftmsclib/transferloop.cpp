@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "ftmsclib/ftmsclib.h"
 #include "ftmsclib/trace.h"
 
 namespace ftlib {
@@ -53,8 +54,9 @@ void Device::loop()
         // Nothing may escape the thread (std::terminate would end the
         // program): an allocation failure loses the link like silence does.
         try {
-            loseLink("internal failure (out of memory?)", 0, true);
+            loseLink("internal failure (out of memory?)", 0, Loss::Silence);
         } catch (...) {
+            lostStatus_ = FTLIB_ERR_TIMEOUT_TA;
             lost_ = true;
         }
     }
@@ -126,7 +128,7 @@ bool Device::sendRequest(LoopState &s, Request &request)
 {
     if (!send(session_.request(request.command, request.count, std::move(request.payload)), settings_.replyTimeout)) {
         // No zeros to send either: the port takes no writes.
-        loseLink("write failed", transport_->lastError(), false);
+        loseLink("write failed", transport_->lastError(), Loss::PortGone);
         return false;
     }
     s.pending = request.kind;
@@ -142,7 +144,7 @@ bool Device::readPort(LoopState &s)
 {
     const Transport::Wake wake = transport_->wait(s.pending != Pending::None ? s.deadline : s.idleUntil, wakeFd_);
     if (wake == Transport::Wake::Failed) {
-        loseLink("cannot wait on the port", transport_->lastError(), true);
+        loseLink("cannot wait on the port", transport_->lastError(), Loss::Silence);
         return false;
     }
     if (wake == Transport::Wake::Woken)
@@ -153,9 +155,9 @@ bool Device::readPort(LoopState &s)
     // Nothing can be sent to a port that has hung up, so no zeros.
     const Received received = receive();
     if (received == Received::Closed && transport_->lastError() == 0)
-        loseLink("device hung up (end of file)", 0, false);
+        loseLink("device hung up (end of file)", 0, Loss::PortGone);
     else if (received == Received::Closed || wake == Transport::Wake::HungUp)
-        loseLink("device hung up", received == Received::Closed ? transport_->lastError() : EIO, false);
+        loseLink("device hung up", received == Received::Closed ? transport_->lastError() : EIO, Loss::PortGone);
     else
         return true;
     return false;
@@ -229,7 +231,7 @@ bool Device::countTimeout(LoopState &s)
         return true;
     // A controller that still listens but no longer answers (replies lost on
     // the way back) must not keep the last duties.
-    loseLink("no answer", 0, true);
+    loseLink("no answer", 0, Loss::Silence);
     return false;
 }
 

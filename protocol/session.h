@@ -36,6 +36,10 @@ public:
     // controllers differ there. Stale and WrongCommand leave the request
     // outstanding.
     ReplyMatch match(const Frame &reply);
+    // Takes the session that a later answer names: a repeated request that
+    // opens a session (TID 1, SID 0) may be answered more than once, each
+    // answer of a new session, the last one the device's.
+    void resumeSession(std::uint16_t sid) { sid_ = sid; }
     bool outstanding() const { return outstanding_; }
     std::uint16_t sid() const { return sid_; }
     // TID and command of the last request.

@@ -188,6 +188,7 @@ void DeviceEngine::handle(const Frame &request, std::vector<Reply> &replies, std
     logged.kind = EventKind::Frame;
     logged.value = static_cast<int>(request.command);
     logged.tid = request.tid;
+    logged.sid = request.sid;
     events.push_back(logged);
     const std::size_t nth = requestCount_[request.command]++;
 

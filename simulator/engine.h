@@ -66,6 +66,8 @@ struct Event {
     // Watchdog: how often it has switched the outputs off so far.
     unsigned count = 0;
     std::uint16_t tid = 0;
+    // Frames: the session id the request carried.
+    std::uint16_t sid = 0;
     Violation violation = Violation::None;
     std::array<std::uint8_t, protocol::kMotors> motors{};
 };

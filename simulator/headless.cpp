@@ -75,7 +75,8 @@ std::string eventLine(const Event &e)
     case EventKind::Watchdog:
         return head + "\"watchdog\",\"idle_ms\":" + std::to_string(e.value) + ",\"count\":" + std::to_string(e.count) + "}";
     case EventKind::Frame:
-        return head + "\"frame\",\"cmd\":" + std::to_string(e.value) + ",\"tid\":" + std::to_string(e.tid) + "}";
+        return head + "\"frame\",\"cmd\":" + std::to_string(e.value) + ",\"tid\":" + std::to_string(e.tid)
+            + ",\"sid\":" + std::to_string(e.sid) + "}";
     case EventKind::Probe:
         return head + "\"probe\"}";
     }

@@ -348,7 +348,7 @@ void TestControllerBehaviours::traceContents()
         QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "config"; }, 3000).isEmpty());
         QVERIFY(sim.command(fault));
         if (fault == "hangup") {
-            QVERIFY(waitUntil([&] { return api.GetComStatus(h) == FTLIB_ERR_TIMEOUT_TA; }, 2000));
+            QVERIFY(waitUntil([&] { return api.GetComStatus(h) == FTLIB_ERR_OPEN_COM; }, 2000));
         } else {
             QCOMPARE(api.SetOutPwmValues(h, 0, 1, 99), uint32_t(FTLIB_ERR_SUCCESS));
             QVERIFY(!sim.waitOutput(0, 1, 99).isEmpty());

@@ -160,13 +160,15 @@ void TestEndToEnd::listChangeWhileHeld()
 void TestEndToEnd::linkLossShownWithinASecond_data()
 {
     QTest::addColumn<QString>("fault");
-    QTest::newRow("cable pulled") << "hangup";
-    QTest::newRow("controller silent") << "mute";
+    QTest::addColumn<QString>("why"); // the box's additional text
+    QTest::newRow("cable pulled") << "hangup" << "Порт пропал: кабель отключён, или контроллер выключен.";
+    QTest::newRow("controller silent") << "mute" << "Контроллер перестал отвечать: на линии тишина.";
 }
 
 void TestEndToEnd::linkLossShownWithinASecond()
 {
     QFETCH(QString, fault);
+    QFETCH(QString, why);
 
     SimProcess sim;
     QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
@@ -185,6 +187,7 @@ void TestEndToEnd::linkLossShownWithinASecond()
     QVERIFY2(sinceFault.elapsed() <= 1000, qPrintable(QString::number(sinceFault.elapsed())));
     QCOMPARE(closer.seen.at(0).title, QStringLiteral("Ошибка"));
     QVERIFY2(closer.seen.at(0).text.contains(sim.port), qPrintable(closer.seen.at(0).text));
+    QCOMPARE(closer.seen.at(0).why, why);
     QVERIFY(!ftConnection().connected);
     QVERIFY(!ftConnection().transferAreaRunning);
     QVERIFY(bindingList().held().isEmpty());

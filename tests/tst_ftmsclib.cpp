@@ -57,6 +57,7 @@ private slots:
     void openFailures_data();
     void openFailures();
     void openWithoutAnswer();
+    void lateEchoAnswer();
     void openAccessDenied();
     void portListWithSimulator();
     void portClassification_data();
@@ -242,6 +243,30 @@ void TestFtMscLib::openWithoutAnswer()
     QVERIFY(h);
     QCOMPARE(api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err), FtHandle(0));
     QCOMPARE(err, uint32_t(FTLIB_ERR_DEVICE_IS_OPEN));
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+// Every answer comes 300 ms late, after its 200 ms timeout: the first
+// echo's answer arrives while the repeated echo (which opens a session anew)
+// waits. The session the library goes on with is the device's, the one the
+// last answer names.
+void TestFtMscLib::lateEchoAnswer()
+{
+    SimProcess sim;
+    QVERIFY(sim.start({"--latency", "300", "--log-frames"}, simDir.path()));
+    uint32_t status = FTLIB_ERR_UNKNOWN;
+    const FtHandle h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &status);
+    QVERIFY(h);
+    QCOMPARE(status, uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(sim.count("session"), 2);
+    const QJsonObject info = sim.waitFor([](const QJsonObject &e) { return e["event"] == "frame" && e["cmd"] == 6; }, 1000, 0);
+    QVERIFY(!info.isEmpty());
+    int last = 0;
+    for (const QJsonObject &e : qAsConst(sim.events)) {
+        if (e["event"] == "session")
+            last = e["sid"].toInt();
+    }
+    QCOMPARE(info["sid"].toInt(), last);
     QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
 }
 
@@ -603,12 +628,13 @@ void TestFtMscLib::linkLost_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<int>("within");
     QTest::addColumn<bool>("zerosSent");
+    QTest::addColumn<uint>("status"); // GetComStatus afterwards
     // Three reply timeouts of 200 ms. The muted simulator still applies
     // requests, so it receives the zeros sent as the link is given up.
-    QTest::newRow("silence") << "mute" << 1500 << true;
+    QTest::newRow("silence") << "mute" << 1500 << true << uint(FTLIB_ERR_TIMEOUT_TA);
     // A hang-up is noticed at once, not after the timeouts; there is nothing
     // left to send zeros to.
-    QTest::newRow("hang-up") << "hangup" << 300 << false;
+    QTest::newRow("hang-up") << "hangup" << 300 << false << uint(FTLIB_ERR_OPEN_COM);
 }
 
 void TestFtMscLib::linkLost()
@@ -616,6 +642,7 @@ void TestFtMscLib::linkLost()
     QFETCH(QString, fault);
     QFETCH(int, within);
     QFETCH(bool, zerosSent);
+    QFETCH(uint, status);
     SimProcess sim;
     const FtHandle h = openRunning(sim);
     QVERIFY(h);
@@ -624,7 +651,7 @@ void TestFtMscLib::linkLost()
     QElapsedTimer timer;
     timer.start();
     QVERIFY(sim.command(fault));
-    QVERIFY(waitUntil([&] { return api.GetComStatus(h) == FTLIB_ERR_TIMEOUT_TA; }, 3000));
+    QVERIFY(waitUntil([&] { return api.GetComStatus(h) == status; }, 3000));
     QVERIFY2(timer.elapsed() < within, qPrintable(QString::number(timer.elapsed())));
     if (zerosSent) {
         QVERIFY(!sim.waitOutput(0, 0, 0, 1000).isEmpty());
