@@ -16,6 +16,7 @@ BindingList theBindingList;
 FtLib theFtLib;
 QString theCurrentFileName;
 QString theLastFileError;
+QString theLastFileReason;
 bool theListSaved = false;
 
 } // namespace
@@ -26,4 +27,5 @@ BindingList &bindingList() { return theBindingList; }
 FtLib &ftLib() { return theFtLib; }
 QString &currentFileName() { return theCurrentFileName; }
 QString &lastFileError() { return theLastFileError; }
+QString &lastFileReason() { return theLastFileReason; }
 bool &listSaved() { return theListSaved; }

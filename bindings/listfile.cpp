@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include <QtGlobal>
@@ -77,6 +78,57 @@ QString notASaveTargetText(const QString &fileName)
                                        "Список нельзя сохранить в \"%1\": это не обычный файл, "
                                        "а устройство, канал или сокет.")
         .arg(QDir::toNativeSeparators(fileName));
+}
+
+// The system's reason for `error` (an errno value), in Russian for the ones
+// a user meets with list files.
+QString systemReason(int error)
+{
+    switch (error) {
+    case ENOENT:
+        return QCoreApplication::translate("ListFile", "Такого файла или папки нет.");
+    case ENOTDIR:
+        return QCoreApplication::translate("ListFile", "Такой папки нет.");
+    case EACCES:
+    case EPERM:
+        return QCoreApplication::translate("ListFile", "Нет прав на этот файл или папку.");
+    case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+        return QCoreApplication::translate("ListFile", "На диске нет места.");
+    case EROFS:
+        return QCoreApplication::translate("ListFile", "Диск доступен только для чтения.");
+    case EISDIR:
+        return QCoreApplication::translate("ListFile", "Это папка, а не файл.");
+    case EFBIG:
+        return QCoreApplication::translate("ListFile", "Файл превысил допустимый размер.");
+    case EIO:
+        return QCoreApplication::translate("ListFile", "Ошибка ввода-вывода.");
+    default:
+        return error != 0 ? QString::fromLocal8Bit(std::strerror(error)) : QString();
+    }
+}
+
+// Sets both: the fixed text, and the file's name with the system's reason.
+void fileFailed(const QString &text, const QString &fileName, int error)
+{
+    lastFileError() = text;
+    const QString reason = systemReason(error);
+    lastFileReason() = QDir::toNativeSeparators(fileName) + (reason.isEmpty() ? QString() : QLatin1Char('\n') + reason);
+}
+
+// What QSaveFile met, where the system's errno is gone.
+int errorOf(const QFileDevice &file, int fallback)
+{
+    switch (file.error()) {
+    case QFileDevice::ResourceError:
+        return ENOSPC;
+    case QFileDevice::PermissionsError:
+        return EACCES;
+    default:
+        return fallback;
+    }
 }
 
 // Anything that is not a whole signed 32-bit decimal number reads as 0.
@@ -161,8 +213,12 @@ ReadResult readOpenListFile(int fd, QByteArray &bytes)
 {
     struct stat info;
     // Checked on what was opened: the name may point elsewhere by now.
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))
+    if (::fstat(fd, &info) != 0)
         return ReadResult::CannotOpen;
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
+        return ReadResult::CannotOpen;
+    }
     if (!S_ISREG(info.st_mode))
         return ReadResult::NotAListFile;
     if (info.st_size > maxListFileBytes)
@@ -197,7 +253,10 @@ ReadResult readListFile(const QString &fileName, QByteArray &bytes)
     if (fd < 0)
         return ReadResult::CannotOpen;
     const ReadResult result = readOpenListFile(fd, bytes);
+    // errno says why, for the caller.
+    const int error = errno;
     ::close(fd);
+    errno = error;
     return result;
 }
 
@@ -208,8 +267,11 @@ bool writeAll(int fd, const QByteArray &bytes)
         const ssize_t n = ::pwrite(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done), done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
             return false;
+        }
         done += n;
     }
     return true;
@@ -223,22 +285,26 @@ bool saveInPlace(const QString &fileName, const QByteArray &bytes)
 {
     const int fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        lastFileError() = cannotOpenText();
+        fileFailed(cannotOpenText(), fileName, errno);
         return false;
     }
     struct stat info;
     bool saved = false;
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         lastFileError() = notASaveTargetText(fileName);
+        lastFileReason().clear();
     } else {
         const off_t reserve = std::max<off_t>(info.st_size, bytes.size());
-        saved = (reserve == 0 || ::posix_fallocate(fd, 0, reserve) == 0) && writeAll(fd, bytes)
-            && ::ftruncate(fd, bytes.size()) == 0 && ::fsync(fd) == 0;
+        // posix_fallocate says why by its result, not in errno.
+        const int reserved = reserve == 0 ? 0 : ::posix_fallocate(fd, 0, reserve);
+        if (reserved != 0)
+            errno = reserved;
+        saved = reserved == 0 && writeAll(fd, bytes) && ::ftruncate(fd, bytes.size()) == 0 && ::fsync(fd) == 0;
         if (!saved)
-            lastFileError() = cannotSaveText();
+            fileFailed(cannotSaveText(), fileName, errno);
     }
     if (::close(fd) != 0 && saved) {
-        lastFileError() = cannotSaveText();
+        fileFailed(cannotSaveText(), fileName, errno);
         saved = false;
     }
     return saved;
@@ -275,6 +341,7 @@ bool saveBindingList(const QString &fileName)
     // file, or fed the list; a folder cannot be opened, as ever.
     if (exists && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode)) {
         lastFileError() = notASaveTargetText(fileName);
+        lastFileReason().clear();
         return false;
     }
     // Every name of a file with several must go on showing the same list,
@@ -286,13 +353,14 @@ bool saveBindingList(const QString &fileName)
     // disk or an I/O error never leaves a half-written list behind.
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly)) {
+        const int error = errno;
 #ifdef Q_OS_UNIX
         // Most likely a folder that takes no new file, with the list in it
         // writable.
         if (exists && S_ISREG(old.st_mode))
             return saveInPlace(fileName, bytes);
 #endif
-        lastFileError() = cannotOpenText();
+        fileFailed(cannotOpenText(), fileName, errorOf(file, error));
         return false;
     }
 #ifdef Q_OS_UNIX
@@ -306,7 +374,7 @@ bool saveBindingList(const QString &fileName)
 #endif
     // The flush is checked on its own: commit() misses an error there.
     if (file.write(bytes) != bytes.size() || !file.flush() || !file.commit()) {
-        lastFileError() = cannotSaveText();
+        fileFailed(cannotSaveText(), fileName, errorOf(file, errno));
         return false;
     }
     return true;
@@ -315,11 +383,14 @@ bool saveBindingList(const QString &fileName)
 bool loadBindingList(const QString &fileName)
 {
     QByteArray bytes;
-    switch (readListFile(fileName, bytes)) {
+    const ReadResult result = readListFile(fileName, bytes);
+    const int error = errno;
+    lastFileReason().clear();
+    switch (result) {
     case ReadResult::Read:
         break;
     case ReadResult::CannotOpen:
-        lastFileError() = cannotOpenText();
+        fileFailed(cannotOpenText(), fileName, error);
         return false;
 #ifdef Q_OS_UNIX
     case ReadResult::NotAListFile:
@@ -332,7 +403,7 @@ bool loadBindingList(const QString &fileName)
     case ReadResult::CannotRead:
         // A read that broke off would pass for a shorter list, which the
         // next Save would then write over the whole file: take over nothing.
-        lastFileError() = cannotReadText();
+        fileFailed(cannotReadText(), fileName, error);
         return false;
     }
 
@@ -349,6 +420,7 @@ bool loadBindingList(const QString &fileName)
             continue;
         if (static_cast<int>(read.size()) == maxListFileBindings) {
             lastFileError() = tooLargeText(fileName);
+            lastFileReason().clear();
             return false;
         }
         read.push_back(list.bindingFromLine(line));

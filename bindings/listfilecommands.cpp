@@ -42,7 +42,7 @@ void MainWindow::on_action_2_triggered()
 void MainWindow::openListFile(const QString &name)
 {
     if (!loadBindingList(name)) {
-        showMessage(tr("Ошибка"), lastFileError(), QMessageBox::Critical);
+        showMessage(tr("Ошибка"), lastFileError(), QMessageBox::Critical, lastFileReason());
         return;
     }
     bindingList().releaseHeldBindings();
@@ -77,7 +77,7 @@ bool MainWindow::saveListAs(const QString &fileName)
     // A failed save keeps the old name and the unsaved state, so the user
     // can still save the list somewhere else.
     if (!saveBindingList(fileName)) {
-        showMessage(tr("Ошибка"), lastFileError(), QMessageBox::Critical);
+        showMessage(tr("Ошибка"), lastFileError(), QMessageBox::Critical, lastFileReason());
         return false;
     }
     currentFileName() = fileName;

@@ -16,5 +16,8 @@ BindingList &bindingList();
 FtLib &ftLib();
 QString &currentFileName();
 QString &lastFileError();
+// Why, as far as the system says: the file's name and its reason, for the
+// box's additional text; empty when the error's text says it all.
+QString &lastFileReason();
 // True while the binding list equals the list file last opened or saved.
 bool &listSaved();

@@ -17,3 +17,9 @@ QString &lastFileError()
     static QString error;
     return error;
 }
+
+QString &lastFileReason()
+{
+    static QString reason;
+    return reason;
+}

@@ -195,11 +195,21 @@ void TestListFileCommands::failure_data()
     QTest::addColumn<QString>("fileName");  // the current file before
     QTest::addColumn<qint64>("sizeLimit");
     QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("why");       // after the file's name, in the additional text
 
-    QTest::newRow("Открыть: unreadable file") << "action_2" << "unreadable.kvr" << "old.kvr" << qint64(0) << "Не удалось открыть файл";
-    QTest::newRow("Открыть: read error") << "action_2" << "/proc/self/mem" << "old.kvr" << qint64(0) << "Не удалось прочитать файл";
-    QTest::newRow("Сохранить: missing folder") << "action_5" << "" << "none/list.kvr" << qint64(0) << "Не удалось открыть файл";
-    QTest::newRow("Сохранить как: write fails") << "action_6" << "list.kvr" << "old.kvr" << qint64(20) << "Не удалось сохранить файл";
+    QTest::newRow("Открыть: unreadable file") << "action_2" << "unreadable.kvr" << "old.kvr" << qint64(0)
+        << "Не удалось открыть файл" << "Нет прав на этот файл или папку.";
+    // Named on the command line (the dialog offers only files that exist).
+    QTest::newRow("kavrik missing.kvr") << "" << "missing.kvr" << "old.kvr" << qint64(0)
+        << "Не удалось открыть файл" << "Такого файла или папки нет.";
+    QTest::newRow("Открыть: read error") << "action_2" << "/proc/self/mem" << "old.kvr" << qint64(0)
+        << "Не удалось прочитать файл" << "Ошибка ввода-вывода.";
+    QTest::newRow("Сохранить: missing folder") << "action_5" << "" << "none/list.kvr" << qint64(0)
+        << "Не удалось открыть файл" << "Такого файла или папки нет.";
+    QTest::newRow("Сохранить как: read-only folder") << "action_6" << "readonly/list.kvr" << "old.kvr" << qint64(0)
+        << "Не удалось открыть файл" << "Нет прав на этот файл или папку.";
+    QTest::newRow("Сохранить как: write fails") << "action_6" << "list.kvr" << "old.kvr" << qint64(20)
+        << "Не удалось сохранить файл" << "Файл превысил допустимый размер.";
 }
 
 // A failed command is reported and changes nothing: the list stays unsaved
@@ -211,10 +221,14 @@ void TestListFileCommands::failure()
     QFETCH(QString, fileName);
     QFETCH(qint64, sizeLimit);
     QFETCH(QString, error);
+    QFETCH(QString, why);
 
     QFile unreadable(dir->filePath("unreadable.kvr"));
     QVERIFY(writeFileBytes(unreadable.fileName(), "W|87|0|1|512|1\n"));
     unreadable.setPermissions({});
+    QVERIFY(QDir(dir->path()).mkdir(QStringLiteral("readonly")));
+    QFile::setPermissions(dir->filePath(QStringLiteral("readonly")),
+                          QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup);
     FileModesEnforced modes;
     if (answer == "unreadable.kvr" && unreadable.open(QIODevice::ReadOnly))
         QSKIP("file modes do not hold for this user");
@@ -224,20 +238,26 @@ void TestListFileCommands::failure()
     addBinding(w, "A");
     addBinding(w, "B");
     const QStringList before = state(w);
-    if (!answer.isEmpty())
-        closer->queueFileName(QDir(dir->path()).absoluteFilePath(answer));
+    const QString target = answer.isEmpty() ? currentFileName() : QDir(dir->path()).absoluteFilePath(answer);
+    const bool dialog = !answer.isEmpty() && !action.isEmpty();
+    if (dialog)
+        closer->queueFileName(target);
     {
         std::optional<FileSizeLimit> limit;
         if (sizeLimit > 0)
             limit.emplace(sizeLimit);
-        trigger(w, action.toLatin1());
+        if (action.isEmpty())
+            w.openListFile(target);
+        else
+            trigger(w, action.toLatin1());
     }
-    QCOMPARE(closer->seen.size(), answer.isEmpty() ? 1 : 2);
+    QCOMPARE(closer->seen.size(), dialog ? 2 : 1);
     const SeenModal &box = closer->seen.last();
     QCOMPARE(box.className, QStringLiteral("QMessageBox"));
     QCOMPARE(box.title, QStringLiteral("Ошибка"));
     QCOMPARE(box.icon, QMessageBox::Critical);
     QCOMPARE(box.text, error);
+    QCOMPARE(box.why, QDir::toNativeSeparators(target) + QLatin1Char('\n') + why);
     QCOMPARE(state(w), before);
 }
 
