@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <QApplication>
@@ -41,29 +42,59 @@ void describe(QCommandLineParser &parser)
                                  QStringLiteral("[файл]"));
 }
 
-// --help and --version answer on the terminal, also where no display is.
-void answerWithoutDisplay(int argc, char *argv[])
+// Where no display is, the toolkit cannot start: a mistake on the command
+// line must be told before it tries.
+bool displayToStartOn(int argc, char *argv[])
 {
-    for (int i = 1; i < argc; ++i) {
-        for (const char *option : {"-h", "-?", "--help", "-help", "--help-all", "-v", "--version"}) {
-            if (std::strcmp(argv[i], option) != 0)
-                continue;
-            QCoreApplication core(argc, argv);
-            QTranslator toolkitTexts;
-            useRussian(toolkitTexts);
-            QCommandLineParser parser;
-            describe(parser);
-            parser.process(core); // prints and exits
-            return;
-        }
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char *value = std::getenv(variable);
+        if (value && *value)
+            return true;
     }
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return true;
+    }
+    return false;
+}
+
+[[noreturn]] void refuse(const QCommandLineParser &parser)
+{
+    std::fprintf(stderr, "kavrik: %s\n%s", qPrintable(parser.errorText()), qPrintable(parser.helpText()));
+    std::exit(2);
+}
+
+// --help and --version answer on the terminal, also where no display is, and
+// so does a mistake where there is no display. The toolkit's own options
+// (-platform ...) are only known to it, once it has started.
+void answerOnTerminal(int argc, char *argv[])
+{
+    bool options = false;
+    for (int i = 1; i < argc; ++i)
+        options = options || argv[i][0] == '-';
+    if (!options)
+        return;
+    QCoreApplication core(argc, argv);
+    QTranslator toolkitTexts;
+    useRussian(toolkitTexts);
+    QCommandLineParser parser;
+    describe(parser);
+    if (parser.parse(QCoreApplication::arguments())) {
+        if (parser.isSet(QStringLiteral("help")))
+            parser.showHelp(0);
+        if (parser.isSet(QStringLiteral("version")))
+            parser.showVersion();
+        return;
+    }
+    if (!displayToStartOn(argc, argv))
+        refuse(parser);
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    answerWithoutDisplay(argc, argv);
+    answerOnTerminal(argc, argv);
 
     // The windows have fixed sizes in pixels: on a screen with a scale
     // factor they grow with it instead of shrinking to a corner.
@@ -74,7 +105,12 @@ int main(int argc, char *argv[])
     useRussian(toolkitTexts);
     QCommandLineParser parser;
     describe(parser);
-    parser.process(application);
+    if (!parser.parse(QCoreApplication::arguments()))
+        refuse(parser);
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
     if (parser.positionalArguments().size() > 1) {
         std::fputs("kavrik: можно открыть только один список клавиш\n", stderr);
         return 2;

@@ -49,15 +49,18 @@ void TestCommandLine::initTestCase()
 void TestCommandLine::informational_data()
 {
     QTest::addColumn<QString>("option");
-    QTest::addColumn<QString>("expected");
-    QTest::newRow("--version") << "--version" << "kavrik " KAVRIK_VERSION "\n";
-    QTest::newRow("-v") << "-v" << "kavrik " KAVRIK_VERSION "\n";
-    QTest::newRow("--help") << "--help" << "Использование: kavrik [параметры] [файл]";
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("expected"); // how the output begins
+    QTest::newRow("--version") << "--version" << 0 << "kavrik " KAVRIK_VERSION "\n";
+    QTest::newRow("-v") << "-v" << 0 << "kavrik " KAVRIK_VERSION "\n";
+    QTest::newRow("--help") << "--help" << 0 << "Использование: kavrik [параметры] [файл]";
+    QTest::newRow("an unknown option") << "--bogus" << 2 << "kavrik: Неизвестный параметр «bogus».";
 }
 
 void TestCommandLine::informational()
 {
     QFETCH(QString, option);
+    QFETCH(int, exitCode);
     QFETCH(QString, expected);
 
     QProcess kavrik;
@@ -65,9 +68,9 @@ void TestCommandLine::informational()
     kavrik.start(QStringLiteral(KAVRIK_PROGRAM), {option});
     QVERIFY(kavrik.waitForFinished(10000));
     QCOMPARE(kavrik.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(kavrik.exitCode(), 0);
-    const QString out = QString::fromUtf8(kavrik.readAllStandardOutput()).replace(QStringLiteral(KAVRIK_PROGRAM),
-                                                                                  QStringLiteral("kavrik"));
+    QCOMPARE(kavrik.exitCode(), exitCode);
+    const QByteArray printed = exitCode == 0 ? kavrik.readAllStandardOutput() : kavrik.readAllStandardError();
+    const QString out = QString::fromUtf8(printed).replace(QStringLiteral(KAVRIK_PROGRAM), QStringLiteral("kavrik"));
     QVERIFY2(out.startsWith(expected), qPrintable(out));
 }
 
