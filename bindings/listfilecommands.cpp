@@ -2,7 +2,11 @@
 // The "Файл" menu commands that work on list files.
 #include "app/mainwindow.h"
 
+#include <algorithm>
+
 #include <QFileDialog>
+#include <QGuiApplication>
+#include <QScreen>
 
 #include "bindings/bindinglist.h"
 #include "bindings/listfile.h"
@@ -14,6 +18,33 @@ namespace {
 QString listFileFilter()
 {
     return QStringLiteral("Kavrik List (*.kvr)");
+}
+
+// What the toolkit's static dialogs ask, but made to fit the screen: on a
+// small screen at a high scale factor its own size would be larger.
+QString askListFile(QWidget *parent, const QString &caption, QFileDialog::AcceptMode mode)
+{
+    QFileDialog dialog(parent, caption, QString(), listFileFilter());
+    dialog.setAcceptMode(mode);
+    dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    if (const QScreen *screen = parent ? parent->screen() : QGuiApplication::primaryScreen()) {
+        // The desktop frames the dialog as it framed the main window.
+        const QMargins frame = parent ? QMargins(parent->geometry().left() - parent->frameGeometry().left(),
+                                                 parent->geometry().top() - parent->frameGeometry().top(),
+                                                 parent->frameGeometry().right() - parent->geometry().right(),
+                                                 parent->frameGeometry().bottom() - parent->geometry().bottom())
+                                      : QMargins();
+        const QRect room = screen->availableGeometry().marginsRemoved(frame);
+        QRect placed(QPoint(), dialog.sizeHint().boundedTo(room.size()).expandedTo(dialog.minimumSizeHint()));
+        // Over the main window, as the toolkit would place it, but on the screen.
+        placed.moveCenter(parent ? parent->geometry().center() : room.center());
+        placed.moveLeft(qBound(room.left(), placed.left(), std::max(room.left(), room.right() - placed.width() + 1)));
+        placed.moveTop(qBound(room.top(), placed.top(), std::max(room.top(), room.bottom() - placed.height() + 1)));
+        dialog.setGeometry(placed);
+    }
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.selectedFiles().value(0);
 }
 
 } // namespace
@@ -33,7 +64,7 @@ void MainWindow::on_action_triggered()
 void MainWindow::on_action_2_triggered()
 {
     const QString name =
-        QFileDialog::getOpenFileName(this, tr("Открыть..."), QString(), listFileFilter());
+        askListFile(this, tr("Открыть..."), QFileDialog::AcceptOpen);
     if (name.isEmpty())
         return;
     openListFile(name);
@@ -66,7 +97,7 @@ void MainWindow::on_action_5_triggered()
 void MainWindow::on_action_6_triggered()
 {
     const QString name =
-        QFileDialog::getSaveFileName(this, tr("Сохранить как..."), QString(), listFileFilter());
+        askListFile(this, tr("Сохранить как..."), QFileDialog::AcceptSave);
     if (name.isEmpty())
         return;
     saveListAs(name);

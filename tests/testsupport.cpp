@@ -16,6 +16,7 @@
 #include <QFileDialog>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QScreen>
 #include <QThread>
 
 #include "app/mainwindow.h"
@@ -57,6 +58,7 @@ void ModalCloser::answer()
         box->reject();
     } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
         s.nameFilters = dialog->nameFilters();
+        s.fitsScreen = dialog->screen()->availableGeometry().contains(dialog->frameGeometry());
         seen.append(s);
         const QString name = fileNames.isEmpty() ? QString() : fileNames.takeFirst();
         if (name.isEmpty()) {

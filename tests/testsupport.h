@@ -19,6 +19,7 @@ struct SeenModal
     QString why;                         // ... their additional text
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QStringList nameFilters;             // file dialogs
+    bool fitsScreen = true;              // within the screen's free area
     bool mainWindowVisible = false;
 };
 

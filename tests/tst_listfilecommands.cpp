@@ -31,8 +31,10 @@ void addBinding(MainWindow &w, const QString &keyText)
     w.buttonsChanged(); // as after the editor's OK
 }
 
+// From the menu of the window on the screen, as the user does.
 void trigger(MainWindow &w, const char *action)
 {
+    w.show();
     w.findChild<QAction *>(QLatin1String(action))->trigger();
 }
 
@@ -97,6 +99,8 @@ void TestListFileCommands::checkDialog(const QString &caption)
     QCOMPARE(closer->seen.first().className, QStringLiteral("QFileDialog"));
     QCOMPARE(closer->seen.first().title, caption);
     QCOMPARE(closer->seen.first().nameFilters, QStringList{filter});
+    // Also on a small screen at a high scale factor.
+    QVERIFY(closer->seen.first().fitsScreen);
 }
 
 void TestListFileCommands::cancel_data()
