@@ -20,6 +20,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
     // The form's geometry is fixed; the font is chosen to fit it.
     fitFont(this);
+    fitBindingsCells();
     about = nullptr;
     editor = new FormEditor(nullptr);
     connect(editor, SIGNAL(buttonsChanged()), this, SLOT(buttonsChanged()));

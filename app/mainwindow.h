@@ -76,6 +76,7 @@ public slots:
 
 private:
     void openEditor(int row);                                         // editor/editorslots.cpp
+    void fitBindingsCells();                                          // bindings/bindingstable.cpp
     bool saveListAs(const QString &fileName);                         // bindings/listfilecommands.cpp
     void checkLink();                                                 // controller/connectionslots.cpp
     // The connection's thread and the work it does: defined in

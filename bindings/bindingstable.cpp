@@ -5,10 +5,13 @@
 
 #include <algorithm>
 
+#include <QHeaderView>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QTableWidgetItem>
 
 #include "bindings/bindinglist.h"
+#include "common/fontfit.h"
 #include "common/processobjects.h"
 #include "editor/formeditor.h"
 #include "ui_mainwindow.h"
@@ -27,6 +30,32 @@ QString motorText(qint32 motor)
 }
 
 } // namespace
+
+// The table's cells keep their 9 points and the form's column widths; every
+// text a cell can hold but a key's must be readable in full, so the cells
+// take a narrower family where the window's is too wide.
+void MainWindow::fitBindingsCells()
+{
+    QTableWidget *table = ui->tableWidget;
+    // The item view's margin on either side of a cell's text.
+    const int margin = 2 * (table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1);
+    QVector<QPair<QString, int>> widest;
+    for (const QString &text : {controllerText(0), controllerText(8)})
+        widest.append({text, table->columnWidth(1) - margin});
+    widest.append({motorText(3), table->columnWidth(2) - margin});
+    for (const QString &text : {QStringLiteral("--->"), QStringLiteral("<---")})
+        widest.append({text, table->columnWidth(3) - margin});
+    widest.append({QString::number(512), table->columnWidth(4) - margin});
+    QFont cells = table->font();
+    const QString family = familyFitting(cells, widest);
+    if (family != cells.family()) {
+        cells.setFamily(family);
+        // The header keeps the font it was fitted with.
+        const QFont header = table->horizontalHeader()->font();
+        table->setFont(cells);
+        table->horizontalHeader()->setFont(header);
+    }
+}
 
 void MainWindow::updateBindingsTable()
 {

@@ -313,3 +313,17 @@ void fitFont(QWidget *window)
     }
 #endif
 }
+
+QString familyFitting(const QFont &font, const QVector<QPair<QString, int>> &textsInRooms)
+{
+    for (const QString &family : candidateFamilies(font)) {
+        QFont candidate = font;
+        candidate.setFamily(family);
+        const QFontMetrics metrics(candidate);
+        if (std::all_of(textsInRooms.cbegin(), textsInRooms.cend(), [&metrics](const QPair<QString, int> &t) {
+                return metrics.horizontalAdvance(t.first) <= t.second;
+            }))
+            return family;
+    }
+    return font.family();
+}

@@ -7,7 +7,9 @@
 
 #include "about/formabout.h"
 #include "app/mainwindow.h"
+#include "bindings/bindinglist.h"
 #include "common/fontfit.h"
+#include "common/processobjects.h"
 #include "editor/formeditor.h"
 #include "tests/fakecalls.h"
 #include "tests/testsupport.h"
@@ -32,14 +34,25 @@ void TestFontFit::init()
 void TestFontFit::captionsFit_data()
 {
     QTest::addColumn<QString>("window");
-    QTest::newRow("main window") << "MainWindow";
-    QTest::newRow("editor") << "FormEditor";
-    QTest::newRow("about box") << "FormAbout";
+    QTest::addColumn<int>("platformPoints"); // the desktop's font size; 0: as it is
+    QTest::newRow("main window") << "MainWindow" << 0;
+    QTest::newRow("editor") << "FormEditor" << 0;
+    QTest::newRow("about box") << "FormAbout" << 0;
+    // Captions that fit the platform's wide family, cells that do not.
+    QTest::newRow("main window, a small desktop font") << "MainWindow" << 7;
 }
 
 void TestFontFit::captionsFit()
 {
     QFETCH(QString, window);
+    QFETCH(int, platformPoints);
+    const QFont platform = QApplication::font();
+    const auto restore = qScopeGuard([platform] { QApplication::setFont(platform); });
+    if (platformPoints > 0) {
+        QFont small = platform;
+        small.setPointSize(platformPoints);
+        QApplication::setFont(small);
+    }
 
     MainWindow main;
     FormEditor editor;
@@ -54,8 +67,22 @@ void TestFontFit::captionsFit()
     QCOMPARE(shown->size(), shown->minimumSize());
     QCOMPARE(shown->size(), shown->maximumSize());
     QVERIFY(shown->font().pointSizeF() <= QApplication::font().pointSizeF());
-    if (auto *table = shown->findChild<QTableWidget *>(QStringLiteral("tableWidget")))
+    if (auto *table = shown->findChild<QTableWidget *>(QStringLiteral("tableWidget"))) {
         QCOMPARE(table->font().pointSize(), 9);
+        // Every cell but a key's reads in full in its column: the widest
+        // controller, motor, direction and speed there are.
+        bindingList().append(makeBinding(QStringLiteral("w"), 'W', 8, 3, true, 512));
+        bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, false, 512));
+        main.updateBindingsTable();
+        const int margin = 2 * (table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1);
+        for (int row = 0; row < table->rowCount(); ++row) {
+            for (int column = 1; column < table->columnCount(); ++column) {
+                const QString text = table->item(row, column)->text();
+                QVERIFY2(table->fontMetrics().horizontalAdvance(text) + margin <= table->columnWidth(column),
+                         qPrintable(text));
+            }
+        }
+    }
     shown->close();
 }
 
