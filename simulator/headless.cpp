@@ -4,11 +4,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <limits>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
+#include <poll.h>
 #include <unistd.h>
 
 #include "rendezvous/simregistry.h"
@@ -25,11 +31,125 @@ long long nowUs()
         .count();
 }
 
+// The events go out on a thread of their own: a test that stops reading them
+// must not stall the port. Lines beyond what is queued are dropped, counted,
+// and the count is told once there is room again.
+class EventOutput {
+public:
+    ~EventOutput() { finish(); }
+
+    void start()
+    {
+        writer_ = std::thread([this] { run(); });
+    }
+
+    void post(std::string line)
+    {
+        line += '\n';
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            // Written at once while the reader keeps up, so that an event is
+            // out before the reply it comes with; a line up to PIPE_BUF goes
+            // into a pipe that has room in one piece, without waiting.
+            if (queued_.empty() && !writing_ && line.size() <= PIPE_BUF) {
+                pollfd out{STDOUT_FILENO, POLLOUT, 0};
+                if (::poll(&out, 1, 0) == 1 && (out.revents & POLLOUT)) {
+                    writeAll(line);
+                    return;
+                }
+            }
+            if (queued_.size() >= kMaxQueued || dropped_ > 0) {
+                ++dropped_;
+                return;
+            }
+            queued_.push_back(std::move(line));
+        }
+        ready_.notify_one();
+    }
+
+    // What is queued goes out, for a second at most: a reader that never
+    // reads must not keep the simulator from ending.
+    void finish()
+    {
+        if (!writer_.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        ready_.notify_one();
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (drained_.wait_for(lock, std::chrono::seconds(1), [this] { return done_; })) {
+            lock.unlock();
+            writer_.join();
+        } else {
+            lock.unlock();
+            writer_.detach();
+        }
+    }
+
+private:
+    static constexpr std::size_t kMaxQueued = 20000;
+
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [this] { return stopping_ || !queued_.empty(); });
+            if (queued_.empty())
+                break;
+            std::string line = std::move(queued_.front());
+            queued_.pop_front();
+            if (dropped_ > 0 && queued_.size() < kMaxQueued / 2) {
+                queued_.push_back("{\"t_us\":" + std::to_string(nowUs()) + ",\"event\":\"dropped\",\"count\":"
+                                  + std::to_string(dropped_) + "}\n");
+                dropped_ = 0;
+            }
+            writing_ = true;
+            lock.unlock();
+            writeAll(line);
+            lock.lock();
+            writing_ = false;
+        }
+        done_ = true;
+        drained_.notify_all();
+    }
+
+    static void writeAll(const std::string &line)
+    {
+        const char *data = line.data();
+        std::size_t left = line.size();
+        while (left > 0) {
+            const ssize_t n = ::write(STDOUT_FILENO, data, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return; // nobody to read it any more
+            data += n;
+            left -= static_cast<std::size_t>(n);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::condition_variable drained_;
+    std::deque<std::string> queued_;
+    unsigned long long dropped_ = 0;
+    bool stopping_ = false;
+    bool writing_ = false;
+    bool done_ = false;
+    std::thread writer_;
+};
+
+EventOutput &eventOutput()
+{
+    static EventOutput output;
+    return output;
+}
+
 void emit(const std::string &line)
 {
-    std::fputs(line.c_str(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    eventOutput().post(line);
 }
 
 const char *violationName(Violation v)
@@ -156,6 +276,7 @@ bool command(const std::string &line, DeviceEngine &engine, PtyServer &server)
 
 int runHeadless(DeviceEngine &engine, PtyServer &server, const HeadlessOptions &options)
 {
+    eventOutput().start();
     engine.setListener([&options](const Event &e) {
         if (e.kind != EventKind::Frame || options.logFrames)
             emit(eventLine(e));
@@ -186,6 +307,9 @@ int runHeadless(DeviceEngine &engine, PtyServer &server, const HeadlessOptions &
         }
         return true;
     });
+    engine.setListener(nullptr);
+    server.onHangUp = nullptr;
+    eventOutput().finish();
     return 0;
 }
 

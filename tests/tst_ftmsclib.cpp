@@ -2,6 +2,9 @@
 #include <csignal>
 #include <cstring>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +80,7 @@ private slots:
     void fatalSignalSendsZeros_data();
     void fatalSignalSendsZeros();
     void simulatorWatchdogReport();
+    void simulatorOutputUnread();
     void simulatorRejectsBadWatchdog_data();
     void simulatorRejectsBadWatchdog();
 
@@ -763,6 +767,74 @@ void TestFtMscLib::fatalSignalSendsZeros()
     FtHandle h = 0;
     QVERIFY2(waitUntil([&] { return (h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &status)) != 0; }, 1000), qPrintable(QString::number(status, 16)));
     QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+// Nobody reads the headless simulator's events for a while: it goes on
+// serving, and keeps them for when it is read again.
+void TestFtMscLib::simulatorOutputUnread()
+{
+    int out[2], in[2];
+    QCOMPARE(::pipe2(out, O_CLOEXEC), 0);
+    QCOMPARE(::pipe2(in, O_CLOEXEC), 0);
+    ::fcntl(out[0], F_SETPIPE_SZ, 4096); // full after a few dozen events
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    // Its commands: it serves as long as this end stays open.
+    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    const QByteArray dir = simDir.path().toUtf8();
+    const char *argv[] = {KAVRIK_BIN_DIR "/kavrik-simulator", "--headless", "--log-frames", "--watchdog", "0", nullptr};
+    const QByteArray simDirVariable = "KAVRIK_SIM_DIR=" + dir;
+    std::vector<char *> env;
+    for (char **e = environ; *e; ++e)
+        env.push_back(*e);
+    env.push_back(const_cast<char *>(simDirVariable.constData()));
+    env.push_back(nullptr);
+    pid_t pid = -1;
+    QCOMPARE(::posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char **>(argv), env.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(in[0]);
+    // Its reading end closed first: a simulator stuck writing gets EPIPE.
+    const auto ended = qScopeGuard([&] {
+        ::close(out[0]);
+        ::close(in[1]);
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
+    });
+    // The first line says where the port is; nothing is read after it.
+    QByteArray ready;
+    char c = 0;
+    pollfd readable{out[0], POLLIN, 0};
+    while (::poll(&readable, 1, 5000) > 0 && ::read(out[0], &c, 1) == 1 && c != '\n')
+        ready.append(c);
+    const QString port = QJsonDocument::fromJson(ready).object()["port"].toString();
+    QVERIFY2(!port.isEmpty(), ready.constData());
+
+    uint32_t status = FTLIB_ERR_UNKNOWN;
+    const FtHandle h = api.ftxOpenComDevice(port.toUtf8().constData(), 38400, &status);
+    QVERIFY2(h, qPrintable(QString::number(status, 16) + QLatin1Char(' ') + port));
+    QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.SetOutPwmValues(h, 0, 0, 512), uint32_t(FTLIB_ERR_SUCCESS));
+    // Exchanges every 10 ms, two events each: the pipe is long full.
+    QTest::qWait(2000);
+    QCOMPARE(api.GetComStatus(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+    // Read again, the events kept meanwhile come, in order.
+    QByteArray rest;
+    char buffer[4096];
+    QElapsedTimer reading;
+    reading.start();
+    while (!rest.contains("\"duty\":0") && reading.elapsed() < 5000) {
+        if (::poll(&readable, 1, 100) > 0) {
+            const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+            if (n > 0)
+                rest.append(buffer, static_cast<int>(n));
+        }
+    }
+    const int driven = rest.indexOf("\"event\":\"output\",\"ta\":0,\"out\":0,\"duty\":512");
+    QVERIFY(driven >= 0);
+    QVERIFY(rest.indexOf("\"event\":\"output\",\"ta\":0,\"out\":0,\"duty\":0", driven) > driven);
 }
 
 void TestFtMscLib::simulatorWatchdogReport()
