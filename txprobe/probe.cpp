@@ -297,6 +297,15 @@ std::string openFailure(const Report &report, std::uint32_t status, const std::s
             + " ms. Is it the controller's port, is the controller switched on, and (Bluetooth) paired and in range?";
     if (unanswered)
         return "the port answered, but not as this library expects a ROBO TX to: see the errors and the conversation";
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    if (status == FTLIB_ERR_OPEN_COM && name.rfind("rfcomm", 0) == 0)
+        return "the Bluetooth port " + path + " is not bound to the controller: pair it and bind the port with "
+            "rfcomm bind (see the README)";
+    if (status == FTLIB_ERR_ACCESS_DENIED)
+        return "no permission for " + path + ": add the user to the group 'dialout' (sudo usermod -aG dialout $USER) "
+            "and log in again, or install the package, whose udev rule gives access to a controller on USB";
+    if (status == FTLIB_ERR_DEVICE_IS_OPEN)
+        return "the port is in use: " + statusName(status) + "; the errors name the program that holds it";
     return "the port could not be used: " + statusName(status) + "; see the errors";
 }
 
