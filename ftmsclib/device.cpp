@@ -262,6 +262,8 @@ std::uint32_t Device::setDuty(int ta, int output, int duty)
     }
     if (changed)
         wake();
+    if (ta > 0 && !(extensionsInUse() & (1u << (ta - 1))))
+        return FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE;
     return FTLIB_ERR_SUCCESS;
 }
 

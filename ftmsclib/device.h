@@ -74,9 +74,14 @@ public:
 
     std::uint32_t setMotorConfig(int ta, int motor, bool motorMode);
     // Stores the raw channel value (clamped to 512) and wakes the loop; never
-    // waits for I/O.
+    // waits for I/O. For an extension the transfer does not reach (off the
+    // bus) the value is kept for when it comes, and the answer is
+    // FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE.
     std::uint32_t setDuty(int ta, int output, int duty);
     std::uint32_t comStatus() const;
+    // The extensions the transfer reaches (bit k-1 = extension k): online,
+    // wanted and not refused.
+    unsigned extensionsReached() const { return extensionsInUse(); }
     // Diagnostics (kavrik-txprobe): the running loop sends nothing new for
     // `duration`, without zeros first, to see what the controller does when
     // the host goes quiet. A stop still sends its zeros at once.
@@ -214,12 +219,13 @@ private:
     std::unique_ptr<Transport> transport_;
     protocol::Session session_;
     protocol::FrameDecoder decoder_;
-    unsigned onlineExtensions_ = 0; // bit k-1 = extension k
+    // Bit k-1 = extension k; read by the setters as well.
+    std::atomic<unsigned> onlineExtensions_{0};
     // The status request went unanswered at open: not asked again.
     bool statePolling_ = true;
     // Exchanges naming extensions went unanswered although the controller
     // still reported them online: the Master alone from then on.
-    bool masterOnly_ = false;
+    std::atomic<bool> masterOnly_{false};
     EmergencyStop emergency_;
     // Set up at open; its flags are set by the setters under mutex_ and by
     // the loop, and it is dismissed at close once the loop has ended.

@@ -236,6 +236,16 @@ uint32_t GetComStatus(FtHandle h)
     return withDevice(h, [](Device &d) { return d.comStatus(); });
 }
 
+uint32_t ftxGetOnlineExtensions(FtHandle h, uint32_t *extensions)
+{
+    if (!extensions)
+        return FTLIB_ERR_INVALID_PARAM;
+    return withDevice(h, [extensions](Device &d) {
+        *extensions = d.extensionsReached();
+        return d.comStatus();
+    });
+}
+
 uint32_t GetAvailableComPorts(int32_t selectMode)
 {
     return guarded([selectMode]() -> std::uint32_t {

@@ -101,7 +101,9 @@ uint32_t SetFtMotorConfig(FtHandle h, int32_t shmId, int32_t motorIdx, bool stat
 // once when no reply is outstanding, otherwise right after the reply. In
 // motor mode a motor whose both channels are non-zero is sent stopped (both
 // 0) while the stored values stay, so releasing one key drives the other
-// direction. Values for an offline extension are kept until it comes online.
+// direction. Values for an extension the transfer does not reach (off the
+// bus) are kept until it comes, and the answer is then, Linux,
+// FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE: the caller may tell its user.
 uint32_t SetOutPwmValues(FtHandle h, int32_t shmId, int32_t outIdx, int32_t duty);
 // Sends one exchange with every output at 0, then ends the transfer; the
 // stored duties become 0. Returns within four reply timeouts (about 0.8 s on
@@ -137,6 +139,11 @@ uint32_t ftxCloseLib(void);
 // hang-up or a failed write there is nothing left to write to. After a loss
 // the setters, start and stop return FTLIB_ERR_TIMEOUT_TA; close still works.
 uint32_t GetComStatus(FtHandle h);
+// Not one of the thirteen: the Linux library's own, which a program looks up
+// where it is offered. The extensions the transfer reaches now, bit k-1 for
+// extension k (online as the controller last said, and answering); the
+// status is GetComStatus's. FTLIB_ERR_INVALID_PARAM for a null pointer.
+uint32_t ftxGetOnlineExtensions(FtHandle h, uint32_t *extensions);
 // Rescans the ports and returns how many were found.
 // Linux: a rescan takes microseconds (sysfs) and gives the same order for the
 // same set of ports; FTLIB_ERR_INVALID_PARAM for a mode other than 0-2.

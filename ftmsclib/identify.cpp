@@ -151,7 +151,9 @@ std::uint32_t Device::askStatus()
     switch (transact(protocol::kCmdState, taIdPayload(0), reply, once, attempt)) {
     case Outcome::Answer:
         identity_.stateAnswered = true;
-        if (!protocol::readOnlineExtensions(reply, onlineExtensions_))
+        if (unsigned online = 0; protocol::readOnlineExtensions(reply, online))
+            onlineExtensions_ = online;
+        else
             trace(path_, "status reply not understood (%zu bytes), carrying on with the Master alone",
                   reply.payload.size());
         break;

@@ -237,7 +237,7 @@ bool Device::countTimeout(LoopState &s)
 
 unsigned Device::extensionsInUse() const
 {
-    return settings_.extensions && !masterOnly_ ? onlineExtensions_ : 0;
+    return settings_.extensions && !masterOnly_ ? onlineExtensions_.load() : 0u;
 }
 
 protocol::TaOutput Device::wireOutputs(int ta) const

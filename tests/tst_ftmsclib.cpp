@@ -131,6 +131,8 @@ void TestFtMscLib::entryPoints()
 #define KAVRIK_FTLIB_NAME(name) QStringLiteral(#name),
     QStringList entryPoints{FTLIB_ENTRY_POINTS(KAVRIK_FTLIB_NAME)};
 #undef KAVRIK_FTLIB_NAME
+    // ...and the one of its own that a program may look up.
+    entryPoints << QStringLiteral("ftxGetOnlineExtensions");
     entryPoints.sort();
     QCOMPARE(exported, entryPoints);
 }
@@ -569,13 +571,23 @@ void TestFtMscLib::extensionComingOnline()
     SimProcess sim;
     const FtHandle h = openRunning(sim);
     QVERIFY(h);
-    // Kept while extension 2 is offline, sent once it appears.
-    QCOMPARE(api.SetOutPwmValues(h, 2, 4, 400), uint32_t(FTLIB_ERR_SUCCESS));
+    // Kept while extension 2 is offline, sent once it appears; the answer
+    // says that it is not there yet.
+    using Online = uint32_t (*)(FtHandle, uint32_t *);
+    const auto online = reinterpret_cast<Online>(::dlsym(api.handle, "ftxGetOnlineExtensions"));
+    QVERIFY(online);
+    uint32_t extensions = 0xFF;
+    QCOMPARE(online(h, &extensions), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(extensions, 0u);
+    QCOMPARE(api.SetOutPwmValues(h, 2, 4, 400), uint32_t(FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE));
     QCOMPARE(api.SetFtMotorConfig(h, 2, 3, false), uint32_t(FTLIB_ERR_SUCCESS));
     QVERIFY(sim.command("ext 2 on"));
     const QJsonObject config = sim.waitFor([](const QJsonObject &e) { return e["event"] == "config" && e["ta"] == 2; }, 3000);
     QCOMPARE(config["motors"].toArray(), (QJsonArray{1, 1, 1, 0}));
     QVERIFY(!sim.waitOutput(2, 4, 400).isEmpty());
+    QCOMPARE(online(h, &extensions), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(extensions, 2u);
+    QCOMPARE(api.SetOutPwmValues(h, 2, 4, 300), uint32_t(FTLIB_ERR_SUCCESS));
     QCOMPARE(api.ftxStopTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
     QCOMPARE(sim.status()["ta"].toArray()[2].toObject()["duty"].toArray()[4].toInt(), 0);
     QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
