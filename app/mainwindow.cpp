@@ -5,6 +5,8 @@
 #include <QTimer>
 
 #include "about/formabout.h"
+#include "bindings/bindinglist.h"
+#include "bindings/rowmarks.h"
 #include "common/fontfit.h"
 #include "common/messagebox.h"
 #include "common/processobjects.h"
@@ -21,10 +23,12 @@ MainWindow::MainWindow(QWidget *parent)
     // The form's geometry is fixed; the font is chosen to fit it.
     fitFont(this);
     fitBindingsCells();
+    installRowMarks(ui->tableWidget);
     about = nullptr;
     editor = new FormEditor(nullptr);
     connect(editor, SIGNAL(buttonsChanged()), this, SLOT(buttonsChanged()));
     keyboard = new KeyboardGuard(this);
+    bindingList().setHeldObserver([this] { refreshRowMarks(); });
     linkCheck = new QTimer(this);
     // A lost link is reported within a second: the library gives up after
     // three missed replies (about 0.6 s), and this looks five times a second.
@@ -52,6 +56,7 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     stopConnectionThread();
+    bindingList().setHeldObserver(nullptr);
     delete ui;
     // Parentless windows are not destroyed with their owner; nothing needs
     // them once the main window is gone.

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QHash>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QVector>
 
 class ConnectionWorker;
 class FormAbout;
@@ -77,6 +79,12 @@ public slots:
 private:
     void openEditor(int row);                                         // editor/editorslots.cpp
     void fitBindingsCells();                                          // bindings/bindingstable.cpp
+    // The marks of the rows: defined in bindings/rowmarks.cpp.
+    void refreshRowMarks();
+    void markNewRows();
+    void findConflicts();
+    void markRowHints(int row);
+    void markDriving(int row, bool driving);
     bool saveListAs(const QString &fileName);                         // bindings/listfilecommands.cpp
     void checkLink();                                                 // controller/connectionslots.cpp
     // The connection's thread and the work it does: defined in
@@ -102,4 +110,11 @@ private:
     quint64 connectionRequest = 0;
     // The port list entry being connected to.
     QString openingChoice;
+    // The rows of each key code, the row driving each output, why rows are
+    // flagged, and what the dimmed rows were dimmed for.
+    QHash<qint32, QVector<int>> rowsByKey;
+    QHash<qint32, int> drivingRows;
+    QHash<int, QString> rowConflicts;
+    quint32 dimmedExtensions = 0;
+    bool connectedForHints = false;
 };

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <deque>
+#include <functional>
+#include <utility>
 
 #include <QList>
 #include <QString>
@@ -42,12 +44,27 @@ public:
     // the list does this first: held keys were pressed on the old list.
     void releaseHeldBindings();
     // Forgets the held keys without sending anything.
-    void forgetHeldBindings() { heldBindings.clear(); }
+    void forgetHeldBindings()
+    {
+        heldBindings.clear();
+        heldChanged();
+    }
+    // Called after each change of the held keys that sent something, and
+    // when they are released or forgotten all at once: the table shows
+    // which bindings drive.
+    void setHeldObserver(std::function<void()> observer) { heldObserver = std::move(observer); }
     const HeldBindings &held() const { return heldBindings; }
     // A copy of this binding (same key and speed) is held on its output.
     bool isHeld(const KeyBinding &binding) const;
 
 private:
+    void heldChanged()
+    {
+        if (heldObserver)
+            heldObserver();
+    }
+
     std::deque<KeyBinding> records;
     HeldBindings heldBindings;
+    std::function<void()> heldObserver;
 };

@@ -87,6 +87,7 @@ void MainWindow::updateBindingsTable()
             table->setCurrentCell(selected, 0,
                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         }
+        markNewRows();
         table->setUpdatesEnabled(true);
     }
     on_tableWidget_itemSelectionChanged();

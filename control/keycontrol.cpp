@@ -25,10 +25,15 @@ qint32 outputNumber(const KeyBinding &binding)
                                + static_cast<quint32>(outputWithinController(binding)));
 }
 
+// The answer matters for one thing only: whether the controller has the
+// extension the binding names, which the table shows.
 void sendDuty(const KeyBinding &binding, int duty)
 {
-    if (const auto setOutPwmValues = ftLib().SetOutPwmValues)
-        setOutPwmValues(ftConnection().deviceHandle, binding.controller, outputWithinController(binding), duty);
+    if (const auto setOutPwmValues = ftLib().SetOutPwmValues) {
+        const uint32_t status =
+            setOutPwmValues(ftConnection().deviceHandle, binding.controller, outputWithinController(binding), duty);
+        ftConnection().noteDutyAnswer(binding.controller, status);
+    }
 }
 
 bool sameHeldBinding(const KeyBinding &held, const KeyBinding &binding)
@@ -42,13 +47,17 @@ void BindingList::handleKey(quint32 key, bool pressed)
 {
     if (!ftConnection().transferAreaRunning)
         return;
+    bool sent = false;
     if (pressed) {
         for (const KeyBinding &entry : records) {
             if (static_cast<quint32>(entry.keyCode) != key)
                 continue;
             const KeyBinding copy = entry;
             sendDuty(copy, updateHeldBindings(copy, true));
+            sent = true;
         }
+        if (sent)
+            heldChanged();
         return;
     }
 
@@ -59,6 +68,7 @@ void BindingList::handleKey(quint32 key, bool pressed)
             continue;
         const KeyBinding copy = entry;
         sendDuty(copy, updateHeldBindings(copy, false));
+        sent = true;
     }
     // ...then whatever the list no longer holds in that form, so that no
     // change to it can leave an output driven. Usually there is none.
@@ -80,8 +90,11 @@ void BindingList::handleKey(quint32 key, bool pressed)
                 break;
             const KeyBinding held = *copy;
             sendDuty(held, updateHeldBindings(held, false));
+            sent = true;
         }
     }
+    if (sent)
+        heldChanged();
 }
 
 bool BindingList::isHeld(const KeyBinding &binding) const
@@ -127,4 +140,5 @@ void BindingList::releaseHeldBindings()
         }
     }
     heldBindings.clear();
+    heldChanged();
 }

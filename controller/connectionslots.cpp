@@ -206,6 +206,7 @@ void MainWindow::updateConnectionWidgets()
         return;
     }
     ui->pushButton->setEnabled(ftLib().library.isLoaded());
+    refreshRowMarks();
     const FtConnection &c = ftConnection();
     ui->comboBox->setEnabled(c.portsFound);
     ui->pushButton_2->setEnabled(c.portsFound && !c.connected);

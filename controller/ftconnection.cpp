@@ -9,6 +9,8 @@
 namespace {
 
 constexpr uint32_t baudRate = 38400;
+constexpr int maxExtensions = 8;
+constexpr quint32 allExtensions = (1u << maxExtensions) - 1;
 constexpr int portNameBufferSize = 256;
 
 // Every status of the library has the top nibble 0xE; a count never does.
@@ -75,7 +77,23 @@ bool FtConnection::takeOpened(const Opened &opened)
     if (opened.errorCode != FTLIB_ERR_SUCCESS)
         return connected;
     connected = true;
+    missingExtensions = 0;
+    uint32_t online = 0;
+    const FtLib &lib = ftLib();
+    if (lib.ftxGetOnlineExtensions && lib.ftxGetOnlineExtensions(deviceHandle, &online) == FTLIB_ERR_SUCCESS)
+        missingExtensions = ~online & allExtensions;
     return true;
+}
+
+void FtConnection::noteDutyAnswer(qint32 controller, uint32_t status)
+{
+    if (controller < 1 || controller > maxExtensions)
+        return;
+    const quint32 bit = 1u << (controller - 1);
+    if (status == FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE)
+        missingExtensions |= bit;
+    else if (status == FTLIB_ERR_SUCCESS)
+        missingExtensions &= ~bit;
 }
 
 bool FtConnection::closeDevice()
@@ -85,6 +103,7 @@ bool FtConnection::closeDevice()
         return !connected;
     transferAreaRunning = false;
     connected = false;
+    missingExtensions = 0;
     return true;
 }
 
@@ -119,4 +138,5 @@ void FtConnection::closeLostDevice()
         lib.ftxCloseDevice(deviceHandle);
     transferAreaRunning = false;
     connected = false;
+    missingExtensions = 0;
 }

@@ -46,6 +46,11 @@ public:
     QStringList portNames;
     // The port list entry the open device was connected through.
     QString connectedPort;
+    // While connected: the extensions the library said it does not reach,
+    // bit k-1 for extension k (asked right after connecting where the
+    // library can tell, else learnt from the answers to the duties).
+    quint32 missingExtensions = 0;
+    void noteDutyAnswer(qint32 controller, uint32_t status);
     // Whatever the last open returned, even when it failed.
     FtHandle deviceHandle = 0;
 };

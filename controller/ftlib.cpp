@@ -35,6 +35,7 @@ FtLib::FtLib()
     FTLIB_ENTRY_POINTS(KAVRIK_FTLIB_RESOLVE)
 #undef KAVRIK_FTLIB_RESOLVE
     resolve(library, "GetAvailableComPorts", GetAvailableComPorts);
+    resolve(library, "ftxGetOnlineExtensions", ftxGetOnlineExtensions);
 }
 
 LibraryCheck FtLib::checkLibrary()

@@ -41,6 +41,8 @@ public:
     decltype(&::GetComStatus) GetComStatus = nullptr;
     decltype(&::GetAvailableComPorts) GetAvailableComPorts = nullptr;
     decltype(&::EnumComPorts) EnumComPorts = nullptr;
+    // Not one of the thirteen: looked up where the library offers it.
+    decltype(&::ftxGetOnlineExtensions) ftxGetOnlineExtensions = nullptr;
 
 private:
     bool initialised = false;

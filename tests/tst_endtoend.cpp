@@ -13,6 +13,7 @@
 
 #include "app/mainwindow.h"
 #include "bindings/bindinglist.h"
+#include "bindings/rowmarks.h"
 #include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "tests/simprocess.h"
@@ -101,6 +102,12 @@ void TestEndToEnd::driveSimulatedMotor()
         w.findChild<QPushButton *>(QLatin1String(name))->click();
         QVERIFY(waitForConnectionPanel(w));
     };
+    // A binding for an extension the simulator does not have: dimmed, with
+    // why, as soon as the controller is connected.
+    bindingList().append(makeBinding(QStringLiteral("e"), 'E', 3, 0, false, 200));
+    w.updateBindingsTable();
+    auto *table = w.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+    QCOMPARE(table->item(0, 1)->toolTip(), QString());
     click("pushButton");
     auto *ports = w.findChild<QComboBox *>(QStringLiteral("comboBox"));
     const int simulator = ports->findText(sim.port + QStringLiteral(" ROBO TX simulator"));
@@ -108,6 +115,8 @@ void TestEndToEnd::driveSimulatedMotor()
     ports->setCurrentIndex(simulator);
     click("pushButton_2");
     QVERIFY(ftConnection().connected);
+    QCOMPARE(table->item(0, 1)->toolTip(),
+             QStringLiteral("Расширения 3 нет на шине контроллера: эта привязка сейчас ничего не двигает."));
     click("pushButton_4");
     QVERIFY(ftConnection().transferAreaRunning);
     QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "config"; }, 3000).isEmpty());
@@ -119,17 +128,21 @@ void TestEndToEnd::driveSimulatedMotor()
     b.direction = true;
     b.speed = 400;
     bindingList().append(b);
+    w.updateBindingsTable();
 
     QKeyEvent press = x11KeyEvent(QEvent::KeyPress, Qt::Key_D, 40, 0x64, QStringLiteral("d"));
     QApplication::sendEvent(&w, &press);
     QVERIFY(!sim.waitOutput(0, 3, 400).isEmpty());
+    QVERIFY(table->item(1, 0)->data(drivingRole).toBool());
     QKeyEvent release = x11KeyEvent(QEvent::KeyRelease, Qt::Key_D, 40, 0x64, QStringLiteral("d"));
     QApplication::sendEvent(&w, &release);
     QVERIFY(!sim.waitOutput(0, 3, 0).isEmpty());
+    QVERIFY(!table->item(1, 0)->data(drivingRole).toBool());
 
     click("pushButton_5");
     click("pushButton_3");
     QVERIFY(!ftConnection().connected);
+    QCOMPARE(table->item(0, 1)->toolTip(), QString());
     QCOMPARE(closer.seen.size(), 0);
     w.close();
 }

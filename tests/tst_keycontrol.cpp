@@ -9,6 +9,7 @@
 
 #include "app/mainwindow.h"
 #include "bindings/bindinglist.h"
+#include "bindings/rowmarks.h"
 #include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "tests/fakecalls.h"
@@ -55,8 +56,15 @@ private slots:
     void releaseUndoesWhatPressDid_data();
     void releaseUndoesWhatPressDid();
     void releaseInAnotherWindow();
+    void rowsThatCannotWork_data();
+    void rowsThatCannotWork();
+    void conflictsFlagged_data();
+    void conflictsFlagged();
 
 private:
+    // The rows drawn as driving (bold), and the tooltip of a row.
+    QList<int> drivingRows() const;
+    QString rowTip(int row) const;
     void send(const PhysicalKey &k, bool press, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
               bool autoRepeat = false);
     QList<int> dutiesSent() const;
@@ -98,6 +106,22 @@ void TestKeyControl::send(const PhysicalKey &k, bool press, Qt::KeyboardModifier
     QApplication::sendEvent(window, &event);
 }
 
+QList<int> TestKeyControl::drivingRows() const
+{
+    auto *table = window->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+    QList<int> rows;
+    for (int r = 0; r < table->rowCount(); ++r) {
+        if (table->item(r, 0)->data(drivingRole).toBool())
+            rows.append(r);
+    }
+    return rows;
+}
+
+QString TestKeyControl::rowTip(int row) const
+{
+    return window->findChild<QTableWidget *>(QStringLiteral("tableWidget"))->item(row, 1)->toolTip();
+}
+
 QList<int> TestKeyControl::dutiesSent() const
 {
     QList<int> duties;
@@ -112,22 +136,29 @@ void TestKeyControl::sharedOutput_data()
 {
     QTest::addColumn<bool>("releaseAFirst");
     QTest::addColumn<QList<int>>("duties");
+    QTest::addColumn<QList<int>>("drivingAfterFirstRelease"); // the rows marked as driving
 
-    QTest::newRow("B released first") << false << QList<int>{300, 100, 300, 0};
-    QTest::newRow("A released first") << true << QList<int>{300, 100, 100, 0};
+    QTest::newRow("B released first") << false << QList<int>{300, 100, 300, 0} << QList<int>{0};
+    QTest::newRow("A released first") << true << QList<int>{300, 100, 100, 0} << QList<int>{1};
 }
 
 void TestKeyControl::sharedOutput()
 {
     QFETCH(bool, releaseAFirst);
     QFETCH(QList<int>, duties);
+    QFETCH(QList<int>, drivingAfterFirstRelease);
 
     bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 1, true, 300));
     bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 1, true, 100));
+    window->updateBindingsTable();
     send(keyA, true);
+    QCOMPARE(drivingRows(), QList<int>{0});
     send(keyB, true);
+    QCOMPARE(drivingRows(), QList<int>{1});
     send(releaseAFirst ? keyA : keyB, false);
+    QCOMPARE(drivingRows(), drivingAfterFirstRelease);
     send(releaseAFirst ? keyB : keyA, false);
+    QCOMPARE(drivingRows(), QList<int>());
     QCOMPARE(dutiesSent(), duties);
     QCOMPARE(fakeCalls(QStringLiteral("SetOutPwmValues")).first(), QStringLiteral("SetOutPwmValues(5, 0, 3, 300)"));
     QVERIFY(bindingList().held().isEmpty());
@@ -220,6 +251,7 @@ void TestKeyControl::deactivationStopsHeldOutputsOnce()
     calls.sort();
     QCOMPARE(calls, (QStringList{"SetOutPwmValues(5, 0, 2, 0)", "SetOutPwmValues(5, 3, 5, 0)"}));
     QVERIFY(bindingList().held().isEmpty());
+    QCOMPARE(drivingRows(), QList<int>());
 
     // Back again: the keys were let go elsewhere; releasing them now only
     // repeats the zeros, and nothing is sent twice on the way.
@@ -246,12 +278,15 @@ void TestKeyControl::startStopDisconnectForgetHeldKeys()
     QFETCH(bool, running);
 
     bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, true, 300));
+    window->updateBindingsTable();
     send(keyA, true);
     QVERIFY(!bindingList().held().isEmpty());
+    QCOMPARE(drivingRows(), QList<int>{0});
     ftConnection().transferAreaRunning = running;
     window->updateConnectionWidgets();
     window->findChild<QPushButton *>(button)->click();
     QVERIFY(bindingList().held().isEmpty());
+    QCOMPARE(drivingRows(), QList<int>());
 
     // A later press and release on that output ends at 0 again.
     ftConnection().transferAreaRunning = true;
@@ -277,8 +312,10 @@ void TestKeyControl::keyboardLossStopsHeldOutputs()
 
     bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 1, false, 300));
     bindingList().append(makeBinding(QStringLiteral("c"), 'C', 3, 2, true, 200));
+    window->updateBindingsTable();
     send(keyA, true);
     send(keyC, true);
+    QCOMPARE(drivingRows(), (QList<int>{0, 1}));
     fakeFtClearLog();
 
     QMenu *menu = window->findChild<QMenu *>(QStringLiteral("menu"));
@@ -304,6 +341,7 @@ void TestKeyControl::keyboardLossStopsHeldOutputs()
     calls.sort();
     QCOMPARE(calls, (QStringList{"SetOutPwmValues(5, 0, 2, 0)", "SetOutPwmValues(5, 3, 5, 0)"}));
     QVERIFY(bindingList().held().isEmpty());
+    QCOMPARE(drivingRows(), QList<int>());
 
     // The releases, wherever they went, find nothing left to stop.
     send(keyA, false);
@@ -358,6 +396,7 @@ void TestKeyControl::listChangeStopsHeldOutputs()
     }
     QCOMPARE(fakeCalls(), QStringList{"SetOutPwmValues(5, 0, 2, 0)"});
     QVERIFY(bindingList().held().isEmpty());
+    QCOMPARE(drivingRows(), QList<int>());
 
     // Letting go sends nothing more; a new press drives the list as it is now.
     send(keyA, false);
@@ -434,6 +473,80 @@ void TestKeyControl::releaseInAnotherWindow()
     QTest::keyRelease(window->windowHandle(), Qt::Key_A);
     QCOMPARE(dutiesSent(), (QList<int>{512, 100, 512, 0}));
     other.close();
+}
+
+void TestKeyControl::rowsThatCannotWork_data()
+{
+    QTest::addColumn<int>("controller");
+    QTest::addColumn<uint>("answer"); // the library's to the duty
+    QTest::addColumn<QString>("tip");
+    QTest::newRow("extension off the bus") << 3 << uint(FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE)
+        << "Расширения 3 нет на шине контроллера: эта привязка сейчас ничего не двигает.";
+    QTest::newRow("no such extension number") << 12 << uint(FTLIB_ERR_INVALID_PARAM)
+        << "У контроллера нет расширения с номером 12: эта привязка ничего не двигает.";
+    QTest::newRow("extension there") << 3 << uint(FTLIB_ERR_SUCCESS) << "";
+}
+
+// A binding whose controller the device does not have is dimmed, with why,
+// once its key was pressed (the library answers so) and as long as the
+// controller is connected; nothing else changes.
+void TestKeyControl::rowsThatCannotWork()
+{
+    QFETCH(int, controller);
+    QFETCH(uint, answer);
+    QFETCH(QString, tip);
+
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', controller, 1, false, 300));
+    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 1, false, 100));
+    window->updateBindingsTable();
+    auto *table = window->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+    const QBrush normal = table->item(1, 1)->foreground();
+    if (controller > 8)
+        QCOMPARE(rowTip(0), tip); // known without a press
+    fakeFtSetResult("SetOutPwmValues", answer);
+    send(keyA, true);
+    send(keyA, false);
+    QCOMPARE(rowTip(0), tip);
+    QCOMPARE(table->item(0, 1)->foreground() == normal, tip.isEmpty());
+    QCOMPARE(rowTip(1), QString());
+    // The dimming goes with the connection.
+    fakeFtSetResult("SetOutPwmValues", FTLIB_ERR_SUCCESS);
+    window->updateConnectionWidgets();
+    window->findChild<QPushButton *>(QStringLiteral("pushButton_3"))->click();
+    QVERIFY(!ftConnection().connected);
+    QCOMPARE(rowTip(0), QString());
+    QCOMPARE(table->item(0, 1)->foreground(), normal);
+}
+
+void TestKeyControl::conflictsFlagged_data()
+{
+    QTest::addColumn<QList<int>>("second");   // controller, motor, direction of the second A
+    QTest::addColumn<QStringList>("tips");    // of rows 0, 1 and 2
+    QTest::newRow("the same output twice") << QList<int>{0, 1, 0}
+        << QStringList{"Эта клавиша уже ведёт этот выход в строке 3.", "",
+                       "Эта клавиша уже ведёт этот выход в строке 1."};
+    QTest::newRow("both directions of one motor") << QList<int>{0, 1, 1}
+        << QStringList{"Эта клавиша ведёт этот мотор и в другую сторону в строке 3.", "",
+                       "Эта клавиша ведёт этот мотор и в другую сторону в строке 1."};
+    QTest::newRow("another motor") << QList<int>{0, 2, 0} << QStringList{"", "", ""};
+}
+
+// Flagged with the other row named, not refused: the list and its file stay.
+void TestKeyControl::conflictsFlagged()
+{
+    QFETCH(QList<int>, second);
+    QFETCH(QStringList, tips);
+
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 1, false, 300));
+    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 1, false, 100));
+    bindingList().append(makeBinding(QStringLiteral("a"), 'A', second[0], second[1], second[2] != 0, 200));
+    window->updateBindingsTable();
+    auto *table = window->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+    for (int r = 0; r < 3; ++r) {
+        QCOMPARE(rowTip(r), tips[r]);
+        QCOMPARE(table->item(r, 0)->icon().isNull(), tips[r].isEmpty());
+    }
+    QCOMPARE(bindingList().size(), 3);
 }
 
 QTEST_MAIN(TestKeyControl)

@@ -1,0 +1,213 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What the bindings table shows beside the list itself: which bindings drive
+// their outputs right now, which cannot work on the connected controller,
+// and which keys are bound twice to one output or both ways to one motor.
+// The marks change single rows; the table is never rebuilt for them.
+#include "app/mainwindow.h"
+
+#include <QHeaderView>
+#include <QStyle>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+
+#include "bindings/bindinglist.h"
+#include "common/processobjects.h"
+#include "controller/ftconnection.h"
+#include "bindings/rowmarks.h"
+#include "control/heldbindings.h"
+#include "ui_mainwindow.h"
+
+namespace {
+
+constexpr int columns = 5;
+constexpr int maxExtension = 8;
+
+qint32 outputOf(const KeyBinding &b)
+{
+    return static_cast<qint32>(static_cast<quint32>(b.controller) * 8u + static_cast<quint32>(b.motor) * 2u
+                               + (b.direction ? 1u : 0u));
+}
+
+bool sameBinding(const KeyBinding &a, const KeyBinding &b)
+{
+    return a.keyCode == b.keyCode && a.controller == b.controller && a.motor == b.motor
+        && a.direction == b.direction && a.speed == b.speed && a.keyText == b.keyText;
+}
+
+// Why a binding cannot work on the connected controller; empty when it can.
+QString cannotWork(qint32 controller, quint32 missingExtensions)
+{
+    if (controller == 0)
+        return QString();
+    if (controller < 0 || controller > maxExtension)
+        return QCoreApplication::translate("RowMarks", "У контроллера нет расширения с номером %1: "
+                                                       "эта привязка ничего не двигает.")
+            .arg(controller);
+    if (missingExtensions & (1u << (controller - 1)))
+        return QCoreApplication::translate("RowMarks", "Расширения %1 нет на шине контроллера: "
+                                                       "эта привязка сейчас ничего не двигает.")
+            .arg(controller);
+    return QString();
+}
+
+// Draws a driving row bold on a quiet background: a little of the
+// selection's colour, which reads in light and dark palettes alike, and bold
+// reads on the selection itself. Marking a row is then one value in its
+// first cell, not a change to every cell.
+class RowMarksDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (!index.sibling(index.row(), 0).data(drivingRole).toBool())
+            return;
+        option->font.setBold(true);
+        QColor quiet = option->palette.color(QPalette::Highlight);
+        quiet.setAlpha(70);
+        option->backgroundBrush = quiet;
+    }
+};
+
+} // namespace
+
+void installRowMarks(QTableWidget *table)
+{
+    table->setItemDelegate(new RowMarksDelegate(table));
+}
+
+void MainWindow::findConflicts()
+{
+    // Rows of the same key on one output, and on the two directions of one
+    // motor: flagged, not refused; falling back from one to the other may be
+    // what the user wants.
+    rowConflicts.clear();
+    QHash<QPair<qint32, qint32>, int> firstOnOutput;
+    QHash<QPair<qint32, qint32>, int> firstOnDirection;
+    const BindingList &list = bindingList();
+    for (int r = 0; r < list.size(); ++r) {
+        const KeyBinding &b = list.at(r);
+        const qint32 output = outputOf(b);
+        const auto same = firstOnOutput.constFind({b.keyCode, output});
+        if (same != firstOnOutput.constEnd()) {
+            const QString text = tr("Эта клавиша уже ведёт этот выход в строке %1.");
+            rowConflicts.insert(r, text.arg(*same + 1));
+            if (!rowConflicts.contains(*same))
+                rowConflicts.insert(*same, text.arg(r + 1));
+        } else {
+            firstOnOutput.insert({b.keyCode, output}, r);
+        }
+        // The other direction of the same motor.
+        const auto opposite = firstOnDirection.constFind({b.keyCode, output ^ 1});
+        if (opposite != firstOnDirection.constEnd()) {
+            const QString text = tr("Эта клавиша ведёт этот мотор и в другую сторону в строке %1.");
+            if (!rowConflicts.contains(r))
+                rowConflicts.insert(r, text.arg(*opposite + 1));
+            if (!rowConflicts.contains(*opposite))
+                rowConflicts.insert(*opposite, text.arg(r + 1));
+        }
+        if (!firstOnDirection.contains({b.keyCode, output}))
+            firstOnDirection.insert({b.keyCode, output}, r);
+    }
+}
+
+void MainWindow::markRowHints(int row)
+{
+    QTableWidget *table = ui->tableWidget;
+    const KeyBinding &b = bindingList().at(row);
+    const QString dim = cannotWork(b.controller, dimmedExtensions);
+    const QString conflict = rowConflicts.value(row);
+    QStringList tips;
+    if (!conflict.isEmpty())
+        tips.append(conflict);
+    if (!dim.isEmpty() && connectedForHints)
+        tips.append(dim);
+    const bool dimmed = !dim.isEmpty() && connectedForHints;
+    const QString tip = tips.join(QLatin1Char('\n'));
+    for (int c = 0; c < columns; ++c) {
+        QTableWidgetItem *item = table->item(row, c);
+        if (!item)
+            continue;
+        item->setToolTip(tip);
+        item->setForeground(dimmed ? palette().brush(QPalette::Disabled, QPalette::Text) : QBrush());
+    }
+    if (QTableWidgetItem *key = table->item(row, 0))
+        key->setIcon(conflict.isEmpty() ? QIcon() : style()->standardIcon(QStyle::SP_MessageBoxWarning));
+}
+
+void MainWindow::markDriving(int row, bool driving)
+{
+    QTableWidget *table = ui->tableWidget;
+    QTableWidgetItem *first = table->item(row, 0);
+    if (!first)
+        return;
+    first->setData(drivingRole, driving ? QVariant(true) : QVariant());
+    // The other cells of the row are drawn anew as well.
+    table->viewport()->update(0, table->rowViewportPosition(row), table->viewport()->width(), table->rowHeight(row));
+}
+
+void MainWindow::refreshRowMarks()
+{
+    const BindingList &list = bindingList();
+    // The binding that drives each output: its last held copy, found among
+    // the rows of its key.
+    QHash<qint32, int> driving;
+    const HeldBindings &held = list.held();
+    for (auto it = held.cbegin(); it != held.cend(); ++it) {
+        if (it->isEmpty())
+            continue;
+        const KeyBinding &copy = it->constLast();
+        for (const int row : rowsByKey.value(copy.keyCode)) {
+            if (row < list.size() && sameBinding(list.at(row), copy)) {
+                driving.insert(it.key(), row);
+                break;
+            }
+        }
+    }
+    for (auto it = drivingRows.cbegin(); it != drivingRows.cend(); ++it) {
+        if (driving.value(it.key(), -1) != it.value())
+            markDriving(it.value(), false);
+    }
+    for (auto it = driving.cbegin(); it != driving.cend(); ++it) {
+        if (drivingRows.value(it.key(), -1) != it.value())
+            markDriving(it.value(), true);
+    }
+    drivingRows = driving;
+
+    // The rows that cannot work, while connected; only those whose state
+    // changes are touched.
+    const FtConnection &connection = ftConnection();
+    const bool connected = connection.connected;
+    const quint32 missing = connected ? connection.missingExtensions : 0;
+    if (connected == connectedForHints && missing == dimmedExtensions)
+        return;
+    const quint32 before = dimmedExtensions;
+    const bool wasConnected = connectedForHints;
+    dimmedExtensions = missing;
+    connectedForHints = connected;
+    for (int r = 0; r < list.size(); ++r) {
+        const qint32 controller = list.at(r).controller;
+        const bool dimBefore = wasConnected && !cannotWork(controller, before).isEmpty();
+        const bool dimAfter = connected && !cannotWork(controller, missing).isEmpty();
+        if (dimBefore != dimAfter)
+            markRowHints(r);
+    }
+}
+
+void MainWindow::markNewRows()
+{
+    const BindingList &list = bindingList();
+    rowsByKey.clear();
+    for (int r = 0; r < list.size(); ++r)
+        rowsByKey[list.at(r).keyCode].append(r);
+    findConflicts();
+    drivingRows.clear();
+    for (int r = 0; r < list.size(); ++r) {
+        if (rowConflicts.contains(r) || (connectedForHints && !cannotWork(list.at(r).controller, dimmedExtensions).isEmpty()))
+            markRowHints(r);
+    }
+    refreshRowMarks();
+}

@@ -1,0 +1,13 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <Qt>
+
+class QTableWidget;
+
+// The data role of a row's first cell that says its binding drives its
+// output now; the whole row is drawn bold on a quiet background then.
+constexpr int drivingRole = Qt::UserRole + 1;
+
+// Gives the bindings table the delegate that draws the driving rows.
+void installRowMarks(QTableWidget *table);
