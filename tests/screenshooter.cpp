@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Saves pictures of the main window, the editor and the about box for the
-// documentation, with an example list open and the program connected to a
-// (simulated) controller. Run by scripts/screenshots under Xvfb.
+// documentation, with an example list open, the program connected to a
+// (simulated) controller and W held. Run by scripts/screenshots under Xvfb.
 #include <QAction>
 #include <QApplication>
 #include <QDir>
@@ -51,7 +51,12 @@ int main(int argc, char *argv[])
     auto *table = w.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
     table->setCurrentCell(0, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 
+    // W held: its rows show that they drive.
+    QKeyEvent pressW = x11KeyEvent(QEvent::KeyPress, Qt::Key_W, 25, 0x77, QStringLiteral("w"));
+    QApplication::sendEvent(&w, &pressW);
     bool ok = save(&w, out.filePath(QStringLiteral("mainwindow%1.png").arg(suffix)));
+    QKeyEvent releaseW = x11KeyEvent(QEvent::KeyRelease, Qt::Key_W, 25, 0x77, QStringLiteral("w"));
+    QApplication::sendEvent(&w, &releaseW);
     w.findChild<QPushButton *>(QStringLiteral("pushButton_7"))->click();
     ok = save(findTopLevel<FormEditor>(), out.filePath(QStringLiteral("editor%1.png").arg(suffix))) && ok;
     w.findChild<QAction *>(QStringLiteral("action_11"))->trigger();
