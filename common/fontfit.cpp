@@ -101,24 +101,27 @@ void fitHeaders(QWidget *window, const QString &family)
 // One caption of a window and its room: it fits a font when its width in
 // that font and `extra` (what the widget draws beside it) are within `room`.
 struct Caption {
+    const QWidget *widget;
     QString text;
-    int room = 0;
-    int extra = 0;
+    int room;
+    int extra;
 };
 
-// The captions that clippedTexts() measures, with their rooms as the
-// window's current font leaves them.
+// The captions of a window (buttons, labels, group titles, the items of its
+// fixed combo boxes, the largest value of a spin box; rich and wrapped text
+// lay themselves out) with their rooms as the window's current font leaves
+// them.
 QList<Caption> captionsOf(const QWidget *window)
 {
     QList<Caption> captions;
     for (const QWidget *w : window->findChildren<QWidget *>()) {
         if (const auto *button = qobject_cast<const QPushButton *>(w)) {
-            captions.append({button->text(), buttonTextRoom(button), 0});
+            captions.append({button, button->text(), buttonTextRoom(button), 0});
         } else if (const auto *radio = qobject_cast<const QRadioButton *>(w)) {
-            captions.append({radio->text(), radio->width(), radio->sizeHint().width() - textWidth(radio, radio->text())});
+            captions.append({radio, radio->text(), radio->width(), radio->sizeHint().width() - textWidth(radio, radio->text())});
         } else if (const auto *label = qobject_cast<const QLabel *>(w)) {
             if (!label->wordWrap() && !Qt::mightBeRichText(label->text()))
-                captions.append({label->text(), label->contentsRect().width(), 0});
+                captions.append({label, label->text(), label->contentsRect().width(), 0});
         } else if (const auto *box = qobject_cast<const QGroupBox *>(w)) {
             QStyleOptionGroupBox option;
             option.initFrom(box);
@@ -126,7 +129,7 @@ QList<Caption> captionsOf(const QWidget *window)
             option.subControls = QStyle::SC_GroupBoxLabel;
             const QRect label = box->style()->subControlRect(QStyle::CC_GroupBox, &option,
                                                              QStyle::SC_GroupBoxLabel, box);
-            captions.append({box->title(), box->width(), label.right() - textWidth(box, box->title())});
+            captions.append({box, box->title(), box->width(), label.right() - textWidth(box, box->title())});
         } else if (const auto *spin = qobject_cast<const QSpinBox *>(w)) {
             QStyleOptionSpinBox option;
             option.initFrom(spin);
@@ -134,7 +137,7 @@ QList<Caption> captionsOf(const QWidget *window)
             option.subControls = QStyle::SC_SpinBoxEditField | QStyle::SC_SpinBoxUp | QStyle::SC_SpinBoxDown;
             const QRect field = spin->style()->subControlRect(QStyle::CC_SpinBox, &option,
                                                               QStyle::SC_SpinBoxEditField, spin);
-            captions.append({QString::number(spin->maximum()), field.width(), 2 * lineEditMargin});
+            captions.append({spin, QString::number(spin->maximum()), field.width(), 2 * lineEditMargin});
         } else if (const auto *combo = qobject_cast<const QComboBox *>(w)) {
             if (combo->isEditable() || !combo->isEnabled())
                 continue;
@@ -143,7 +146,7 @@ QList<Caption> captionsOf(const QWidget *window)
             const QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option,
                                                                QStyle::SC_ComboBoxEditField, combo);
             for (int i = 0; i < combo->count(); ++i)
-                captions.append({combo->itemText(i), field.width(), 0});
+                captions.append({combo, combo->itemText(i), field.width(), 0});
         }
     }
     return captions;
@@ -239,54 +242,12 @@ void fitFontByTrying(QWidget *window, const QFont &platform)
 QStringList clippedTexts(const QWidget *window)
 {
     QStringList clipped;
-    for (const QWidget *w : window->findChildren<QWidget *>()) {
-        if (const auto *button = qobject_cast<const QPushButton *>(w)) {
-            if (textWidth(button, button->text()) > buttonTextRoom(button))
-                clipped.append(button->text());
-        } else if (const auto *radio = qobject_cast<const QRadioButton *>(w)) {
-            if (radio->sizeHint().width() > radio->width())
-                clipped.append(radio->text());
-        } else if (const auto *label = qobject_cast<const QLabel *>(w)) {
-            // Rich text and wrapped text lay themselves out.
-            if (!label->wordWrap() && !Qt::mightBeRichText(label->text())
-                && textWidth(label, label->text()) > label->contentsRect().width())
-                clipped.append(label->text());
-        } else if (const auto *box = qobject_cast<const QGroupBox *>(w)) {
-            QStyleOptionGroupBox option;
-            option.initFrom(box);
-            option.text = box->title();
-            option.subControls = QStyle::SC_GroupBoxLabel;
-            const QRect label = box->style()->subControlRect(QStyle::CC_GroupBox, &option,
-                                                             QStyle::SC_GroupBoxLabel, box);
-            if (label.right() > box->width())
-                clipped.append(box->title());
-        } else if (const auto *spin = qobject_cast<const QSpinBox *>(w)) {
-            QStyleOptionSpinBox option;
-            option.initFrom(spin);
-            option.frame = spin->hasFrame();
-            option.subControls = QStyle::SC_SpinBoxEditField | QStyle::SC_SpinBoxUp | QStyle::SC_SpinBoxDown;
-            const QRect field = spin->style()->subControlRect(QStyle::CC_SpinBox, &option,
-                                                              QStyle::SC_SpinBoxEditField, spin);
-            const QString largest = QString::number(spin->maximum());
-            // The line edit inside keeps a small margin on either side.
-            if (textWidth(spin, largest) + 2 * lineEditMargin > field.width())
-                clipped.append(largest);
-        } else if (const auto *combo = qobject_cast<const QComboBox *>(w)) {
-            // Fixed items only; the port list changes with every search.
-            if (combo->isEditable() || !combo->isEnabled())
-                continue;
-            for (int i = 0; i < combo->count(); ++i) {
-                QStyleOptionComboBox option;
-                option.initFrom(combo);
-                const QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &option,
-                                                                   QStyle::SC_ComboBoxEditField, combo);
-                if (textWidth(combo, combo->itemText(i)) > field.width())
-                    clipped.append(combo->itemText(i));
-            }
-        } else if (const auto *table = qobject_cast<const QTableWidget *>(w)) {
-            checkHeader(table->horizontalHeader(), table->model(), clipped);
-        }
+    for (const Caption &c : captionsOf(window)) {
+        if (textWidth(c.widget, c.text) + c.extra > c.room)
+            clipped.append(c.text);
     }
+    for (const QTableWidget *table : window->findChildren<QTableWidget *>())
+        checkHeader(table->horizontalHeader(), table->model(), clipped);
     return clipped;
 }
 
