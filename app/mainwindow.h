@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QHash>
+#include <QIcon>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QVector>
@@ -81,9 +82,10 @@ private:
     void fitBindingsCells();                                          // bindings/bindingstable.cpp
     // The marks of the rows: defined in bindings/rowmarks.cpp.
     void refreshRowMarks();
-    void markNewRows();
+    void prepareRowMarks();
     void findConflicts();
     void markRowHints(int row);
+    void hintRow(int row, QTableWidgetItem *const *items);
     void markDriving(int row, bool driving);
     bool saveListAs(const QString &fileName);                         // bindings/listfilecommands.cpp
     void checkLink();                                                 // controller/connectionslots.cpp
@@ -117,4 +119,6 @@ private:
     QHash<int, QString> rowConflicts;
     quint32 dimmedExtensions = 0;
     bool connectedForHints = false;
+    // One sign for all flagged rows, made when first needed.
+    QIcon conflictSign;
 };

@@ -71,14 +71,19 @@ void MainWindow::updateBindingsTable()
         table->setUpdatesEnabled(false);
         table->setRowCount(0);
         table->setRowCount(rows);
+        prepareRowMarks();
         for (int r = 0; r < rows; ++r) {
             const KeyBinding &b = list.at(r);
-            table->setItem(r, 0, new QTableWidgetItem(b.keyText));
-            table->setItem(r, 1, new QTableWidgetItem(controllerText(b.controller)));
-            table->setItem(r, 2, new QTableWidgetItem(motorText(b.motor)));
-            table->setItem(r, 3, new QTableWidgetItem(b.direction ? QStringLiteral("--->")
-                                                                  : QStringLiteral("<---")));
-            table->setItem(r, 4, new QTableWidgetItem(QString::number(b.speed)));
+            QTableWidgetItem *const items[] = {
+                new QTableWidgetItem(b.keyText),
+                new QTableWidgetItem(controllerText(b.controller)),
+                new QTableWidgetItem(motorText(b.motor)),
+                new QTableWidgetItem(b.direction ? QStringLiteral("--->") : QStringLiteral("<---")),
+                new QTableWidgetItem(QString::number(b.speed)),
+            };
+            hintRow(r, items);
+            for (int c = 0; c < 5; ++c)
+                table->setItem(r, c, items[c]);
         }
 
         const int editedRow = editor->editedRow;
@@ -87,9 +92,9 @@ void MainWindow::updateBindingsTable()
             table->setCurrentCell(selected, 0,
                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
         }
-        markNewRows();
         table->setUpdatesEnabled(true);
     }
+    refreshRowMarks();
     on_tableWidget_itemSelectionChanged();
 }
 

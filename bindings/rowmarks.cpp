@@ -117,25 +117,43 @@ void MainWindow::findConflicts()
 void MainWindow::markRowHints(int row)
 {
     QTableWidget *table = ui->tableWidget;
-    const KeyBinding &b = bindingList().at(row);
-    const QString dim = cannotWork(b.controller, dimmedExtensions);
-    const QString conflict = rowConflicts.value(row);
-    QStringList tips;
-    if (!conflict.isEmpty())
-        tips.append(conflict);
-    if (!dim.isEmpty() && connectedForHints)
-        tips.append(dim);
-    const bool dimmed = !dim.isEmpty() && connectedForHints;
-    const QString tip = tips.join(QLatin1Char('\n'));
+    QTableWidgetItem *items[columns];
     for (int c = 0; c < columns; ++c) {
-        QTableWidgetItem *item = table->item(row, c);
-        if (!item)
-            continue;
-        item->setToolTip(tip);
-        item->setForeground(dimmed ? palette().brush(QPalette::Disabled, QPalette::Text) : QBrush());
+        items[c] = table->item(row, c);
+        if (!items[c])
+            return;
     }
-    if (QTableWidgetItem *key = table->item(row, 0))
-        key->setIcon(conflict.isEmpty() ? QIcon() : style()->standardIcon(QStyle::SP_MessageBoxWarning));
+    hintRow(row, items);
+}
+
+// Only what changes is set: a long list may hold thousands of flagged rows,
+// and each value set on a cell in the table is a signal to the view. A new
+// row gets its hints before its cells go into the table.
+void MainWindow::hintRow(int row, QTableWidgetItem *const *items)
+{
+    const QString dim = connectedForHints ? cannotWork(bindingList().at(row).controller, dimmedExtensions) : QString();
+    const QString conflict = rowConflicts.value(row);
+    for (int c = 0; c < columns; ++c) {
+        QTableWidgetItem *item = items[c];
+        QString tip = dim;
+        // The key's cell says why it is flagged, beside the sign.
+        if (c == 0 && !conflict.isEmpty())
+            tip = dim.isEmpty() ? conflict : conflict + QLatin1Char('\n') + dim;
+        if (item->toolTip() != tip)
+            item->setToolTip(tip);
+        if (!dim.isEmpty())
+            item->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
+        else if (item->data(Qt::ForegroundRole).isValid())
+            item->setData(Qt::ForegroundRole, QVariant());
+    }
+    QTableWidgetItem *key = items[0];
+    if (!conflict.isEmpty() && key->icon().isNull()) {
+        if (conflictSign.isNull())
+            conflictSign = style()->standardIcon(QStyle::SP_MessageBoxWarning);
+        key->setIcon(conflictSign);
+    } else if (conflict.isEmpty() && !key->icon().isNull()) {
+        key->setIcon(QIcon());
+    }
 }
 
 void MainWindow::markDriving(int row, bool driving)
@@ -197,7 +215,7 @@ void MainWindow::refreshRowMarks()
     }
 }
 
-void MainWindow::markNewRows()
+void MainWindow::prepareRowMarks()
 {
     const BindingList &list = bindingList();
     rowsByKey.clear();
@@ -205,9 +223,4 @@ void MainWindow::markNewRows()
         rowsByKey[list.at(r).keyCode].append(r);
     findConflicts();
     drivingRows.clear();
-    for (int r = 0; r < list.size(); ++r) {
-        if (rowConflicts.contains(r) || (connectedForHints && !cannotWork(list.at(r).controller, dimmedExtensions).isEmpty()))
-            markRowHints(r);
-    }
-    refreshRowMarks();
 }

@@ -84,17 +84,21 @@ void fitHeaders(QWidget *window, const QString &family)
             size = std::min(size, sizeFor(metrics.horizontalAdvance(text), margin, header->sectionSize(section), largest));
         }
         font.setPointSizeF(std::max(size, smallestPointSize));
-        header->setFont(font);
-        // Confirmed by the header's own measure; a size that rounds badly
-        // gives way to the next smaller one.
-        for (;;) {
-            QStringList clipped;
-            checkHeader(header, table->model(), clipped);
-            if (clipped.isEmpty() || font.pointSizeF() <= smallestPointSize)
-                break;
+        // Confirmed on the titles in that font; a size that rounds badly
+        // gives way to the next smaller one. The header gets the font once.
+        const auto clipped = [&](const QFont &candidate) {
+            const QFontMetrics exact(candidate);
+            for (int section = 0; section < header->count(); ++section) {
+                const QString text = table->model()->headerData(section, header->orientation()).toString();
+                if (!header->isSectionHidden(section)
+                    && exact.horizontalAdvance(text) + margin > header->sectionSize(section))
+                    return true;
+            }
+            return false;
+        };
+        while (font.pointSizeF() > smallestPointSize && clipped(font))
             font.setPointSizeF(font.pointSizeF() - 0.5);
-            header->setFont(font);
-        }
+        header->setFont(font);
     }
 }
 

@@ -119,7 +119,7 @@ QList<int> TestKeyControl::drivingRows() const
 
 QString TestKeyControl::rowTip(int row) const
 {
-    return window->findChild<QTableWidget *>(QStringLiteral("tableWidget"))->item(row, 1)->toolTip();
+    return window->findChild<QTableWidget *>(QStringLiteral("tableWidget"))->item(row, 0)->toolTip();
 }
 
 QList<int> TestKeyControl::dutiesSent() const
