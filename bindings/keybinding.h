@@ -21,3 +21,18 @@ struct KeyBinding
     }
     friend bool operator!=(const KeyBinding &a, const KeyBinding &b) { return !(a == b); }
 };
+
+// The output a binding drives within its controller (motor × 2 + direction)
+// and among all outputs (controller × 8 + that). Signed 32-bit arithmetic
+// that wraps, as the numbering is defined, for any numbers a list file
+// brings in.
+inline qint32 outputWithinController(const KeyBinding &binding)
+{
+    return static_cast<qint32>(static_cast<quint32>(binding.motor) * 2u + (binding.direction ? 1u : 0u));
+}
+
+inline qint32 outputNumber(const KeyBinding &binding)
+{
+    return static_cast<qint32>(static_cast<quint32>(binding.controller) * 8u
+                               + static_cast<quint32>(outputWithinController(binding)));
+}

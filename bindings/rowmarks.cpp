@@ -22,18 +22,6 @@ namespace {
 constexpr int columns = 5;
 constexpr int maxExtension = 8;
 
-qint32 outputOf(const KeyBinding &b)
-{
-    return static_cast<qint32>(static_cast<quint32>(b.controller) * 8u + static_cast<quint32>(b.motor) * 2u
-                               + (b.direction ? 1u : 0u));
-}
-
-bool sameBinding(const KeyBinding &a, const KeyBinding &b)
-{
-    return a.keyCode == b.keyCode && a.controller == b.controller && a.motor == b.motor
-        && a.direction == b.direction && a.speed == b.speed && a.keyText == b.keyText;
-}
-
 // Why a binding cannot work on the connected controller; empty when it can.
 QString cannotWork(qint32 controller, quint32 missingExtensions)
 {
@@ -90,7 +78,7 @@ void MainWindow::findConflicts()
     const BindingList &list = bindingList();
     for (int r = 0; r < list.size(); ++r) {
         const KeyBinding &b = list.at(r);
-        const qint32 output = outputOf(b);
+        const qint32 output = outputNumber(b);
         const auto same = firstOnOutput.constFind({b.keyCode, output});
         if (same != firstOnOutput.constEnd()) {
             const QString text = tr("Эта клавиша уже ведёт этот выход в строке %1.");
@@ -179,7 +167,7 @@ void MainWindow::refreshRowMarks()
             continue;
         const KeyBinding &copy = it->constLast();
         for (const int row : rowsByKey.value(copy.keyCode)) {
-            if (row < list.size() && sameBinding(list.at(row), copy)) {
+            if (row < list.size() && list.at(row) == copy) {
                 driving.insert(it.key(), row);
                 break;
             }

@@ -12,19 +12,6 @@
 
 namespace {
 
-// Signed 32-bit arithmetic that wraps, as the output numbering is defined,
-// for any numbers a list file brings in.
-qint32 outputWithinController(const KeyBinding &binding)
-{
-    return static_cast<qint32>(static_cast<quint32>(binding.motor) * 2u + (binding.direction ? 1u : 0u));
-}
-
-qint32 outputNumber(const KeyBinding &binding)
-{
-    return static_cast<qint32>(static_cast<quint32>(binding.controller) * 8u
-                               + static_cast<quint32>(outputWithinController(binding)));
-}
-
 // The answer matters for one thing only: whether the controller has the
 // extension the binding names, which the table shows.
 void sendDuty(const KeyBinding &binding, int duty)

@@ -171,6 +171,8 @@ private:
     // After an answer to a repeated echo: the later answers to the other
     // tries, for the session the device holds now.
     void followLateEchoes(int answeredAttempt);
+    // One try of a request to the Master, within the open's time.
+    Outcome askMasterOnce(std::uint32_t command, protocol::Frame &reply);
 
     // Defined in transferloop.cpp: the loop and its steps; each step that
     // returns false has ended the loop (stop completed or link lost)...

@@ -120,10 +120,7 @@ std::uint32_t Device::askEcho()
 std::uint32_t Device::askInformation()
 {
     Frame reply;
-    Asking once;
-    once.until = openDeadline_;
-    int attempt = 0;
-    switch (transact(protocol::kCmdInfo, taIdPayload(0), reply, once, attempt)) {
+    switch (askMasterOnce(protocol::kCmdInfo, reply)) {
     case Outcome::Answer:
         identity_.infoAnswered = true;
         if (protocol::readInfo(reply, identity_.info))
@@ -145,10 +142,7 @@ std::uint32_t Device::askInformation()
 std::uint32_t Device::askStatus()
 {
     Frame reply;
-    Asking once;
-    once.until = openDeadline_;
-    int attempt = 0;
-    switch (transact(protocol::kCmdState, taIdPayload(0), reply, once, attempt)) {
+    switch (askMasterOnce(protocol::kCmdState, reply)) {
     case Outcome::Answer:
         identity_.stateAnswered = true;
         if (unsigned online = 0; protocol::readOnlineExtensions(reply, online))
@@ -194,6 +188,14 @@ std::uint32_t Device::greetExtensions()
             trace(path_, "extension %d online", k);
     }
     return FTLIB_ERR_SUCCESS;
+}
+
+Device::Outcome Device::askMasterOnce(std::uint32_t command, Frame &reply)
+{
+    Asking once;
+    once.until = openDeadline_;
+    int attempt = 0;
+    return transact(command, taIdPayload(0), reply, once, attempt);
 }
 
 Device::Outcome Device::transact(std::uint32_t command, const std::vector<std::uint8_t> &payload, Frame &reply,
