@@ -16,6 +16,19 @@
 #include "controller/ftlib.h"
 #include "ui_mainwindow.h"
 
+namespace {
+
+// The library describes each port after a blank; only the part before it
+// names the port.
+QString portOf(const QString &choice)
+{
+    QString port = choice;
+    port.replace(QRegExp(QStringLiteral(" .*")), QString());
+    return port;
+}
+
+} // namespace
+
 // "Поиск портов": ask the library for the ports and list them
 void MainWindow::on_pushButton_clicked()
 {
@@ -45,36 +58,32 @@ void MainWindow::on_pushButton_2_clicked()
     if (connectionBusy())
         return;
     openingChoice = ui->comboBox->currentText();
-    // The library describes each port after a blank; only the part before
-    // it names the port.
-    QString port = openingChoice;
-    port.replace(QRegExp(QStringLiteral(" .*")), QString());
     beginConnectionWork(ConnectionWork::Open);
     ConnectionWorker *w = connectionWorker();
     const quint64 request = connectionRequest;
-    const QByteArray name = port.toLatin1();
+    const QByteArray name = portOf(openingChoice).toLatin1();
     QMetaObject::invokeMethod(w, [w, request, name] { w->openPort(request, name); }, Qt::QueuedConnection);
 }
 
 void MainWindow::portOpened(quint64 request, bool called, quint32 handle, quint32 errorCode)
 {
-    // A connect the user cancelled: the worker has given the port back.
-    if (request != connectionRequest)
-        return;
-    endConnectionWork();
     FtConnection::Opened opened;
     opened.called = called;
     opened.handle = handle;
     opened.errorCode = errorCode;
+    // A connect cancelled after the worker looked: the port goes back here.
+    if (request != connectionRequest) {
+        FtConnection::giveBack(opened);
+        return;
+    }
+    endConnectionWork();
     if (ftConnection().takeOpened(opened)) {
         ftConnection().connectedPort = openingChoice;
     } else {
-        QString port = openingChoice;
-        port.replace(QRegExp(QStringLiteral(" .*")), QString());
         showMessage(tr("Ошибка"),
                     tr("Не удалось подключиться к контроллеру через ") + QLatin1Char('"') + openingChoice
                         + QLatin1Char('"'),
-                    QMessageBox::Critical, called ? openFailureReason(port, errorCode) : QString());
+                    QMessageBox::Critical, called ? openFailureReason(portOf(openingChoice), errorCode) : QString());
     }
     updateConnectionWidgets();
 }
@@ -190,6 +199,8 @@ void MainWindow::stopConnectionThread()
     worker->wanted = ++connectionRequest;
     connectionThread->quit();
     connectionThread->wait();
+    // An open that ended before the request changed is still on its way.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     delete worker;
     worker = nullptr;
 }

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/connectionworker.h"
 
-#include "common/processobjects.h"
 #include "controller/ftconnection.h"
-#include "controller/ftlib.h"
 
 void ConnectionWorker::searchPorts(quint64 request)
 {
@@ -13,9 +11,8 @@ void ConnectionWorker::searchPorts(quint64 request)
 void ConnectionWorker::openPort(quint64 request, const QByteArray &portName)
 {
     const FtConnection::Opened opened = FtConnection::open(portName);
-    if (request != wanted.load() && opened.called && opened.errorCode == FTLIB_ERR_SUCCESS) {
-        if (const auto close = ftLib().ftxCloseDevice)
-            close(opened.handle);
+    if (request != wanted.load()) {
+        FtConnection::giveBack(opened);
         return;
     }
     emit portOpened(request, opened.called, opened.handle, opened.errorCode);

@@ -62,6 +62,13 @@ FtConnection::Opened FtConnection::open(const QByteArray &portName)
     return opened;
 }
 
+void FtConnection::giveBack(const Opened &opened)
+{
+    const auto close = ftLib().ftxCloseDevice;
+    if (opened.called && opened.errorCode == FTLIB_ERR_SUCCESS && close)
+        close(opened.handle);
+}
+
 bool FtConnection::takePorts(const QStringList &names)
 {
     portNames = names;

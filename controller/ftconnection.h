@@ -29,6 +29,8 @@ public:
     static Opened open(const QByteArray &portName);
     bool takePorts(const QStringList &names);
     bool takeOpened(const Opened &opened);
+    // Closes a device opened for a connect nobody waits for any more.
+    static void giveBack(const Opened &opened);
     bool closeDevice();
     bool startTransferArea();
     bool stopTransferArea();

@@ -331,6 +331,9 @@ void TestFtConnection::slowConnect_data()
     QTest::newRow("waited for") << "wait";
     QTest::newRow("cancelled with \"Отключиться\"") << "cancel";
     QTest::newRow("window closed") << "close";
+    // The open has returned and its result waits in the window's queue.
+    QTest::newRow("cancelled after the open returned") << "late cancel";
+    QTest::newRow("window closed after the open returned") << "late close";
 }
 
 // A controller that takes its time to answer: the window keeps answering,
@@ -356,6 +359,10 @@ void TestFtConnection::slowConnect()
     QTest::qWait(300);
     // The event loop turned all the while: a tick every 20 ms.
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+    if (then.startsWith(QLatin1String("late "))) {
+        QThread::msleep(1000);
+        then.remove(0, 5);
+    }
 
     if (then == "wait") {
         QVERIFY(waitForConnectionPanel(*window));
