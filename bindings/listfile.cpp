@@ -118,6 +118,14 @@ void fileFailed(const QString &text, const QString &fileName, int error)
     lastFileReason() = QDir::toNativeSeparators(fileName) + (reason.isEmpty() ? QString() : QLatin1Char('\n') + reason);
 }
 
+// A refusal whose text says it all: it names the file, and the system has
+// no reason to add.
+void fileRefused(const QString &text)
+{
+    lastFileError() = text;
+    lastFileReason().clear();
+}
+
 // What QSaveFile met, where the system's errno is gone.
 int errorOf(const QFileDevice &file, int fallback)
 {
@@ -291,8 +299,7 @@ bool saveInPlace(const QString &fileName, const QByteArray &bytes)
     struct stat info;
     bool saved = false;
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        lastFileError() = notASaveTargetText(fileName);
-        lastFileReason().clear();
+        fileRefused(notASaveTargetText(fileName));
     } else {
         const off_t reserve = std::max<off_t>(info.st_size, bytes.size());
         // posix_fallocate says why by its result, not in errno.
@@ -340,8 +347,7 @@ bool saveBindingList(const QString &fileName)
     // A device or a FIFO under the chosen name would be replaced by a plain
     // file, or fed the list; a folder cannot be opened, as ever.
     if (exists && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode)) {
-        lastFileError() = notASaveTargetText(fileName);
-        lastFileReason().clear();
+        fileRefused(notASaveTargetText(fileName));
         return false;
     }
     // Every name of a file with several must go on showing the same list,
@@ -385,7 +391,6 @@ bool loadBindingList(const QString &fileName)
     QByteArray bytes;
     const ReadResult result = readListFile(fileName, bytes);
     const int error = errno;
-    lastFileReason().clear();
     switch (result) {
     case ReadResult::Read:
         break;
@@ -394,11 +399,11 @@ bool loadBindingList(const QString &fileName)
         return false;
 #ifdef Q_OS_UNIX
     case ReadResult::NotAListFile:
-        lastFileError() = notAListFileText(fileName);
+        fileRefused(notAListFileText(fileName));
         return false;
 #endif
     case ReadResult::TooLarge:
-        lastFileError() = tooLargeText(fileName);
+        fileRefused(tooLargeText(fileName));
         return false;
     case ReadResult::CannotRead:
         // A read that broke off would pass for a shorter list, which the
@@ -419,8 +424,7 @@ bool loadBindingList(const QString &fileName)
         if (line.isEmpty())
             continue;
         if (static_cast<int>(read.size()) == maxListFileBindings) {
-            lastFileError() = tooLargeText(fileName);
-            lastFileReason().clear();
+            fileRefused(tooLargeText(fileName));
             return false;
         }
         read.push_back(list.bindingFromLine(line));
