@@ -158,14 +158,41 @@ void MainWindow::markDriving(int row, bool driving)
 void MainWindow::refreshRowMarks()
 {
     const BindingList &list = bindingList();
+    // The rows that cannot work, while connected; only those whose state
+    // changes are touched.
+    const FtConnection &connection = ftConnection();
+    const bool connected = connection.connected;
+    const quint32 missing = connected ? connection.missingExtensions : 0;
+    if (connected != connectedForHints || missing != dimmedExtensions) {
+        const quint32 before = dimmedExtensions;
+        const bool wasConnected = connectedForHints;
+        dimmedExtensions = missing;
+        connectedForHints = connected;
+        for (int r = 0; r < list.size(); ++r) {
+            const qint32 controller = list.at(r).controller;
+            const bool dimBefore = wasConnected && !cannotWork(controller, before).isEmpty();
+            const bool dimAfter = connected && !cannotWork(controller, missing).isEmpty();
+            if (dimBefore != dimAfter)
+                markRowHints(r);
+        }
+    }
+
     // The binding that drives each output: its last held copy, found among
-    // the rows of its key.
-    QHash<qint32, int> driving;
+    // the rows of its key. A row is marked only while its output really runs
+    // at its value: the library sends a motor whose two directions are both
+    // driven as stopped, and a controller that is not there runs nothing.
     const HeldBindings &held = list.held();
+    const auto runs = [&held](qint32 output) {
+        const auto found = held.constFind(output);
+        return found != held.constEnd() && !found->isEmpty() && found->constLast().speed > 0;
+    };
+    QHash<qint32, int> driving;
     for (auto it = held.cbegin(); it != held.cend(); ++it) {
-        if (it->isEmpty())
+        if (!runs(it.key()) || runs(it.key() ^ 1))
             continue;
         const KeyBinding &copy = it->constLast();
+        if (connected && !cannotWork(copy.controller, missing).isEmpty())
+            continue;
         for (const int row : rowsByKey.value(copy.keyCode)) {
             if (row < list.size() && list.at(row) == copy) {
                 driving.insert(it.key(), row);
@@ -182,25 +209,6 @@ void MainWindow::refreshRowMarks()
             markDriving(it.value(), true);
     }
     drivingRows = driving;
-
-    // The rows that cannot work, while connected; only those whose state
-    // changes are touched.
-    const FtConnection &connection = ftConnection();
-    const bool connected = connection.connected;
-    const quint32 missing = connected ? connection.missingExtensions : 0;
-    if (connected == connectedForHints && missing == dimmedExtensions)
-        return;
-    const quint32 before = dimmedExtensions;
-    const bool wasConnected = connectedForHints;
-    dimmedExtensions = missing;
-    connectedForHints = connected;
-    for (int r = 0; r < list.size(); ++r) {
-        const qint32 controller = list.at(r).controller;
-        const bool dimBefore = wasConnected && !cannotWork(controller, before).isEmpty();
-        const bool dimAfter = connected && !cannotWork(controller, missing).isEmpty();
-        if (dimBefore != dimAfter)
-            markRowHints(r);
-    }
 }
 
 void MainWindow::prepareRowMarks()

@@ -134,27 +134,37 @@ QList<int> TestKeyControl::dutiesSent() const
 
 void TestKeyControl::sharedOutput_data()
 {
+    QTest::addColumn<bool>("bOpposite"); // B drives the motor's other direction
     QTest::addColumn<bool>("releaseAFirst");
     QTest::addColumn<QList<int>>("duties");
-    QTest::addColumn<QList<int>>("drivingAfterFirstRelease"); // the rows marked as driving
+    // The rows marked as driving with both held, and after the first release.
+    QTest::addColumn<QList<int>>("drivingBothHeld");
+    QTest::addColumn<QList<int>>("drivingAfterFirstRelease");
 
-    QTest::newRow("B released first") << false << QList<int>{300, 100, 300, 0} << QList<int>{0};
-    QTest::newRow("A released first") << true << QList<int>{300, 100, 100, 0} << QList<int>{1};
+    QTest::newRow("B released first") << false << false << QList<int>{300, 100, 300, 0} << QList<int>{1}
+                                      << QList<int>{0};
+    QTest::newRow("A released first") << false << true << QList<int>{300, 100, 100, 0} << QList<int>{1}
+                                      << QList<int>{1};
+    // The library sends such a motor as stopped: neither row drives it.
+    QTest::newRow("both directions of the motor held") << true << false << QList<int>{300, 100, 0, 0}
+                                                       << QList<int>() << QList<int>{0};
 }
 
 void TestKeyControl::sharedOutput()
 {
+    QFETCH(bool, bOpposite);
     QFETCH(bool, releaseAFirst);
     QFETCH(QList<int>, duties);
+    QFETCH(QList<int>, drivingBothHeld);
     QFETCH(QList<int>, drivingAfterFirstRelease);
 
     bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 1, true, 300));
-    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 1, true, 100));
+    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 1, !bOpposite, 100));
     window->updateBindingsTable();
     send(keyA, true);
     QCOMPARE(drivingRows(), QList<int>{0});
     send(keyB, true);
-    QCOMPARE(drivingRows(), QList<int>{1});
+    QCOMPARE(drivingRows(), drivingBothHeld);
     send(releaseAFirst ? keyA : keyB, false);
     QCOMPARE(drivingRows(), drivingAfterFirstRelease);
     send(releaseAFirst ? keyB : keyA, false);
