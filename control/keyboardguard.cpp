@@ -31,7 +31,9 @@ KeyboardGuard::KeyboardGuard(QWidget *mainWindow)
         watch.keyboardLost = [this](quint32 window) { keyboardLost(window); };
         watch.keysAtFocus = [this](const QSet<quint32> &keycodes) { keysAtFocus(keycodes); };
         watch.keyboardChanged = [this] { releaseKeysTheServerHasUp(); };
+        watch.rawKey = [this](quint32 keycode, quint32 time, bool pressed) { rawKey(keycode, time, pressed); };
         x11keyboard::startWatch(this, std::move(watch));
+        rawKeys = x11keyboard::reportRawKeys();
         for (QWindow *window : QGuiApplication::topLevelWindows())
             x11keyboard::reportKeysAtFocus(window);
         heldCheck = new QTimer(this);
@@ -106,7 +108,11 @@ bool KeyboardGuard::keyFromWindowSystem(QObject *window, QKeyEvent *event)
     if (event->type() == QEvent::KeyPress) {
         if (!trackKeysDown || keycode == 0)
             return false;
-        const auto down = keysDown.find(keycode);
+        auto down = keysDown.find(keycode);
+        // A key held where the program could not see it go down counts as
+        // held since before.
+        if (down == keysDown.end() && !wentDownOnAKeyboard(keycode, event->timestamp()))
+            down = keysDown.insert(keycode, KeyDown{});
         if (down != keysDown.end()) {
             // A key that is already down: the server's auto-repeat, which now
             // comes without releases, or a key held since before a window of
@@ -157,6 +163,9 @@ void KeyboardGuard::keyboardLost(quint32 window)
 
 void KeyboardGuard::keysAtFocus(const QSet<quint32> &keycodes)
 {
+    // Keys can go up unseen while the program lacks the keyboard (XWayland
+    // lets them up without raw events when another client takes it).
+    rawDown.clear();
     // Keys let go while another window had the keyboard sent their releases
     // there...
     const QList<quint32> tracked = keysDown.keys();
@@ -170,6 +179,33 @@ void KeyboardGuard::keysAtFocus(const QSet<quint32> &keycodes)
         if (!keysDown.contains(keycode))
             keysDown.insert(keycode, KeyDown{});
     }
+}
+
+void KeyboardGuard::rawKey(quint32 keycode, quint32 time, bool pressed)
+{
+    if (pressed) {
+        rawDown.insert(keycode);
+        lastRawPress.insert(keycode, time);
+    } else {
+        rawDown.remove(keycode);
+    }
+}
+
+// Whether a press the server sent for a key not down here is that key going
+// down, or the server's auto-repeat of a key held where the program could
+// not see it: under XWayland, in a window of a client that is not an X
+// client, the server learns of the key only once a window of the program
+// gets the keyboard (its key map then still shows the key up), and repeats
+// it from its repeat delay on. A real press came with a raw one of the same
+// time, or while the raw one says the key is down (a press the server holds
+// back, as for slow keys). Key events made within the program carry no
+// server time and are taken as they come.
+bool KeyboardGuard::wentDownOnAKeyboard(quint32 keycode, quint64 time) const
+{
+    if (!rawKeys || time == 0)
+        return true;
+    const auto last = lastRawPress.constFind(keycode);
+    return rawDown.contains(keycode) || (last != lastRawPress.constEnd() && *last == static_cast<quint32>(time));
 }
 
 void KeyboardGuard::releaseKeysTheServerHasUp()

@@ -54,6 +54,8 @@ private:
     bool keyFromWindowSystem(QObject *window, QKeyEvent *event);
     void keyboardLost(quint32 window);
     void keysAtFocus(const QSet<quint32> &keycodes);
+    void rawKey(quint32 keycode, quint32 time, bool pressed);
+    bool wentDownOnAKeyboard(quint32 keycode, quint64 time) const;
     void releaseKeysTheServerHasUp();
     void releaseKey(quint32 keycode);
 
@@ -67,6 +69,12 @@ private:
     // came can be noticed.
     bool trackKeysDown = false;
     QHash<quint32, KeyDown> keysDown;
+    // With XInput 2's raw key events: the keys a keyboard has down since
+    // the program last got the keyboard, and the time of each key's last
+    // press. The server's own auto-repeat makes no raw events.
+    bool rawKeys = false;
+    QSet<quint32> rawDown;
+    QHash<quint32, quint32> lastRawPress;
     // While bindings are held: a few times a second, the held keys against
     // the server's.
     QTimer *heldCheck = nullptr;

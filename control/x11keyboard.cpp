@@ -5,6 +5,7 @@
 #include <utility>
 
 #include <xcb/xcb.h>
+#include <xcb/xinput.h>
 // The XKB header names a field after a C++ keyword.
 #define explicit xkb_explicit
 #include <xcb/xkb.h>
@@ -37,6 +38,9 @@ public:
         const xcb_query_extension_reply_t *xkb = xcb_get_extension_data(x11Connection(), &xcb_xkb_id);
         if (xkb && xkb->present)
             xkbFirstEvent = xkb->first_event;
+        const xcb_query_extension_reply_t *input = xcb_get_extension_data(x11Connection(), &xcb_input_id);
+        if (input && input->present)
+            inputOpcode = input->major_opcode;
         QCoreApplication::instance()->installNativeEventFilter(this);
     }
 
@@ -62,6 +66,14 @@ public:
         } else if (kind == XCB_MAPPING_NOTIFY) {
             if (watch.keyboardChanged)
                 watch.keyboardChanged();
+        } else if (kind == XCB_GE_GENERIC) {
+            const auto *generic = reinterpret_cast<const xcb_ge_generic_event_t *>(event);
+            if (generic->extension == inputOpcode && watch.rawKey
+                && (generic->event_type == XCB_INPUT_RAW_KEY_PRESS
+                    || generic->event_type == XCB_INPUT_RAW_KEY_RELEASE)) {
+                const auto *raw = reinterpret_cast<const xcb_input_raw_key_press_event_t *>(event);
+                watch.rawKey(raw->detail, raw->time, generic->event_type == XCB_INPUT_RAW_KEY_PRESS);
+            }
         } else if (kind == xkbFirstEvent) {
             // All XKB events share one code; the second byte says which.
             const auto *xkbEvent = reinterpret_cast<const xcb_xkb_new_keyboard_notify_event_t *>(event);
@@ -108,6 +120,7 @@ private:
 
     Watch watch;
     int xkbFirstEvent = -1;
+    int inputOpcode = -1;
 };
 
 } // namespace
@@ -143,6 +156,42 @@ bool keysDown(QSet<quint32> &keycodes)
     }
     std::free(reply);
     return true;
+}
+
+bool reportRawKeys()
+{
+    xcb_connection_t *connection = x11Connection();
+    if (!connection)
+        return false;
+    const xcb_query_extension_reply_t *input = xcb_get_extension_data(connection, &xcb_input_id);
+    if (!input || !input->present)
+        return false;
+    // The version the toolkit asks for itself: a client may not ask for a
+    // lower one later. From 2.1 on, raw events come also while another
+    // client grabs the keyboard.
+    xcb_input_xi_query_version_reply_t *version =
+        xcb_input_xi_query_version_reply(connection, xcb_input_xi_query_version(connection, 2, 2), nullptr);
+    const bool recent = version && (version->major_version > 2
+                                    || (version->major_version == 2 && version->minor_version >= 1));
+    std::free(version);
+    if (!recent)
+        return false;
+    // On the root window for the master keyboards, one event per key; the
+    // toolkit's own choice of events there is for all devices, which this
+    // leaves as it is.
+    struct {
+        xcb_input_event_mask_t head;
+        uint32_t bits;
+    } mask;
+    mask.head.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
+    mask.head.mask_len = 1;
+    mask.bits = XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE;
+    const auto root = static_cast<xcb_window_t>(QX11Info::appRootWindow());
+    xcb_generic_error_t *error =
+        xcb_request_check(connection, xcb_input_xi_select_events_checked(connection, root, 1, &mask.head));
+    const bool selected = !error;
+    std::free(error);
+    return selected;
 }
 
 void reportKeysAtFocus(QWindow *window)

@@ -28,6 +28,12 @@ bool keysDown(QSet<quint32> &keycodes);
 // One round trip; the toolkit does not ask for it itself.
 void reportKeysAtFocus(QWindow *window);
 
+// Asks the server for the raw key events of every keyboard (XInput 2.1 or
+// later): each key going down or up, wherever the keyboard focus is, sent
+// right ahead of the key event itself and with its time. The server's own
+// auto-repeat makes none. False when the server has no such events.
+bool reportRawKeys();
+
 // What the X server says about the keyboard, taken from its events as they
 // arrive, ahead of the toolkit's own handling of them.
 struct Watch {
@@ -41,6 +47,9 @@ struct Watch {
     // The keyboard or its mapping changed (another device typed, a layout
     // switch): the server may have let keys up without sending releases.
     std::function<void()> keyboardChanged;
+    // A key went down or up on a keyboard (only after `reportRawKeys`);
+    // `time` is the server's, as in the key event that may follow.
+    std::function<void(quint32 keycode, quint32 time, bool pressed)> rawKey;
 };
 
 // Calls `watch` for the events above while `owner` lives. False when not

@@ -16,6 +16,11 @@ bool keysDown(QSet<quint32> &keycodes)
     return false;
 }
 
+bool reportRawKeys()
+{
+    return false;
+}
+
 void reportKeysAtFocus(QWindow *)
 {
 }

@@ -27,10 +27,10 @@ int main(int argc, char *argv[])
     QApplication application(argc, argv);
     const QStringList arguments = QApplication::arguments().mid(1);
     // By-hand checks on Wayland: a window of another program to move the
-    // keyboard to...
-    if (arguments == QStringList{QStringLiteral("--other")}) {
+    // keyboard to, titled as asked ("other" unless given)...
+    if (!arguments.isEmpty() && arguments.size() <= 2 && arguments.first() == QStringLiteral("--other")) {
         QWidget other;
-        other.setWindowTitle(QStringLiteral("other"));
+        other.setWindowTitle(arguments.value(1, QStringLiteral("other")));
         other.resize(300, 200);
         other.show();
         return application.exec();
@@ -38,7 +38,7 @@ int main(int argc, char *argv[])
     // ...and the program driven by real key presses of W (Master M1 -->, 512).
     const bool realKeys = arguments.size() == 2 && arguments.first() == QStringLiteral("--keys");
     if (arguments.size() != 1 && !realKeys) {
-        std::puts("usage: holdprobe [--keys] SIMULATOR-PORT | holdprobe --other");
+        std::puts("usage: holdprobe [--keys] SIMULATOR-PORT | holdprobe --other [TITLE]");
         return 2;
     }
     const QString port = arguments.last();
