@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/mainwindow.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QTimer>
 
@@ -77,6 +78,16 @@ void MainWindow::updateFileActions()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    // At the session's end the desktop closes the windows itself and ends
+    // the program as a signal would; a question would only hold it up.
+    bool endOfSession = false;
+#if QT_CONFIG(sessionmanager)
+    endOfSession = qApp->isSavingSession();
+#endif
+    if (!endOfSession && !unsavedBindingsHandled()) {
+        event->ignore();
+        return;
+    }
     if (about)
         about->close();
     editor->close();

@@ -88,6 +88,7 @@ private:
     void hintRow(int row, QTableWidgetItem *const *items);
     void markDriving(int row, bool driving);
     bool saveListAs(const QString &fileName);                         // bindings/listfilecommands.cpp
+    bool unsavedBindingsHandled();                                    // bindings/listfilecommands.cpp
     void checkLink();                                                 // controller/connectionslots.cpp
     // The connection's thread and the work it does: defined in
     // controller/connectionslots.cpp.

@@ -10,6 +10,7 @@
 
 #include "bindings/bindinglist.h"
 #include "bindings/listfile.h"
+#include "common/messagebox.h"
 #include "common/processobjects.h"
 #include "editor/formeditor.h"
 
@@ -49,9 +50,31 @@ QString askListFile(QWidget *parent, const QString &caption, QFileDialog::Accept
 
 } // namespace
 
+// Before the list is thrown away (close, "Выход", "Создать"): bindings not
+// saved are saved first if the user wants, through Save as from the menu.
+// False when the user would rather keep the list (or its save failed).
+bool MainWindow::unsavedBindingsHandled()
+{
+    // An empty list loses nothing, nor one that is in its file.
+    if (listSaved() || bindingList().size() == 0)
+        return true;
+    switch (askToSave(tr("Сохранить изменения в списке клавиш?"),
+                      tr("Если не сохранить, добавленные, изменённые и удалённые привязки будут потеряны."))) {
+    case QMessageBox::Save:
+        on_action_5_triggered();
+        return listSaved();
+    case QMessageBox::Discard:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // "Создать": an empty list; the file name stays for the next Save
 void MainWindow::on_action_triggered()
 {
+    if (!unsavedBindingsHandled())
+        return;
     bindingList().releaseHeldBindings();
     bindingList().clear();
     editor->listCleared();

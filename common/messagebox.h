@@ -10,3 +10,9 @@
 // answer is of no interest to any caller.
 void execMessageBox(const QString &title, const QString &text, QMessageBox::Icon icon,
                     const QString &why = QString());
+
+// Asks before changes would be lost: a standard question box without parent,
+// "Сохранить", "Не сохранять" and "Отмена". The answer is
+// QMessageBox::Save, QMessageBox::Discard or, also when the box is closed
+// otherwise, QMessageBox::Cancel.
+QMessageBox::StandardButton askToSave(const QString &text, const QString &why = QString());

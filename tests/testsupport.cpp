@@ -47,10 +47,14 @@ void ModalCloser::answer()
         s.text = box->text();
         s.why = box->informativeText();
         s.icon = box->icon();
+        for (QAbstractButton *button : box->buttons())
+            s.buttons.append(button->text());
         seen.append(s);
+        const QString wanted = buttonTexts.isEmpty() ? QString() : buttonTexts.takeFirst();
         for (QAbstractButton *button : box->buttons()) {
             const QMessageBox::ButtonRole role = box->buttonRole(button);
-            if (role == QMessageBox::AcceptRole || role == QMessageBox::YesRole) {
+            if (wanted.isEmpty() ? role == QMessageBox::AcceptRole || role == QMessageBox::YesRole
+                                 : button->text() == wanted) {
                 button->click();
                 return;
             }

@@ -18,6 +18,7 @@ struct SeenModal
     QString text;                        // message boxes
     QString why;                         // ... their additional text
     QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QStringList buttons;                 // ... the texts of their buttons
     QStringList nameFilters;             // file dialogs
     bool fitsScreen = true;              // within the screen's free area
     bool mainWindowVisible = false;
@@ -25,8 +26,9 @@ struct SeenModal
 
 // Answers every modal message box and file dialog that opens while it is
 // armed, records what each showed, and so keeps tests from hanging on them.
-// Message boxes are answered with their accepting button; file dialogs with
-// the next queued name, an empty name (or none queued) cancels.
+// Message boxes are answered with the button of the next queued text, or
+// with their accepting button when none is queued; file dialogs with the
+// next queued name, an empty name (or none queued) cancels.
 class ModalCloser : public QObject
 {
     Q_OBJECT
@@ -34,6 +36,7 @@ class ModalCloser : public QObject
 public:
     explicit ModalCloser(QObject *parent = nullptr);
     void queueFileName(const QString &name) { fileNames.append(name); }
+    void queueButton(const QString &text) { buttonTexts.append(text); }
     QList<SeenModal> seen;
 
 private:
@@ -41,6 +44,7 @@ private:
 
     QTimer timer;
     QStringList fileNames;
+    QStringList buttonTexts;
     QPointer<QWidget> accepting;
 };
 

@@ -82,6 +82,8 @@ void TestFontFit::captionsFit()
                          qPrintable(text));
             }
         }
+        // Closed without the question about the list.
+        listSaved() = true;
     }
     shown->close();
 }

@@ -321,6 +321,7 @@ void TestFormEditor::retargetAfterNew()
     table->setCurrentCell(1, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     child<QPushButton>(w, "pushButton_7")->click();
     auto *editor = findTopLevel<FormEditor>();
+    closer->queueButton(QStringLiteral("Не сохранять")); // asked first: the list was never saved
     child<QAction>(w, "action")->trigger(); // New, while the editor is open
     child<QPushButton>(*editor, "pushButton")->click();
     QCOMPARE(bindingList().size(), 1);

@@ -388,6 +388,7 @@ void TestKeyControl::listChangeStopsHeldOutputs()
     fakeFtClearLog();
 
     if (change == "New") {
+        closer->queueButton(QStringLiteral("Не сохранять"));
         window->findChild<QAction *>(QStringLiteral("action"))->trigger();
     } else if (change == "Open") {
         closer->queueFileName(listFile);

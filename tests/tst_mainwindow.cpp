@@ -10,6 +10,7 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QTableWidget>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "app/mainwindow.h"
@@ -264,40 +265,96 @@ void TestMainWindow::fileActionsFollowSavedState()
 
 void TestMainWindow::closing_data()
 {
-    QTest::addColumn<bool>("byExit");
-    QTest::newRow("title bar") << false;
-    QTest::newRow("Выход") << true;
+    QTest::addColumn<QString>("command"); // "title bar", "Выход" or "Создать"
+    QTest::addColumn<QString>("list");    // "empty", "saved" or "unsaved"
+    QTest::addColumn<QString>("answer");  // to the question, when it comes
+    QTest::addColumn<bool>("goesOn");     // the window closes, the list empties
+    QTest::addColumn<bool>("written");    // the list is in its file
+
+    // Nothing to lose: no question.
+    QTest::newRow("title bar") << "title bar" << "empty" << "" << true << false;
+    QTest::newRow("Выход") << "Выход" << "empty" << "" << true << false;
+    QTest::newRow("Выход, list saved") << "Выход" << "saved" << "" << true << true;
+    QTest::newRow("Создать, list saved") << "Создать" << "saved" << "" << true << true;
+    // Bindings not saved: asked first.
+    QTest::newRow("title bar: Сохранить") << "title bar" << "unsaved" << "Сохранить" << true << true;
+    QTest::newRow("Выход: Не сохранять") << "Выход" << "unsaved" << "Не сохранять" << true << false;
+    QTest::newRow("title bar: Отмена") << "title bar" << "unsaved" << "Отмена" << false << false;
+    QTest::newRow("Создать: Сохранить") << "Создать" << "unsaved" << "Сохранить" << true << true;
+    QTest::newRow("Создать: Не сохранять") << "Создать" << "unsaved" << "Не сохранять" << true << false;
+    QTest::newRow("Создать: Отмена") << "Создать" << "unsaved" << "Отмена" << false << false;
 }
 
 void TestMainWindow::closing()
 {
-    QFETCH(bool, byExit);
+    QFETCH(QString, command);
+    QFETCH(QString, list);
+    QFETCH(QString, answer);
+    QFETCH(bool, goesOn);
+    QFETCH(bool, written);
     ftConnection().portsFound = true;
     ftConnection().connected = true;
     ftConnection().transferAreaRunning = true;
+    QTemporaryDir dir;
+    currentFileName() = dir.filePath(QStringLiteral("list.kvr"));
 
     MainWindow w;
     w.show();
+    if (list != "empty") {
+        bindingList().append(makeBinding(QStringLiteral("w"), 'W', 0, 1, true, 512));
+        w.buttonsChanged();
+        if (list == "saved")
+            w.findChild<QAction *>(QStringLiteral("action_5"))->trigger();
+        QCOMPARE(fileBytes(currentFileName()) == "w|87|0|1|512|1\n", list == "saved");
+    }
     w.findChild<QPushButton *>(QStringLiteral("pushButton_6"))->click(); // the editor
     w.findChild<QAction *>(QStringLiteral("action_11"))->trigger();    // the about box
     QCOMPARE(visibleTopLevelWindows().size(), 3);
+    if (!answer.isEmpty())
+        closer->queueButton(answer);
+    const int seenBefore = closer->seen.size();
 
     fakeFtClearLog();
-    // Closing must end the event loop by itself; the guard only keeps a
-    // failure from hanging the test.
-    QTimer guard;
-    guard.setSingleShot(true);
-    connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(1); });
-    guard.start(10000);
-    QTimer::singleShot(0, &w, [&] {
-        if (byExit)
-            w.findChild<QAction *>(QStringLiteral("action_8"))->trigger();
-        else
-            w.close();
-    });
-    QCOMPARE(QCoreApplication::exec(), 0);
-    guard.stop();
+    if (command == "Создать") {
+        w.findChild<QAction *>(QStringLiteral("action"))->trigger();
+        QCOMPARE(bindingList().size(), goesOn ? 0 : 1);
+        QCOMPARE(w.findChild<QTableWidget *>(QStringLiteral("tableWidget"))->rowCount(), bindingList().size());
+        listSaved() = true;
+        w.close();
+    } else if (!goesOn) {
+        w.close();
+        QVERIFY(w.isVisible());
+        QCOMPARE(visibleTopLevelWindows().size(), 3);
+        listSaved() = true;
+        w.close();
+    } else {
+        // Closing must end the event loop by itself; the guard only keeps
+        // a failure from hanging the test.
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, qApp, [] { QCoreApplication::exit(1); });
+        guard.start(10000);
+        QTimer::singleShot(0, &w, [&] {
+            if (command == "Выход")
+                w.findChild<QAction *>(QStringLiteral("action_8"))->trigger();
+            else
+                w.close();
+        });
+        QCOMPARE(QCoreApplication::exec(), 0);
+        guard.stop();
+    }
     QCOMPARE(visibleTopLevelWindows(), QStringList());
+    // The question, in a standard box, only when bindings would be lost.
+    QCOMPARE(closer->seen.size() > seenBefore, !answer.isEmpty());
+    if (!answer.isEmpty()) {
+        const SeenModal &box = closer->seen.at(seenBefore);
+        QCOMPARE(box.className, QStringLiteral("QMessageBox"));
+        QCOMPARE(box.icon, QMessageBox::Question);
+        QStringList buttons = box.buttons;
+        buttons.sort();
+        QCOMPARE(buttons, (QStringList{"Не сохранять", "Отмена", "Сохранить"}));
+    }
+    QCOMPARE(fileBytes(currentFileName()) == "w|87|0|1|512|1\n", written);
     // The controller is left as it is: nothing stopped, nothing closed.
     QCOMPARE(fakeCalls(), QStringList());
     QVERIFY(ftConnection().transferAreaRunning);
