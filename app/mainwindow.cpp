@@ -25,6 +25,8 @@ MainWindow::MainWindow(QWidget *parent)
     fitFont(this);
     fitBindingsCells();
     installRowMarks(ui->tableWidget);
+    // The port list's entries name the port and then the device.
+    tipCutTexts(ui->comboBox);
     about = nullptr;
     editor = new FormEditor(nullptr);
     connect(editor, SIGNAL(buttonsChanged()), this, SLOT(buttonsChanged()));

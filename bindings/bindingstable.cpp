@@ -37,8 +37,10 @@ QString motorText(qint32 motor)
 void MainWindow::fitBindingsCells()
 {
     QTableWidget *table = ui->tableWidget;
-    // The item view's margin on either side of a cell's text.
-    const int margin = 2 * (table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1);
+    // The item view's margin on either side of a cell's text, and the grid
+    // line, which takes the last pixel of each column.
+    const int margin = 2 * (table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1)
+        + (table->showGrid() ? 1 : 0);
     QVector<QPair<QString, int>> widest;
     for (const QString &text : {controllerText(0), controllerText(8)})
         widest.append({text, table->columnWidth(1) - margin});
@@ -46,10 +48,8 @@ void MainWindow::fitBindingsCells()
     for (const QString &text : {QStringLiteral("--->"), QStringLiteral("<---")})
         widest.append({text, table->columnWidth(3) - margin});
     widest.append({QString::number(512), table->columnWidth(4) - margin});
-    QFont cells = table->font();
-    const QString family = familyFitting(cells, widest);
-    if (family != cells.family()) {
-        cells.setFamily(family);
+    const QFont cells = fontFitting(table->font(), widest);
+    if (cells != table->font()) {
         // The header keeps the font it was fitted with.
         const QFont header = table->horizontalHeader()->font();
         table->setFont(cells);
@@ -132,4 +132,11 @@ void MainWindow::buttonsChanged()
     listSaved() = false;
     updateBindingsTable();
     updateFileActions();
+    // Shown where the user can see it: a new row comes below the visible
+    // ones. The table lays its rows out first, which it would do later.
+    QTableWidget *table = ui->tableWidget;
+    if (QTableWidgetItem *current = table->currentItem()) {
+        table->doItemsLayout();
+        table->scrollToItem(current);
+    }
 }

@@ -6,11 +6,14 @@
 #include "app/mainwindow.h"
 
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QStyle>
 #include <QStyledItemDelegate>
 #include <QTableWidget>
+#include <QToolTip>
 
 #include "bindings/bindinglist.h"
+#include "common/fontfit.h"
 #include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "bindings/rowmarks.h"
@@ -57,6 +60,23 @@ protected:
         QColor quiet = option->palette.color(QPalette::Highlight);
         quiet.setAlpha(70);
         option->backgroundBrush = quiet;
+    }
+
+    // A text the cell cannot show in full (a long key text, numbers from a
+    // file) is shown whole in the tooltip, above what the row says itself.
+    bool helpEvent(QHelpEvent *event, QAbstractItemView *view, const QStyleOptionViewItem &option,
+                   const QModelIndex &index) override
+    {
+        if (event->type() != QEvent::ToolTip || !index.isValid())
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        QStyleOptionViewItem cell = option;
+        initStyleOption(&cell, index);
+        if (!itemTextCut(cell, view))
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        const QString own = index.data(Qt::ToolTipRole).toString();
+        QToolTip::showText(event->globalPos(), own.isEmpty() ? cell.text : cell.text + QLatin1Char('\n') + own, view,
+                           view->visualRect(index));
+        return true;
     }
 };
 

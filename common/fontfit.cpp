@@ -5,10 +5,12 @@
 #include <cmath>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QComboBox>
 #include <QFontInfo>
 #include <QHash>
 #include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -279,16 +281,90 @@ void fitFont(QWidget *window)
 #endif
 }
 
-QString familyFitting(const QFont &font, const QVector<QPair<QString, int>> &textsInRooms)
+QFont fontFitting(const QFont &font, const QVector<QPair<QString, int>> &textsInRooms)
 {
+    // Text is laid out in fractions of a pixel: a width rounded down would
+    // be judged to fit where it is cut.
+    const auto widest = [&textsInRooms](const QFont &candidate) {
+        const QFontMetricsF metrics(candidate);
+        qreal over = -1e9;
+        for (const QPair<QString, int> &t : textsInRooms)
+            over = std::max(over, metrics.horizontalAdvance(t.first) - t.second);
+        return over;
+    };
+    QFont closest = font;
+    qreal closestOver = 1e9;
     for (const QString &family : candidateFamilies(font)) {
         QFont candidate = font;
         candidate.setFamily(family);
-        const QFontMetrics metrics(candidate);
-        if (std::all_of(textsInRooms.cbegin(), textsInRooms.cend(), [&metrics](const QPair<QString, int> &t) {
-                return metrics.horizontalAdvance(t.first) <= t.second;
-            }))
-            return family;
+        const qreal over = widest(candidate);
+        if (over <= 0)
+            return candidate;
+        if (over < closestOver) {
+            closestOver = over;
+            closest = candidate;
+        }
     }
-    return font.family();
+    // Where the narrowest family misses by a pixel or so, its letters set a
+    // little closer keep the size; a third of a pixel is not seen.
+    for (const qreal spacing : {-0.1, -0.2, -0.3}) {
+        closest.setLetterSpacing(QFont::AbsoluteSpacing, spacing);
+        if (widest(closest) <= 0)
+            return closest;
+    }
+    return font;
+}
+
+bool itemTextCut(const QStyleOptionViewItem &option, const QWidget *view)
+{
+    if (option.text.isEmpty())
+        return false;
+    const QStyle *style = view ? view->style() : QApplication::style();
+    const QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &option, view);
+    // The style keeps this margin on either side of the text.
+    const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1;
+    return QFontMetricsF(option.font).horizontalAdvance(option.text) > text.width() - 2 * margin;
+}
+
+namespace {
+
+// The room a combo box gives its current text: the edit field less the
+// pixel the style keeps on either side.
+int comboTextRoom(const QComboBox *combo)
+{
+    QStyleOptionComboBox option;
+    option.initFrom(combo);
+    return combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo).width()
+        - 2;
+}
+
+void tipCut(QComboBox *combo)
+{
+    const int room = comboTextRoom(combo);
+    const QFontMetricsF metrics(combo->font());
+    const auto cut = [&](const QString &text) { return metrics.horizontalAdvance(text) > room; };
+    const QString current = combo->currentText();
+    combo->setToolTip(cut(current) ? current : QString());
+    for (int i = 0; i < combo->count(); ++i) {
+        const QString text = combo->itemText(i);
+        const QString tip = cut(text) ? text : QString();
+        if (combo->itemData(i, Qt::ToolTipRole).toString() != tip)
+            combo->setItemData(i, tip.isEmpty() ? QVariant() : QVariant(tip), Qt::ToolTipRole);
+    }
+}
+
+} // namespace
+
+void tipCutTexts(QComboBox *combo)
+{
+    QObject::connect(combo, &QComboBox::currentTextChanged, combo, [combo] { tipCut(combo); });
+    QObject::connect(combo->model(), &QAbstractItemModel::rowsInserted, combo, [combo] { tipCut(combo); });
+    // Items get their texts after they are inserted; the tips set here come
+    // back as changes of another role.
+    QObject::connect(combo->model(), &QAbstractItemModel::dataChanged, combo,
+                     [combo](const QModelIndex &, const QModelIndex &, const QVector<int> &roles) {
+                         if (roles.isEmpty() || roles.contains(Qt::DisplayRole))
+                             tipCut(combo);
+                     });
+    tipCut(combo);
 }

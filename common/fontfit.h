@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QFont>
 #include <QPair>
 #include <QStringList>
 #include <QVector>
 
-class QFont;
+class QComboBox;
+class QStyleOptionViewItem;
 class QWidget;
 
 // The captions of a window (buttons, labels, group titles, table headers,
@@ -18,7 +20,17 @@ QStringList clippedTexts(const QWidget *window);
 // then a narrower one. Windows keeps the fonts the forms were drawn with.
 void fitFont(QWidget *window);
 
-// The family in which every text fits its room (in pixels) at the font's
-// size: the font's own, else a narrow one that is installed; the font's own
-// when none fits.
-QString familyFitting(const QFont &font, const QVector<QPair<QString, int>> &textsInRooms);
+// The font in which every text fits its room (in pixels) at the font's
+// size: the font's own family, else a narrow one that is installed, else the
+// narrowest with its letters set a little closer; the font itself when
+// nothing fits.
+QFont fontFitting(const QFont &font, const QVector<QPair<QString, int>> &textsInRooms);
+
+// Whether an item view draws the text of the item in `option` (its rect the
+// room the view gives it) cut short.
+bool itemTextCut(const QStyleOptionViewItem &option, const QWidget *view);
+
+// From now on the combo box carries its current text as its tooltip while
+// it shows that text cut, and each item of its list that would be cut
+// carries its own.
+void tipCutTexts(QComboBox *combo);

@@ -221,7 +221,7 @@ std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv, Settin
 // The window in front, the pty served on a thread of its own.
 int runWithWindow(txsim::DeviceEngine &engine, txsim::PtyServer &server)
 {
-    SimWindow window(engine, QString::fromStdString(server.slavePath()));
+    SimWindow window(engine, server);
     std::atomic<bool> served{false};
     std::thread serving([&] {
         server.run(-1, [] { return true; });

@@ -213,6 +213,16 @@ void PtyServer::releaseDeadHostsPort()
 #endif
 }
 
+void PtyServer::noteHost()
+{
+    bool exclusive = false;
+#ifdef TIOCGEXCL
+    int value = 0;
+    exclusive = slave_ >= 0 && ::ioctl(slave_, TIOCGEXCL, &value) == 0 && value;
+#endif
+    hostConnected_ = exclusive;
+}
+
 void PtyServer::run(int extraFd, const std::function<bool()> &onExtra)
 {
     std::vector<Reply> replies;
@@ -254,6 +264,7 @@ void PtyServer::run(int extraFd, const std::function<bool()> &onExtra)
         // Quiet for a tick: a host may have died.
         if (ready == 0)
             releaseDeadHostsPort();
+        noteHost();
         flush();
         if (ready > 0 && extraFd >= 0 && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
             if (!onExtra())

@@ -48,6 +48,9 @@ public:
 
     // Called on the serving thread right after a hang-up.
     std::function<void()> onHangUp;
+    // A host has the port open: it makes the port exclusive while it holds
+    // it. Any thread.
+    bool hostConnected() const { return hostConnected_; }
 
 private:
     struct Chunk {
@@ -58,6 +61,7 @@ private:
     void enqueue(const Reply &reply, std::chrono::steady_clock::time_point received);
     void flush();
     void releaseDeadHostsPort();
+    void noteHost();
     void closePty();
     void wake();
 
@@ -77,6 +81,7 @@ private:
     std::chrono::milliseconds latency_{0};
     std::atomic<bool> hangUpRequested_{false};
     std::atomic<bool> stop_{false};
+    std::atomic<bool> hostConnected_{false};
 };
 
 } // namespace txsim

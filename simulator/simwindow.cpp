@@ -8,6 +8,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "simulator/ptyserver.h"
+
 namespace {
 
 // In the editor's own words: "<--" drives the first output of a motor's
@@ -31,16 +33,19 @@ QString directionText(txsim::Direction d)
 
 } // namespace
 
-SimWindow::SimWindow(const txsim::DeviceEngine &engine, const QString &port, QWidget *parent)
+SimWindow::SimWindow(const txsim::DeviceEngine &engine, const txsim::PtyServer &server, QWidget *parent)
     : QWidget(parent)
     , engine_(engine)
+    , server_(server)
+    , port_(QString::fromStdString(server.slavePath()))
 {
     setWindowTitle(QStringLiteral("Симулятор ROBO TX"));
     auto *layout = new QVBoxLayout(this);
-    auto *portLabel = new QLabel(QStringLiteral("Порт: %1 — выберите его в программе и подключитесь").arg(port), this);
-    portLabel->setObjectName(QStringLiteral("portLabel"));
-    portLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(portLabel);
+    portLabel_ = new QLabel(this);
+    portLabel_->setObjectName(QStringLiteral("portLabel"));
+    portLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    showPort();
+    layout->addWidget(portLabel_);
 
     auto *row = new QGridLayout;
     layout->addLayout(row);
@@ -75,8 +80,18 @@ SimWindow::SimWindow(const txsim::DeviceEngine &engine, const QString &port, QWi
     refresh();
 }
 
+void SimWindow::showPort()
+{
+    portLabel_->setText(hostConnected_ ? QStringLiteral("Порт: %1 — программа подключена").arg(port_)
+                                       : QStringLiteral("Порт: %1 — выберите его в программе и подключитесь").arg(port_));
+}
+
 void SimWindow::refresh()
 {
+    if (server_.hostConnected() != hostConnected_) {
+        hostConnected_ = !hostConnected_;
+        showPort();
+    }
     const txsim::Snapshot s = engine_.snapshot();
     for (int t = 0; t < protocol::kTaCount; ++t) {
         const txsim::TaView &view = s.ta[static_cast<std::size_t>(t)];

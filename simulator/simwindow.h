@@ -8,6 +8,10 @@
 
 #include "simulator/engine.h"
 
+namespace txsim {
+class PtyServer;
+}
+
 class QGroupBox;
 class QLabel;
 class QProgressBar;
@@ -18,7 +22,7 @@ class QTimer;
 class SimWindow : public QWidget {
     Q_OBJECT
 public:
-    SimWindow(const txsim::DeviceEngine &engine, const QString &port, QWidget *parent = nullptr);
+    SimWindow(const txsim::DeviceEngine &engine, const txsim::PtyServer &server, QWidget *parent = nullptr);
 
 private:
     struct TaWidgets {
@@ -28,8 +32,13 @@ private:
     };
 
     void refresh();
+    void showPort();
 
     const txsim::DeviceEngine &engine_;
+    const txsim::PtyServer &server_;
+    QString port_;
+    QLabel *portLabel_ = nullptr;
+    bool hostConnected_ = false;
     std::array<TaWidgets, protocol::kTaCount> ta_;
     QLabel *status_ = nullptr;
     QTimer *timer_ = nullptr;

@@ -124,6 +124,10 @@ void TestBindingsTable::addSelectsNewRow()
 {
     auto *save = window->findChild<QAction *>(QStringLiteral("action_5"));
     auto *saveAs = window->findChild<QAction *>(QStringLiteral("action_6"));
+    // More rows than the table shows: the new one comes below them.
+    for (int i = 0; i < 20; ++i)
+        bindingList().append(makeBinding(QStringLiteral("k"), 'K', 0, 0, false, 10));
+    window->updateBindingsTable();
     for (const QString &key : {QStringLiteral("q"), QStringLiteral("w")}) {
         window->findChild<QPushButton *>(QStringLiteral("pushButton_6"))->click();
         QKeyEvent press = x11KeyEvent(QEvent::KeyPress, key.at(0).toUpper().unicode(), 0, 0, key);
@@ -133,8 +137,10 @@ void TestBindingsTable::addSelectsNewRow()
         QCOMPARE(table->rowCount(), bindingList().size());
         QCOMPARE(table->currentRow(), bindingList().size() - 1);
         QCOMPARE(selectedRows(table), QList<int>{bindingList().size() - 1});
+        // ...and is scrolled into view.
+        QVERIFY(table->viewport()->rect().contains(table->visualItemRect(table->currentItem())));
     }
-    QCOMPARE(rowTexts(table, 1), (QStringList{"w", "Master", "M1", "--->", "1"}));
+    QCOMPARE(rowTexts(table, 21), (QStringList{"w", "Master", "M1", "--->", "1"}));
     QVERIFY(window->findChild<QPushButton *>(QStringLiteral("pushButton_7"))->isEnabled());
     QVERIFY(window->findChild<QPushButton *>(QStringLiteral("pushButton_8"))->isEnabled());
     QVERIFY(save->isEnabled());

@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Every caption of the three fixed-size windows fits its widget, at the
 // screen scale the test runs with (ctest runs it at 1 and at 2).
+#include <QComboBox>
 #include <QPushButton>
+#include <QStyleOption>
 #include <QTableWidget>
+#include <QToolTip>
 #include <QtTest>
 
 #include "about/formabout.h"
@@ -13,6 +16,51 @@
 #include "editor/formeditor.h"
 #include "tests/fakecalls.h"
 #include "tests/testsupport.h"
+
+namespace {
+
+// Whether a text is painted cut: the area as painted, against the same area
+// when the column (or the box) has room to spare.
+bool paintedCut(QTableWidget *table, const QRect &cell, int column)
+{
+    // The cell as the view lays it out leaves out the grid line.
+    const QImage asIs = table->viewport()->grab(cell).toImage();
+    const int width = table->columnWidth(column);
+    table->setColumnWidth(column, width + 300);
+    const QImage roomy = table->viewport()->grab(cell).toImage();
+    table->setColumnWidth(column, width);
+    return asIs != roomy;
+}
+
+bool paintedCut(QComboBox *combo)
+{
+    QStyleOptionComboBox option;
+    option.initFrom(combo);
+    const QRect field =
+        combo->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo);
+    const QImage asIs = combo->grab(field).toImage();
+    const QSize size = combo->size();
+    combo->resize(size.width() + 300, size.height());
+    const QImage roomy = combo->grab(field).toImage();
+    combo->resize(size);
+    return asIs != roomy;
+}
+
+// The tooltip a widget shows for a point, as the mouse resting there asks.
+QString toolTipAt(QWidget *widget, const QPoint &at)
+{
+    // A tip goes after a short delay.
+    QToolTip::hideText();
+    for (int waited = 0; QToolTip::isVisible() && waited < 2000; waited += 10)
+        QTest::qWait(10);
+    QHelpEvent help(QEvent::ToolTip, at, widget->mapToGlobal(at));
+    QApplication::sendEvent(widget, &help);
+    const QString text = QToolTip::isVisible() ? QToolTip::text() : QString();
+    QToolTip::hideText();
+    return text;
+}
+
+} // namespace
 
 class TestFontFit : public QObject
 {
@@ -70,17 +118,32 @@ void TestFontFit::captionsFit()
     if (auto *table = shown->findChild<QTableWidget *>(QStringLiteral("tableWidget"))) {
         QCOMPARE(table->font().pointSize(), 9);
         // Every cell but a key's reads in full in its column: the widest
-        // controller, motor, direction and speed there are.
+        // controller, motor, direction and speed there are. A key's text
+        // that cannot shows whole in its tooltip.
+        const QString longKey = QStringLiteral("клавиша с очень длинным текстом");
         bindingList().append(makeBinding(QStringLiteral("w"), 'W', 8, 3, true, 512));
         bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, false, 512));
+        bindingList().append(makeBinding(longKey, 'L', 0, 0, false, 1));
         main.updateBindingsTable();
-        const int margin = 2 * (table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1);
-        for (int row = 0; row < table->rowCount(); ++row) {
-            for (int column = 1; column < table->columnCount(); ++column) {
-                const QString text = table->item(row, column)->text();
-                QVERIFY2(table->fontMetrics().horizontalAdvance(text) + margin <= table->columnWidth(column),
-                         qPrintable(text));
-            }
+        for (int row = 0; row < 2; ++row) {
+            for (int column = 1; column < table->columnCount(); ++column)
+                QVERIFY2(!paintedCut(table, table->visualRect(table->model()->index(row, column)), column),
+                         qPrintable(table->item(row, column)->text()));
+        }
+        const QRect keyCell = table->visualRect(table->model()->index(2, 0));
+        QVERIFY(paintedCut(table, keyCell, 0));
+        QCOMPARE(toolTipAt(table->viewport(), keyCell.center()), longKey);
+        QCOMPARE(toolTipAt(table->viewport(), table->visualRect(table->model()->index(0, 1)).center()), QString());
+
+        // The port list: the entry shown cut carries its whole text.
+        auto *ports = shown->findChild<QComboBox *>(QStringLiteral("comboBox"));
+        ports->addItems({QStringLiteral("/dev/pts/0 ROBO TX simulator"), QStringLiteral("COM3")});
+        for (int i = 0; i < ports->count(); ++i) {
+            ports->setCurrentIndex(i);
+            const bool cut = paintedCut(ports);
+            QCOMPARE(cut, i == 0);
+            QCOMPARE(ports->toolTip(), cut ? ports->itemText(i) : QString());
+            QCOMPARE(ports->itemData(i, Qt::ToolTipRole).toString(), cut ? ports->itemText(i) : QString());
         }
         // Closed without the question about the list.
         listSaved() = true;
