@@ -23,8 +23,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
     // The form's geometry is fixed; the font is chosen to fit it.
     fitFont(this);
-    fitBindingsCells();
-    installRowMarks(ui->tableWidget);
+    installRowMarks(ui->tableWidget, fitBindingsCells());
     // The port list's entries name the port and then the device.
     tipCutTexts(ui->comboBox);
     about = nullptr;

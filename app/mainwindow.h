@@ -79,7 +79,7 @@ public slots:
 
 private:
     void openEditor(int row);                                         // editor/editorslots.cpp
-    void fitBindingsCells();                                          // bindings/bindingstable.cpp
+    QFont fitBindingsCells() const;                                   // bindings/bindingstable.cpp
     // The marks of the rows: defined in bindings/rowmarks.cpp.
     void refreshRowMarks();
     void prepareRowMarks();

@@ -34,7 +34,7 @@ QString motorText(qint32 motor)
 // The table's cells keep their 9 points and the form's column widths; every
 // text a cell can hold but a key's must be readable in full, so the cells
 // take a narrower family where the window's is too wide.
-void MainWindow::fitBindingsCells()
+QFont MainWindow::fitBindingsCells() const
 {
     QTableWidget *table = ui->tableWidget;
     // The item view's margin on either side of a cell's text, and the grid
@@ -48,13 +48,7 @@ void MainWindow::fitBindingsCells()
     for (const QString &text : {QStringLiteral("--->"), QStringLiteral("<---")})
         widest.append({text, table->columnWidth(3) - margin});
     widest.append({QString::number(512), table->columnWidth(4) - margin});
-    const QFont cells = fontFitting(table->font(), widest);
-    if (cells != table->font()) {
-        // The header keeps the font it was fitted with.
-        const QFont header = table->horizontalHeader()->font();
-        table->setFont(cells);
-        table->horizontalHeader()->setFont(header);
-    }
+    return fontFitting(table->font(), widest);
 }
 
 void MainWindow::updateBindingsTable()

@@ -48,11 +48,18 @@ QString cannotWork(qint32 controller, quint32 missingExtensions)
 class RowMarksDelegate : public QStyledItemDelegate
 {
 public:
-    using QStyledItemDelegate::QStyledItemDelegate;
+    RowMarksDelegate(const QFont &cells, QObject *parent)
+        : QStyledItemDelegate(parent)
+        , cells(cells)
+    {
+    }
 
 protected:
     void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
     {
+        // The cells' own font, given here rather than to the table: a font
+        // set on a widget goes to all its parts, which costs at start-up.
+        option->font = cells;
         QStyledItemDelegate::initStyleOption(option, index);
         if (!index.sibling(index.row(), 0).data(drivingRole).toBool())
             return;
@@ -78,13 +85,16 @@ protected:
                            view->visualRect(index));
         return true;
     }
+
+private:
+    QFont cells;
 };
 
 } // namespace
 
-void installRowMarks(QTableWidget *table)
+void installRowMarks(QTableWidget *table, const QFont &cells)
 {
-    table->setItemDelegate(new RowMarksDelegate(table));
+    table->setItemDelegate(new RowMarksDelegate(cells, table));
 }
 
 void MainWindow::findConflicts()

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include <dlfcn.h>
+
 #include <xcb/xcb.h>
 #include <xcb/xinput.h>
 // The XKB header names a field after a C++ keyword.
@@ -26,6 +28,34 @@ xcb_connection_t *x11Connection()
     return QX11Info::isPlatformX11() ? QX11Info::connection() : nullptr;
 }
 
+// XInput 2's requests, from the library the toolkit's X11 plugin loads
+// itself: elsewhere (Wayland, offscreen) the program does not load it.
+struct XInput {
+    xcb_extension_t *id = nullptr;
+    decltype(&xcb_input_xi_query_version) queryVersion = nullptr;
+    decltype(&xcb_input_xi_query_version_reply) queryVersionReply = nullptr;
+    decltype(&xcb_input_xi_select_events_checked) selectEventsChecked = nullptr;
+};
+
+const XInput *xinput()
+{
+    static const XInput loaded = [] {
+        XInput x;
+        // Kept loaded for the rest of the run.
+        if (void *library = ::dlopen("libxcb-xinput.so.0", RTLD_LAZY | RTLD_LOCAL)) {
+            x.id = static_cast<xcb_extension_t *>(::dlsym(library, "xcb_input_id"));
+            x.queryVersion = reinterpret_cast<decltype(x.queryVersion)>(::dlsym(library, "xcb_input_xi_query_version"));
+            x.queryVersionReply =
+                reinterpret_cast<decltype(x.queryVersionReply)>(::dlsym(library, "xcb_input_xi_query_version_reply"));
+            x.selectEventsChecked = reinterpret_cast<decltype(x.selectEventsChecked)>(
+                ::dlsym(library, "xcb_input_xi_select_events_checked"));
+        }
+        return x;
+    }();
+    return loaded.id && loaded.queryVersion && loaded.queryVersionReply && loaded.selectEventsChecked ? &loaded
+                                                                                                        : nullptr;
+}
+
 // Reads the server's events on the toolkit's connection before the toolkit
 // handles them; it lets every event through.
 class EventWatch : public QObject, public QAbstractNativeEventFilter
@@ -38,7 +68,8 @@ public:
         const xcb_query_extension_reply_t *xkb = xcb_get_extension_data(x11Connection(), &xcb_xkb_id);
         if (xkb && xkb->present)
             xkbFirstEvent = xkb->first_event;
-        const xcb_query_extension_reply_t *input = xcb_get_extension_data(x11Connection(), &xcb_input_id);
+        const xcb_query_extension_reply_t *input =
+            xinput() ? xcb_get_extension_data(x11Connection(), xinput()->id) : nullptr;
         if (input && input->present)
             inputOpcode = input->major_opcode;
         QCoreApplication::instance()->installNativeEventFilter(this);
@@ -161,16 +192,17 @@ bool keysDown(QSet<quint32> &keycodes)
 bool reportRawKeys()
 {
     xcb_connection_t *connection = x11Connection();
-    if (!connection)
+    const XInput *xi = connection ? xinput() : nullptr;
+    if (!xi)
         return false;
-    const xcb_query_extension_reply_t *input = xcb_get_extension_data(connection, &xcb_input_id);
+    const xcb_query_extension_reply_t *input = xcb_get_extension_data(connection, xi->id);
     if (!input || !input->present)
         return false;
     // The version the toolkit asks for itself: a client may not ask for a
     // lower one later. From 2.1 on, raw events come also while another
     // client grabs the keyboard.
     xcb_input_xi_query_version_reply_t *version =
-        xcb_input_xi_query_version_reply(connection, xcb_input_xi_query_version(connection, 2, 2), nullptr);
+        xi->queryVersionReply(connection, xi->queryVersion(connection, 2, 2), nullptr);
     const bool recent = version && (version->major_version > 2
                                     || (version->major_version == 2 && version->minor_version >= 1));
     std::free(version);
@@ -188,7 +220,7 @@ bool reportRawKeys()
     mask.bits = XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE;
     const auto root = static_cast<xcb_window_t>(QX11Info::appRootWindow());
     xcb_generic_error_t *error =
-        xcb_request_check(connection, xcb_input_xi_select_events_checked(connection, root, 1, &mask.head));
+        xcb_request_check(connection, xi->selectEventsChecked(connection, root, 1, &mask.head));
     const bool selected = !error;
     std::free(error);
     return selected;
