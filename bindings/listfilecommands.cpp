@@ -95,6 +95,10 @@ void MainWindow::on_action_2_triggered()
 
 void MainWindow::openListFile(const QString &name)
 {
+    // The file's bindings are appended: only onto an empty list is the list
+    // then what the file holds, and bindings from before are in no file
+    // yet (or in another one).
+    const bool replacesNothing = bindingList().size() == 0;
     if (!loadBindingList(name)) {
         showMessage(tr("Ошибка"), lastFileError(), QMessageBox::Critical, lastFileReason());
         return;
@@ -102,7 +106,7 @@ void MainWindow::openListFile(const QString &name)
     bindingList().releaseHeldBindings();
     updateBindingsTable();
     currentFileName() = name;
-    listSaved() = true;
+    listSaved() = replacesNothing;
     updateFileActions();
 }
 

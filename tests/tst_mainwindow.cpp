@@ -266,7 +266,7 @@ void TestMainWindow::fileActionsFollowSavedState()
 void TestMainWindow::closing_data()
 {
     QTest::addColumn<QString>("command"); // "title bar", "Выход" or "Создать"
-    QTest::addColumn<QString>("list");    // "empty", "saved" or "unsaved"
+    QTest::addColumn<QString>("list");    // "empty", "saved", "unsaved" or "unsaved, then opened"
     QTest::addColumn<QString>("answer");  // to the question, when it comes
     QTest::addColumn<bool>("goesOn");     // the window closes, the list empties
     QTest::addColumn<bool>("written");    // the list is in its file
@@ -283,6 +283,9 @@ void TestMainWindow::closing_data()
     QTest::newRow("Создать: Сохранить") << "Создать" << "unsaved" << "Сохранить" << true << true;
     QTest::newRow("Создать: Не сохранять") << "Создать" << "unsaved" << "Не сохранять" << true << false;
     QTest::newRow("Создать: Отмена") << "Создать" << "unsaved" << "Отмена" << false << false;
+    // Open appends: the list is not what the file holds.
+    QTest::newRow("Выход after Открыть: Не сохранять") << "Выход" << "unsaved, then opened" << "Не сохранять" << true
+                                                       << false;
 }
 
 void TestMainWindow::closing()
@@ -306,6 +309,12 @@ void TestMainWindow::closing()
         if (list == "saved")
             w.findChild<QAction *>(QStringLiteral("action_5"))->trigger();
         QCOMPARE(fileBytes(currentFileName()) == "w|87|0|1|512|1\n", list == "saved");
+        if (list == "unsaved, then opened") {
+            const QString other = dir.filePath(QStringLiteral("other.kvr"));
+            QVERIFY(writeFileBytes(other, "a|65|0|0|100|1\n"));
+            w.openListFile(other);
+            QCOMPARE(bindingList().size(), 2);
+        }
     }
     w.findChild<QPushButton *>(QStringLiteral("pushButton_6"))->click(); // the editor
     w.findChild<QAction *>(QStringLiteral("action_11"))->trigger();    // the about box
