@@ -91,9 +91,10 @@ std::unique_ptr<Device> Device::open(const std::string &path, const std::string 
     status = device->identify();
     if (status != FTLIB_ERR_SUCCESS)
         return nullptr;
-    std::string why;
-    if (guarded && !device->guardian_.start(device->transport_->descriptor(), why))
-        traceError(path, 0, "no guardian (%s): outputs stay as they are if the program is killed", why.c_str());
+    // The guardian comes with the transfer: nothing is driven before.
+    device->guarded_ = guarded;
+    if (!guarded)
+        device->guardianNote_ = "none: not asked for";
     return device;
 }
 
@@ -103,6 +104,7 @@ std::unique_ptr<Device> Device::openOver(std::unique_ptr<Transport> transport, c
     std::unique_ptr<Device> device = create(name, name, settings, status);
     if (!device)
         return nullptr;
+    device->guardianNote_ = "none: not asked for";
     device->transport_ = std::move(transport);
     status = device->identify();
     return status == FTLIB_ERR_SUCCESS ? std::move(device) : nullptr;
@@ -119,6 +121,11 @@ bool Device::send(const Frame &frame, milliseconds timeout)
 {
     const std::vector<std::uint8_t> bytes = protocol::encodeFrame(frame);
     traceSentFrame(path_, frame, bytes);
+    return sendBytes(bytes, timeout);
+}
+
+bool Device::sendBytes(const std::vector<std::uint8_t> &bytes, milliseconds timeout)
+{
     if (!emergency_.beginWrite())
         return false;
     const bool written = transport_->writeAll(bytes.data(), bytes.size(), timeout);
@@ -248,6 +255,7 @@ std::uint32_t Device::setDuty(int ta, int output, int duty)
     if (lost_)
         return FTLIB_ERR_TIMEOUT_TA;
     const auto value = static_cast<std::int16_t>(std::min(duty, protocol::kDutyMax));
+    const unsigned bit = 1u << ta;
     bool changed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -256,15 +264,20 @@ std::uint32_t Device::setDuty(int ta, int output, int duty)
             stored = value;
             ++outputGeneration_;
             changed = true;
-            if (value != 0)
+            if (value != 0) {
                 guardian_.outputDriven();
+                drivenTas_ |= bit;
+            }
         }
     }
+    const bool reached = ta == 0 || (extensionsInUse() & (1u << (ta - 1)));
+    // Out of reach the extension is not driven, but whatever it was sent
+    // last must not stay on: a release (or any change) sends it zeros.
+    if (changed && !reached && (drivenTas_ & bit))
+        owedZeros_ |= bit;
     if (changed)
         wake();
-    if (ta > 0 && !(extensionsInUse() & (1u << (ta - 1))))
-        return FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE;
-    return FTLIB_ERR_SUCCESS;
+    return reached ? FTLIB_ERR_SUCCESS : FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE;
 }
 
 std::uint32_t Device::comStatus() const

@@ -45,8 +45,9 @@ public:
     // console probe and echo (which must be answered), then one information
     // and one status request (which may go unanswered: the Master alone is
     // driven then). Takes at most settings().openBudget, whatever the device
-    // claims. nullptr with `status` set on failure. `guarded`: with a guardian process that sets the outputs to 0
-    // however the process ends (see guardian.h).
+    // claims. nullptr with `status` set on failure. `guarded`: while the
+    // transfer runs, a guardian process sets the outputs to 0 however the
+    // process ends (see guardian.h).
     static std::unique_ptr<Device> open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status,
                                         bool guarded = false);
     // The same conversation over another transport (a test's or a fuzzer's),
@@ -67,6 +68,8 @@ public:
     std::uint32_t start();
     // Sends one exchange with every output at 0 and ends the loop; returns
     // within (maxTimeouts + 1) reply timeouts. The stored duties become 0.
+    // Every controller given a duty other than 0 since the open gets its
+    // zeros, also an extension the transfer no longer reaches.
     std::uint32_t stop();
     // Stops if needed and releases the port. The object stays valid (and
     // every later call fails cleanly) until the last reference goes.
@@ -75,7 +78,8 @@ public:
     std::uint32_t setMotorConfig(int ta, int motor, bool motorMode);
     // Stores the raw channel value (clamped to 512) and wakes the loop; never
     // waits for I/O. For an extension the transfer does not reach (off the
-    // bus) the value is kept for when it comes, and the answer is
+    // bus, or its exchanges unanswered) the value is kept for when it comes,
+    // the extension is sent zeros if it was driven before, and the answer is
     // FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE.
     std::uint32_t setDuty(int ta, int output, int duty);
     std::uint32_t comStatus() const;
@@ -86,19 +90,27 @@ public:
     // `duration`, without zeros first, to see what the controller does when
     // the host goes quiet. A stop still sends its zeros at once.
     void holdSilent(std::chrono::milliseconds duration);
+    // How the outputs are guarded against the program's death, in words:
+    // "watching (pid N)", or why there is no guardian.
+    std::string guardianState() const;
 
 private:
     using Clock = Transport::Clock;
     enum class Pending { None, Config, Exchange, State, Zero };
     enum class Outcome { Answer, NoAnswer, WrongCommand, PortFailed };
 
-    // What the loop sends next.
+    // What the loop sends next. An unawaited request (zeros for extensions
+    // the transfer does not reach) is written and not waited for: its answer,
+    // if any, comes as a stale one.
     struct Request {
         Pending kind = Pending::None;
         std::uint32_t command = 0;
         std::uint32_t count = 0;
         std::vector<std::uint8_t> payload;
         bool namesExtensions = false;
+        bool awaited = true;
+        // Refused extensions asked again (bit k-1 = extension k).
+        unsigned reasking = 0;
         int ta = 0;
         unsigned configGeneration = 0;
     };
@@ -113,10 +125,19 @@ private:
         int pendingTa = 0;
         unsigned pendingConfigGeneration = 0;
         bool pendingNamesExtensions = false;
+        unsigned pendingReasking = 0;
         int timeouts = 0;
         // Unanswered exchanges that named extensions, in a row.
         int extensionTimeouts = 0;
         bool zeroDone = false;
+        // At a stop: the zeros for driven extensions out of reach are out.
+        bool wideZerosSent = false;
+        // Refused extensions that the status reports online are asked again
+        // then, less often each time they stay silent.
+        bool reaskDue = false;
+        Clock::time_point nextReask;
+        std::chrono::milliseconds reaskInterval{0};
+
         Clock::time_point deadline;
         Clock::time_point nextCycle;
         Clock::time_point nextStatePoll;
@@ -129,6 +150,7 @@ private:
     static std::unique_ptr<Device> create(const std::string &path, const std::string &canonicalPath,
                                           const LinkSettings &settings, std::uint32_t &status);
     bool send(const protocol::Frame &frame, std::chrono::milliseconds timeout);
+    bool sendBytes(const std::vector<std::uint8_t> &bytes, std::chrono::milliseconds timeout);
     void wake();
     void drainWake();
 
@@ -144,8 +166,9 @@ private:
     // How the link went: the controller fell silent (it may still hear an
     // all-zero exchange), or the port itself is gone (hang-up, failed write).
     enum class Loss { Silence, PortGone };
-    // Traces why, writes one unanswered all-zero exchange after silence,
-    // and marks the link lost; comStatus() tells the two kinds apart.
+    // Traces why, tries the all-zero exchanges once more, unanswered and
+    // with a short bound, and marks the link lost; comStatus() tells the two
+    // kinds apart.
     void loseLink(const char *why, int sysError, Loss loss);
 
     // Defined in identify.cpp: the conversation at open.
@@ -181,16 +204,33 @@ private:
     bool sendRequest(LoopState &s, Request &request);
     bool readPort(LoopState &s);
     void matchReplies(LoopState &s);
+    void takeState(LoopState &s, const protocol::Frame &reply);
+    void takeReasked(LoopState &s, const protocol::Frame &reply);
     bool countTimeout(LoopState &s);
+    // Extensions that drop out of reach get their zeros.
+    void leaveUse(unsigned before);
+    // The guardian: started with the loop, watched while it runs, started
+    // anew when it ends.
+    void superviseGuardian();
+    void startGuardian();
+    void setGuardianNote(const std::string &note);
     // ...and what goes on the wire. Extension k is sent to (bit k-1):
     // online, wanted and not refused.
     unsigned extensionsInUse() const;
-    // Payload of an exchange with every output at 0, for the master and every
-    // extension in use; `count` gets the number of structures.
-    std::vector<std::uint8_t> zeroOutputs(std::uint32_t &count) const;
-    // The bytes of that exchange with the transaction id that comes next,
-    // for the fatal-signal handler and the guardian to write.
-    std::vector<std::uint8_t> preparedZeros() const;
+    // The controllers (bit 0 the Master, bit k extension k) that the zeros
+    // go to: those in use, and with `driven` also those given a duty other
+    // than 0 since the open.
+    unsigned zeroTas(bool driven) const;
+    // Payload of an exchange for the controllers `tas`, each with every
+    // output at 0 or, with `wire`, with its outputs as the setters left
+    // them (in use only); `count` gets the number of structures.
+    std::vector<std::uint8_t> outputsPayload(unsigned tas, unsigned wire, std::uint32_t &count) const;
+    // The exchanges with every output at 0 that end a transfer, with the
+    // transaction ids that come next: one for the controllers in use and,
+    // when there are driven ones out of reach, one naming those as well (a
+    // controller may ignore an exchange naming an extension it lacks).
+    std::vector<std::uint8_t> lastZeros() const;
+    // The same for the fatal-signal handler and the guardian to write.
     void publishPreparedZeros();
     protocol::TaOutput wireOutputs(int ta) const;
     protocol::TaConfig config(int ta) const;
@@ -198,6 +238,7 @@ private:
     std::string path_;
     std::string canonicalPath_;
     LinkSettings settings_;
+    bool guarded_ = false;
     // The open ends by then, whatever the device says.
     Clock::time_point openDeadline_{};
     Identity identity_;
@@ -211,6 +252,7 @@ private:
     unsigned outputGeneration_ = 0;
     bool stopRequested_ = false;
     Clock::time_point silentUntil_{};
+    std::string guardianNote_ = "not started";
 
     std::atomic<bool> lost_{false};
     // What comStatus() says once lost_ is set.
@@ -225,13 +267,22 @@ private:
     std::atomic<unsigned> onlineExtensions_{0};
     // The status request went unanswered at open: not asked again.
     bool statePolling_ = true;
-    // Exchanges naming extensions went unanswered although the controller
-    // still reported them online: the Master alone from then on.
-    std::atomic<bool> masterOnly_{false};
+    // Extensions whose exchanges went unanswered although the controller
+    // still reported them online: not driven until they answer again.
+    std::atomic<unsigned> refused_{0};
+    // Controllers (bit ta) given a duty other than 0 since the open...
+    std::atomic<unsigned> drivenTas_{0};
+    // ...and those of them out of reach that are owed an exchange of zeros.
+    std::atomic<unsigned> owedZeros_{0};
     EmergencyStop emergency_;
-    // Set up at open; its flags are set by the setters under mutex_ and by
-    // the loop, and it is dismissed at close once the loop has ended.
+    // Started by the loop, replaced by it, touched by the setters and the
+    // loop under mutex_; dismissed at close once the loop has ended.
     Guardian guardian_;
+    // The loop's: whether the current guardian said it watches, and when one
+    // may be started again after one that ended.
+    bool guardianReady_ = false;
+    Clock::time_point nextGuardianStart_{};
+    std::chrono::milliseconds guardianBackoff_{0};
 
     std::mutex controlMutex_;
     std::thread thread_;

@@ -21,13 +21,15 @@ constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGABRT};
 constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 
 // Only lock-free atomics may be touched from a signal handler.
-static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free
+                  && std::atomic<std::atomic<bool> *>::is_always_lock_free,
               "the fatal-signal handler needs lock-free atomics");
 
 struct Slot {
     std::atomic<bool> claimed{false};
     std::atomic<int> fd{-1};
     std::atomic<bool> writing{false};
+    std::atomic<std::atomic<bool> *> zerosClaim{nullptr};
     FrameCell frame;
 };
 
@@ -50,6 +52,10 @@ void writeZeros()
         const timespec pause{0, 200'000};
         for (int i = 0; i < 100 && slot.writing.load(); ++i)
             ::nanosleep(&pause, nullptr);
+        // The guardian writes nothing once this has.
+        std::atomic<bool> *claim = slot.zerosClaim.load();
+        if (claim && claim->exchange(true))
+            continue;
         std::uint8_t frame[FrameCell::kCapacity];
         const std::size_t size = slot.frame.read(frame);
         if (size > 0)
@@ -112,7 +118,7 @@ bool EmergencyStop::dying()
     return dyingFlag.load();
 }
 
-void EmergencyStop::arm(int fd, const std::vector<std::uint8_t> &frame)
+void EmergencyStop::arm(int fd, const std::vector<std::uint8_t> &frame, std::atomic<bool> *claim)
 {
     disarm();
     for (int i = 0; i < kSlots; ++i) {
@@ -120,6 +126,7 @@ void EmergencyStop::arm(int fd, const std::vector<std::uint8_t> &frame)
         if (slots[i].claimed.compare_exchange_strong(expected, true)) {
             slot_ = i;
             publish(frame);
+            slots[i].zerosClaim.store(claim);
             // Last: the handler only looks at entries with a port.
             slots[i].fd.store(fd);
             return;
@@ -133,6 +140,12 @@ void EmergencyStop::publish(const std::vector<std::uint8_t> &frame)
         slots[slot_].frame.publish(frame.data(), frame.size());
 }
 
+void EmergencyStop::setClaim(std::atomic<bool> *claim)
+{
+    if (slot_ >= 0)
+        slots[slot_].zerosClaim.store(claim);
+}
+
 void EmergencyStop::disarm()
 {
     if (slot_ < 0)
@@ -141,6 +154,7 @@ void EmergencyStop::disarm()
     // Sequentially consistent with the handler's store of the dying flag: a
     // handler that still saw this port keeps the caller from closing it.
     slot.fd.store(-1);
+    slot.zerosClaim.store(nullptr);
     slot.writing.store(false);
     slot.claimed.store(false);
     slot_ = -1;

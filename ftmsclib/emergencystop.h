@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -28,8 +29,12 @@ public:
 
     // Takes a free entry for `fd` with `frame` as the bytes to write. Without
     // a free entry (more open transfers than the table holds) nothing is
-    // written for this one at a fatal signal.
-    void arm(int fd, const std::vector<std::uint8_t> &frame);
+    // written for this one at a fatal signal. `claim`: where the guardian
+    // (if any) and the handler agree which of them writes the zeros, so that
+    // they go out once; it must stay valid until replaced or disarmed, and
+    // while dying() afterwards.
+    void arm(int fd, const std::vector<std::uint8_t> &frame, std::atomic<bool> *claim);
+    void setClaim(std::atomic<bool> *claim);
     // Replaces the frame to write (the next transaction id, the TAs in use).
     void publish(const std::vector<std::uint8_t> &frame);
     // Gives the entry up; the port may be closed afterwards unless dying().

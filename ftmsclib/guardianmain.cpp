@@ -1,16 +1,20 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// ftmsclib-guardian: started by the controller library for each open
+// ftmsclib-guardian: started by the controller library for each running
 // controller (see guardian.h). It waits for the program to be gone and then
 // writes the prepared all-zero exchange to the port, unless the program
-// closed the controller in order or no output was driven.
+// closed the controller in order, no output was driven, or the program's
+// fatal-signal handler has written it already.
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -23,7 +27,7 @@ namespace {
 // close-on-exec) would stay open as long as this process does.
 void closeTheRest()
 {
-    constexpr int first = ftlib::kGuardianMemoryFd + 1;
+    constexpr int first = ftlib::kGuardianProgramFd + 1;
 #ifdef SYS_close_range
     if (::syscall(SYS_close_range, first, ~0u, 0) == 0)
         return;
@@ -36,21 +40,38 @@ void closeTheRest()
         ::close(fd);
 }
 
-// Returns once nobody holds the other end of the pipe, which is when the
-// program has ended, whichever way.
-void waitForTheEnd()
+enum class End { ProgramGone, Dismissed };
+
+// Returns once the program has ended, whichever way, or dismissed this
+// process. The program's process descriptor says when it ends even while a
+// child it forked holds its end of the socket; without one, the socket's
+// closing does.
+End waitForTheEnd(bool watchingProgram)
 {
+    bool socketOpen = true;
     for (;;) {
-        pollfd p{ftlib::kGuardianPipeFd, POLLIN, 0};
-        if (::poll(&p, 1, -1) < 0 && errno == EINTR)
+        pollfd p[2] = {{ftlib::kGuardianSocketFd, static_cast<short>(socketOpen ? POLLIN : 0), 0},
+                       {ftlib::kGuardianProgramFd, POLLIN, 0}};
+        if (::poll(p, watchingProgram ? 2 : 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return End::ProgramGone;
+        }
+        if (watchingProgram && p[1].revents)
+            return End::ProgramGone;
+        if (!socketOpen || !p[0].revents)
             continue;
         char byte;
-        const ssize_t n = ::read(ftlib::kGuardianPipeFd, &byte, 1);
-        if (n < 0 && errno == EINTR)
+        const ssize_t n = ::read(ftlib::kGuardianSocketFd, &byte, 1);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        // The program writes nothing: anything but the end is ignored.
-        if (n <= 0)
-            return;
+        if (n > 0 && byte == ftlib::kGuardianDismissed)
+            return End::Dismissed;
+        if (n > 0)
+            continue;
+        // Closed by every holder: the program is gone, or has replaced its
+        // image (exec) and with it the library that drove the port.
+        return End::ProgramGone;
     }
 }
 
@@ -60,21 +81,33 @@ int main()
 {
     // The terminal's signals are for the program; this process ends when it
     // has done its one job.
-    for (const int signalNumber : {SIGINT, SIGQUIT, SIGHUP, SIGPIPE, SIGTSTP, SIGTTOU})
+    for (const int signalNumber : {SIGINT, SIGQUIT, SIGHUP, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
         std::signal(signalNumber, SIG_IGN);
     closeTheRest();
-    void *mapped = ::mmap(nullptr, sizeof(ftlib::GuardianShared), PROT_READ, MAP_SHARED, ftlib::kGuardianMemoryFd, 0);
+    // Memory laid out by another build of the library is not this one's to
+    // write from: no "ready", and the program learns it is not guarded.
+    struct stat memory {};
+    if (::fstat(ftlib::kGuardianMemoryFd, &memory) != 0 || memory.st_size != sizeof(ftlib::GuardianShared))
+        return 1;
+    void *mapped = ::mmap(nullptr, sizeof(ftlib::GuardianShared), PROT_READ | PROT_WRITE, MAP_SHARED,
+                          ftlib::kGuardianMemoryFd, 0);
     ::close(ftlib::kGuardianMemoryFd);
     if (mapped == MAP_FAILED)
         return 1;
-    const auto *shared = static_cast<const ftlib::GuardianShared *>(mapped);
+    auto *shared = static_cast<ftlib::GuardianShared *>(mapped);
+    if (shared->layout != ftlib::kGuardianLayout)
+        return 1;
+    const bool watchingProgram = ::fcntl(ftlib::kGuardianProgramFd, F_GETFD) >= 0;
+    // The program learns that it is guarded.
+    [[maybe_unused]] const ssize_t told = ::send(ftlib::kGuardianSocketFd, &ftlib::kGuardianReady, 1, MSG_NOSIGNAL);
 
-    waitForTheEnd();
+    const End end = waitForTheEnd(watchingProgram);
     // An orderly close: the program still has the port and closes it itself.
-    if (shared->dismissed.load())
+    if (end == End::Dismissed || shared->dismissed.load())
         return 0;
     std::uint8_t frame[ftlib::FrameCell::kCapacity];
-    const std::size_t size = shared->live.load() && shared->driven.load() ? shared->zeros.read(frame) : 0;
+    const bool wanted = shared->live.load() && shared->driven.load();
+    const std::size_t size = wanted && !shared->zerosClaimed.exchange(true) ? shared->zeros.read(frame) : 0;
     if (size > 0)
         ftlib::writePreparedFrame(ftlib::kGuardianPortFd, frame, size);
     // This process holds the port last: it must not stay exclusive. The

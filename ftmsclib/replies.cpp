@@ -42,13 +42,26 @@ void Device::loseLink(const char *why, int sysError, Loss loss)
         traceError(path_, sysError, "%s, link lost", why);
     else
         trace(path_, "%s, link lost", why);
-    if (loss == Loss::Silence) {
-        // Written with a short bound and not waited for: a controller whose
-        // replies are lost on the way back still hears it.
+    // From here on this thread writes the last zeros itself.
+    emergency_.disarm();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        guardian_.setLive(false);
+    }
+    // Written with a short bound and not waited for: a controller whose
+    // replies are lost on the way back still hears them, and a port that
+    // seems gone may still take them.
+    const auto deadline = transport_->now() + settings_.lastZerosWrite;
+    for (const bool driven : {false, true}) {
+        if (driven && zeroTas(true) == zeroTas(false))
+            break;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - transport_->now());
         std::uint32_t count = 0;
-        std::vector<std::uint8_t> payload = zeroOutputs(count);
-        if (!send(session_.request(protocol::kCmdExchange, count, std::move(payload)), settings_.lastZerosWrite))
+        std::vector<std::uint8_t> payload = outputsPayload(zeroTas(driven), 0, count);
+        if (left.count() <= 0 || !send(session_.request(protocol::kCmdExchange, count, std::move(payload)), left)) {
             traceError(path_, transport_->lastError(), "the zero exchange could not be written");
+            break;
+        }
     }
     lostStatus_ = loss == Loss::Silence ? FTLIB_ERR_TIMEOUT_TA : FTLIB_ERR_OPEN_COM;
     lost_ = true;

@@ -191,14 +191,15 @@ ReadResult SerialPort::read(std::uint8_t *buffer, std::size_t capacity, std::siz
     }
 }
 
-Transport::Wake SerialPort::wait(Clock::time_point deadline, int wakeFd)
+Transport::Wake SerialPort::wait(Clock::time_point deadline, int wakeFd, int watchFd)
 {
     if (fd_ < 0)
         return Wake::HungUp;
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    // poll() skips entries with a negative descriptor.
+    pollfd fds[3] = {{fd_, POLLIN, 0}, {wakeFd, POLLIN, 0}, {watchFd, POLLIN, 0}};
     int r;
     do {
-        r = ::poll(fds, wakeFd >= 0 ? 2 : 1, remainingMs(deadline));
+        r = ::poll(fds, 3, remainingMs(deadline));
     } while (r < 0 && errno == EINTR);
     if (r < 0) {
         lastError_ = errno;

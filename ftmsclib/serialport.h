@@ -48,7 +48,7 @@ public:
     ReadResult read(std::uint8_t *buffer, std::size_t capacity, std::size_t &got) override;
     // Hang-ups count as input too (HungUp), so the following read reports
     // them.
-    Wake wait(Clock::time_point deadline, int wakeFd) override;
+    Wake wait(Clock::time_point deadline, int wakeFd, int watchFd = -1) override;
     int lastError() const override { return lastError_; }
 
 private:

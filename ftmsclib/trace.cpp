@@ -90,18 +90,24 @@ std::string formatLine(const TraceRecord &r)
     return line + "\n";
 }
 
-void dispatch(const TraceRecord &record, bool frameLevel)
+// Level 0 for a line written whatever the level.
+void dispatchAt(const TraceRecord &record, int neededLevel)
 {
     TraceState &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.sink)
         s.sink(record, s.context);
-    const int level = s.level.load();
-    if (level >= (frameLevel ? 2 : 1))
+    if (s.level.load() >= neededLevel)
         writeLine(s, formatLine(record));
 }
 
-void formatted(const std::string &port, TraceEvent event, int sysError, const char *format, va_list args)
+void dispatch(const TraceRecord &record, bool frameLevel)
+{
+    dispatchAt(record, frameLevel ? 2 : 1);
+}
+
+void formatted(const std::string &port, TraceEvent event, int sysError, const char *format, va_list args,
+               int neededLevel = 1)
 {
     char text[512];
     std::vsnprintf(text, sizeof text, format, args);
@@ -111,7 +117,7 @@ void formatted(const std::string &port, TraceEvent event, int sysError, const ch
     record.port = port;
     record.text = text;
     record.sysError = sysError;
-    dispatch(record, false);
+    dispatchAt(record, neededLevel);
 }
 
 } // namespace
@@ -176,6 +182,14 @@ void trace(const std::string &port, const char *format, ...)
     va_list args;
     va_start(args, format);
     formatted(port, TraceEvent::Note, 0, format, args);
+    va_end(args);
+}
+
+void traceAlways(const std::string &port, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    formatted(port, TraceEvent::Note, 0, format, args, 0);
     va_end(args);
 }
 

@@ -63,6 +63,9 @@ bool traceFrames();
 long long traceClockUs();
 
 void trace(const std::string &port, const char *format, ...) __attribute__((format(printf, 2, 3)));
+// A line written whatever the level, where the trace goes (stderr unless a
+// file is named): for what a user must learn even with the trace off.
+void traceAlways(const std::string &port, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void traceError(const std::string &port, int sysError, const char *format, ...) __attribute__((format(printf, 3, 4)));
 // Stamps the record with the time (unless set) and hands it on.
 void traceRecord(TraceRecord record);

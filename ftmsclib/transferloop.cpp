@@ -4,6 +4,7 @@
 #include "ftmsclib/device.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 #include "ftmsclib/ftmsclib.h"
@@ -13,11 +14,45 @@ namespace ftlib {
 
 using protocol::Frame;
 using protocol::ReplyMatch;
+using std::chrono::milliseconds;
 
 namespace {
 
 // A generation that was never sent, so the first comparison asks for it.
 constexpr unsigned kNeverSent = ~0u;
+// Refused extensions are asked again at the next status poll, then ever
+// less often while they stay silent, up to this.
+constexpr milliseconds kLongestReask{30000};
+// A guardian that ended before it was ready is started again after a
+// second, then ever less often, up to this.
+constexpr milliseconds kLongestGuardianBackoff{60000};
+
+// Extension mask (bit k-1) to controller mask (bit k).
+constexpr unsigned extensionTas(unsigned extensions)
+{
+    return extensions << 1;
+}
+
+// Said once per process, whatever the trace level: a program that the
+// library cannot guard should know.
+void tellUnguarded(const std::string &port, const std::string &why)
+{
+    static std::atomic<bool> told{false};
+    if (!told.exchange(true))
+        traceAlways(port, "no working guardian (%s): outputs stay as they are if the program is killed", why.c_str());
+    else
+        trace(port, "no working guardian (%s)", why.c_str());
+}
+
+std::string extensionList(unsigned extensions)
+{
+    std::string list;
+    for (int k = 1; k <= protocol::kMaxExtensions; ++k) {
+        if (extensions & (1u << (k - 1)))
+            list += (list.empty() ? "" : ", ") + std::to_string(k);
+    }
+    return list;
+}
 
 } // namespace
 
@@ -31,11 +66,18 @@ void Device::loop()
     s.nextCycle = now;
     s.nextStatePoll = statePolling_ ? now + settings_.statePoll : Clock::time_point::max();
     s.idleUntil = now;
+    s.nextReask = now;
     try {
-        const std::vector<std::uint8_t> zeros = preparedZeros();
-        emergency_.arm(transport_->descriptor(), zeros);
-        guardian_.publish(zeros);
-        guardian_.setLive(true);
+        // Guarded before anything that drives goes out.
+        if (guarded_)
+            superviseGuardian();
+        const std::vector<std::uint8_t> zeros = lastZeros();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            emergency_.arm(transport_->descriptor(), zeros, guardian_.zerosClaim());
+            guardian_.publish(zeros);
+            guardian_.setLive(true);
+        }
         for (;;) {
             if (s.pending == Pending::None) {
                 Request request;
@@ -49,6 +91,8 @@ void Device::loop()
             matchReplies(s);
             if (!countTimeout(s))
                 break;
+            if (guarded_ && !guardian_.running() && transport_->now() >= nextGuardianStart_)
+                superviseGuardian();
         }
     } catch (...) {
         // Nothing may escape the thread (std::terminate would end the
@@ -61,6 +105,7 @@ void Device::loop()
         }
     }
     emergency_.disarm();
+    std::lock_guard<std::mutex> lock(mutex_);
     guardian_.setLive(false);
 }
 
@@ -71,19 +116,34 @@ bool Device::chooseRequest(LoopState &s, Request &request)
     if (stopRequested_ && s.zeroDone)
         return false;
     const unsigned inUse = extensionsInUse();
-    const auto used = [inUse](int ta) { return ta == 0 || (inUse & (1u << (ta - 1))); };
     if (stopRequested_) {
-        // Motors are never left driven: the last exchange carries zeros.
+        // Motors are never left driven: the last exchange carries zeros,
+        // first to the extensions out of reach that were driven, unawaited,
+        // then to those in use, answered.
+        const bool wide = !s.wideZerosSent && zeroTas(true) != zeroTas(false);
+        s.wideZerosSent = true;
         request.kind = Pending::Zero;
         request.command = protocol::kCmdExchange;
-        request.payload = zeroOutputs(request.count);
+        request.payload = outputsPayload(zeroTas(wide), 0, request.count);
         request.namesExtensions = request.count > 1;
+        request.awaited = !wide;
         return true;
     }
     if (now < silentUntil_) {
         s.idleUntil = silentUntil_;
         return true;
     }
+    // Zeros for driven extensions that dropped out of reach, or were
+    // released while out of it: written alongside, not waited for.
+    if (const unsigned owed = owedZeros_.exchange(0) & ~extensionTas(inUse) & ~1u) {
+        request.kind = Pending::Exchange;
+        request.command = protocol::kCmdExchange;
+        request.payload = outputsPayload(1u | extensionTas(inUse) | owed, 1u | extensionTas(inUse), request.count);
+        request.namesExtensions = true;
+        request.awaited = false;
+        return true;
+    }
+    const auto used = [inUse](int ta) { return ta == 0 || (inUse & (1u << (ta - 1))); };
     for (int ta = 0; ta < protocol::kTaCount; ++ta) {
         const auto t = static_cast<std::size_t>(ta);
         if (used(ta) && s.ackedConfigGeneration[t] != configGeneration_[t]) {
@@ -106,15 +166,16 @@ bool Device::chooseRequest(LoopState &s, Request &request)
         s.nextStatePoll = now + settings_.statePoll;
         return true;
     }
-    if (now >= s.nextCycle || (!settings_.cycleOnly && outputGeneration_ != s.sentOutputGeneration)) {
+    if (s.reaskDue || now >= s.nextCycle || (!settings_.cycleOnly && outputGeneration_ != s.sentOutputGeneration)) {
         request.kind = Pending::Exchange;
         request.command = protocol::kCmdExchange;
-        for (int ta = 0; ta < protocol::kTaCount; ++ta) {
-            if (used(ta)) {
-                protocol::appendTa(request.payload, static_cast<std::uint32_t>(ta), wireOutputs(ta));
-                ++request.count;
-            }
-        }
+        // Refused extensions the controller reports online are named, with
+        // zeros: driven again once it answers for them.
+        if (s.reaskDue)
+            request.reasking = refused_ & onlineExtensions_ & ~inUse;
+        s.reaskDue = false;
+        const unsigned wire = 1u | extensionTas(inUse);
+        request.payload = outputsPayload(wire | extensionTas(request.reasking), wire, request.count);
         request.namesExtensions = request.count > 1;
         s.sentOutputGeneration = outputGeneration_;
         s.nextCycle = now + settings_.cycle;
@@ -126,33 +187,57 @@ bool Device::chooseRequest(LoopState &s, Request &request)
 
 bool Device::sendRequest(LoopState &s, Request &request)
 {
-    if (!send(session_.request(request.command, request.count, std::move(request.payload)), settings_.replyTimeout)) {
-        // No zeros to send either: the port takes no writes.
-        loseLink("write failed", transport_->lastError(), Loss::PortGone);
-        return false;
+    const auto timeout = request.awaited ? settings_.replyTimeout : settings_.lastZerosWrite;
+    bool stalled = false;
+    if (!send(session_.request(request.command, request.count, std::move(request.payload)), timeout)) {
+        const int error = transport_->lastError();
+        stalled = true;
+        if (error != ETIMEDOUT) {
+            // A port that fails a write is gone: hung up or unplugged.
+            loseLink("write failed", error, Loss::PortGone);
+            return false;
+        }
+        // A port that takes no bytes for a while (a congested radio link) is
+        // not gone: the request counts as unanswered, and only the loss rule
+        // gives the link up.
+        trace(path_, "the port took no bytes for %lld ms (command %u)", static_cast<long long>(timeout.count()),
+              request.command);
+        if (!request.awaited) {
+            s.idleUntil = transport_->now();
+            return true;
+        }
+    }
+    publishPreparedZeros();
+    if (!request.awaited) {
+        // Nothing to wait for: choose the next request at once.
+        s.idleUntil = transport_->now();
+        return true;
     }
     s.pending = request.kind;
     s.pendingTa = request.ta;
     s.pendingConfigGeneration = request.configGeneration;
     s.pendingNamesExtensions = request.namesExtensions;
-    s.deadline = transport_->now() + settings_.replyTimeout;
-    publishPreparedZeros();
+    s.pendingReasking = request.reasking;
+    s.deadline = stalled ? transport_->now() : transport_->now() + settings_.replyTimeout;
     return true;
 }
 
 bool Device::readPort(LoopState &s)
 {
-    const Transport::Wake wake = transport_->wait(s.pending != Pending::None ? s.deadline : s.idleUntil, wakeFd_);
+    const Transport::Wake wake =
+        transport_->wait(s.pending != Pending::None ? s.deadline : s.idleUntil, wakeFd_, guardian_.watchFd());
     if (wake == Transport::Wake::Failed) {
         loseLink("cannot wait on the port", transport_->lastError(), Loss::Silence);
         return false;
     }
-    if (wake == Transport::Wake::Woken)
+    if (wake == Transport::Wake::Woken) {
         drainWake();
+        if (guarded_)
+            superviseGuardian();
+    }
     if (wake != Transport::Wake::Input && wake != Transport::Wake::HungUp)
         return true;
     // A hang-up is reported at once rather than after three timeouts.
-    // Nothing can be sent to a port that has hung up, so no zeros.
     const Received received = receive();
     if (received == Received::Closed && transport_->lastError() == 0)
         loseLink("device hung up (end of file)", 0, Loss::PortGone);
@@ -183,23 +268,64 @@ void Device::matchReplies(LoopState &s)
         case Pending::Exchange:
             if (s.pendingNamesExtensions)
                 s.extensionTimeouts = 0;
+            if (s.pendingReasking)
+                takeReasked(s, reply);
             break;
         case Pending::State:
-            if (unsigned online = 0; protocol::readOnlineExtensions(reply, online) && online != onlineExtensions_) {
-                trace(path_, "extensions online 0x%02x", online);
-                // An extension that comes back gets its configuration again.
-                for (int k = 0; k < protocol::kMaxExtensions; ++k) {
-                    if ((online & ~onlineExtensions_) & (1u << k))
-                        s.ackedConfigGeneration[static_cast<std::size_t>(k + 1)] = kNeverSent;
-                }
-                onlineExtensions_ = online;
-                s.sentOutputGeneration = kNeverSent;
-            }
+            takeState(s, reply);
             break;
         case Pending::None:
             break;
         }
         s.pending = Pending::None;
+    }
+}
+
+void Device::takeState(LoopState &s, const Frame &reply)
+{
+    unsigned online = 0;
+    if (!protocol::readOnlineExtensions(reply, online))
+        return;
+    if (online != onlineExtensions_) {
+        trace(path_, "extensions online 0x%02x", online);
+        // An extension that comes back gets its configuration again.
+        for (int k = 0; k < protocol::kMaxExtensions; ++k) {
+            if ((online & ~onlineExtensions_) & (1u << k))
+                s.ackedConfigGeneration[static_cast<std::size_t>(k + 1)] = kNeverSent;
+        }
+        const unsigned before = extensionsInUse();
+        onlineExtensions_ = online;
+        leaveUse(before);
+        s.sentOutputGeneration = kNeverSent;
+    }
+    if ((refused_ & online) && transport_->now() >= s.nextReask)
+        s.reaskDue = true;
+}
+
+void Device::takeReasked(LoopState &s, const Frame &reply)
+{
+    std::vector<protocol::Item> items;
+    unsigned answered = 0;
+    if (protocol::splitItems(reply, protocol::kTaInputSize, items)) {
+        for (const protocol::Item &item : items) {
+            if (item.taId >= 1 && item.taId <= static_cast<std::uint32_t>(protocol::kMaxExtensions))
+                answered |= 1u << (item.taId - 1);
+        }
+    }
+    const unsigned back = s.pendingReasking & answered;
+    if (back) {
+        trace(path_, "extensions %s answer again: driven again", extensionList(back).c_str());
+        refused_ &= ~back;
+        for (int k = 1; k <= protocol::kMaxExtensions; ++k) {
+            if (back & (1u << (k - 1)))
+                s.ackedConfigGeneration[static_cast<std::size_t>(k)] = kNeverSent;
+        }
+        s.sentOutputGeneration = kNeverSent;
+        s.reaskInterval = milliseconds(0);
+    }
+    if (s.pendingReasking & ~answered) {
+        s.reaskInterval = std::min(std::max(2 * s.reaskInterval, settings_.statePoll), kLongestReask);
+        s.nextReask = transport_->now() + s.reaskInterval;
     }
 }
 
@@ -212,16 +338,30 @@ bool Device::countTimeout(LoopState &s)
     s.pending = Pending::None;
     if (timedOut == Pending::Exchange)
         s.sentOutputGeneration = kNeverSent;
+    // Extensions asked again that keep quiet cost the link nothing; they are
+    // asked again later, less often.
+    if (timedOut == Pending::Exchange && s.pendingReasking) {
+        trace(path_, "extensions %s still do not answer", extensionList(s.pendingReasking).c_str());
+        s.reaskInterval = std::min(std::max(2 * s.reaskInterval, settings_.statePoll), kLongestReask);
+        s.nextReask = transport_->now() + s.reaskInterval;
+        return true;
+    }
     // A controller may ignore exchanges that name an extension it does not
-    // have (any more): ask for the states again, then drive the Master alone,
-    // before holding it against the link. One lost reply alone costs nothing.
+    // have (any more): ask for the states again, then stop driving those
+    // extensions, before holding it against the link. One lost reply alone
+    // costs nothing.
     if (timedOut == Pending::Exchange && s.pendingNamesExtensions) {
         if (++s.extensionTimeouts == 1) {
             trace(path_, "no answer to an exchange naming extensions; asking for their states again");
             s.nextStatePoll = transport_->now();
         } else {
-            masterOnly_ = true;
-            trace(path_, "exchanges naming extensions stay unanswered; the Master alone from now on");
+            const unsigned before = extensionsInUse();
+            refused_ |= before;
+            s.extensionTimeouts = 0;
+            s.nextReask = transport_->now() + settings_.statePoll;
+            trace(path_, "exchanges naming extensions %s stay unanswered; the Master alone until they answer again",
+                  extensionList(before).c_str());
+            leaveUse(before);
         }
         return true;
     }
@@ -235,9 +375,88 @@ bool Device::countTimeout(LoopState &s)
     return false;
 }
 
+void Device::leaveUse(unsigned before)
+{
+    // Whatever an extension was last sent stays on it: one that was driven
+    // is sent zeros on its way out of reach.
+    if (const unsigned gone = extensionTas(before & ~extensionsInUse()) & drivenTas_) {
+        owedZeros_ |= gone;
+        trace(path_, "extensions %s out of reach: sent zeros", extensionList(gone >> 1).c_str());
+    }
+}
+
+void Device::superviseGuardian()
+{
+    std::string how;
+    switch (guardian_.check(how)) {
+    case Guardian::News::Ready:
+        guardianReady_ = true;
+        guardianBackoff_ = milliseconds(0);
+        trace(path_, "guardian pid %d watches the program", static_cast<int>(guardian_.pid()));
+        setGuardianNote("watching (pid " + std::to_string(guardian_.pid()) + ")");
+        break;
+    case Guardian::News::Ended:
+        trace(path_, "the guardian %s%s", how.c_str(), guardianReady_ ? "; starting a new one" : " before it was ready");
+        if (!guardianReady_) {
+            // One that cannot even start up would be started in a loop.
+            guardianBackoff_ = std::min(std::max(2 * guardianBackoff_, milliseconds(1000)), kLongestGuardianBackoff);
+            nextGuardianStart_ = transport_->now() + guardianBackoff_;
+            tellUnguarded(path_, "the guardian " + how + " before it was ready");
+            setGuardianNote("none: the guardian " + how + " before it was ready");
+        }
+        guardianReady_ = false;
+        break;
+    case Guardian::News::None:
+        break;
+    }
+    if (!guardian_.running() && transport_->now() >= nextGuardianStart_)
+        startGuardian();
+}
+
+void Device::startGuardian()
+{
+    Guardian fresh;
+    std::string why;
+    if (!fresh.start(transport_->descriptor(), why)) {
+        guardianBackoff_ = std::min(std::max(2 * guardianBackoff_, milliseconds(1000)), kLongestGuardianBackoff);
+        nextGuardianStart_ = transport_->now() + guardianBackoff_;
+        tellUnguarded(path_, why);
+        setGuardianNote("none: " + why);
+        return;
+    }
+    trace(path_, "guardian pid %d started", static_cast<int>(fresh.pid()));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        guardian_.replaceWith(fresh);
+        guardian_.publish(lastZeros());
+    }
+    emergency_.setClaim(guardian_.zerosClaim());
+    // The one replaced is gone; its memory goes too, unless a fatal-signal
+    // handler may still be looking at it.
+    fresh.dismiss(!EmergencyStop::dying());
+}
+
+void Device::setGuardianNote(const std::string &note)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    guardianNote_ = note;
+}
+
+std::string Device::guardianState() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return guardianNote_;
+}
+
 unsigned Device::extensionsInUse() const
 {
-    return settings_.extensions && !masterOnly_ ? onlineExtensions_.load() : 0u;
+    return settings_.extensions ? onlineExtensions_.load() & ~refused_.load() : 0u;
+}
+
+unsigned Device::zeroTas(bool driven) const
+{
+    const unsigned inUse = 1u | extensionTas(extensionsInUse());
+    return driven ? inUse | drivenTas_.load() : inUse;
 }
 
 protocol::TaOutput Device::wireOutputs(int ta) const
@@ -266,33 +485,41 @@ protocol::TaConfig Device::config(int ta) const
     return config;
 }
 
-std::vector<std::uint8_t> Device::zeroOutputs(std::uint32_t &count) const
+std::vector<std::uint8_t> Device::outputsPayload(unsigned tas, unsigned wire, std::uint32_t &count) const
 {
     std::vector<std::uint8_t> payload;
     count = 0;
-    const unsigned inUse = extensionsInUse();
     for (int ta = 0; ta < protocol::kTaCount; ++ta) {
-        if (ta == 0 || (inUse & (1u << (ta - 1)))) {
-            protocol::appendTa(payload, static_cast<std::uint32_t>(ta), protocol::TaOutput{});
+        if (tas & (1u << ta)) {
+            protocol::appendTa(payload, static_cast<std::uint32_t>(ta),
+                               wire & (1u << ta) ? wireOutputs(ta) : protocol::TaOutput{});
             ++count;
         }
     }
     return payload;
 }
 
-std::vector<std::uint8_t> Device::preparedZeros() const
+std::vector<std::uint8_t> Device::lastZeros() const
 {
     // A copy, so that the loop's own next request keeps its transaction id.
     protocol::Session next = session_;
     std::uint32_t count = 0;
-    std::vector<std::uint8_t> payload = zeroOutputs(count);
-    return protocol::encodeFrame(next.request(protocol::kCmdExchange, count, std::move(payload)));
+    std::vector<std::uint8_t> payload = outputsPayload(zeroTas(false), 0, count);
+    std::vector<std::uint8_t> bytes = protocol::encodeFrame(next.request(protocol::kCmdExchange, count, std::move(payload)));
+    if (zeroTas(true) != zeroTas(false)) {
+        payload = outputsPayload(zeroTas(true), 0, count);
+        const std::vector<std::uint8_t> wide =
+            protocol::encodeFrame(next.request(protocol::kCmdExchange, count, std::move(payload)));
+        bytes.insert(bytes.end(), wide.begin(), wide.end());
+    }
+    return bytes;
 }
 
 void Device::publishPreparedZeros()
 {
-    const std::vector<std::uint8_t> zeros = preparedZeros();
+    const std::vector<std::uint8_t> zeros = lastZeros();
     emergency_.publish(zeros);
+    std::lock_guard<std::mutex> lock(mutex_);
     guardian_.publish(zeros);
 }
 

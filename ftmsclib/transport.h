@@ -27,9 +27,10 @@ public:
     // Reads what is there without waiting. Closed means the device is gone.
     virtual ReadResult read(std::uint8_t *buffer, std::size_t capacity, std::size_t &got) = 0;
     // Waits until there is input (Input), the device hung up (HungUp; input
-    // may still be there to read), `wakeFd` became readable (Woken; -1 for
-    // none), or `deadline` passed (Timeout). Failed: the wait itself failed.
-    virtual Wake wait(Clock::time_point deadline, int wakeFd) = 0;
+    // may still be there to read), `wakeFd` or `watchFd` became readable
+    // (Woken; -1 for none), or `deadline` passed (Timeout). Failed: the wait
+    // itself failed.
+    virtual Wake wait(Clock::time_point deadline, int wakeFd, int watchFd = -1) = 0;
     // errno of the last failure: ETIMEDOUT when the device did not take the
     // bytes in time, EIO for a hang-up, 0 for an end of file.
     virtual int lastError() const = 0;

@@ -69,7 +69,7 @@ public:
         return ReadResult::Data;
     }
 
-    Wake wait(Clock::time_point deadline, int wakeFd) override
+    Wake wait(Clock::time_point deadline, int wakeFd, int) override
     {
         if (!pending_.empty())
             return Wake::Input;

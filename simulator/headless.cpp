@@ -246,6 +246,8 @@ bool command(const std::string &line, DeviceEngine &engine, PtyServer &server)
         server.corruptReplies(static_cast<int>(number));
     } else if (word == "split" && count(1, 10000, 1)) {
         server.splitNextReply(std::chrono::milliseconds(number));
+    } else if (word == "stall" && count(1, 60000, 300)) {
+        server.stallHost(std::chrono::milliseconds(number));
     } else if (word == "stray" || word == "mute" || word == "unmute" || word == "hangup" || word == "status") {
         if (word == "stray")
             server.strayTextBeforeNextReply();

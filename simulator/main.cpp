@@ -66,8 +66,8 @@ void describe(QCommandLineParser &parser)
     QCoreApplication::setApplicationVersion(QStringLiteral(KAVRIK_VERSION));
     parser.setApplicationDescription(QStringLiteral(
         "A simulated ROBO TX controller on a pseudo-terminal, with a window, or headless for tests.\n"
-        "Headless commands: drop [N], corrupt [N], split [MS], stray, mute, unmute,\n"
-        "hangup, ext K on|off, status, quit"));
+        "Headless commands: drop [N], corrupt [N], split [MS], stall [MS], stray, mute,\n"
+        "unmute, hangup, ext K on|off, status, quit"));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({

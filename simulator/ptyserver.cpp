@@ -146,6 +146,18 @@ void PtyServer::hangUp()
     wake();
 }
 
+void PtyServer::stallHost(std::chrono::milliseconds pause)
+{
+    if (slave_ < 0)
+        return;
+    // Suspends the terminal's output: what the host writes on its side of
+    // the pty is not taken until it resumes.
+    if (::tcflow(slave_, TCOOFF) == 0) {
+        stalled_ = true;
+        stalledUntil_ = Clock::now() + pause;
+    }
+}
+
 void PtyServer::enqueue(const Reply &reply, Clock::time_point received)
 {
     std::lock_guard<std::mutex> lock(faultMutex_);
@@ -234,10 +246,20 @@ void PtyServer::run(int extraFd, const std::function<bool()> &onExtra)
         }
         const auto now = Clock::now();
         engine_.tick(now);
-        // The watchdog needs a regular tick; queued pieces need their time.
+        if (stalled_ && now >= stalledUntil_) {
+            stalled_ = false;
+            if (slave_ >= 0)
+                ::tcflow(slave_, TCOON);
+        }
+        // The watchdog needs a regular tick; queued pieces and a stall need
+        // their time.
         int timeout = 50;
         if (!queue_.empty()) {
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(queue_.front().due - now).count();
+            timeout = static_cast<int>(std::clamp<long long>(wait, 0, timeout));
+        }
+        if (stalled_) {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(stalledUntil_ - now).count();
             timeout = static_cast<int>(std::clamp<long long>(wait, 0, timeout));
         }
         pollfd fds[3] = {{master_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {extraFd, POLLIN, 0}};

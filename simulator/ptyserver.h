@@ -45,6 +45,9 @@ public:
     void setLatency(std::chrono::milliseconds latency);
     // Closes the master: the host's port hangs up.
     void hangUp();
+    // The port takes no bytes from the host for `pause` (its output is
+    // suspended, as a congested radio link would hold it up).
+    void stallHost(std::chrono::milliseconds pause);
 
     // Called on the serving thread right after a hang-up.
     std::function<void()> onHangUp;
@@ -80,6 +83,9 @@ private:
     bool mute_ = false;
     std::chrono::milliseconds latency_{0};
     std::atomic<bool> hangUpRequested_{false};
+    // Serving thread only: while the host's writes are held up.
+    std::chrono::steady_clock::time_point stalledUntil_{};
+    bool stalled_ = false;
     std::atomic<bool> stop_{false};
     std::atomic<bool> hostConnected_{false};
 };

@@ -2,11 +2,14 @@
 // Drives one output through the controller library (or with "idle" only
 // starts the transfer) and then returns from main without stopping or
 // closing anything, as the program does at exit; or the test ends it with a
-// signal while it waits. Says why when the port does not open.
+// signal while it waits. Told "fork", it forks a child that keeps all it
+// inherited and waits to be killed, and says "child PID". Says why when the
+// port does not open.
 #include <cstdio>
 #include <cstring>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include "tests/ftlibapi.h"
 
@@ -35,7 +38,16 @@ int main(int argc, char **argv)
     std::fflush(stdout);
     char line[16];
     // The test says when to leave, once it has seen the output driven.
-    if (!std::fgets(line, sizeof line, stdin))
-        return 5;
-    return 0;
+    while (std::fgets(line, sizeof line, stdin)) {
+        if (std::strcmp(line, "fork\n") != 0)
+            return 0;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            for (;;)
+                ::pause();
+        }
+        std::printf("child %d\n", static_cast<int>(child));
+        std::fflush(stdout);
+    }
+    return 5;
 }

@@ -155,7 +155,7 @@ void TestControllerBehaviours::runTolerance_data()
         << QStringList{"asking for their states again", "extensions online 0x00"};
     QTest::newRow("exchanges naming any extension unanswered")
         << QStringList{"--extensions", "1", "--ignore-extension-exchanges", "all"} << QString() << QString()
-        << QStringList{"asking for their states again", "the Master alone from now on"};
+        << QStringList{"asking for their states again", "the Master alone until they answer again"};
     QTest::newRow("extensions off by the environment")
         << QStringList{"--extensions", "1", "--ignore-extension-exchanges", "all"} << QString() << "0"
         << QStringList{"extensions off"};

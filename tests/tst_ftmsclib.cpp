@@ -26,11 +26,11 @@ int countEntries(const char *dir)
     return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).size();
 }
 
-// This process's children, zombies included.
-int countChildren()
+// The children of a process, zombies included.
+QList<pid_t> childrenOf(pid_t parent)
 {
-    const QByteArray self = QByteArray::number(::getpid());
-    int children = 0;
+    const QByteArray ppid = QByteArray::number(parent);
+    QList<pid_t> children;
     for (const QString &pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
         QFile stat("/proc/" + pid + "/stat");
         if (!stat.open(QIODevice::ReadOnly))
@@ -38,9 +38,26 @@ int countChildren()
         // "pid (name) state ppid ...", and the name may hold anything.
         const QByteArray line = stat.readAll();
         const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
-        children += fields.size() > 1 && fields[1] == self;
+        if (fields.size() > 1 && fields[1] == ppid)
+            children.append(pid_t(pid.toInt()));
     }
     return children;
+}
+
+int countChildren()
+{
+    return childrenOf(::getpid()).size();
+}
+
+// The guardian a process started, 0 while it has none.
+pid_t guardianOf(pid_t program)
+{
+    for (const pid_t child : childrenOf(program)) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(child));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().startsWith("ftmsclib-guard"))
+            return child;
+    }
+    return 0;
 }
 
 } // namespace
@@ -73,12 +90,16 @@ private slots:
     void setterDoesNotWaitForReplies();
     void recoverableFaults_data();
     void recoverableFaults();
+    void extensionRepliesLost_data();
+    void extensionRepliesLost();
     void linkLost_data();
     void linkLost();
     void nothingLeftBehind();
     void exitSendsZeros();
     void fatalSignalSendsZeros_data();
     void fatalSignalSendsZeros();
+    void withoutGuardian_data();
+    void withoutGuardian();
     void simulatorWatchdogReport();
     void simulatorOutputUnread();
     void simulatorRejectsBadWatchdog_data();
@@ -621,6 +642,9 @@ void TestFtMscLib::recoverableFaults_data()
     QTest::newRow("corrupt checksum") << "corrupt 1";
     QTest::newRow("reply in single bytes") << "split 1";
     QTest::newRow("console text before a reply") << "stray";
+    // A congested radio link holds the host's bytes up for a while: shorter
+    // than three reply timeouts, it is no lost link.
+    QTest::newRow("the port takes no bytes for 0.3 s") << "stall 300";
 }
 
 void TestFtMscLib::recoverableFaults()
@@ -639,6 +663,57 @@ void TestFtMscLib::recoverableFaults()
     QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
 }
 
+void TestFtMscLib::extensionRepliesLost_data()
+{
+    QTest::addColumn<QString>("then");
+    QTest::newRow("released") << "release";
+    QTest::newRow("stopped") << "stop";
+    QTest::newRow("closed") << "close";
+    // Asked again while the controller reports it online, and driven again
+    // once it answers.
+    QTest::newRow("held on") << "hold";
+}
+
+// A noisy link loses the replies to two exchanges in a row that name an
+// extension: the library stops addressing it, but what it was last sent must
+// not stay on.
+void TestFtMscLib::extensionRepliesLost()
+{
+    QFETCH(QString, then);
+    SimProcess sim;
+    const FtHandle h = openRunning(sim, {"--extensions", "1"});
+    QVERIFY(h);
+    QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "config" && e["ta"] == 1; }, 3000).isEmpty());
+    QCOMPARE(api.SetOutPwmValues(h, 1, 2, 300), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(1, 2, 300).isEmpty());
+    using Online = uint32_t (*)(FtHandle, uint32_t *);
+    const auto online = reinterpret_cast<Online>(::dlsym(api.handle, "ftxGetOnlineExtensions"));
+    QVERIFY(online);
+    // The replies to an exchange, to the status request it brings and to the
+    // next exchange: the controller still reports the extension online.
+    QVERIFY(sim.command("drop 3"));
+    uint32_t extensions = 1;
+    QVERIFY(waitUntil([&] { return online(h, &extensions) == FTLIB_ERR_SUCCESS && extensions == 0; }, 3000));
+    if (then == "release") {
+        QCOMPARE(api.SetOutPwmValues(h, 1, 2, 0), uint32_t(FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE));
+    } else if (then == "stop") {
+        QCOMPARE(api.ftxStopTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    } else if (then == "close") {
+        QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+    } else {
+        QVERIFY(waitUntil([&] { return online(h, &extensions) == FTLIB_ERR_SUCCESS && extensions == 1; }, 5000));
+        QVERIFY(!sim.waitOutput(1, 2, 300, 1000).isEmpty());
+        QCOMPARE(api.SetOutPwmValues(h, 1, 2, 0), uint32_t(FTLIB_ERR_SUCCESS));
+    }
+    QVERIFY(!sim.waitOutput(1, 2, 0, 500).isEmpty());
+    // And it stays so.
+    sim.waitFor([](const QJsonObject &) { return false; }, 100);
+    QCOMPARE(sim.status()["ta"].toArray()[1].toObject()["duty"].toArray()[2].toInt(), 0);
+    QCOMPARE(sim.count("violation"), 0);
+    if (then != "close")
+        QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
 void TestFtMscLib::linkLost_data()
 {
     QTest::addColumn<QString>("fault");
@@ -651,6 +726,8 @@ void TestFtMscLib::linkLost_data()
     // A hang-up is noticed at once, not after the timeouts; there is nothing
     // left to send zeros to.
     QTest::newRow("hang-up") << "hangup" << 300 << false << uint(FTLIB_ERR_OPEN_COM);
+    // Held up longer than three reply timeouts: given up as silence.
+    QTest::newRow("the port takes no bytes") << "stall 5000" << 1500 << false << uint(FTLIB_ERR_TIMEOUT_TA);
 }
 
 void TestFtMscLib::linkLost()
@@ -691,10 +768,11 @@ void TestFtMscLib::nothingLeftBehind()
         uint32_t err = 0;
         const FtHandle h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err);
         QVERIFY(h);
-        // The guardian, until the close.
-        QCOMPARE(countChildren(), children + 1);
+        QCOMPARE(countChildren(), children);
         QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
         QCOMPARE(countEntries("/proc/self/task"), threads + 1);
+        // The guardian comes with the transfer and stays until the close.
+        QVERIFY(waitUntil([&] { return countChildren() == children + 1; }, 1000));
         QCOMPARE(api.SetOutPwmValues(h, 0, 0, 100 + round), uint32_t(FTLIB_ERR_SUCCESS));
         QVERIFY(!sim.waitOutput(0, 0, 100 + round).isEmpty());
         if (round == 1)
@@ -725,24 +803,30 @@ void TestFtMscLib::fatalSignalSendsZeros_data()
 {
     QTest::addColumn<int>("signal");
     QTest::addColumn<bool>("driving");
-    QTest::newRow("SIGSEGV") << SIGSEGV << true;
-    QTest::newRow("SIGBUS") << SIGBUS << true;
+    QTest::addColumn<QString>("before"); // what happened to the program first
+    QTest::newRow("SIGSEGV") << SIGSEGV << true << "";
+    QTest::newRow("SIGBUS") << SIGBUS << true << "";
     // What an allocation failure ends in.
-    QTest::newRow("SIGABRT") << SIGABRT << true;
+    QTest::newRow("SIGABRT") << SIGABRT << true << "";
     // No handler runs: the guardian process writes the zeros...
-    QTest::newRow("SIGKILL") << SIGKILL << true;
-    // ...but only where an output was driven.
-    QTest::newRow("SIGKILL, nothing driven") << SIGKILL << false;
+    QTest::newRow("SIGKILL") << SIGKILL << true << "";
+    // ...but only where an output was driven...
+    QTest::newRow("SIGKILL, nothing driven") << SIGKILL << false << "";
+    // ...also when the first guardian was killed (the library starts a new
+    // one), and when a child the program forked without exec lives on.
+    QTest::newRow("SIGKILL, its guardian killed before") << SIGKILL << true << "guardian killed";
+    QTest::newRow("SIGKILL, a forked child lives on") << SIGKILL << true << "fork";
 }
 
-// However the process dies, a driven output goes to 0, and the port is free
-// for the next program right after.
+// However the process dies, a driven output goes to 0, with one exchange,
+// and the port is free for the next program right after.
 void TestFtMscLib::fatalSignalSendsZeros()
 {
     QFETCH(int, signal);
     QFETCH(bool, driving);
+    QFETCH(QString, before);
     SimProcess sim;
-    QVERIFY(sim.start({}, simDir.path()));
+    QVERIFY(sim.start({"--log-frames"}, simDir.path()));
     QProcess probe;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // In the sanitizer build AddressSanitizer would report the deliberate
@@ -754,10 +838,31 @@ void TestFtMscLib::fatalSignalSendsZeros()
     QVERIFY(probe.waitForStarted());
     QVERIFY(probe.waitForReadyRead(5000));
     QCOMPARE(probe.readLine().trimmed(), QByteArray(driving ? "driving" : "idle"));
+    const pid_t program = pid_t(probe.processId());
     if (driving)
         QVERIFY(!sim.waitOutput(0, 0, 512, 5000).isEmpty());
+    pid_t first = 0;
+    QVERIFY(waitUntil([&] { return (first = guardianOf(program)) != 0; }, 2000));
+    pid_t child = 0;
+    const auto childEnds = qScopeGuard([&child] {
+        if (child > 0)
+            ::kill(child, SIGKILL);
+    });
+    if (before == "fork") {
+        // The child holds whatever the program had open.
+        QVERIFY(probe.write("fork\n") > 0);
+        QVERIFY(probe.waitForReadyRead(2000));
+        child = pid_t(probe.readLine().trimmed().mid(6).toInt()); // "child N"
+        QVERIFY(child > 0);
+    }
+    if (before == "guardian killed") {
+        QCOMPARE(::kill(first, SIGKILL), 0);
+        QVERIFY(waitUntil([&] { const pid_t next = guardianOf(program); return next != 0 && next != first; }, 2000));
+        // Ready once it has mapped what it needs; a few milliseconds.
+        QTest::qWait(100);
+    }
     const qint64 killedAt = monotonicMicroseconds();
-    QCOMPARE(::kill(pid_t(probe.processId()), signal), 0);
+    QCOMPARE(::kill(program, signal), 0);
     QVERIFY(probe.waitForFinished(3000));
     // The signal went on to its default action: no exit handler ran.
     QCOMPARE(probe.exitStatus(), QProcess::CrashExit);
@@ -767,6 +872,16 @@ void TestFtMscLib::fatalSignalSendsZeros()
         QVERIFY(!stopped.isEmpty());
         const qint64 afterUs = stopped["t_us"].toVariant().toLongLong() - killedAt;
         QVERIFY2(afterUs <= 200000, qPrintable(QStringLiteral("0 after %1 us").arg(afterUs)));
+        // The handler and the guardian agree: the zeros go out once, under
+        // a transaction id of their own.
+        sim.waitFor([](const QJsonObject &) { return false; }, 300);
+        QSet<int> tids;
+        for (const QJsonObject &e : qAsConst(sim.events)) {
+            if (e["event"] == "frame" && e["cmd"] == 2 && e["t_us"].toVariant().toLongLong() > killedAt) {
+                QVERIFY2(!tids.contains(e["tid"].toInt()), qPrintable(QString::number(e["tid"].toInt())));
+                tids.insert(e["tid"].toInt());
+            }
+        }
     } else {
         // Frames still on their way at the kill aside, nothing more comes.
         sim.waitFor([](const QJsonObject &) { return false; }, 300);
@@ -774,11 +889,60 @@ void TestFtMscLib::fatalSignalSendsZeros()
             return e["t_us"].toVariant().toLongLong() > killedAt + 50000;
         }), 0);
     }
+    if (child > 0) {
+        // What it holds of the port, it holds until it ends.
+        ::kill(child, SIGKILL);
+        QVERIFY(waitUntil([child] { return ::kill(child, 0) != 0; }, 2000));
+    }
     api.ftxInitLib(); // when this test runs alone
     uint32_t status = FTLIB_ERR_UNKNOWN;
     FtHandle h = 0;
     QVERIFY2(waitUntil([&] { return (h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &status)) != 0; }, 1000), qPrintable(QString::number(status, 16)));
     QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+void TestFtMscLib::withoutGuardian_data()
+{
+    QTest::addColumn<QByteArray>("guardian"); // what stands beside the library
+    QTest::newRow("copied without it") << QByteArray();
+    QTest::newRow("one that ends at once") << QByteArray("#!/bin/sh\nexit 0\n");
+}
+
+// A library without a working guardian still drives, and says so once even
+// with the trace off.
+void TestFtMscLib::withoutGuardian()
+{
+    QFETCH(QByteArray, guardian);
+    QTemporaryDir dir;
+    const QString library = dir.path() + "/libftMscLib.so";
+    QVERIFY(QFile::copy(kLibrary, library));
+    if (!guardian.isEmpty()) {
+        QFile file(dir.path() + "/ftmsclib-guardian");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(guardian);
+        file.close();
+        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+    SimProcess sim;
+    QVERIFY(sim.start({}, simDir.path()));
+    QProcess probe;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("KAVRIK_FTLIB_TRACE");
+    env.remove("KAVRIK_FTLIB_TRACE_FILE");
+    probe.setProcessEnvironment(env);
+    probe.start(KAVRIK_EXITPROBE, {library, sim.port});
+    QVERIFY(probe.waitForReadyRead(5000));
+    QCOMPARE(probe.readLine().trimmed(), QByteArray("driving"));
+    QVERIFY(!sim.waitOutput(0, 0, 512, 5000).isEmpty());
+    // Tried again after a second, and not said again.
+    QTest::qWait(1200);
+    probe.write("exit\n");
+    QVERIFY(probe.waitForFinished(3000));
+    QCOMPARE(probe.exitCode(), 0);
+    QVERIFY(!sim.waitOutput(0, 0, 0, 1000).isEmpty());
+    const QString said = QString::fromUtf8(probe.readAllStandardError());
+    QCOMPARE(said.count("no working guardian"), 1);
+    QVERIFY2(said.contains("outputs stay as they are if the program is killed"), qPrintable(said));
 }
 
 // Nobody reads the headless simulator's events for a while: it goes on

@@ -21,12 +21,13 @@ struct ProbeRun {
     QString report;
 };
 
-// Runs kavrik-txprobe to its end, with `input` on its stdin.
-ProbeRun runProbe(const QStringList &args, const QString &workDir, const QByteArray &input = {})
+// Runs kavrik-txprobe (or a copy of it) to its end, with `input` on its stdin.
+ProbeRun runProbe(const QStringList &args, const QString &workDir, const QByteArray &input = {},
+                  const QString &program = QString::fromUtf8(kProbe))
 {
     QProcess probe;
     probe.setWorkingDirectory(workDir);
-    probe.start(kProbe, args);
+    probe.start(program, args);
     ProbeRun run;
     if (!probe.waitForStarted(5000))
         return run;
@@ -72,6 +73,7 @@ class TestTxProbe : public QObject {
 private slots:
     void initTestCase();
     void cleanup();
+    void reportOfAWorkingController_data();
     void reportOfAWorkingController();
     void silentPort();
     void busyPort();
@@ -102,20 +104,34 @@ void TestTxProbe::cleanup()
     qunsetenv("KAVRIK_FTLIB_TRACE_FILE");
 }
 
+void TestTxProbe::reportOfAWorkingController_data()
+{
+    QTest::addColumn<bool>("alone"); // copied away from the guardian
+    QTest::addColumn<QString>("guardian");
+    QTest::newRow("installed") << false << "guardian: watching (pid ";
+    QTest::newRow("copied without the guardian") << true << "guardian: none: no ftmsclib-guardian";
+}
+
 void TestTxProbe::reportOfAWorkingController()
 {
+    QFETCH(bool, alone);
+    QFETCH(QString, guardian);
     SimProcess sim;
     QVERIFY(sim.start({"--log-frames", "--serial", "0A1B2C3D4E5F"}, simDir.path()));
+    QTemporaryDir elsewhere;
+    const QString program = alone ? elsewhere.path() + "/kavrik-txprobe" : QString::fromUtf8(kProbe);
+    QVERIFY(!alone || QFile::copy(kProbe, program));
     const QString file = work.path() + "/working.txt";
-    const ProbeRun run = runProbe({sim.port, "-o", file}, work.path());
+    const ProbeRun run = runProbe({sim.port, "-o", file}, work.path(), {}, program);
     QCOMPARE(run.exitCode, 0);
     QVERIFY2(run.out.contains("OK: handshake and 200 exchanges answered"), qPrintable(run.out));
+    QCOMPARE(run.out.contains("Warning: no working guardian"), alone);
     QVERIFY(run.out.contains(file));
     const QString report = readAll(file);
     for (const QString &expected :
          QStringList{"result: OK", "serial number: 0A1B2C3D4E5F", "controller: \"ROBO TX-000\"", "exchanges: 200 answered",
           "program: kavrik-txprobe ", "library: 01.05.11  (2012/02/19)", "kernel: Linux", "os: ", "given: " + sim.port,
-          "== console\nbytes: 0d 0a 52 4f 42 4f", "== errors\nnone"})
+          "== console\nbytes: 0d 0a 52 4f 42 4f", alone ? "== errors\n" : "== errors\nnone", guardian})
         QVERIFY2(report.contains(expected), qPrintable(expected + "\n---\n" + report));
     QVERIFY(QRegularExpression("cmd 2: min [0-9.]+  median [0-9.]+  p99 [0-9.]+  max [0-9.]+ ms \\(n = 20[01]\\)")
                 .match(report).hasMatch());

@@ -389,7 +389,9 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
     report.step("opening " + path);
     const auto openStart = Clock::now();
     std::uint32_t status = FTLIB_ERR_UNKNOWN;
-    std::unique_ptr<ftlib::Device> device = ftlib::Device::open(path, canonical, status);
+    // Guarded as the program is: the motor test drives, and the report says
+    // whether the guardian works here.
+    std::unique_ptr<ftlib::Device> device = ftlib::Device::open(path, canonical, status, true);
     const auto openMs = std::chrono::duration_cast<milliseconds>(Clock::now() - openStart).count();
     report.summary("open", statusName(status) + " after " + std::to_string(openMs) + " ms");
     if (!device) {
@@ -399,6 +401,10 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
     }
     reportIdentity(report, device->identity());
     const Exchanges exchanges = runExchanges(*device, report);
+    const std::string guardian = device->guardianState();
+    report.summary("guardian", guardian);
+    if (guardian.rfind("watching", 0) != 0)
+        say("Warning: no working guardian (" + guardian + "): a motor stays on if this program is killed.");
     const bool lost = device->comStatus() != FTLIB_ERR_SUCCESS;
     if (!lost && !interrupted && options.motorTest)
         motorTest(*device, report, options.motor - 1);
