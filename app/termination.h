@@ -8,8 +8,10 @@ class QSocketNotifier;
 // Turns SIGTERM, SIGINT, SIGHUP and SIGQUIT into an orderly end through the
 // event loop: held outputs to 0, the transfer area stopped, the device
 // closed, then every event loop, nested ones of open boxes included, ends
-// and the program exits with 128 + the signal's number. One per process;
-// it keeps the handlers for its whole life.
+// and the program exits with 128 + the signal's number. The job-control
+// stops (SIGTSTP from Ctrl+Z, SIGTTIN, SIGTTOU) stop the outputs first as
+// well, then the program; once continued, no key held before drives. One
+// per process; it keeps the handlers for its whole life.
 class TerminationSignals : public QObject
 {
     Q_OBJECT
@@ -19,7 +21,9 @@ public:
     ~TerminationSignals() override;
 
 private:
-    void terminate();
+    void handleSignal();
+    void terminate(int signalNumber);
+    void stopProgram(int signalNumber);
 
     QSocketNotifier *notifier = nullptr;
 };

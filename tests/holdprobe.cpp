@@ -42,6 +42,9 @@ int main(int argc, char *argv[])
         return 2;
     }
     const QString port = arguments.last();
+    // A job of its own, as a shell starts a program: stopped by Ctrl+Z
+    // (SIGTSTP), which the kernel ignores in a group nobody could continue.
+    ::setpgid(0, 0);
     TerminationSignals termination;
     MainWindow window;
     window.show();

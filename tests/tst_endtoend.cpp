@@ -233,6 +233,11 @@ void TestEndToEnd::signalEndsDrive_data()
     // the program when the compositor goes away.
     QTest::newRow("SIGKILL") << int(SIGKILL) << crash << int(SIGKILL) << 200;
     QTest::newRow("_exit(1)") << 0 << normal << 1 << 200;
+    // Job control: the outputs stop first, then the program; continued, it
+    // drives nothing until a key is pressed anew, and SIGTERM ends it.
+    QTest::newRow("SIGTSTP (Ctrl+Z)") << int(SIGTSTP) << normal << 128 + SIGTERM << 500;
+    QTest::newRow("SIGTTIN") << int(SIGTTIN) << normal << 128 + SIGTERM << 500;
+    QTest::newRow("SIGTTOU") << int(SIGTTOU) << normal << 128 + SIGTERM << 500;
 }
 
 void TestEndToEnd::signalEndsDrive()
@@ -269,6 +274,24 @@ void TestEndToEnd::signalEndsDrive()
     QVERIFY(!stopped.isEmpty());
     const qint64 afterUs = stopped["t_us"].toVariant().toLongLong() - sentAt;
     QVERIFY2(afterUs <= withinMs * 1000, qPrintable(QStringLiteral("0 after %1 us").arg(afterUs)));
+    if (signalNumber == SIGTSTP || signalNumber == SIGTTIN || signalNumber == SIGTTOU) {
+        const pid_t pid = static_cast<pid_t>(program.processId());
+        const auto state = [pid] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+            return line.mid(line.lastIndexOf(')') + 2, 1);
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(state(), QByteArray("T"), 2000);
+        QCOMPARE(::kill(pid, SIGCONT), 0);
+        // The transfer runs again (its configuration goes out first) with
+        // nothing driven.
+        QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "config"; }, 2000).isEmpty());
+        sim.waitFor([](const QJsonObject &) { return false; }, 300);
+        QCOMPARE(sim.count("output", [&stopped](const QJsonObject &e) {
+            return e["duty"].toInt() != 0 && e["t_us"].toVariant().toLongLong() > stopped["t_us"].toVariant().toLongLong();
+        }), 0);
+        QCOMPARE(::kill(pid, SIGTERM), 0);
+    }
     QVERIFY(program.waitForFinished(5000));
     QCOMPARE(int(program.exitStatus()), exitStatus);
     QCOMPARE(program.exitCode(), exitCode);
