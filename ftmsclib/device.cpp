@@ -50,7 +50,6 @@ std::uint32_t openFailure(const std::string &path, const std::string &canonicalP
 std::unique_ptr<Device> Device::create(const std::string &path, const std::string &canonicalPath,
                                        const LinkSettings &settings, std::uint32_t &status)
 {
-    loadTraceSettings();
     std::unique_ptr<Device> device(new Device);
     device->path_ = path;
     device->canonicalPath_ = canonicalPath;
@@ -73,6 +72,8 @@ std::unique_ptr<Device> Device::create(const std::string &path, const std::strin
 std::unique_ptr<Device> Device::open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status,
                                      bool guarded)
 {
+    // Before the settings, which trace the variables they ignore.
+    loadTraceSettings();
     std::unique_ptr<Device> device = create(path, canonicalPath, LinkSettings::forPort(path, canonicalPath), status);
     if (!device)
         return nullptr;
@@ -101,6 +102,7 @@ std::unique_ptr<Device> Device::open(const std::string &path, const std::string 
 std::unique_ptr<Device> Device::openOver(std::unique_ptr<Transport> transport, const std::string &name,
                                          const LinkSettings &settings, std::uint32_t &status)
 {
+    loadTraceSettings();
     std::unique_ptr<Device> device = create(name, name, settings, status);
     if (!device)
         return nullptr;

@@ -97,7 +97,8 @@ public:
 private:
     using Clock = Transport::Clock;
     enum class Pending { None, Config, Exchange, State, Zero };
-    enum class Outcome { Answer, NoAnswer, WrongCommand, PortFailed };
+    // NotAsked: the open's time was up before the request could go out.
+    enum class Outcome { Answer, NoAnswer, NotAsked, WrongCommand, PortFailed };
 
     // What the loop sends next. An unawaited request (zeros for extensions
     // the transfer does not reach) is written and not waited for: its answer,
@@ -188,12 +189,13 @@ private:
         Clock::time_point keepTrying{};
         Clock::time_point until{};
     };
-    // `attempt` gets the number of the try (from 0) that was answered.
+    // `attempt` gets the number of the try (from 0) that was answered. A try
+    // whose bytes the port does not take counts as unanswered.
     Outcome transact(std::uint32_t command, const std::vector<std::uint8_t> &payload, protocol::Frame &reply,
                      const Asking &asking, int &attempt);
-    // After an answer to a repeated echo: the later answers to the other
-    // tries, for the session the device holds now.
-    void followLateEchoes(int answeredAttempt);
+    // How long a write at open may wait for the port: a reply timeout, but
+    // never beyond `until`.
+    std::chrono::milliseconds writeBound(Clock::time_point until) const;
     // One try of a request to the Master, within the open's time.
     Outcome askMasterOnce(std::uint32_t command, protocol::Frame &reply);
 
@@ -242,6 +244,13 @@ private:
     // The open ends by then, whatever the device says.
     Clock::time_point openDeadline_{};
     Identity identity_;
+    // What came at open: the console's bytes and whether they were its
+    // answer; then the bytes read and the whole frames among them. Bytes
+    // that never form a frame come from something else than a controller.
+    std::vector<std::uint8_t> consoleBytes_;
+    bool consoleAnswered_ = false;
+    std::size_t bytesReceived_ = 0;
+    std::size_t framesSeen_ = 0;
     int wakeFd_ = -1;
 
     // Guarded by mutex_: the transfer area as the setters left it.
@@ -267,6 +276,8 @@ private:
     std::atomic<unsigned> onlineExtensions_{0};
     // The status request went unanswered at open: not asked again.
     bool statePolling_ = true;
+    // The open's time was up before it was asked: the transfer asks at once.
+    bool stateUnasked_ = false;
     // Extensions whose exchanges went unanswered although the controller
     // still reported them online: not driven until they answer again.
     std::atomic<unsigned> refused_{0};

@@ -4,6 +4,7 @@
 #include "ftmsclib/device.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "ftmsclib/ftmsclib.h"
@@ -55,12 +56,12 @@ void Device::readConsole()
 {
     const std::vector<std::uint8_t> probe = protocol::consoleProbe();
     traceSentText(path_, "console probe", probe);
-    if (!transport_->writeAll(probe.data(), probe.size(), settings_.replyTimeout)) {
+    if (!transport_->writeAll(probe.data(), probe.size(), writeBound(openDeadline_))) {
         traceError(path_, transport_->lastError(), "cannot write the console probe");
         return;
     }
     protocol::ConsoleAnswerParser console;
-    std::vector<std::uint8_t> seen;
+    std::vector<std::uint8_t> &seen = consoleBytes_;
     const auto deadline = std::min(transport_->now() + settings_.probeTimeout, openDeadline_);
     while (!console.finished() && transport_->now() < deadline) {
         const Transport::Wake wake = transport_->wait(deadline, -1);
@@ -76,6 +77,7 @@ void Device::readConsole()
             seen.insert(seen.end(), buffer, buffer + got);
     }
     identity_.serial = console.serial();
+    consoleAnswered_ = console.finished();
     traceConsoleAnswer(path_, seen);
     trace(path_, "serial number %s%s", console.serial().empty() ? "unknown" : console.serial().c_str(),
           console.finished() ? "" : " (console answer incomplete)");
@@ -96,16 +98,25 @@ std::uint32_t Device::askEcho()
     int attempt = 0;
     switch (transact(protocol::kCmdEcho, echo, reply, asking, attempt)) {
     case Outcome::Answer:
-        if (attempt > 0)
-            followLateEchoes(attempt);
         break;
+    case Outcome::NotAsked:
     case Outcome::NoAnswer:
+        // Bytes that came but never formed a frame: something else answers.
+        if (framesSeen_ == 0 && (bytesReceived_ > 0 || (!consoleBytes_.empty() && !consoleAnswered_))) {
+            trace(path_, "no answer to the echo request, but %zu bytes that form no frame: not a ROBO TX",
+                  bytesReceived_ + (consoleAnswered_ ? 0 : consoleBytes_.size()));
+            return FTLIB_ERR_INIT_COM;
+        }
         trace(path_, "no answer to the echo request");
         return FTLIB_ERR_INIT_COM_TIMEOUT;
     case Outcome::WrongCommand:
     case Outcome::PortFailed:
         return FTLIB_ERR_INIT_COM;
     }
+    // An answer to an earlier try may come later, each of a new session:
+    // nextReply() takes those as they come.
+    if (attempt > 0)
+        trace(path_, "echo answered after %d tries; later answers to the others are taken as they come", attempt + 1);
     Frame echoRequest;
     echoRequest.items = 1;
     echoRequest.payload = echo;
@@ -132,6 +143,9 @@ std::uint32_t Device::askInformation()
     case Outcome::NoAnswer:
         trace(path_, "no answer to the information request; carrying on without name and firmware");
         return FTLIB_ERR_SUCCESS;
+    case Outcome::NotAsked:
+        trace(path_, "the open's time is up: information not asked; carrying on without name and firmware");
+        return FTLIB_ERR_SUCCESS;
     case Outcome::WrongCommand:
     case Outcome::PortFailed:
         break;
@@ -154,6 +168,11 @@ std::uint32_t Device::askStatus()
     case Outcome::NoAnswer:
         statePolling_ = false;
         trace(path_, "no answer to the status request; the Master alone, and no more status requests");
+        break;
+    case Outcome::NotAsked:
+        // The transfer asks at once and drives the extensions it learns of.
+        stateUnasked_ = true;
+        trace(path_, "the open's time is up: status not asked; the transfer asks for it");
         break;
     case Outcome::WrongCommand:
     case Outcome::PortFailed:
@@ -184,6 +203,8 @@ std::uint32_t Device::greetExtensions()
             return FTLIB_ERR_INIT_COM;
         if (outcome == Outcome::Answer && protocol::readInfo(reply, info))
             trace(path_, "extension %d \"%s\"", k, info.name.c_str());
+        else if (outcome == Outcome::NotAsked)
+            trace(path_, "extension %d online, not asked for its name: the open's time is up", k);
         else
             trace(path_, "extension %d online", k);
     }
@@ -201,6 +222,7 @@ Device::Outcome Device::askMasterOnce(std::uint32_t command, Frame &reply)
 Device::Outcome Device::transact(std::uint32_t command, const std::vector<std::uint8_t> &payload, Frame &reply,
                                  const Asking &asking, int &attempt)
 {
+    Outcome outcome = Outcome::NotAsked;
     for (attempt = 0; (attempt < asking.attempts || transport_->now() < asking.keepTrying)
                       && transport_->now() < asking.until;
          ++attempt) {
@@ -208,9 +230,15 @@ Device::Outcome Device::transact(std::uint32_t command, const std::vector<std::u
         if (asking.newSession)
             session_.restart();
         const Frame request = session_.request(command, 1, payload);
-        if (!send(request, settings_.replyTimeout)) {
-            traceError(path_, transport_->lastError(), "cannot write command %u", command);
-            return Outcome::PortFailed;
+        outcome = Outcome::NoAnswer;
+        // Not even a port that takes no bytes holds the open beyond its time.
+        if (!send(request, writeBound(asking.until))) {
+            if (transport_->lastError() != ETIMEDOUT) {
+                traceError(path_, transport_->lastError(), "cannot write command %u", command);
+                return Outcome::PortFailed;
+            }
+            trace(path_, "the port took no bytes (command %u, attempt %d)", command, attempt + 1);
+            continue;
         }
         const auto deadline = std::min(transport_->now() + settings_.replyTimeout, asking.until);
         while (transport_->now() < deadline) {
@@ -234,32 +262,13 @@ Device::Outcome Device::transact(std::uint32_t command, const std::vector<std::u
         trace(path_, "no answer to command %u within %lld ms (attempt %d)", command,
               static_cast<long long>(settings_.replyTimeout.count()), attempt + 1);
     }
-    return Outcome::NoAnswer;
+    return outcome;
 }
 
-// Each try opened a session, if it arrived; the answer taken may be a late
-// one to an earlier try, and the device's session is the one its last
-// answer names. That answer comes at most one reply timeout per later try
-// after the first one.
-void Device::followLateEchoes(int answeredAttempt)
+std::chrono::milliseconds Device::writeBound(Clock::time_point until) const
 {
-    const auto until = std::min(transport_->now() + answeredAttempt * settings_.replyTimeout + settings_.replyTimeout / 2,
-                                openDeadline_);
-    while (transport_->now() < until) {
-        const Transport::Wake wake = transport_->wait(until, -1);
-        if (wake == Transport::Wake::Timeout || wake == Transport::Wake::Failed)
-            break;
-        if (receive() == Received::Closed)
-            break;
-        Frame late;
-        ReplyMatch match;
-        while (nextReply(late, match)) {
-            if (late.tid == 1 && late.command == protocol::kCmdEcho + protocol::kReplyOffset) {
-                trace(path_, "a later answer to the repeated echo: session %u", late.sid);
-                session_.resumeSession(late.sid);
-            }
-        }
-    }
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - transport_->now());
+    return std::max(std::chrono::milliseconds(0), std::min(settings_.replyTimeout, left));
 }
 
 } // namespace ftlib

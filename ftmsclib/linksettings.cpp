@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ftmsclib/linksettings.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +60,11 @@ LinkSettings LinkSettings::forPort(const std::string &path, const std::string &c
     settings.cycleOnly = envFlag("KAVRIK_FTLIB_CYCLE_ONLY");
     if (const char *value = std::getenv("KAVRIK_FTLIB_EXTENSIONS"); value && std::strcmp(value, "0") == 0)
         settings.extensions = false;
+    // A slow link set by the environment gets the time its timeouts need:
+    // every echo try, then the requests that follow it.
+    const auto needed = settings.probeTimeout
+        + (settings.maxTimeouts + 2 + settings.extensionTimeouts) * settings.replyTimeout;
+    settings.openBudget = std::max(settings.openBudget, needed);
     return settings;
 }
 

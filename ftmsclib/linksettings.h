@@ -19,10 +19,13 @@ struct LinkSettings {
     std::chrono::milliseconds echoWindow{0};
     // Reply timeouts in a row that lose the link; zero-exchange attempts at stop.
     int maxTimeouts = 3;
-    // The whole open, whatever the device claims, ends within this...
+    // The whole open, whatever the device claims, ends within this: 2 s, 12 s
+    // on Bluetooth, more where the timeouts set by the environment need it
+    // (see forPort)...
     std::chrono::milliseconds openBudget{2000};
-    // ...and the questions to the extensions it reports within this many
-    // reply timeouts together.
+    // ...of which the information and status requests keep one reply
+    // timeout each, whenever the echo is answered, and the questions to the
+    // extensions it reports take at most this many together.
     int extensionTimeouts = 2;
     // Write bound of the zero-output exchange sent, unanswered, as the link
     // is given up.
@@ -36,7 +39,9 @@ struct LinkSettings {
     // Bluetooth timing on rfcomm ports (by the name given or the device it
     // leads to), then KAVRIK_FTLIB_REPLY_TIMEOUT_MS, KAVRIK_FTLIB_CYCLE_MS,
     // KAVRIK_FTLIB_EXTENSIONS and KAVRIK_FTLIB_CYCLE_ONLY. A value that is
-    // not a whole number in range is ignored (and traced).
+    // not a whole number in range is ignored (and traced). The open's budget
+    // is at least what the console probe, the echo's tries, the information
+    // and status requests and the extensions' share take at these timeouts.
     static LinkSettings forPort(const std::string &path, const std::string &canonicalPath);
 };
 

@@ -17,6 +17,7 @@ Device::Received Device::receive()
     // A short read means the tty is drained; saves one EAGAIN read per reply.
     while ((result = transport_->read(buffer, sizeof buffer, got)) == ReadResult::Data) {
         any = true;
+        bytesReceived_ += got;
         traceReceived(path_, buffer, got);
         decoder_.feed(buffer, got);
         if (got < sizeof buffer)
@@ -31,8 +32,16 @@ bool Device::nextReply(protocol::Frame &reply, protocol::ReplyMatch &match)
 {
     if (!decoder_.next(reply))
         return false;
+    ++framesSeen_;
     match = session_.match(reply);
     traceReply(path_, reply, match, session_);
+    // Each try of a repeated echo opened a session, if it arrived; a later
+    // answer to one names the session the device holds now.
+    if (match == protocol::ReplyMatch::Stale && reply.tid == 1
+        && reply.command == protocol::kCmdEcho + protocol::kReplyOffset && reply.sid != session_.sid()) {
+        trace(path_, "a later answer to the repeated echo: session %u", reply.sid);
+        session_.resumeSession(reply.sid);
+    }
     return true;
 }
 

@@ -64,7 +64,7 @@ void Device::loop()
     const auto now = transport_->now();
     s.deadline = now;
     s.nextCycle = now;
-    s.nextStatePoll = statePolling_ ? now + settings_.statePoll : Clock::time_point::max();
+    s.nextStatePoll = !statePolling_ ? Clock::time_point::max() : stateUnasked_ ? now : now + settings_.statePoll;
     s.idleUntil = now;
     s.nextReask = now;
     try {

@@ -3,7 +3,7 @@
 // through a transport that answers from the fuzz input, on a clock that
 // moves only when the device waits, so timeouts and retries cost nothing.
 //
-// For every frame the device writes, one choice byte (taken modulo 6):
+// For every frame the device writes, one choice byte (taken modulo 7):
 //   0  answer       same TID, the reply code, an SID byte, an item count
 //                   byte and that many 4-byte items (the echo gets its own
 //                   payload back), with a correct length and checksum
@@ -12,9 +12,12 @@
 //   3  stale first  an answer under the previous TID, then choice 0
 //   4  wrong code   the request's TID with another command code
 //   5  write fails  the port takes no more bytes
+//   6  write stalls the port takes no bytes until the write's time is up
 // Bytes written that hold no frame (the console probe) get raw bytes. When
 // the input ends the port hangs up. Before the transfer starts, one byte
-// sets a duty on each of the Master's first four outputs.
+// sets a duty on each of the Master's first four outputs. Whatever the
+// device does, the open ends within its budget.
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -42,8 +45,9 @@ public:
 
     Clock::time_point now() const override { return now_; }
 
-    bool writeAll(const std::uint8_t *data, std::size_t size, std::chrono::milliseconds) override
+    bool writeAll(const std::uint8_t *data, std::size_t size, std::chrono::milliseconds timeout) override
     {
+        stalled_ = false;
         if (closed_)
             return false;
         requests_.feed(data, size);
@@ -53,6 +57,10 @@ public:
             anyFrame = true;
             if (!answer(request))
                 return false;
+            if (stalled_) {
+                now_ += timeout;
+                return false;
+            }
         }
         if (!anyFrame)
             raw();
@@ -82,7 +90,7 @@ public:
         return Wake::Timeout;
     }
 
-    int lastError() const override { return closed_ ? 5 : 0; }
+    int lastError() const override { return stalled_ ? ETIMEDOUT : closed_ ? EIO : 0; }
     int descriptor() const override { return -1; }
     void close() override { closed_ = true; }
     void abandon() override { closed_ = true; }
@@ -94,7 +102,7 @@ private:
             closed_ = true;
             return true;
         }
-        switch (input_.byte() % 6) {
+        switch (input_.byte() % 7) {
         case 0:
             reply(request, request.tid, request.command + protocol::kReplyOffset);
             break;
@@ -110,9 +118,12 @@ private:
         case 4:
             reply(request, request.tid, request.command + protocol::kReplyOffset + 1 + input_.byte());
             break;
-        default:
+        case 5:
             closed_ = true;
             return false;
+        default:
+            stalled_ = true;
+            break;
         }
         return true;
     }
@@ -147,6 +158,7 @@ private:
     std::vector<std::uint8_t> pending_;
     Clock::time_point now_ = Clock::time_point() + std::chrono::hours(1);
     bool closed_ = false;
+    bool stalled_ = false;
 };
 
 } // namespace
@@ -155,9 +167,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     FuzzInput input(data, size);
     std::uint32_t status = FTLIB_ERR_UNKNOWN;
-    std::unique_ptr<ftlib::Device> device = ftlib::Device::openOver(
-        std::make_unique<ScriptedTransport>(input), "fuzz", ftlib::LinkSettings(), status);
+    auto transport = std::make_unique<ScriptedTransport>(input);
+    const ScriptedTransport *port = transport.get();
+    const auto openStart = port->now();
+    const ftlib::LinkSettings settings;
+    std::unique_ptr<ftlib::Device> device = ftlib::Device::openOver(std::move(transport), "fuzz", settings, status);
     require((device != nullptr) == (status == FTLIB_ERR_SUCCESS), "a device exactly when the open succeeded");
+    require(!device || port->now() - openStart <= settings.openBudget, "the open ends within its budget");
     if (!device)
         return 0;
     for (int output = 0; output < 4; ++output)

@@ -275,8 +275,8 @@ void TestFtMscLib::openWithoutAnswer()
 
 // Every answer comes 300 ms late, after its 200 ms timeout: the first
 // echo's answer arrives while the repeated echo (which opens a session anew)
-// waits. The session the library goes on with is the device's, the one the
-// last answer names.
+// waits. The open goes on at once, and the transfer goes on in the
+// device's session, the one the last answer names.
 void TestFtMscLib::lateEchoAnswer()
 {
     SimProcess sim;
@@ -286,14 +286,15 @@ void TestFtMscLib::lateEchoAnswer()
     QVERIFY(h);
     QCOMPARE(status, uint32_t(FTLIB_ERR_SUCCESS));
     QCOMPARE(sim.count("session"), 2);
-    const QJsonObject info = sim.waitFor([](const QJsonObject &e) { return e["event"] == "frame" && e["cmd"] == 6; }, 1000, 0);
-    QVERIFY(!info.isEmpty());
+    QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    const QJsonObject config = sim.waitFor([](const QJsonObject &e) { return e["event"] == "frame" && e["cmd"] == 5; }, 1000, 0);
+    QVERIFY(!config.isEmpty());
     int last = 0;
     for (const QJsonObject &e : qAsConst(sim.events)) {
         if (e["event"] == "session")
             last = e["sid"].toInt();
     }
-    QCOMPARE(info["sid"].toInt(), last);
+    QCOMPARE(config["sid"].toInt(), last);
     QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
 }
 
