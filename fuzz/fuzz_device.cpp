@@ -3,7 +3,8 @@
 // through a transport that answers from the fuzz input, on a clock that
 // moves only when the device waits, so timeouts and retries cost nothing.
 //
-// For every frame the device writes, one choice byte (taken modulo 7):
+// The first byte chooses the timing: even the defaults, odd Bluetooth's.
+// Then, for every frame the device writes, one choice byte (taken modulo 7):
 //   0  answer       same TID, the reply code, an SID byte, an item count
 //                   byte and that many 4-byte items (the echo gets its own
 //                   payload back), with a correct length and checksum
@@ -170,7 +171,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     auto transport = std::make_unique<ScriptedTransport>(input);
     const ScriptedTransport *port = transport.get();
     const auto openStart = port->now();
-    const ftlib::LinkSettings settings;
+    const bool bluetooth = input.byte() & 1;
+    const ftlib::LinkSettings settings = ftlib::LinkSettings::forPort(bluetooth ? "rfcomm" : "fuzz", "");
     std::unique_ptr<ftlib::Device> device = ftlib::Device::openOver(std::move(transport), "fuzz", settings, status);
     require((device != nullptr) == (status == FTLIB_ERR_SUCCESS), "a device exactly when the open succeeded");
     require(!device || port->now() - openStart <= settings.openBudget, "the open ends within its budget");
