@@ -38,8 +38,8 @@ public:
     void updateBindingsTable();
     // Defined in controller/connectionslots.cpp.
     void updateConnectionWidgets();
-    // A port search or a connect is under way (on the connection's own
-    // thread); the panel waits for it.
+    // A port search, a connect, a stop or a disconnect is under way (on the
+    // connection's own thread); the panel waits for it.
     bool connectionBusy() const { return connectionWork != ConnectionWork::None; }
     // Defined in bindings/listfilecommands.cpp. What "Открыть..." does once a
     // name is chosen: append the list file's bindings, or show why not; it
@@ -92,12 +92,14 @@ private:
     void checkLink();                                                 // controller/connectionslots.cpp
     // The connection's thread and the work it does: defined in
     // controller/connectionslots.cpp.
-    enum class ConnectionWork { None, Search, Open };
+    enum class ConnectionWork { None, Search, Open, Stop, Close };
     ConnectionWorker *connectionWorker();
     void beginConnectionWork(ConnectionWork work);
     void endConnectionWork();
     void portsSearched(quint64 request, const QStringList &names);
     void portOpened(quint64 request, bool called, quint32 handle, quint32 errorCode);
+    void transferStopped(quint64 request, bool called, quint32 status);
+    void deviceClosed(quint64 request, bool called, quint32 status);
     void stopConnectionThread();
 
     FormAbout *about;

@@ -32,7 +32,7 @@ bool sameHeldBinding(const KeyBinding &held, const KeyBinding &binding)
 
 void BindingList::handleKey(quint32 key, bool pressed)
 {
-    if (!ftConnection().transferAreaRunning)
+    if (!ftConnection().keysDrive())
         return;
     bool sent = false;
     if (pressed) {

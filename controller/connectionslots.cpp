@@ -97,7 +97,21 @@ void MainWindow::on_pushButton_3_clicked()
         updateConnectionWidgets();
         return;
     }
-    if (ftConnection().closeDevice()) {
+    if (connectionBusy())
+        return;
+    beginConnectionWork(ConnectionWork::Close);
+    ConnectionWorker *w = connectionWorker();
+    const quint64 request = connectionRequest;
+    const quint32 handle = ftConnection().deviceHandle;
+    QMetaObject::invokeMethod(w, [w, request, handle] { w->closeDevice(request, handle); }, Qt::QueuedConnection);
+}
+
+void MainWindow::deviceClosed(quint64 request, bool called, quint32 status)
+{
+    if (request != connectionRequest)
+        return;
+    endConnectionWork();
+    if (ftConnection().takeClosed({called, status})) {
         bindingList().forgetHeldBindings();
         linkCheck->stop();
     } else {
@@ -121,7 +135,21 @@ void MainWindow::on_pushButton_4_clicked()
 // "Стоп": stop the transfer area
 void MainWindow::on_pushButton_5_clicked()
 {
-    if (ftConnection().stopTransferArea()) {
+    if (connectionBusy())
+        return;
+    beginConnectionWork(ConnectionWork::Stop);
+    ConnectionWorker *w = connectionWorker();
+    const quint64 request = connectionRequest;
+    const quint32 handle = ftConnection().deviceHandle;
+    QMetaObject::invokeMethod(w, [w, request, handle] { w->stopTransfer(request, handle); }, Qt::QueuedConnection);
+}
+
+void MainWindow::transferStopped(quint64 request, bool called, quint32 status)
+{
+    if (request != connectionRequest)
+        return;
+    endConnectionWork();
+    if (ftConnection().takeStopped({called, status})) {
         bindingList().forgetHeldBindings();
         linkCheck->stop();
     } else {
@@ -139,6 +167,9 @@ void MainWindow::checkLink()
         linkCheck->stop();
         return;
     }
+    // A stop or a close under way tells itself how it went.
+    if (connectionBusy())
+        return;
     const quint32 status = connection.linkStatus();
     if (status == FTLIB_ERR_SUCCESS)
         return;
@@ -168,6 +199,8 @@ ConnectionWorker *MainWindow::connectionWorker()
         worker->moveToThread(connectionThread);
         connect(worker, &ConnectionWorker::portsSearched, this, &MainWindow::portsSearched);
         connect(worker, &ConnectionWorker::portOpened, this, &MainWindow::portOpened);
+        connect(worker, &ConnectionWorker::transferStopped, this, &MainWindow::transferStopped);
+        connect(worker, &ConnectionWorker::deviceClosed, this, &MainWindow::deviceClosed);
         connectionThread->start();
     }
     return worker;
@@ -175,6 +208,11 @@ ConnectionWorker *MainWindow::connectionWorker()
 
 void MainWindow::beginConnectionWork(ConnectionWork work)
 {
+    if (work == ConnectionWork::Stop || work == ConnectionWork::Close) {
+        // The motors first, here and now; no key drives until it is done.
+        bindingList().releaseHeldBindings();
+        ftConnection().stopping = true;
+    }
     connectionWork = work;
     connectionWorker()->wanted = ++connectionRequest;
     QApplication::setOverrideCursor(Qt::BusyCursor);
@@ -186,11 +224,13 @@ void MainWindow::endConnectionWork()
     if (connectionWork == ConnectionWork::None)
         return;
     connectionWork = ConnectionWork::None;
+    ftConnection().stopping = false;
     QApplication::restoreOverrideCursor();
 }
 
-// A search or an open still under way ends before the window does (the
-// library's calls are bounded); a device it opens is closed again at once.
+// A search, an open, a stop or a close still under way ends before the
+// window does (the library's calls are bounded); a device it opens is closed
+// again at once.
 void MainWindow::stopConnectionThread()
 {
     endConnectionWork();

@@ -17,3 +17,15 @@ void ConnectionWorker::openPort(quint64 request, const QByteArray &portName)
     }
     emit portOpened(request, opened.called, opened.handle, opened.errorCode);
 }
+
+void ConnectionWorker::stopTransfer(quint64 request, quint32 handle)
+{
+    const FtConnection::Answer answer = FtConnection::stop(handle);
+    emit transferStopped(request, answer.called, answer.status);
+}
+
+void ConnectionWorker::closeDevice(quint64 request, quint32 handle)
+{
+    const FtConnection::Answer answer = FtConnection::close(handle);
+    emit deviceClosed(request, answer.called, answer.status);
+}

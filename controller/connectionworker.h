@@ -7,11 +7,11 @@
 #include <QObject>
 #include <QStringList>
 
-// Makes the library's slow calls, the port search and the open, on a thread
-// of its own, one at a time, so that the window keeps answering while a
-// controller takes seconds to answer or never does. Each request carries a
-// number that comes back with its result; the window drops results it no
-// longer waits for.
+// Makes the library's slow calls, the port search, the open, the stop and
+// the close, on a thread of its own, one at a time, so that the window keeps
+// answering while a controller takes seconds to answer or never does. Each
+// request carries a number that comes back with its result; the window drops
+// results it no longer waits for.
 class ConnectionWorker : public QObject
 {
     Q_OBJECT
@@ -22,6 +22,10 @@ public:
     // A device opened for a request that is no longer the one wanted (the
     // user cancelled, the window closed) is closed again at once.
     void openPort(quint64 request, const QByteArray &portName);
+    // Both wait for the controller's answer to the last zeros: up to a
+    // second on a silent USB link, four on Bluetooth.
+    void stopTransfer(quint64 request, quint32 handle);
+    void closeDevice(quint64 request, quint32 handle);
 
     // The request the window waits for; any thread may set it.
     std::atomic<quint64> wanted{0};
@@ -29,4 +33,6 @@ public:
 signals:
     void portsSearched(quint64 request, const QStringList &names);
     void portOpened(quint64 request, bool called, quint32 handle, quint32 errorCode);
+    void transferStopped(quint64 request, bool called, quint32 status);
+    void deviceClosed(quint64 request, bool called, quint32 status);
 };

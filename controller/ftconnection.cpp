@@ -105,8 +105,22 @@ void FtConnection::noteDutyAnswer(qint32 controller, uint32_t status)
 
 bool FtConnection::closeDevice()
 {
-    const FtLib &lib = ftLib();
-    if (!lib.ftxCloseDevice || lib.ftxCloseDevice(deviceHandle) != FTLIB_ERR_SUCCESS)
+    return takeClosed(close(deviceHandle));
+}
+
+FtConnection::Answer FtConnection::close(FtHandle handle)
+{
+    Answer answer;
+    if (const auto closeDevice = ftLib().ftxCloseDevice) {
+        answer.called = true;
+        answer.status = closeDevice(handle);
+    }
+    return answer;
+}
+
+bool FtConnection::takeClosed(const Answer &answer)
+{
+    if (!answer.called || answer.status != FTLIB_ERR_SUCCESS)
         return !connected;
     transferAreaRunning = false;
     connected = false;
@@ -125,8 +139,22 @@ bool FtConnection::startTransferArea()
 
 bool FtConnection::stopTransferArea()
 {
-    const FtLib &lib = ftLib();
-    if (!lib.ftxStopTransferArea || lib.ftxStopTransferArea(deviceHandle) != FTLIB_ERR_SUCCESS)
+    return takeStopped(stop(deviceHandle));
+}
+
+FtConnection::Answer FtConnection::stop(FtHandle handle)
+{
+    Answer answer;
+    if (const auto stopTransferArea = ftLib().ftxStopTransferArea) {
+        answer.called = true;
+        answer.status = stopTransferArea(handle);
+    }
+    return answer;
+}
+
+bool FtConnection::takeStopped(const Answer &answer)
+{
+    if (!answer.called || answer.status != FTLIB_ERR_SUCCESS)
         return !transferAreaRunning;
     transferAreaRunning = false;
     return true;

@@ -31,9 +31,21 @@ public:
     bool takeOpened(const Opened &opened);
     // Closes a device opened for a connect nobody waits for any more.
     static void giveBack(const Opened &opened);
+    // What a stop or a close returned.
+    struct Answer {
+        bool called = false; // the library has the entry point
+        uint32_t status = FTLIB_ERR_UNKNOWN;
+    };
     bool closeDevice();
     bool startTransferArea();
     bool stopTransferArea();
+    // Those two in two steps as well: the library's call alone, which waits
+    // for the controller's answer (any thread may make it), and its answer
+    // taken over (on the GUI thread).
+    static Answer stop(FtHandle handle);
+    static Answer close(FtHandle handle);
+    bool takeStopped(const Answer &answer);
+    bool takeClosed(const Answer &answer);
     // The library's status of the open device: what it saw when it gave the
     // link up (FTLIB_ERR_SUCCESS when it cannot tell).
     uint32_t linkStatus() const;
@@ -45,6 +57,9 @@ public:
     bool portsFound = false;
     bool connected = false;
     bool transferAreaRunning = false;
+    // A stop or a close is under way elsewhere: keys drive nothing meanwhile.
+    bool stopping = false;
+    bool keysDrive() const { return transferAreaRunning && !stopping; }
     QStringList portNames;
     // The port list entry the open device was connected through.
     QString connectedPort;

@@ -31,6 +31,8 @@ private slots:
     void listChangeWhileHeld();
     void linkLossShownWithinASecond_data();
     void linkLossShownWithinASecond();
+    void stopOnSilentController_data();
+    void stopOnSilentController();
     void signalEndsDrive_data();
     void signalEndsDrive();
 
@@ -209,6 +211,62 @@ void TestEndToEnd::linkLossShownWithinASecond()
         // A controller that still listens is told to stop before the
         // library gives up on it.
         QVERIFY(!sim.waitOutput(0, 3, 0, 100).isEmpty());
+    }
+    w.close();
+}
+
+void TestEndToEnd::stopOnSilentController_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("message"); // the first box
+    QTest::newRow("Стоп") << "pushButton_5" << "Не удалось остановить Transfer Area";
+    QTest::newRow("Отключиться") << "pushButton_3" << "";
+}
+
+// The controller falls silent: the library's stop waits for answers that do
+// not come, and the window keeps answering meanwhile; keys drive nothing.
+void TestEndToEnd::stopOnSilentController()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, message);
+    SimProcess sim;
+    QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
+    ModalCloser closer;
+    MainWindow w;
+    w.show();
+    QVERIFY(connectAndStart(w, sim));
+    bindingList().append(makeBinding(QStringLiteral("d"), 68, 0, 1, true, 400));
+    QVERIFY(sim.command("mute"));
+
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+    ticker.start(20);
+    QElapsedTimer timer;
+    timer.start();
+    const qint64 clickedAt = monotonicMicroseconds();
+    w.findChild<QPushButton *>(button)->click();
+    QVERIFY(w.connectionBusy());
+    pressD(w, true);
+    QVERIFY(bindingList().held().isEmpty());
+    QVERIFY(waitForConnectionPanel(w, 10000));
+    const qint64 took = timer.elapsed();
+    pressD(w, false);
+    // The stop waited for several reply timeouts, and the window's timer
+    // kept ticking all the while.
+    QVERIFY2(took >= 300, qPrintable(QString::number(took)));
+    QVERIFY2(ticks >= took / 40, qPrintable(QStringLiteral("%1 ticks in %2 ms").arg(ticks).arg(took)));
+    // The muted controller still carries requests out: none drove.
+    QCOMPARE(sim.count("output", [clickedAt](const QJsonObject &e) {
+        return e["duty"].toInt() != 0 && e["t_us"].toVariant().toLongLong() > clickedAt;
+    }), 0);
+    QVERIFY(bindingList().held().isEmpty());
+    if (message.isEmpty()) {
+        QVERIFY(!ftConnection().connected);
+        QCOMPARE(closer.seen.size(), 0);
+    } else {
+        QTRY_VERIFY(!closer.seen.isEmpty());
+        QCOMPARE(closer.seen.at(0).text, message);
     }
     w.close();
 }

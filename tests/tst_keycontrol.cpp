@@ -295,6 +295,7 @@ void TestKeyControl::startStopDisconnectForgetHeldKeys()
     ftConnection().transferAreaRunning = running;
     window->updateConnectionWidgets();
     window->findChild<QPushButton *>(button)->click();
+    QVERIFY(waitForConnectionPanel(*window));
     QVERIFY(bindingList().held().isEmpty());
     QCOMPARE(drivingRows(), QList<int>());
 
@@ -524,6 +525,7 @@ void TestKeyControl::rowsThatCannotWork()
     fakeFtSetResult("SetOutPwmValues", FTLIB_ERR_SUCCESS);
     window->updateConnectionWidgets();
     window->findChild<QPushButton *>(QStringLiteral("pushButton_3"))->click();
+    QVERIFY(waitForConnectionPanel(*window));
     QVERIFY(!ftConnection().connected);
     QCOMPARE(rowTip(0), QString());
     QCOMPARE(table->item(0, 1)->foreground(), normal);
