@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <spawn.h>
@@ -26,6 +28,9 @@ struct Case {
     // Through a link named like a Bluetooth port, so with Bluetooth timing.
     bool bluetooth;
     double targetMs;
+    // A muted device that starts answering this much after the open began
+    // (a Bluetooth link that forms late); 0: as started.
+    int unmuteAfterMs = 0;
 };
 
 // Slowest of `runs` opens, in milliseconds, whether they succeeded or not;
@@ -46,6 +51,9 @@ double slowestOpen(const Case &c, int runs)
         case 2:
             started = sim.start({c.args[0], c.args[1]});
             break;
+        case 3:
+            started = sim.start({c.args[0], c.args[1], c.args[2]});
+            break;
         case 4:
             started = sim.start({c.args[0], c.args[1], c.args[2], c.args[3]});
             break;
@@ -65,8 +73,17 @@ double slowestOpen(const Case &c, int runs)
         }
         uint32_t err = 0;
         const long long before = monotonicUs();
+        std::thread unmute;
+        if (c.unmuteAfterMs > 0) {
+            unmute = std::thread([&sim, after = c.unmuteAfterMs] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(after));
+                sim.command("unmute");
+            });
+        }
         const FtHandle h = ftxOpenComDevice(port.c_str(), 38400, &err);
         const double ms = static_cast<double>(monotonicUs() - before) / 1000.0;
+        if (unmute.joinable())
+            unmute.join();
         if (h)
             ftxCloseDevice(h);
         if (c.bluetooth) {
@@ -123,6 +140,10 @@ int main(int argc, char **argv)
         {"eight_extensions_unanswered", {"--extensions", "8", "--ignore", "6"}, true, false, 2000},
         {"mute_bluetooth", {"--mute"}, false, true, 12000},
         {"eight_extensions_unanswered_bluetooth", {"--extensions", "8", "--ignore", "6"}, true, true, 12000},
+        // Bluetooth links that form late: the open follows the first answer.
+        {"bluetooth_answers_after_4s", {"--mute", "--extensions", "1"}, true, true, 12000, 4000},
+        {"bluetooth_answers_after_6s", {"--mute", "--extensions", "1"}, true, true, 12000, 6000},
+        {"bluetooth_answers_after_8s", {"--mute", "--extensions", "1"}, true, true, 12000, 8000},
     };
     bool failed = false;
     std::printf("open against controllers that answer less or later, slowest of %d:\n", runs);

@@ -99,6 +99,13 @@ public:
         return -1;
     }
 
+    // A control command, one line ("unmute", say); not waited for.
+    bool command(const std::string &line)
+    {
+        const std::string text = line + "\n";
+        return ::write(toSim_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+
     pid_t pid() const { return pid_; }
     std::string port;
 
