@@ -79,8 +79,17 @@ QString openFailureReason(const QString &port, quint32 errorCode)
                 .arg(port);
         return tr("Порт %1 не найден или не открывается: контроллер отключён, или это не последовательный порт.")
             .arg(port);
-    case FTLIB_ERR_INIT_COM_TIMEOUT:
+    case FTLIB_ERR_INIT_COM_TIMEOUT: {
+        // A program that opened the port before, without taking it for
+        // itself, may be reading the controller's answers away.
+        bool thisProgram = false;
+        const QString holders = portHolders(port, thisProgram);
+        if (!holders.isEmpty())
+            return tr("Контроллер на порту %1 не ответил: порт открыт ещё и в другой программе, она может "
+                      "забирать его ответы: %2. Закройте её и подключитесь снова.")
+                .arg(port, holders);
         return tr("Контроллер на порту %1 не ответил. Включён ли он, и тот ли это порт?").arg(port);
+    }
     case FTLIB_ERR_INIT_COM:
         return tr("На порту %1 отвечает не контроллер ROBO TX: пришли неожиданные данные.").arg(port);
     default:

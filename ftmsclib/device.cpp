@@ -90,6 +90,13 @@ std::unique_ptr<Device> Device::open(const std::string &path, const std::string 
           static_cast<long long>(settings.replyTimeout.count()), static_cast<long long>(settings.cycle.count()),
           settings.extensions ? "" : ", extensions off");
     status = device->identify();
+    if (status == FTLIB_ERR_INIT_COM_TIMEOUT) {
+        // Opened before us, without taking the port for itself, another
+        // program may read the controller's answers away.
+        const std::string holders = portHolders(canonicalPath, false);
+        if (!holders.empty())
+            trace(path, "the port is open in %s as well, which may take the controller's answers", holders.c_str());
+    }
     if (status != FTLIB_ERR_SUCCESS)
         return nullptr;
     // The guardian comes with the transfer: nothing is driven before.

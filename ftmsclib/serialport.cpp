@@ -214,13 +214,15 @@ Transport::Wake SerialPort::wait(Clock::time_point deadline, int wakeFd, int wat
     return Wake::Woken;
 }
 
-std::string portHolders(const std::string &path)
+std::string portHolders(const std::string &path, bool self)
 {
     std::string holders;
-    const long self = static_cast<long>(::getpid());
-    for (const long pid : rendezvous::processesHolding(path, 4)) {
+    const long own = static_cast<long>(::getpid());
+    for (const long pid : rendezvous::processesHolding(path, 5)) {
+        if (pid == own && !self)
+            continue;
         holders += std::string(holders.empty() ? "" : ", ") + "pid " + std::to_string(pid) + " ("
-            + (pid == self ? std::string("this process") : rendezvous::processName(pid)) + ")";
+            + (pid == own ? std::string("this process") : rendezvous::processName(pid)) + ")";
     }
     return holders;
 }

@@ -61,7 +61,7 @@ private:
 
 // Who has `path` open, for the hint of a busy port: "pid 1234
 // (ModemManager), pid 99 (this process)", at most four, or empty when no such
-// process is visible to this user.
-std::string portHolders(const std::string &path);
+// process is visible to this user. `self`: this process counts as well.
+std::string portHolders(const std::string &path, bool self = true);
 
 } // namespace ftlib

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "rendezvous/openfiles.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 
@@ -51,18 +52,51 @@ std::vector<long> processesHolding(const std::string &path, std::size_t most)
     return pids;
 }
 
+namespace {
+
+std::string baseName(const std::string &path)
+{
+    return path.substr(path.find_last_of('/') + 1);
+}
+
+std::string firstLine(const std::string &file, std::size_t most)
+{
+    std::string text;
+    if (FILE *f = std::fopen(file.c_str(), "re")) {
+        char buffer[256] = {};
+        const std::size_t n = std::fread(buffer, 1, std::min(most, sizeof buffer - 1), f);
+        text.assign(buffer, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+} // namespace
+
 std::string processName(long pid)
 {
-    std::string name;
-    if (FILE *comm = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re")) {
-        char text[64] = {};
-        if (std::fgets(text, sizeof text, comm))
-            name = text;
-        std::fclose(comm);
+    const std::string proc = "/proc/" + std::to_string(pid);
+    // The kernel keeps 15 bytes of the name: "kavrik-simulato".
+    std::string comm = firstLine(proc + "/comm", 64);
+    comm = comm.substr(0, comm.find('\n'));
+    // The program file, where this user may look (its own processes)...
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink((proc + "/exe").c_str(), target, sizeof target - 1);
+    if (n > 0) {
+        std::string exe = baseName(std::string(target, static_cast<std::size_t>(n)));
+        const std::string deleted = " (deleted)";
+        if (exe.size() > deleted.size() && exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0)
+            exe.erase(exe.size() - deleted.size());
+        if (!comm.empty() && exe.compare(0, comm.size(), comm) == 0)
+            return exe;
     }
-    while (!name.empty() && name.back() == '\n')
-        name.pop_back();
-    return name;
+    // ...else the command line's first word, as long as it names the same
+    // program (a process may rewrite its command line).
+    const std::string cmdline = firstLine(proc + "/cmdline", 255);
+    const std::string argv0 = baseName(cmdline.substr(0, cmdline.find('\0')));
+    if (!comm.empty() && argv0.size() > comm.size() && argv0.compare(0, comm.size(), comm) == 0)
+        return argv0;
+    return comm;
 }
 
 } // namespace rendezvous

@@ -16,7 +16,9 @@ bool processHolds(long pid, const std::string &path);
 // order /proc lists them.
 std::vector<long> processesHolding(const std::string &path, std::size_t most);
 
-// The process's command name (/proc/<pid>/comm), empty when not known.
+// The process's program name, whole: the file it runs, else the first word
+// of its command line, else the kernel's command name (cut to 15 bytes);
+// empty when not known.
 std::string processName(long pid);
 
 } // namespace rendezvous

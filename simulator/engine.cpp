@@ -2,6 +2,7 @@
 #include "simulator/engine.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <utility>
 
@@ -135,10 +136,27 @@ void DeviceEngine::tick(Clock::time_point now)
     }
 }
 
+namespace {
+
+// Text and bytes that a frame decoder skips: no 0x02 is followed by 0x55.
+std::vector<std::uint8_t> noise()
+{
+    static const std::uint8_t bytes[] = {'\r', '\n', 'E', 'R', 'R', 'O', 'R', '\r', '\n', 0x02, 0x00, 0xFF, 0x03, 0x7E};
+    return std::vector<std::uint8_t>(std::begin(bytes), std::end(bytes));
+}
+
+} // namespace
+
 void DeviceEngine::receive(const std::uint8_t *data, std::size_t size, std::vector<Reply> &replies)
 {
     std::vector<Event> events;
     Listener listener;
+    if (options_.noise) {
+        // Whatever comes, something comes back.
+        if (size > 0)
+            replies.push_back(Reply{noise(), false, {}});
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // Console and frames share the stream; both recognisers see every byte.

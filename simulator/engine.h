@@ -47,6 +47,9 @@ struct EngineOptions {
     // Every reply carries session id 0, as one emulator does; a new session
     // still switches the outputs off.
     bool sessionZero = false;
+    // Something else on the port (a modem, another board): the console
+    // probe and every request are answered with bytes that form no frame.
+    bool noise = false;
     // Answers as a recorded controller did, where the recording says.
     std::shared_ptr<const Replay> replay;
 };

@@ -92,6 +92,8 @@ void describe(QCommandLineParser &parser)
                         "any extension (all)."),
          QStringLiteral("absent|all")},
         {QStringLiteral("session-zero"), QStringLiteral("Keep the session id at 0 in every reply.")},
+        {QStringLiteral("noise"),
+         QStringLiteral("Answer the console probe and every request with text and bytes that form no frame.")},
         {QStringLiteral("replay"), QStringLiteral("Answer as the controller in a kavrik-txprobe report did."),
          QStringLiteral("REPORT")},
         {QStringLiteral("log-frames"), QStringLiteral("Headless: one line per received frame as well.")},
@@ -147,6 +149,7 @@ void readOptions(const QCommandLineParser &parser, Settings &settings)
             text == QLatin1String("all") ? txsim::ExtensionExchanges::IgnoreAll : txsim::ExtensionExchanges::IgnoreAbsent;
     }
     engine.sessionZero = parser.isSet(QStringLiteral("session-zero"));
+    engine.noise = parser.isSet(QStringLiteral("noise"));
     if (parser.isSet(QStringLiteral("replay"))) {
         auto replay = std::make_shared<txsim::Replay>();
         std::string error;

@@ -110,6 +110,9 @@ void TestControllerBehaviours::openTolerance_data()
         << QStringList{"--error", "1:0"} << uint(FTLIB_ERR_INIT_COM) << 1000 << QStringList{"wrong command, request 1"};
     QTest::newRow("ignores the echo")
         << QStringList{"--ignore", "1"} << uint(FTLIB_ERR_INIT_COM_TIMEOUT) << 2500 << QStringList{"no answer to the echo request"};
+    // Something else than a controller: bytes come, but never a frame.
+    QTest::newRow("answers noise") << QStringList{"--noise"} << uint(FTLIB_ERR_INIT_COM) << 2500
+                                   << QStringList{"bytes that form no frame: not a ROBO TX"};
     // A slow link set by the environment: the open's time follows.
     QTest::newRow("reply timeout 1000 ms") << QStringList{"KAVRIK_FTLIB_REPLY_TIMEOUT_MS=1000"} << ok << 2000
                                            << QStringList{"replies awaited 1000 ms"};

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <QComboBox>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include "app/mainwindow.h"
@@ -42,6 +43,7 @@ private slots:
     void linkLostWhileRunning();
     void slowConnect_data();
     void slowConnect();
+    void busyPortNamesItsHolder_data();
     void busyPortNamesItsHolder();
 
 private:
@@ -387,29 +389,47 @@ void TestFtConnection::slowConnect()
     QCOMPARE(closer->seen.size(), 0);
 }
 
-// "Port in use" names the program that holds it, as the system shows it.
+void TestFtConnection::busyPortNamesItsHolder_data()
+{
+    QTest::addColumn<uint>("status");
+    QTest::addColumn<QString>("why"); // %1 the port, %2 the holder
+    QTest::newRow("in use") << uint(FTLIB_ERR_DEVICE_IS_OPEN) << "Порт %1 занят другой программой: %2.";
+    // Opened before, without taking the port for itself: it may read the
+    // answers away.
+    QTest::newRow("no answer") << uint(FTLIB_ERR_INIT_COM_TIMEOUT)
+                               << "Контроллер на порту %1 не ответил: порт открыт ещё и в другой программе, она "
+                                  "может забирать его ответы: %2. Закройте её и подключитесь снова.";
+}
+
+// The reason names the program that holds the port, as the system shows it,
+// by its whole name (the kernel keeps 15 characters of it).
 void TestFtConnection::busyPortNamesItsHolder()
 {
+    QFETCH(uint, status);
+    QFETCH(QString, why);
     QTemporaryDir dir;
     const QString port = dir.filePath(QStringLiteral("ttyACM9"));
     QFile file(port);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
+    const QString program = dir.filePath(QStringLiteral("port-reader-with-a-long-name"));
+    QVERIFY(QFile::copy(QStandardPaths::findExecutable(QStringLiteral("sleep")), program));
+    QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
     QProcess holder;
     holder.setStandardInputFile(port);
-    holder.start(QStringLiteral("sleep"), {QStringLiteral("30")});
+    holder.start(program, {QStringLiteral("30")});
     QVERIFY(holder.waitForStarted());
     const qint64 pid = holder.processId();
 
     fakeSetPorts({port + QStringLiteral(" ROBO TX Controller")});
     click("pushButton");
-    fakeFtSetOpenResult(0, FTLIB_ERR_DEVICE_IS_OPEN);
+    fakeFtSetOpenResult(0, status);
     click("pushButton_2");
     holder.kill();
     holder.waitForFinished();
     QCOMPARE(closer->seen.size(), 1);
     QCOMPARE(closer->seen.at(0).why,
-             QStringLiteral("Порт %1 занят другой программой: sleep (pid %2).").arg(port).arg(pid));
+             why.arg(port, QStringLiteral("port-reader-with-a-long-name (pid %1)").arg(pid)));
 }
 
 QTEST_MAIN(TestFtConnection)

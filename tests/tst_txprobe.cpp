@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -75,6 +76,7 @@ private slots:
     void cleanup();
     void reportOfAWorkingController_data();
     void reportOfAWorkingController();
+    void silentPort_data();
     void silentPort();
     void busyPort();
     void defaultReportName();
@@ -155,19 +157,42 @@ void TestTxProbe::reportOfAWorkingController()
     QCOMPARE(sim.count("violation"), 0);
 }
 
+void TestTxProbe::silentPort_data()
+{
+    QTest::addColumn<bool>("held"); // another program has the port open as well
+    QTest::addColumn<QString>("verdict"); // after "no answer came from PORT"
+    QTest::newRow("nobody else") << false << ": not a single byte";
+    QTest::newRow("open in another program") << true << ", which is open in pid %1 (port-holder-with-a-long-name) as well";
+}
+
 void TestTxProbe::silentPort()
 {
+    QFETCH(bool, held);
+    QFETCH(QString, verdict);
     // A pty nobody answers on: the probe's own, not a simulator.
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
     const QString slave = QString::fromLocal8Bit(::ptsname(master));
+    QTemporaryDir dir;
+    QProcess holder;
+    if (held) {
+        const QString program = dir.path() + "/port-holder-with-a-long-name";
+        QVERIFY(QFile::copy(QStandardPaths::findExecutable("sleep"), program));
+        QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
+        holder.setStandardInputFile(slave);
+        holder.start(program, {"30"});
+        QVERIFY(holder.waitForStarted());
+        verdict = verdict.arg(holder.processId());
+    }
     const QString file = work.path() + "/silent.txt";
     const ProbeRun run = runProbe({slave, "--output", file}, work.path());
+    holder.kill();
+    holder.waitForFinished();
     ::close(master);
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.out.contains("FAILED: no answer came from " + slave), qPrintable(run.out));
+    QVERIFY2(run.out.contains("FAILED: no answer came from " + slave + verdict), qPrintable(run.out));
     const QString report = readAll(file);
-    QVERIFY2(report.contains("result: FAILED\nverdict: no answer came from " + slave), qPrintable(report));
+    QVERIFY2(report.contains("result: FAILED\nverdict: no answer came from " + slave + verdict), qPrintable(report));
     QVERIFY(report.contains("open: FTLIB_ERR_INIT_COM_TIMEOUT"));
     QVERIFY(report.contains("no answer to the serial-number probe"));
     // The three echo requests it sent are in the report, with their bytes.
@@ -281,6 +306,9 @@ void TestTxProbe::replayedReport_data()
         << QStringList{"rx frame cmd 255 tid 3 sid 1: wrong command"};
     QTest::newRow("answers 60 ms late") << QStringList{"--latency", "60"} << QString() << uint(FTLIB_ERR_SUCCESS)
                                         << QStringList{"serial number 0000000001"};
+    // Not a controller: text and bytes, never a frame, both times.
+    QTest::newRow("answers noise") << QStringList{"--noise"} << QString() << uint(FTLIB_ERR_INIT_COM)
+                                   << QStringList{"form no frame: not a ROBO TX"};
     // A report kept as it came: a controller that does not answer the status
     // request, answers the echo empty, and has a serial number with letters.
     QTest::newRow("kept report") << QStringList{} << QString(KAVRIK_TEST_DATA "/txprobe-status-unanswered.txt")

@@ -21,6 +21,7 @@
 #include "ftmsclib/device.h"
 #include "ftmsclib/ftmsclib.h"
 #include "ftmsclib/portscan.h"
+#include "ftmsclib/serialport.h"
 #include "ftmsclib/trace.h"
 #include "ftmsclib/version.h"
 #include "txprobe/report.h"
@@ -289,8 +290,15 @@ void silenceTest(ftlib::Device &device, Report &report, int m)
 }
 
 // Why the open failed, as the user can act on it.
-std::string openFailure(const Report &report, std::uint32_t status, const std::string &path, long long openMs)
+std::string openFailure(const Report &report, std::uint32_t status, const std::string &path,
+                        const std::string &canonical, long long openMs)
 {
+    if (status == FTLIB_ERR_INIT_COM_TIMEOUT) {
+        const std::string holders = ftlib::portHolders(canonical, false);
+        if (!holders.empty())
+            return "no answer came from " + path + ", which is open in " + holders
+                + " as well: that program may take the controller's answers; close it and try again";
+    }
     const bool unanswered = status == FTLIB_ERR_INIT_COM_TIMEOUT || status == FTLIB_ERR_INIT_COM;
     if (unanswered && report.bytesReceived() == 0)
         return "no answer came from " + path + ": not a single byte in " + std::to_string(openMs)
@@ -396,7 +404,7 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
     report.summary("open", statusName(status) + " after " + std::to_string(openMs) + " ms");
     if (!device) {
         Outcome outcome;
-        outcome.verdict = openFailure(report, status, path, openMs);
+        outcome.verdict = openFailure(report, status, path, canonical, openMs);
         return outcome;
     }
     reportIdentity(report, device->identity());
