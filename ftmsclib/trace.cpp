@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace ftlib {
@@ -35,13 +36,18 @@ TraceState &state()
 }
 
 // Whole lines only: each goes out in one write(), so lines of several
-// threads or processes sharing the file stay apart.
+// threads or processes sharing the file stay apart. Where nothing takes the
+// line right now (a FIFO nobody reads, a stalled terminal, a full pipe
+// behind stderr), it is dropped: the trace never holds the library up.
 void writeLine(TraceState &s, const std::string &line)
 {
     const int fd = s.fd >= 0 ? s.fd : STDERR_FILENO;
     const char *data = line.data();
     std::size_t left = line.size();
     while (left > 0) {
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT))
+            return;
         const ssize_t n = ::write(fd, data, left);
         if (n < 0 && errno == EINTR)
             continue;
@@ -140,7 +146,9 @@ void loadTraceSettings()
         ::close(s.fd);
     s.fd = -1;
     if (!path.empty()) {
-        s.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
+        // Non-blocking: a FIFO without a reader, or a device that waits for
+        // its line, must hold up neither an open nor the program's exit.
+        s.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
         if (s.fd < 0) {
             const int error = errno;
             writeLine(s, "ftMscLib: trace file " + path + ": " + std::strerror(error) + ", tracing to stderr\n");

@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +47,29 @@ bool isPtySlavePath(const std::string &path)
     return path.size() > prefix.size() && path.size() < prefix.size() + 10 && path.compare(0, prefix.size(), prefix) == 0
         && std::all_of(path.begin() + static_cast<std::ptrdiff_t>(prefix.size()), path.end(),
                        [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// An announcement is one short line; a larger file is none, and is not
+// read in full (it may be a gigabyte).
+constexpr off_t kLongestAnnouncement = 256;
+
+// The first line of `file`, if the file is a regular one of at most
+// kLongestAnnouncement bytes; empty otherwise.
+std::string announcedPath(const std::string &file)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return {};
+    struct stat st {};
+    char text[kLongestAnnouncement + 1];
+    ssize_t n = -1;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kLongestAnnouncement)
+        n = ::read(fd, text, sizeof text);
+    ::close(fd);
+    if (n <= 0 || n > kLongestAnnouncement)
+        return {};
+    const std::string content(text, static_cast<std::size_t>(n));
+    return content.substr(0, content.find('\n'));
 }
 
 } // namespace
@@ -146,9 +170,8 @@ std::vector<std::string> runningSimulators()
             std::remove(file.c_str());
             continue;
         }
-        std::ifstream in(file);
-        std::string path;
-        if (!std::getline(in, path) || !isPtySlavePath(path))
+        const std::string path = announcedPath(file);
+        if (!isPtySlavePath(path))
             continue;
         struct stat st {};
         if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || !processHolds(pid, path))

@@ -32,8 +32,9 @@ long long nowUs()
 }
 
 // The events go out on a thread of their own: a test that stops reading them
-// must not stall the port. Lines beyond what is queued are dropped, counted,
-// and the count is told once there is room again.
+// must not stall the port. Events beyond what is queued are dropped,
+// counted, and the count is told once there is room again; the answers to
+// commands never are: whoever sent one waits for its answer.
 class EventOutput {
 public:
     ~EventOutput() { finish(); }
@@ -43,7 +44,7 @@ public:
         writer_ = std::thread([this] { run(); });
     }
 
-    void post(std::string line)
+    void post(std::string line, bool answer = false)
     {
         line += '\n';
         {
@@ -58,7 +59,7 @@ public:
                     return;
                 }
             }
-            if (queued_.size() >= kMaxQueued || dropped_ > 0) {
+            if (!answer && (queued_.size() >= kMaxQueued || dropped_ > 0)) {
                 ++dropped_;
                 return;
             }
@@ -152,6 +153,12 @@ void emit(const std::string &line)
     eventOutput().post(line);
 }
 
+// The answer to a command: an acknowledgement or an error.
+void answer(const std::string &line)
+{
+    eventOutput().post(line, true);
+}
+
 const char *violationName(Violation v)
 {
     switch (v) {
@@ -238,7 +245,7 @@ bool command(const std::string &line, DeviceEngine &engine, PtyServer &server)
     };
     bool ok = true;
     if (word == "quit") {
-        emit("{\"event\":\"ack\",\"command\":\"quit\"}");
+        answer("{\"event\":\"ack\",\"command\":\"quit\"}");
         return false;
     } else if (word == "drop" && count(0, 1000000, 1)) {
         server.dropReplies(static_cast<int>(number));
@@ -268,9 +275,9 @@ bool command(const std::string &line, DeviceEngine &engine, PtyServer &server)
         ok = false;
     }
     if (ok)
-        emit("{\"event\":\"ack\",\"command\":" + jsonString(word) + "}");
+        answer("{\"event\":\"ack\",\"command\":" + jsonString(word) + "}");
     else
-        emit("{\"event\":\"error\",\"command\":" + jsonString(line) + "}");
+        answer("{\"event\":\"error\",\"command\":" + jsonString(line) + "}");
     return true;
 }
 

@@ -3,6 +3,8 @@
 #include <csignal>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -65,6 +67,8 @@ private slots:
     void exclusiveAcrossProcesses();
     void traceContents_data();
     void traceContents();
+    void traceToAFifo_data();
+    void traceToAFifo();
     void simulatorCommandInput();
 
 private:
@@ -404,6 +408,47 @@ void TestControllerBehaviours::traceContents()
     const QRegularExpression stamp("^ftMscLib \\[\\d+\\.\\d{6}\\] ");
     for (const QString &line : text.split('\n', Qt::SkipEmptyParts))
         QVERIFY2(stamp.match(line).hasMatch(), qPrintable(line));
+}
+
+void TestControllerBehaviours::traceToAFifo_data()
+{
+    QTest::addColumn<bool>("reader"); // a reader holds the FIFO open, never reading
+    QTest::newRow("nobody opened it") << false;
+    QTest::newRow("nobody reads it") << true;
+}
+
+// The trace file named is a FIFO: neither the open nor the program's end
+// waits for it.
+void TestControllerBehaviours::traceToAFifo()
+{
+    QFETCH(bool, reader);
+    SimProcess sim;
+    QVERIFY(sim.start({}, simDir.path()));
+    QTemporaryDir dir;
+    const QByteArray fifo = (dir.path() + "/trace").toUtf8();
+    QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+    const int held = reader ? ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    QVERIFY(!reader || held >= 0);
+    const auto closeReader = qScopeGuard([held] {
+        if (held >= 0)
+            ::close(held);
+    });
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KAVRIK_FTLIB_TRACE_FILE", QString::fromUtf8(fifo));
+    // Every frame and byte: far more than a FIFO holds.
+    env.insert("KAVRIK_FTLIB_TRACE", "2");
+    program.setProcessEnvironment(env);
+    program.start(KAVRIK_EXITPROBE, {kLibrary, sim.port});
+    QVERIFY(program.waitForReadyRead(5000));
+    QCOMPARE(program.readLine().trimmed(), QByteArray("driving"));
+    QVERIFY(!sim.waitOutput(0, 0, 512, 3000).isEmpty());
+    // A second of exchanges, traced at the frame level.
+    sim.waitFor([](const QJsonObject &) { return false; }, 1000);
+    program.write("exit\n");
+    QVERIFY(program.waitForFinished(3000));
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY(!sim.waitOutput(0, 0, 0, 1000).isEmpty());
 }
 
 void TestControllerBehaviours::simulatorCommandInput()

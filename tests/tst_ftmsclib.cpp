@@ -1012,6 +1012,33 @@ void TestFtMscLib::simulatorOutputUnread()
     const int driven = rest.indexOf("\"event\":\"output\",\"ta\":0,\"out\":0,\"duty\":512");
     QVERIFY(driven >= 0);
     QVERIFY(rest.indexOf("\"event\":\"output\",\"ta\":0,\"out\":0,\"duty\":0", driven) > driven);
+
+    // Unread again, past the cap on the events it keeps: every command is
+    // still answered, the last one too.
+    const int commands = 21000;
+    const QByteArray input = QByteArray("status\n").repeated(commands) + "quit\n";
+    for (qint64 sent = 0; sent < input.size();) {
+        const ssize_t n = ::write(in[1], input.constData() + sent, size_t(input.size() - sent));
+        QVERIFY(n > 0 || errno == EINTR);
+        sent += qMax<ssize_t>(n, 0);
+    }
+    QByteArray all;
+    QByteArray chunk(1 << 16, '\0');
+    QElapsedTimer drained;
+    drained.start();
+    for (;;) {
+        QVERIFY(drained.elapsed() < 20000);
+        if (::poll(&readable, 1, 100) <= 0)
+            continue;
+        const ssize_t n = ::read(out[0], chunk.data(), size_t(chunk.size()));
+        if (n <= 0)
+            break;
+        all.append(chunk.constData(), int(n));
+    }
+    QCOMPARE(all.count("{\"event\":\"ack\",\"command\":\"status\"}"), commands);
+    QVERIFY(all.indexOf("{\"event\":\"ack\",\"command\":\"quit\"}")
+            > all.lastIndexOf("{\"event\":\"ack\",\"command\":\"status\"}"));
+    QVERIFY(all.contains("\"event\":\"dropped\""));
 }
 
 void TestFtMscLib::simulatorWatchdogReport()

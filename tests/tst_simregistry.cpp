@@ -92,6 +92,8 @@ void TestSimRegistry::entries_data()
     QTest::newRow("a folder that is a symlink") << "symlink" << "held" << false << true;
     QTest::newRow("a folder of another user") << "other user" << "held" << false << true;
     QTest::newRow("an entry of another user") << "private" << "other user" << false << true;
+    // A gigabyte behind a good first line: no announcement, and not read.
+    QTest::newRow("an entry of a gigabyte") << "private" << "huge" << false << true;
 }
 
 void TestSimRegistry::entries()
@@ -128,6 +130,8 @@ void TestSimRegistry::entries()
     }
     if (entry == "other user")
         QVERIFY(::chown(file.toUtf8().constData(), 65534, 65534) == 0);
+    if (entry == "huge")
+        QVERIFY(::truncate(file.toUtf8().constData(), 1ll << 30) == 0);
     if (folder == "symlink") {
         QVERIFY(QFile::link(dir, scratch.path() + "/link"));
         dir = scratch.path() + "/link";
