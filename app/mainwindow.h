@@ -98,8 +98,8 @@ private:
     void endConnectionWork();
     void portsSearched(quint64 request, const QStringList &names);
     void portOpened(quint64 request, bool called, quint32 handle, quint32 errorCode);
-    void transferStopped(quint64 request, bool called, quint32 status);
-    void deviceClosed(quint64 request, bool called, quint32 status);
+    void stopDevice(bool close);
+    void deviceStopped(quint64 request, bool closed, bool called, quint32 status);
     void stopConnectionThread();
 
     FormAbout *about;

@@ -97,27 +97,7 @@ void MainWindow::on_pushButton_3_clicked()
         updateConnectionWidgets();
         return;
     }
-    if (connectionBusy())
-        return;
-    beginConnectionWork(ConnectionWork::Close);
-    ConnectionWorker *w = connectionWorker();
-    const quint64 request = connectionRequest;
-    const quint32 handle = ftConnection().deviceHandle;
-    QMetaObject::invokeMethod(w, [w, request, handle] { w->closeDevice(request, handle); }, Qt::QueuedConnection);
-}
-
-void MainWindow::deviceClosed(quint64 request, bool called, quint32 status)
-{
-    if (request != connectionRequest)
-        return;
-    endConnectionWork();
-    if (ftConnection().takeClosed({called, status})) {
-        bindingList().forgetHeldBindings();
-        linkCheck->stop();
-    } else {
-        showMessage(tr("Ошибка"), tr("Не удалось отключиться от контроллера"), QMessageBox::Critical);
-    }
-    updateConnectionWidgets();
+    stopDevice(true);
 }
 
 // "Старт": start the transfer area, after which keys drive motors
@@ -135,25 +115,36 @@ void MainWindow::on_pushButton_4_clicked()
 // "Стоп": stop the transfer area
 void MainWindow::on_pushButton_5_clicked()
 {
+    stopDevice(false);
+}
+
+// Both wait for the controller's answer to the last zeros, on the
+// connection's thread.
+void MainWindow::stopDevice(bool close)
+{
     if (connectionBusy())
         return;
-    beginConnectionWork(ConnectionWork::Stop);
+    beginConnectionWork(close ? ConnectionWork::Close : ConnectionWork::Stop);
     ConnectionWorker *w = connectionWorker();
     const quint64 request = connectionRequest;
     const quint32 handle = ftConnection().deviceHandle;
-    QMetaObject::invokeMethod(w, [w, request, handle] { w->stopTransfer(request, handle); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        w, [w, request, handle, close] { w->stopDevice(request, handle, close); }, Qt::QueuedConnection);
 }
 
-void MainWindow::transferStopped(quint64 request, bool called, quint32 status)
+void MainWindow::deviceStopped(quint64 request, bool closed, bool called, quint32 status)
 {
     if (request != connectionRequest)
         return;
     endConnectionWork();
-    if (ftConnection().takeStopped({called, status})) {
+    FtConnection &connection = ftConnection();
+    if (closed ? connection.takeClosed({called, status}) : connection.takeStopped({called, status})) {
         bindingList().forgetHeldBindings();
         linkCheck->stop();
     } else {
-        showMessage(tr("Ошибка"), tr("Не удалось остановить Transfer Area"), QMessageBox::Critical);
+        showMessage(tr("Ошибка"),
+                    closed ? tr("Не удалось отключиться от контроллера") : tr("Не удалось остановить Transfer Area"),
+                    QMessageBox::Critical);
     }
     updateConnectionWidgets();
 }
@@ -199,8 +190,7 @@ ConnectionWorker *MainWindow::connectionWorker()
         worker->moveToThread(connectionThread);
         connect(worker, &ConnectionWorker::portsSearched, this, &MainWindow::portsSearched);
         connect(worker, &ConnectionWorker::portOpened, this, &MainWindow::portOpened);
-        connect(worker, &ConnectionWorker::transferStopped, this, &MainWindow::transferStopped);
-        connect(worker, &ConnectionWorker::deviceClosed, this, &MainWindow::deviceClosed);
+        connect(worker, &ConnectionWorker::deviceStopped, this, &MainWindow::deviceStopped);
         connectionThread->start();
     }
     return worker;

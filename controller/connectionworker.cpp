@@ -18,14 +18,8 @@ void ConnectionWorker::openPort(quint64 request, const QByteArray &portName)
     emit portOpened(request, opened.called, opened.handle, opened.errorCode);
 }
 
-void ConnectionWorker::stopTransfer(quint64 request, quint32 handle)
+void ConnectionWorker::stopDevice(quint64 request, quint32 handle, bool close)
 {
-    const FtConnection::Answer answer = FtConnection::stop(handle);
-    emit transferStopped(request, answer.called, answer.status);
-}
-
-void ConnectionWorker::closeDevice(quint64 request, quint32 handle)
-{
-    const FtConnection::Answer answer = FtConnection::close(handle);
-    emit deviceClosed(request, answer.called, answer.status);
+    const FtConnection::Answer answer = close ? FtConnection::close(handle) : FtConnection::stop(handle);
+    emit deviceStopped(request, close, answer.called, answer.status);
 }

@@ -22,10 +22,10 @@ public:
     // A device opened for a request that is no longer the one wanted (the
     // user cancelled, the window closed) is closed again at once.
     void openPort(quint64 request, const QByteArray &portName);
-    // Both wait for the controller's answer to the last zeros: up to a
-    // second on a silent USB link, four on Bluetooth.
-    void stopTransfer(quint64 request, quint32 handle);
-    void closeDevice(quint64 request, quint32 handle);
+    // Stops the transfer area, or with `close` closes the device; either
+    // waits for the controller's answer to the last zeros: up to a second on
+    // a silent USB link, four on Bluetooth.
+    void stopDevice(quint64 request, quint32 handle, bool close);
 
     // The request the window waits for; any thread may set it.
     std::atomic<quint64> wanted{0};
@@ -33,6 +33,5 @@ public:
 signals:
     void portsSearched(quint64 request, const QStringList &names);
     void portOpened(quint64 request, bool called, quint32 handle, quint32 errorCode);
-    void transferStopped(quint64 request, bool called, quint32 status);
-    void deviceClosed(quint64 request, bool called, quint32 status);
+    void deviceStopped(quint64 request, bool closed, bool called, quint32 status);
 };

@@ -19,6 +19,17 @@ bool isErrorCode(uint32_t value)
     return (value & 0xF0000000u) == 0xE0000000u;
 }
 
+// An entry point that takes the device handle alone, where the library has it.
+FtConnection::Answer ask(uint32_t (*entryPoint)(FtHandle), FtHandle handle)
+{
+    FtConnection::Answer answer;
+    if (entryPoint) {
+        answer.called = true;
+        answer.status = entryPoint(handle);
+    }
+    return answer;
+}
+
 } // namespace
 
 bool FtConnection::findPorts()
@@ -110,12 +121,7 @@ bool FtConnection::closeDevice()
 
 FtConnection::Answer FtConnection::close(FtHandle handle)
 {
-    Answer answer;
-    if (const auto closeDevice = ftLib().ftxCloseDevice) {
-        answer.called = true;
-        answer.status = closeDevice(handle);
-    }
-    return answer;
+    return ask(ftLib().ftxCloseDevice, handle);
 }
 
 bool FtConnection::takeClosed(const Answer &answer)
@@ -144,12 +150,7 @@ bool FtConnection::stopTransferArea()
 
 FtConnection::Answer FtConnection::stop(FtHandle handle)
 {
-    Answer answer;
-    if (const auto stopTransferArea = ftLib().ftxStopTransferArea) {
-        answer.called = true;
-        answer.status = stopTransferArea(handle);
-    }
-    return answer;
+    return ask(ftLib().ftxStopTransferArea, handle);
 }
 
 bool FtConnection::takeStopped(const Answer &answer)
