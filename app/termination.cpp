@@ -108,7 +108,10 @@ void TerminationSignals::stopProgram(int signalNumber)
     bindingList().releaseHeldBindings();
     const FtConnection &connection = ftConnection();
     const FtLib &lib = ftLib();
-    const bool running = connection.transferAreaRunning && lib.ftxStopTransferArea && lib.ftxStartTransferArea;
+    // A stop or a disconnect under way on the connection's thread sends the
+    // zeros itself, and the transfer must not run again after it.
+    const bool running = connection.transferAreaRunning && !connection.stopping && lib.ftxStopTransferArea
+        && lib.ftxStartTransferArea;
     if (running)
         lib.ftxStopTransferArea(connection.deviceHandle);
     // Then stopped as the signal would have stopped it; back here once
