@@ -99,10 +99,21 @@ std::unique_ptr<Device> Device::open(const std::string &path, const std::string 
     }
     if (status != FTLIB_ERR_SUCCESS)
         return nullptr;
-    // The guardian comes with the transfer: nothing is driven before.
     device->guarded_ = guarded;
-    if (!guarded)
+    if (!guarded) {
         device->guardianNote_ = "none: not asked for";
+        return device;
+    }
+    // Nothing is driven before the transfer starts, and the open does not
+    // wait for the guardian: it starts beside. Without a thread for it, the
+    // transfer starts one.
+    try {
+        Device *d = device.get();
+        d->firstGuardianStart_ = std::thread([d] {
+            d->firstGuardianStarted_ = d->firstGuardian_.start(d->transport_->descriptor(), d->firstGuardianWhy_);
+        });
+    } catch (...) {
+    }
     return device;
 }
 
@@ -219,6 +230,8 @@ void Device::close()
     // be reused. The process is ending anyway.
     if (!transport_)
         return;
+    if (firstGuardianStart_.joinable())
+        firstGuardianStart_.join();
     if (EmergencyStop::dying()) {
         transport_->abandon();
     } else {
@@ -226,6 +239,7 @@ void Device::close()
         {
             std::lock_guard<std::mutex> lock(mutex_);
             guardian_.dismiss();
+            firstGuardian_.dismiss();
         }
         transport_->close();
     }

@@ -211,8 +211,10 @@ private:
     bool countTimeout(LoopState &s);
     // Extensions that drop out of reach get their zeros.
     void leaveUse(unsigned before);
-    // The guardian: started with the loop, watched while it runs, started
-    // anew when it ends.
+    // The guardian: started once the open has succeeded (on a thread of its
+    // own, so that the open does not wait for it), taken over by the loop,
+    // watched while it runs, started anew when it ends.
+    void takeFirstGuardian();
     void superviseGuardian();
     void startGuardian();
     void setGuardianNote(const std::string &note);
@@ -289,6 +291,12 @@ private:
     // Started by the loop, replaced by it, touched by the setters and the
     // loop under mutex_; dismissed at close once the loop has ended.
     Guardian guardian_;
+    // The first guardian, started beside the open's return; joined by the
+    // loop's start or the close, which take it over.
+    std::thread firstGuardianStart_;
+    Guardian firstGuardian_;
+    std::string firstGuardianWhy_;
+    bool firstGuardianStarted_ = false;
     // The loop's: whether the current guardian said it watches, and when one
     // may be started again after one that ended.
     bool guardianReady_ = false;

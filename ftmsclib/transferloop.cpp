@@ -69,8 +69,10 @@ void Device::loop()
     s.nextReask = now;
     try {
         // Guarded before anything that drives goes out.
-        if (guarded_)
+        if (guarded_) {
+            takeFirstGuardian();
             superviseGuardian();
+        }
         const std::vector<std::uint8_t> zeros = lastZeros();
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -411,6 +413,25 @@ void Device::superviseGuardian()
     }
     if (!guardian_.running() && transport_->now() >= nextGuardianStart_)
         startGuardian();
+}
+
+void Device::takeFirstGuardian()
+{
+    if (!firstGuardianStart_.joinable())
+        return;
+    firstGuardianStart_.join();
+    if (!firstGuardianStarted_) {
+        guardianBackoff_ = milliseconds(1000);
+        nextGuardianStart_ = transport_->now() + guardianBackoff_;
+        tellUnguarded(path_, firstGuardianWhy_);
+        setGuardianNote("none: " + firstGuardianWhy_);
+        return;
+    }
+    trace(path_, "guardian pid %d started", static_cast<int>(firstGuardian_.pid()));
+    std::lock_guard<std::mutex> lock(mutex_);
+    guardian_.replaceWith(firstGuardian_);
+    // Not a guardian that ended: one that was never there.
+    firstGuardian_.dismiss();
 }
 
 void Device::startGuardian()
