@@ -217,6 +217,9 @@ private:
     void takeFirstGuardian();
     void superviseGuardian();
     void startGuardian();
+    // No working guardian, and why: said once, and tried again later, less
+    // often each time.
+    void unguarded(const std::string &why);
     void setGuardianNote(const std::string &note);
     // ...and what goes on the wire. Extension k is sent to (bit k-1):
     // online, wanted and not refused.

@@ -399,13 +399,9 @@ void Device::superviseGuardian()
         break;
     case Guardian::News::Ended:
         trace(path_, "the guardian %s%s", how.c_str(), guardianReady_ ? "; starting a new one" : " before it was ready");
-        if (!guardianReady_) {
-            // One that cannot even start up would be started in a loop.
-            guardianBackoff_ = std::min(std::max(2 * guardianBackoff_, milliseconds(1000)), kLongestGuardianBackoff);
-            nextGuardianStart_ = transport_->now() + guardianBackoff_;
-            tellUnguarded(path_, "the guardian " + how + " before it was ready");
-            setGuardianNote("none: the guardian " + how + " before it was ready");
-        }
+        // One that cannot even start up would be started in a loop.
+        if (!guardianReady_)
+            unguarded("the guardian " + how + " before it was ready");
         guardianReady_ = false;
         break;
     case Guardian::News::None:
@@ -421,10 +417,7 @@ void Device::takeFirstGuardian()
         return;
     firstGuardianStart_.join();
     if (!firstGuardianStarted_) {
-        guardianBackoff_ = milliseconds(1000);
-        nextGuardianStart_ = transport_->now() + guardianBackoff_;
-        tellUnguarded(path_, firstGuardianWhy_);
-        setGuardianNote("none: " + firstGuardianWhy_);
+        unguarded(firstGuardianWhy_);
         return;
     }
     trace(path_, "guardian pid %d started", static_cast<int>(firstGuardian_.pid()));
@@ -439,10 +432,7 @@ void Device::startGuardian()
     Guardian fresh;
     std::string why;
     if (!fresh.start(transport_->descriptor(), why)) {
-        guardianBackoff_ = std::min(std::max(2 * guardianBackoff_, milliseconds(1000)), kLongestGuardianBackoff);
-        nextGuardianStart_ = transport_->now() + guardianBackoff_;
-        tellUnguarded(path_, why);
-        setGuardianNote("none: " + why);
+        unguarded(why);
         return;
     }
     trace(path_, "guardian pid %d started", static_cast<int>(fresh.pid()));
@@ -455,6 +445,14 @@ void Device::startGuardian()
     // The one replaced is gone; its memory goes too, unless a fatal-signal
     // handler may still be looking at it.
     fresh.dismiss(!EmergencyStop::dying());
+}
+
+void Device::unguarded(const std::string &why)
+{
+    guardianBackoff_ = std::min(std::max(2 * guardianBackoff_, milliseconds(1000)), kLongestGuardianBackoff);
+    nextGuardianStart_ = transport_->now() + guardianBackoff_;
+    tellUnguarded(path_, why);
+    setGuardianNote("none: " + why);
 }
 
 void Device::setGuardianNote(const std::string &note)
