@@ -13,6 +13,7 @@
 
 #include "app/mainwindow.h"
 #include "common/processobjects.h"
+#include "control/padthread.h"
 #ifdef Q_OS_UNIX
 #include "app/termination.h"
 #endif
@@ -37,6 +38,8 @@ void describe(QCommandLineParser &parser)
         QStringLiteral("Kavrik — управление моторами контроллера fischertechnik ROBO TX с клавиатуры."));
     parser.addHelpOption();
     parser.addVersionOption();
+    parser.addOption(QCommandLineOption(QStringLiteral("list-pads"),
+                                        QStringLiteral("Показать игровые контроллеры, которые видит программа.")));
     parser.addPositionalArgument(QStringLiteral("файл"),
                                  QStringLiteral("Список клавиш (*.kvr), который открыть при запуске."),
                                  QStringLiteral("[файл]"));
@@ -56,6 +59,18 @@ bool displayToStartOn(int argc, char *argv[])
             return true;
     }
     return false;
+}
+
+// Which pads SDL sees and whether it knows how to read them, so that a pad
+// can be checked before it is bound.
+[[noreturn]] void listPads()
+{
+    const std::vector<std::string> pads = PadThread::describePads();
+    if (pads.empty())
+        std::puts("Игровых контроллеров не найдено.");
+    for (const std::string &line : pads)
+        std::puts(line.c_str());
+    std::exit(0);
 }
 
 [[noreturn]] void refuse(const QCommandLineParser &parser)
@@ -84,6 +99,8 @@ void answerOnTerminal(int argc, char *argv[])
             parser.showHelp(0);
         if (parser.isSet(QStringLiteral("version")))
             parser.showVersion();
+        if (parser.isSet(QStringLiteral("list-pads")))
+            listPads();
         return;
     }
     if (!displayToStartOn(argc, argv))
@@ -111,6 +128,8 @@ int main(int argc, char *argv[])
         parser.showHelp(0);
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
+    if (parser.isSet(QStringLiteral("list-pads")))
+        listPads();
     if (parser.positionalArguments().size() > 1) {
         std::fputs("kavrik: можно открыть только один список клавиш\n", stderr);
         return 2;

@@ -39,6 +39,10 @@ public:
     // for a key that holds nothing.
     void handleKey(quint32 key, bool pressed);
     int updateHeldBindings(const KeyBinding &binding, bool pressed);
+    // A pad input's level (0 at rest): a press or release as for a key when
+    // it leaves or enters the dead zone; in between, a stick or trigger that
+    // drives its output sends the output's new value, once per change.
+    void handleInput(quint32 code, int level);
     // Sends 0 once to every output that has a held key, then forgets them
     // all; nothing moves again until a key is pressed anew. Every change to
     // the list does this first: held keys were pressed on the old list.
@@ -64,7 +68,13 @@ private:
             heldObserver();
     }
 
+    // What a held copy sends: its speed, or for a stick or trigger the share
+    // of it that the input's level gives.
+    int heldDuty(const KeyBinding &held) const;
+
     std::deque<KeyBinding> records;
     HeldBindings heldBindings;
+    // The levels of the sticks and triggers out of their dead zone.
+    QHash<quint32, int> inputLevels;
     std::function<void()> heldObserver;
 };

@@ -10,6 +10,7 @@
 
 #include "bindings/bindinglist.h"
 #include "common/processobjects.h"
+#include "control/gamepads.h"
 #include "control/virtualkey.h"
 #include "control/x11keyboard.h"
 
@@ -24,6 +25,7 @@ constexpr int upReadsToRelease = 2;
 KeyboardGuard::KeyboardGuard(QWidget *mainWindow)
     : QObject(mainWindow)
     , mainWindow(mainWindow)
+    , pads(new GamePads(mainWindow, this))
 {
     trackKeysDown = x11keyboard::enableDetectableAutoRepeat();
     if (trackKeysDown) {
@@ -145,6 +147,7 @@ void KeyboardGuard::stopHeldOutputs()
 {
     if (!bindingList().held().isEmpty())
         bindingList().releaseHeldBindings();
+    pads->keyboardLost();
 }
 
 void KeyboardGuard::focusWindowChanged(QWindow *window)

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QSet>
 
+class GamePads;
 class QKeyEvent;
 class QTimer;
 class QWidget;
@@ -60,6 +61,8 @@ private:
     void releaseKey(quint32 keycode);
 
     QWidget *mainWindow;
+    // Pads drive under the same rules as keys.
+    GamePads *pads;
     // The last release passed on here, known by address and time stamp
     // while it travels on to a widget.
     const QKeyEvent *handledRelease = nullptr;

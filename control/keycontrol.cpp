@@ -7,6 +7,7 @@
 #include <QVarLengthArray>
 
 #include "common/processobjects.h"
+#include "control/padinputs.h"
 #include "controller/ftconnection.h"
 #include "controller/ftlib.h"
 
@@ -97,7 +98,7 @@ int BindingList::updateHeldBindings(const KeyBinding &binding, bool pressed)
     const qint32 output = outputNumber(binding);
     if (pressed) {
         heldBindings[output].append(binding);
-        return binding.speed;
+        return heldDuty(binding);
     }
 
     const auto found = heldBindings.find(output);
@@ -115,7 +116,46 @@ int BindingList::updateHeldBindings(const KeyBinding &binding, bool pressed)
         return 0;
     }
     // Back to the most recently pressed key still held on this output.
-    return held.constLast().speed;
+    return heldDuty(held.constLast());
+}
+
+int BindingList::heldDuty(const KeyBinding &held) const
+{
+    const quint32 code = static_cast<quint32>(held.keyCode);
+    if (!pad::isProportional(code))
+        return held.speed;
+    return pad::proportionalDuty(held.speed, inputLevels.value(code));
+}
+
+void BindingList::handleInput(quint32 code, int level)
+{
+    const bool pressed = level > pad::kDeadZone;
+    const auto found = inputLevels.find(code);
+    const bool wasPressed = found != inputLevels.end();
+    if (!pressed) {
+        if (wasPressed)
+            inputLevels.erase(found);
+        handleKey(code, false);
+        return;
+    }
+    if (!wasPressed) {
+        inputLevels.insert(code, level);
+        handleKey(code, true);
+        return;
+    }
+    const int before = *found;
+    *found = level;
+    if (!pad::isProportional(code) || !ftConnection().transferAreaRunning)
+        return;
+    // Only where its copy is the latest on the output does it drive it.
+    for (const QList<KeyBinding> &held : qAsConst(heldBindings)) {
+        const KeyBinding &latest = held.constLast();
+        if (static_cast<quint32>(latest.keyCode) != code)
+            continue;
+        const int duty = pad::proportionalDuty(latest.speed, level);
+        if (duty != pad::proportionalDuty(latest.speed, before))
+            sendDuty(latest, duty);
+    }
 }
 
 void BindingList::releaseHeldBindings()

@@ -72,6 +72,8 @@ void FormEditor::prepareForRow(int row)
         ui->radioButton_2->setChecked(b.direction);
         ui->horizontalSlider->setValue(b.speed);
     }
+    // The pad named by an earlier capture is not this binding's.
+    ui->lineEdit->setToolTip(QString());
     ui->lineEdit->setFocus(Qt::OtherFocusReason);
     editedRow = row;
 }

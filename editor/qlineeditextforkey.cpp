@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 
+#include "control/padinputs.h"
 #include "control/virtualkey.h"
 
 namespace {
@@ -52,9 +53,23 @@ void QLineEditExtForKey::keyPressEvent(QKeyEvent *event)
     capturedCode = static_cast<int>(virtualKeyCode(event));
     capturedText = storableInListFile(event->text()) ? event->text() : standInText(event);
     setText(capturedText);
+    setToolTip(QString());
     // Backspace is captured like any key, but shows nothing, so the editor
     // refuses it as a binding.
     if (capturedCode == backspaceCode)
         clear();
     event->accept();
+}
+
+bool QLineEditExtForKey::event(QEvent *event)
+{
+    if (event->type() != PadInputEvent::eventType())
+        return QLineEdit::event(event);
+    const auto *input = static_cast<const PadInputEvent *>(event);
+    capturedCode = static_cast<int>(input->code);
+    capturedText = pad::inputText(input->code);
+    setText(capturedText);
+    setToolTip(input->padName);
+    event->accept();
+    return true;
 }

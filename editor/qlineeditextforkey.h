@@ -5,7 +5,9 @@
 #include <QString>
 
 // A one-line field that captures the last key pressed in it: its
-// virtual-key code and the text it produced, which it also shows.
+// virtual-key code and the text it produced, which it also shows. A game
+// pad's input offered to it while it has the focus is captured the same
+// way, by its code and a short name, with the pad's name as the tooltip.
 class QLineEditExtForKey : public QLineEdit
 {
     Q_OBJECT
@@ -18,4 +20,5 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    bool event(QEvent *event) override;
 };

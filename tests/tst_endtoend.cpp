@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <QComboBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -15,7 +16,10 @@
 #include "bindings/bindinglist.h"
 #include "bindings/rowmarks.h"
 #include "common/processobjects.h"
+#include "control/gamepads.h"
+#include "control/padinputs.h"
 #include "controller/ftconnection.h"
+#include "editor/formeditor.h"
 #include "tests/simprocess.h"
 #include "tests/testsupport.h"
 
@@ -35,6 +39,8 @@ private slots:
     void stopOnSilentController();
     void signalEndsDrive_data();
     void signalEndsDrive();
+    void padDrivesLikeAKey_data();
+    void padDrivesLikeAKey();
 
 private:
     // Search, connect to the simulator and start, as a user does.
@@ -55,6 +61,21 @@ void pressD(MainWindow &w, bool press)
     QKeyEvent event = x11KeyEvent(press ? QEvent::KeyPress : QEvent::KeyRelease, Qt::Key_D, 40, 0x64,
                                   QStringLiteral("d"));
     QApplication::sendEvent(&w, &event);
+}
+
+// The pads' input reaches the window through its event loop.
+QJsonObject waitWhileHandlingEvents(SimProcess &sim, const std::function<bool(const QJsonObject &)> &match, int ms,
+                                    int from)
+{
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+        const QJsonObject found = sim.waitFor(match, 2, from);
+        if (!found.isEmpty())
+            return found;
+    } while (timer.elapsed() < ms);
+    return {};
 }
 
 } // namespace
@@ -353,6 +374,117 @@ void TestEndToEnd::signalEndsDrive()
     QVERIFY(program.waitForFinished(5000));
     QCOMPARE(int(program.exitStatus()), exitStatus);
     QCOMPARE(program.exitCode(), exitCode);
+}
+
+void TestEndToEnd::padDrivesLikeAKey_data()
+{
+    // Bound on the Master at speed 400: pad A to output 3, the right trigger
+    // to 5, the left stick up to 7. Steps: "A 1" pad 1's A down, "2:A 0"
+    // pad 2's up; "LS↑ 50" the stick at half its travel; "=3 175" output 3
+    // gets 175, "=3 0 20" within 20 ms of the last unplug; "~3" output 3
+    // gets nothing new for a while; "away" and "back": another window takes
+    // the keyboard and gives it back; "add" opens the editor, "field Pad A"
+    // its key field shows that (and names the pad), "done" closes it.
+    QTest::addColumn<QString>("script");
+    // Pad 2 comes with A held.
+    QTest::addColumn<bool>("heldAsItComes");
+    QTest::newRow("button") << "A 1; =3 400; A 0; =3 0" << false;
+    QTest::newRow("stick in proportion") << "LS↑ 5; ~7; LS↑ 50; =7 175; LS↑ 100; =7 400; LS↑ 0; =7 0" << false;
+    QTest::newRow("trigger in proportion") << "RT 50; =5 175; RT 0; =5 0" << false;
+    QTest::newRow("unplugged while a button, a trigger and a stick drive")
+        << "A 1; RT 100; LS↑ 100; =3 400; =5 400; =7 400; unplug; =3 0 20; =5 0 20; =7 0 20" << false;
+    QTest::newRow("focus lost, held across its return")
+        << "A 1; LS↑ 100; =3 400; =7 400; away; =3 0; =7 0; LS↑ 80; back; LS↑ 100; ~7; ~3; A 0; A 1; =3 400; A 0; =3 0"
+        << false;
+    QTest::newRow("two pads on one input") << "A 1; =3 400; 2:A 1; A 0; ~3; 2:A 0; =3 0" << false;
+    QTest::newRow("held as the pad came") << "~3; 2:A 0; 2:A 1; =3 400; 2:A 0; =3 0" << true;
+    QTest::newRow("editor takes fresh presses")
+        << "A 1; =3 400; add; =3 0; field Введите...; B 1; field Pad B; A 0; A 1; field Pad A; done; ~3" << false;
+}
+
+void TestEndToEnd::padDrivesLikeAKey()
+{
+    QFETCH(QString, script);
+    QFETCH(bool, heldAsItComes);
+
+    VirtualPad pad1;
+    VirtualPad pad2(heldAsItComes ? QList<quint32>{pad::A} : QList<quint32>{});
+    SimProcess sim;
+    QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
+    ModalCloser closer;
+    MainWindow w;
+    w.show();
+    QApplication::setActiveWindow(&w);
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QVERIFY(connectAndStart(w, sim));
+    QTRY_COMPARE(w.findChild<GamePads *>()->padNames().size(), 2);
+    bindingList().append(makeBinding(pad::inputText(pad::A), pad::A, 0, 1, true, 400));
+    bindingList().append(makeBinding(pad::inputText(pad::RightTrigger), pad::RightTrigger, 0, 2, true, 400));
+    bindingList().append(makeBinding(pad::inputText(pad::LeftStickUp), pad::LeftStickUp, 0, 3, true, 400));
+    w.buttonsChanged();
+
+    const QHash<QString, quint32> inputs{{"A", pad::A}, {"B", pad::B}, {"RT", pad::RightTrigger},
+                                         {"LS↑", pad::LeftStickUp}};
+    QWidget other;
+    FormEditor *editor = nullptr;
+    qint64 unpluggedAt = 0;
+    // What the simulator says after the last thing done.
+    int mark = 0;
+    for (const QString &step : script.split(QStringLiteral("; "))) {
+        const QStringList words = step.split(QLatin1Char(' '));
+        const QString &word = words.at(0);
+        if (!word.startsWith(QLatin1Char('=')) && !word.startsWith(QLatin1Char('~'))) {
+            sim.readLines();
+            mark = sim.events.size();
+        }
+        if (word.startsWith(QLatin1Char('='))) {
+            const QJsonObject output = waitWhileHandlingEvents(
+                sim, [out = word.mid(1).toInt(), duty = words.at(1).toInt()](const QJsonObject &e) {
+                    return e["event"] == "output" && e["out"].toInt() == out && e["duty"].toInt() == duty;
+                }, 2000, mark);
+            QVERIFY2(!output.isEmpty(), qPrintable(step));
+            if (words.size() > 2) {
+                const qint64 afterUs = output["t_us"].toVariant().toLongLong() - unpluggedAt;
+                QVERIFY2(afterUs <= words.at(2).toInt() * 1000, qPrintable(step + QStringLiteral(": %1 us").arg(afterUs)));
+            }
+        } else if (word.startsWith(QLatin1Char('~'))) {
+            const int out = word.mid(1).toInt();
+            const QJsonObject changed = waitWhileHandlingEvents(
+                sim, [out](const QJsonObject &e) { return e["event"] == "output" && e["out"].toInt() == out; }, 300,
+                mark);
+            QVERIFY2(changed.isEmpty(), qPrintable(step));
+        } else if (word == "unplug") {
+            unpluggedAt = monotonicMicroseconds();
+            pad1.unplug();
+        } else if (word == "away") {
+            other.show();
+            QApplication::setActiveWindow(&other);
+            QTRY_VERIFY(!w.isActiveWindow());
+        } else if (word == "back") {
+            QApplication::setActiveWindow(&w);
+            QTRY_VERIFY(w.isActiveWindow());
+        } else if (word == "add") {
+            click(w, "pushButton_6");
+            editor = findTopLevel<FormEditor>();
+            QVERIFY(QTest::qWaitForWindowActive(editor));
+        } else if (word == "field") {
+            auto *field = editor->findChild<QLineEdit *>(QStringLiteral("lineEdit"));
+            QTRY_COMPARE(field->text(), step.section(QLatin1Char(' '), 1));
+            QCOMPARE(field->toolTip(), field->text().startsWith("Pad") ? QStringLiteral("Virtual Controller") : QString());
+        } else if (word == "done") {
+            editor->close();
+            QApplication::setActiveWindow(&w);
+            QTRY_VERIFY(w.isActiveWindow());
+        } else {
+            VirtualPad &pad = word.startsWith(QStringLiteral("2:")) ? pad2 : pad1;
+            const QString name = word.startsWith(QStringLiteral("2:")) ? word.mid(2) : word;
+            QVERIFY2(inputs.contains(name), qPrintable(step));
+            pad.set(inputs.value(name), words.at(1).toInt());
+        }
+    }
+    QCOMPARE(closer.seen.size(), 0);
+    other.close();
+    w.close();
 }
 
 QTEST_MAIN(TestEndToEnd)
