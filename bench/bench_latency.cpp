@@ -1,22 +1,31 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Key-to-wire latency: from the program's key handling to the simulator
 // decoding the new duty on its side of the pseudo-terminal, immediate versus
-// cycle-only.
+// cycle-only; and pad-to-wire: from a pad's button changing to the same.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
 
+#include <QApplication>
+#include <QEventLoop>
+#include <QWidget>
+
 #include "bench/benchsupport.h"
 #include "bench/simchild.h"
 #include "bindings/bindinglist.h"
 #include "common/processobjects.h"
+#include "control/gamepads.h"
+#include "control/padinputs.h"
 #include "controller/ftconnection.h"
 #include "ftmsclib/ftmsclib.h"
+#include "tests/virtualpad.h"
 
 namespace {
 
@@ -32,7 +41,12 @@ double percentile(std::vector<long long> v, double p)
     return static_cast<double>(v[i]) / 1000.0;
 }
 
-Figures measure(bool cycleOnly, int presses)
+// The input changes (a key event handled, a pad's button set) and the
+// time it took until the simulator decoded the duty, in µs; -1 if it never
+// did.
+using Change = std::function<long long(bool press, SimChild &sim, const std::string &seen)>;
+
+Figures measure(bool cycleOnly, int presses, quint32 code, const Change &change)
 {
     Figures f;
     ::setenv("KAVRIK_FTLIB_CYCLE_ONLY", cycleOnly ? "1" : "0", 1);
@@ -47,10 +61,10 @@ Figures measure(bool cycleOnly, int presses)
         std::fprintf(stderr, "open/start failed: 0x%08x\n", err);
         return f;
     }
-    // The program's side: one binding, the A key on M1 at full speed.
+    // The program's side: one binding on M1 at full speed.
     KeyBinding a;
     a.keyText = "a";
-    a.keyCode = 65;
+    a.keyCode = static_cast<int>(code);
     a.speed = 512;
     bindingList().clear();
     bindingList().append(a);
@@ -62,17 +76,15 @@ Figures measure(bool cycleOnly, int presses)
     std::vector<long long> samples;
     for (int i = 0; i < presses * 2; ++i) {
         const int duty = i % 2 == 0 ? 512 : 0;
-        // Keys come at any moment of the cycle, not right after a reply.
+        // Inputs come at any moment of the cycle, not right after a reply.
         ::poll(nullptr, 0, pause(random));
-        const long long before = monotonicUs();
-        bindingList().handleKey(65, duty != 0);
-        const long long seen = sim.waitFor("\"out\":0,\"duty\":" + std::to_string(duty) + "}", 2000);
-        if (seen < 0) {
+        const long long took = change(duty != 0, sim, "\"out\":0,\"duty\":" + std::to_string(duty) + "}");
+        if (took < 0) {
             std::fprintf(stderr, "duty %d never arrived\n", duty);
             ftxCloseDevice(h);
             return f;
         }
-        samples.push_back(seen - before);
+        samples.push_back(took);
     }
     ftConnection().transferAreaRunning = false;
     ftxCloseDevice(h);
@@ -83,23 +95,68 @@ Figures measure(bool cycleOnly, int presses)
     return f;
 }
 
+long long keyChange(bool press, SimChild &sim, const std::string &seen)
+{
+    const long long before = monotonicUs();
+    bindingList().handleKey(65, press);
+    const long long at = sim.waitFor(seen, 2000);
+    return at < 0 ? -1 : at - before;
+}
+
+// A pad's button through the pads' thread and the window's event loop: the
+// thread is woken as a real pad's device file wakes it (SDL's virtual pad
+// has none), the GUI thread runs its loop while another waits for the wire.
+Figures measurePad(int presses)
+{
+    QWidget window;
+    window.show();
+    QApplication::setActiveWindow(&window);
+    VirtualPad pad;
+    GamePads pads(&window, nullptr);
+    QEventLoop loop;
+    if (!bench::handleEventsUntil(
+            [&] { return !pads.padNames().isEmpty() && QApplication::activeWindow() == &window; }, 5000)) {
+        std::fprintf(stderr, "the pad or the window did not come\n");
+        return {};
+    }
+    return measure(false, presses, pad::A, [&](bool press, SimChild &sim, const std::string &seen) {
+        long long at = -1;
+        std::thread wire([&] {
+            at = sim.waitFor(seen, 2000);
+            QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection);
+        });
+        const long long before = monotonicUs();
+        pad.change(pad::A, press ? 100 : 0);
+        pads.readNow();
+        loop.exec();
+        wire.join();
+        return at < 0 ? -1 : at - before;
+    });
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    QApplication application(argc, argv);
     const int presses = argc > 1 ? std::max(1, std::atoi(argv[1])) : 1000;
     ftxInitLib();
-    const Figures immediate = measure(false, presses);
-    const Figures cycle = measure(true, presses);
+    const Figures immediate = measure(false, presses, 65, keyChange);
+    const Figures cycle = measure(true, presses, 65, keyChange);
+    const Figures padded = measurePad(presses);
     ftxCloseLib();
-    if (!immediate.ok || !cycle.ok)
+    if (!immediate.ok || !cycle.ok || !padded.ok)
         return 1;
     std::printf("key-to-wire latency, %d presses and %d releases each\n", presses, presses);
     std::printf("  immediate : p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms  (target p99 <= 2 ms: %s)\n", immediate.p50,
                 immediate.p99, immediate.max, immediate.p99 <= 2.0 ? "met" : "MISSED");
     std::printf("  cycle-only: p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms\n", cycle.p50, cycle.p99, cycle.max);
     std::printf("  ratio cycle-only / immediate: p50 %.1fx  p99 %.1fx\n", cycle.p50 / immediate.p50, cycle.p99 / immediate.p99);
+    std::printf("pad-to-wire latency, a button pressed and released %d times\n", presses);
+    std::printf("  immediate : p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms  (target p99 <= 2 ms: %s)\n", padded.p50,
+                padded.p99, padded.max, padded.p99 <= 2.0 ? "met" : "MISSED");
     bench::figure("key_to_wire_p50", immediate.p50, "ms", 2.0);
     bench::figure("key_to_wire_p99", immediate.p99, "ms", 2.0);
+    bench::figure("pad_to_wire_p99", padded.p99, "ms", 2.0);
     return 0;
 }

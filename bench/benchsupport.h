@@ -4,7 +4,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <vector>
+
+#include <poll.h>
+
+#ifdef QT_CORE_LIB
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#endif
 
 // Shared by the program-side benchmarks: timing and the report line.
 namespace bench {
@@ -29,5 +37,21 @@ inline void figure(const char *name, double value, const char *unit, double targ
     std::printf("figure\t%s\t%.3f\t%s\t%.3f\t%s\n", name, value, unit, target, value <= target ? "pass" : "FAIL");
     std::fflush(stdout);
 }
+
+#ifdef QT_CORE_LIB
+// Runs the event loop until `condition` holds; false after `ms`.
+inline bool handleEventsUntil(const std::function<bool()> &condition, int ms)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!condition()) {
+        if (waited.elapsed() > ms)
+            return false;
+        QCoreApplication::processEvents();
+        ::poll(nullptr, 0, 1);
+    }
+    return true;
+}
+#endif
 
 } // namespace bench

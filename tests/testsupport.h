@@ -80,29 +80,6 @@ T *findTopLevel()
     return nullptr;
 }
 
-// A game pad inside the process, SDL's virtual joystick: no hardware, no
-// /dev/uinput. The program's pads thread finds it within a few
-// milliseconds, as it finds a pad plugged in.
-class VirtualPad
-{
-public:
-    // `held`: pad inputs (padinputs.h codes) already at full travel as it
-    // comes.
-    explicit VirtualPad(const QList<quint32> &held = {});
-    ~VirtualPad();
-    // A button down (any percent above 0) or up; a stick direction or a
-    // trigger at that share of its travel.
-    void set(quint32 input, int percent);
-    // As a pad unplugged or out of range: gone without letting go first.
-    void unplug();
-
-private:
-    void setNow(quint32 input, int percent);
-
-    int index = -1;
-    struct _SDL_Joystick *joystick = nullptr;
-};
-
 // Top-level widgets that are visible, for checks that nothing is left open.
 QStringList visibleTopLevelWindows();
 

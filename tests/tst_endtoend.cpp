@@ -23,6 +23,7 @@
 #include "editor/formeditor.h"
 #include "tests/simprocess.h"
 #include "tests/testsupport.h"
+#include "tests/virtualpad.h"
 
 class TestEndToEnd : public QObject
 {
