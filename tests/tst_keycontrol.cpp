@@ -11,6 +11,7 @@
 #include "bindings/bindinglist.h"
 #include "bindings/rowmarks.h"
 #include "common/processobjects.h"
+#include "control/padinputs.h"
 #include "controller/ftconnection.h"
 #include "tests/fakecalls.h"
 #include "tests/testsupport.h"
@@ -40,6 +41,8 @@ private slots:
 
     void sharedOutput_data();
     void sharedOutput();
+    void padLevels_data();
+    void padLevels();
     void oneKeyTwoOutputs();
     void oneKeyTwiceOnOneOutput();
     void autoRepeatSendsNothing();
@@ -171,6 +174,39 @@ void TestKeyControl::sharedOutput()
     QCOMPARE(drivingRows(), QList<int>());
     QCOMPARE(dutiesSent(), duties);
     QCOMPARE(fakeCalls(QStringLiteral("SetOutPwmValues")).first(), QStringLiteral("SetOutPwmValues(5, 0, 3, 300)"));
+    QVERIFY(bindingList().held().isEmpty());
+}
+
+void TestKeyControl::padLevels_data()
+{
+    // On one output: pad A at 300 and the left stick up at 400; on another,
+    // the left trigger at 2. Each step is "input level" (0 to 32767).
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<int>>("duties");
+    QTest::newRow("stick moved within one value sends once")
+        << QStringList{"LS 16384", "LS 16390", "LS 16400", "LS 0"} << QList<int>{175, 0};
+    QTest::newRow("stick in proportion and back") << QStringList{"LS 16384", "LS 32767", "LS 0"}
+                                                  << QList<int>{175, 400, 0};
+    QTest::newRow("dead zone drives nothing") << QStringList{"LS 4915", "LS 3000", "LS 0"} << QList<int>{};
+    QTest::newRow("stick over a held button, then back to it")
+        << QStringList{"A 32767", "LS 32767", "LS 16384", "LS 0", "A 0"} << QList<int>{300, 400, 175, 300, 0};
+    QTest::newRow("a stick under a later button waits its turn")
+        << QStringList{"LS 32767", "A 32767", "LS 16384", "A 0", "LS 0"} << QList<int>{400, 300, 175, 0};
+    QTest::newRow("never below 1") << QStringList{"LT 4916", "LT 32767", "LT 0"} << QList<int>{1, 2, 0};
+}
+
+void TestKeyControl::padLevels()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QList<int>, duties);
+
+    const QHash<QString, quint32> inputs{{"A", pad::A}, {"LS", pad::LeftStickUp}, {"LT", pad::LeftTrigger}};
+    bindingList().append(makeBinding(pad::inputText(pad::A), pad::A, 0, 1, true, 300));
+    bindingList().append(makeBinding(pad::inputText(pad::LeftStickUp), pad::LeftStickUp, 0, 1, true, 400));
+    bindingList().append(makeBinding(pad::inputText(pad::LeftTrigger), pad::LeftTrigger, 0, 2, true, 2));
+    for (const QString &step : steps)
+        bindingList().handleInput(inputs.value(step.section(' ', 0, 0)), step.section(' ', 1).toInt());
+    QCOMPARE(dutiesSent(), duties);
     QVERIFY(bindingList().held().isEmpty());
 }
 
