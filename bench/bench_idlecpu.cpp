@@ -56,9 +56,9 @@ double busyWhileIdle(int seconds)
     return 100.0 * (cpuSeconds() - cpu0) / (static_cast<double>(monotonicUs() - wall0) / 1e6);
 }
 
-// With the pads' reading started: no pad, then one. SDL's virtual pad has
-// no device file to wait on, so it is read every few milliseconds: more
-// than a real pad costs.
+// With the pads' reading started: no pad (SDL is not even loaded), then
+// one. SDL's virtual pad has no device file to wait on, so it is read every
+// few milliseconds: more than a real pad costs.
 bool padsIdle(int seconds, double &noPad, double &onePad)
 {
     QWidget window;
@@ -68,6 +68,7 @@ bool padsIdle(int seconds, double &noPad, double &onePad)
     noPad = busyWhileIdle(seconds);
     std::optional<VirtualPad> pad;
     pad.emplace();
+    pads.readNow();
     if (!bench::handleEventsUntil([&] { return !pads.padNames().isEmpty(); }, 5000))
         return false;
     onePad = busyWhileIdle(seconds);

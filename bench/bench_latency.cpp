@@ -114,6 +114,8 @@ Figures measurePad(int presses)
     VirtualPad pad;
     GamePads pads(&window, nullptr);
     QEventLoop loop;
+    bench::handleEventsUntil([] { return false; }, 50);
+    pads.readNow();
     if (!bench::handleEventsUntil(
             [&] { return !pads.padNames().isEmpty() && QApplication::activeWindow() == &window; }, 5000)) {
         std::fprintf(stderr, "the pad or the window did not come\n");

@@ -20,13 +20,17 @@ GamePads::GamePads(QWidget *mainWindow, QObject *parent)
     : QObject(parent)
     , mainWindow(mainWindow)
 {
-    // SDL starts on the pads' thread once the window is up: the start-up
-    // does not wait for it, and without a pad nothing else changes.
-    QTimer::singleShot(0, this, [this] {
-        reader = std::make_unique<PadThread>([this](std::vector<PadEvent> &&events) {
-            QMetaObject::invokeMethod(this, [this, events = std::move(events)] { take(events); },
-                                      Qt::QueuedConnection);
-        });
+    // The pads are read once the window is up: the start-up does not wait
+    // for the thread.
+    QTimer::singleShot(0, this, &GamePads::startReading);
+}
+
+void GamePads::startReading()
+{
+    if (reader)
+        return;
+    reader = std::make_unique<PadThread>([this](std::vector<PadEvent> &&events) {
+        QMetaObject::invokeMethod(this, [this, events = std::move(events)] { take(events); }, Qt::QueuedConnection);
     });
 }
 
@@ -36,8 +40,8 @@ GamePads::~GamePads() = default;
 
 void GamePads::readNow()
 {
-    if (reader)
-        reader->wake();
+    startReading();
+    reader->wake();
 }
 
 QStringList GamePads::padNames() const

@@ -34,8 +34,8 @@ public:
     // Keys may no longer reach the main window (the keyboard guard says
     // so): every input stops driving and needs a fresh press.
     void keyboardLost();
-    // Reads the pads now, as a pad's device file would make it: a virtual
-    // pad (tests, benchmarks) has none.
+    // Looks for pads and reads them now, as a pad's device coming or having
+    // input would make it: SDL's virtual pads (tests, benchmarks) have none.
     void readNow();
     // The pads connected now.
     QStringList padNames() const;
@@ -52,6 +52,7 @@ private:
         std::array<bool, pad::kInputCount> offered{};
     };
 
+    void startReading();
     void take(const std::vector<PadEvent> &events);
     void inputChanged(Pad &pad, const PadEvent &event);
     void padRemoved(int instance);

@@ -4,10 +4,14 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 
 #ifdef __linux__
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -15,9 +19,8 @@
 #include <unistd.h>
 #endif
 
-#include <SDL.h>
-
 #include "control/padinputs.h"
+#include "control/sdllibrary.h"
 
 namespace {
 
@@ -30,11 +33,35 @@ constexpr milliseconds searchPeriod{250};
 // is noticed well within 20 ms.
 constexpr milliseconds pumpPeriod{5};
 
-void startSdl()
+// A joystick's and a game pad's buttons, BTN_JOYSTICK to the end of
+// BTN_GAMEPAD: what udev looks for to call a device a joystick.
+constexpr unsigned firstPadButton = 0x120;
+constexpr unsigned lastPadButton = 0x13f;
+
+// Whether an input device that may be a game pad is plugged in: SDL is
+// loaded only then.
+bool padPluggedIn()
 {
-    // SDL's own SIGINT/SIGTERM handlers would replace the ones that stop the
-    // motors before the program ends.
-    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+#ifdef __linux__
+    DIR *devices = ::opendir("/sys/class/input");
+    if (!devices)
+        return true; // no way to tell: ask SDL
+    bool found = false;
+    while (const dirent *entry = ::readdir(devices)) {
+        if (std::string(entry->d_name).rfind("event", 0) != 0)
+            continue;
+        std::ifstream keys(std::string("/sys/class/input/") + entry->d_name + "/device/capabilities/key");
+        std::string line;
+        if (std::getline(keys, line) && hasPadButtons(line)) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(devices);
+    return found;
+#else
+    return true;
+#endif
 }
 
 quint32 buttonInput(Uint8 button)
@@ -93,6 +120,9 @@ void addAxis(std::vector<PadEvent> &events, int instance, Uint8 axis, int value,
 } // namespace
 
 struct PadThread::Impl {
+    // Set once SDL is loaded and started.
+    const SdlLibrary *sdl = nullptr;
+
     struct Pad {
         SDL_GameController *controller = nullptr;
         int instance = -1;
@@ -132,36 +162,36 @@ struct PadThread::Impl {
 
     void open(int deviceIndex, std::vector<PadEvent> &events)
     {
-        SDL_GameController *controller = SDL_GameControllerOpen(deviceIndex);
+        SDL_GameController *controller = sdl->SDL_GameControllerOpen(deviceIndex);
         if (!controller)
             return;
-        const int instance = SDL_JoystickInstanceID(SDL_GameControllerGetJoystick(controller));
+        const int instance = sdl->SDL_JoystickInstanceID(sdl->SDL_GameControllerGetJoystick(controller));
         if (find(instance)) {
             // Announced twice (at start-up SDL may): one handle is enough.
-            SDL_GameControllerClose(controller);
+            sdl->SDL_GameControllerClose(controller);
             return;
         }
         Pad pad;
         pad.controller = controller;
         pad.instance = instance;
 #ifdef __linux__
-        if (const char *path = SDL_GameControllerPath(controller))
+        if (const char *path = sdl->SDL_GameControllerPath(controller))
             pad.file = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
 #endif
         pads.push_back(pad);
-        const char *name = SDL_GameControllerName(controller);
+        const char *name = sdl->SDL_GameControllerName(controller);
         events.push_back({PadEvent::Kind::Added, instance, 0, 0, false, name ? name : "Game pad"});
         // What is held as it comes is reported as such: it must not pass for
         // a fresh press. SDL reads a pad's state at its first update after
         // the open and would report it as presses then.
-        SDL_GameControllerUpdate();
+        sdl->SDL_GameControllerUpdate();
         for (int b = 0; b < SDL_CONTROLLER_BUTTON_MAX; ++b) {
             const quint32 code = buttonInput(Uint8(b));
-            if (code && SDL_GameControllerGetButton(controller, SDL_GameControllerButton(b)))
+            if (code && sdl->SDL_GameControllerGetButton(controller, SDL_GameControllerButton(b)))
                 events.push_back({PadEvent::Kind::Input, instance, code, pad::kFullLevel, true, {}});
         }
         for (int a = 0; a < SDL_CONTROLLER_AXIS_MAX; ++a)
-            addAxis(events, instance, Uint8(a), SDL_GameControllerGetAxis(controller, SDL_GameControllerAxis(a)), true);
+            addAxis(events, instance, Uint8(a), sdl->SDL_GameControllerGetAxis(controller, SDL_GameControllerAxis(a)), true);
     }
 
     void remove(int instance, std::vector<PadEvent> &events)
@@ -173,7 +203,7 @@ struct PadThread::Impl {
         if (!found->gone)
             events.push_back({PadEvent::Kind::Removed, instance, 0, 0, false, {}});
         closeFile(*found);
-        SDL_GameControllerClose(found->controller);
+        sdl->SDL_GameControllerClose(found->controller);
         pads.erase(found);
     }
 
@@ -224,11 +254,12 @@ struct PadThread::Impl {
         return std::any_of(pads.begin(), pads.end(), [](const Pad &p) { return p.file < 0 && !p.gone; });
     }
 
-    // Waits until a pad's file has input or is gone, a wake, or the period;
-    // a pad whose file is gone is reported at once.
-    void wait(std::vector<PadEvent> &events)
+    // Waits until a pad's file has input or is gone, a device comes, a
+    // wake, or the period (without SDL: no period); a pad whose file is gone
+    // is reported at once. True when woken.
+    bool wait(std::vector<PadEvent> &events)
     {
-        const milliseconds period = pumpedOften() ? pumpPeriod : searchPeriod;
+        const milliseconds period = !sdl ? milliseconds(-1) : pumpedOften() ? pumpPeriod : searchPeriod;
 #ifdef __linux__
         std::vector<pollfd> watched;
         watched.push_back({wakeFd, POLLIN, 0});
@@ -238,11 +269,12 @@ struct PadThread::Impl {
         for (const Pad &pad : pads)
             watched.push_back({pad.file, POLLIN, 0}); // -1 is skipped by poll
         if (::poll(watched.data(), watched.size(), int(period.count())) <= 0)
-            return;
+            return false;
         for (size_t i = 0; i < firstPad; ++i) {
             if (watched[i].revents & POLLIN)
                 drain(watched[i].fd);
         }
+        const bool woken = watched[0].revents & POLLIN;
         for (size_t i = firstPad; i < watched.size(); ++i) {
             Pad &pad = pads[i - firstPad];
             if (pad.file < 0 || !watched[i].revents)
@@ -256,11 +288,15 @@ struct PadThread::Impl {
                 events.push_back({PadEvent::Kind::Removed, pad.instance, 0, 0, false, {}});
             }
         }
+        return woken;
 #else
         std::unique_lock<std::mutex> lock(mutex);
-        woken.wait_for(lock, period, [this] { return wakeRequested; });
+        const auto requested = [this] { return wakeRequested; };
+        const bool woken = period.count() < 0 ? (this->woken.wait(lock, requested), true)
+                                              : this->woken.wait_for(lock, period, requested);
         wakeRequested = false;
         (void)events;
+        return woken;
 #endif
     }
 };
@@ -310,16 +346,27 @@ void PadThread::wake()
 
 void PadThread::run()
 {
-    startSdl();
-    // Without SDL's pads the program works as it does without pads.
-    if (SDL_Init(SDL_INIT_GAMECONTROLLER) != 0)
-        return;
     std::vector<PadEvent> events;
     SDL_Event batch[64];
+    // Until a pad may be there, SDL is not loaded: a program without a pad
+    // costs what it did before pads. Asked to read the pads, it looks anyway.
+    bool woken = false;
+    bool sdlFailed = false;
+    while (!stopping && !impl->sdl) {
+        if (!sdlFailed && (woken || padPluggedIn())) {
+            std::string why;
+            impl->sdl = SdlLibrary::start(why);
+            // Without SDL the program works as it does without pads.
+            sdlFailed = !impl->sdl;
+        }
+        if (!impl->sdl)
+            woken = impl->wait(events);
+    }
+    const SdlLibrary *sdl = impl->sdl;
     while (!stopping) {
-        SDL_PumpEvents();
+        sdl->SDL_PumpEvents();
         int taken;
-        while ((taken = SDL_PeepEvents(batch, 64, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT)) > 0) {
+        while ((taken = sdl->SDL_PeepEvents(batch, 64, SDL_GETEVENT, SDL_FIRSTEVENT, SDL_LASTEVENT)) > 0) {
             for (int i = 0; i < taken; ++i)
                 impl->take(batch[i], events);
         }
@@ -331,29 +378,31 @@ void PadThread::run()
     }
     for (Impl::Pad &pad : impl->pads) {
         Impl::closeFile(pad);
-        SDL_GameControllerClose(pad.controller);
+        sdl->SDL_GameControllerClose(pad.controller);
     }
     impl->pads.clear();
     // Whoever else in the process uses SDL keeps it.
-    SDL_QuitSubSystem(SDL_INIT_GAMECONTROLLER);
+    if (sdl)
+        sdl->SDL_QuitSubSystem(SDL_INIT_GAMECONTROLLER);
 }
 
 std::vector<std::string> PadThread::describePads()
 {
-    startSdl();
     std::vector<std::string> lines;
-    if (SDL_Init(SDL_INIT_GAMECONTROLLER) != 0) {
-        lines.push_back(std::string("SDL не запустился: ") + SDL_GetError());
+    std::string why;
+    const SdlLibrary *sdl = SdlLibrary::start(why);
+    if (!sdl) {
+        lines.push_back(why);
         return lines;
     }
-    for (int i = 0; i < SDL_NumJoysticks(); ++i) {
+    for (int i = 0; i < sdl->SDL_NumJoysticks(); ++i) {
         char guid[33];
-        SDL_JoystickGetGUIDString(SDL_JoystickGetDeviceGUID(i), guid, sizeof guid);
-        const char *name = SDL_JoystickNameForIndex(i);
-        const char *path = SDL_JoystickPathForIndex(i);
+        sdl->SDL_JoystickGetGUIDString(sdl->SDL_JoystickGetDeviceGUID(i), guid, sizeof guid);
+        const char *name = sdl->SDL_JoystickNameForIndex(i);
+        const char *path = sdl->SDL_JoystickPathForIndex(i);
         std::string line = std::string(name ? name : "?") + (path ? std::string(" (") + path + ")" : std::string());
-        if (SDL_IsGameController(i)) {
-            const char *mapped = SDL_GameControllerNameForIndex(i);
+        if (sdl->SDL_IsGameController(i)) {
+            const char *mapped = sdl->SDL_GameControllerNameForIndex(i);
             line += std::string(": распознан") + (mapped ? std::string(" как ") + mapped : std::string());
         } else {
             line += ": не распознан, нужна строка для него в SDL_GAMECONTROLLERCONFIG";
@@ -361,6 +410,28 @@ std::vector<std::string> PadThread::describePads()
         line += ", GUID " + std::string(guid);
         lines.push_back(line);
     }
-    SDL_QuitSubSystem(SDL_INIT_GAMECONTROLLER);
+    sdl->SDL_QuitSubSystem(SDL_INIT_GAMECONTROLLER);
     return lines;
+}
+
+bool hasPadButtons(const std::string &keyCapabilities)
+{
+    // Words of the kernel's long, the most significant first.
+    constexpr unsigned bitsPerWord = sizeof(long) * 8;
+    std::istringstream text(keyCapabilities);
+    std::vector<std::uint64_t> words;
+    std::string word;
+    while (text >> word) {
+        std::uint64_t value = 0;
+        std::istringstream hex(word);
+        if (!(hex >> std::hex >> value))
+            return false;
+        words.push_back(value);
+    }
+    for (unsigned bit = firstPadButton; bit <= lastPadButton; ++bit) {
+        const size_t fromEnd = bit / bitsPerWord;
+        if (fromEnd < words.size() && (words[words.size() - 1 - fromEnd] >> (bit % bitsPerWord)) & 1)
+            return true;
+    }
+    return false;
 }

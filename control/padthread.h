@@ -25,14 +25,21 @@ struct PadEvent {
     std::string name;
 };
 
+// Whether the key capabilities an input device reports (sysfs
+// capabilities/key: hexadecimal words of the kernel's long, the most
+// significant first) hold a joystick's or a game pad's buttons.
+bool hasPadButtons(const std::string &keyCapabilities);
+
 // Owns SDL's game-controller interface on a thread of its own: no window,
-// no audio, no signal handlers of SDL's. It opens every pad SDL knows a
-// mapping for and reports additions, removals and input changes in
-// batches, on its own thread. SDL offers nothing to wait on, so the thread
-// waits on the pads' own device files and wakes at once when one has
-// input or goes away; a pad without such a file (SDL's virtual pads) is
-// pumped every few milliseconds, and with no pad the thread looks for new
-// ones a few times a second.
+// no audio, no signal handlers of SDL's. SDL is loaded only once an input
+// device that may be a game pad is plugged in (the thread waits for new
+// devices until then) or the pads are to be read now. It opens every pad
+// SDL knows a mapping for and reports additions, removals and input
+// changes in batches, on its own thread. SDL offers nothing to wait on, so
+// the thread waits on the pads' own device files and wakes at once when one
+// has input or goes away; a pad without such a file (SDL's virtual pads) is
+// read every few milliseconds, and SDL looks for new pads a few times a
+// second.
 class PadThread
 {
 public:
@@ -45,12 +52,12 @@ public:
     PadThread(const PadThread &) = delete;
     PadThread &operator=(const PadThread &) = delete;
 
-    // Pumps now, as input on a pad's device file would (a virtual pad has
-    // none). Any thread.
+    // Looks for pads and reads them now, as a pad's device coming or having
+    // input would make it (SDL's virtual pads have no device). Any thread.
     void wake();
 
-    // What SDL sees, one line per joystick, for the command line; SDL is
-    // started and shut down on the calling thread.
+    // What SDL sees, one line per joystick, or why SDL cannot be used, for
+    // the command line; SDL is started and shut down on the calling thread.
     static std::vector<std::string> describePads();
 
 private:

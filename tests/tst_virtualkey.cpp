@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <QtTest>
 
+#include "control/padthread.h"
 #include "control/virtualkey.h"
 #include "tests/testsupport.h"
 
@@ -17,6 +18,9 @@ private slots:
     void pressAndShiftedReleaseMatch();
     void syntheticEvents_data();
     void syntheticEvents();
+    // Which input devices are taken for game pads (SDL is loaded for them).
+    void padDevices_data();
+    void padDevices();
 };
 
 void TestVirtualKey::x11Events_data()
@@ -101,6 +105,27 @@ void TestVirtualKey::syntheticEvents()
     QFETCH(uint, expected);
     const QKeyEvent event(QEvent::KeyPress, key, Qt::NoModifier);
     QCOMPARE(virtualKeyCode(&event), quint32(expected));
+}
+
+void TestVirtualKey::padDevices_data()
+{
+    // The key capabilities as the kernel lists them in sysfs.
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<bool>("pad");
+    QTest::newRow("Xbox pad: A, B, X, Y, shoulders, sticks") << "7cdb000000000000 0 0 0 0" << true;
+    QTest::newRow("joystick: trigger and thumb buttons") << "ffff00000000 0 0 0 0" << true;
+    QTest::newRow("keyboard") << "1000000000007 ff9f207ac14057ff febeffdfffefffff fffffffffffffffe" << false;
+    QTest::newRow("mouse: its buttons are just below") << "1f0000 0 0 0 0" << false;
+    QTest::newRow("graphics tablet: its pen just above") << "1 0 0 0 0 0" << false;
+    QTest::newRow("nothing") << "" << false;
+    QTest::newRow("not hexadecimal") << "zz 0 0 0 0" << false;
+}
+
+void TestVirtualKey::padDevices()
+{
+    QFETCH(QString, keys);
+    QFETCH(bool, pad);
+    QCOMPARE(hasPadButtons(keys.toStdString()), pad);
 }
 
 QTEST_GUILESS_MAIN(TestVirtualKey)
