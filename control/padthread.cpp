@@ -381,9 +381,12 @@ void PadThread::run()
         sdl->SDL_GameControllerClose(pad.controller);
     }
     impl->pads.clear();
-    // Whoever else in the process uses SDL keeps it.
-    if (sdl)
+    // Whoever else in the process uses SDL keeps it. SDL frees what it
+    // keeps for a thread only for its own threads.
+    if (sdl) {
         sdl->SDL_QuitSubSystem(SDL_INIT_GAMECONTROLLER);
+        sdl->SDL_TLSCleanup();
+    }
 }
 
 std::vector<std::string> PadThread::describePads()

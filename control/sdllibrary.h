@@ -13,6 +13,7 @@
     F(SDL_Init)                                                                                                  \
     F(SDL_QuitSubSystem)                                                                                         \
     F(SDL_GetError)                                                                                              \
+    F(SDL_TLSCleanup)                                                                                            \
     F(SDL_PumpEvents)                                                                                            \
     F(SDL_PeepEvents)                                                                                            \
     F(SDL_NumJoysticks)                                                                                          \
