@@ -64,7 +64,10 @@ int axisValue(const VirtualControl &control, int percent)
 
 VirtualPad::VirtualPad(const QList<quint32> &held)
 {
-    SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+    // Where the program started SDL, what it set stands, so that its
+    // settings can be checked.
+    if (!SDL_WasInit(SDL_INIT_GAMECONTROLLER))
+        SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     if (SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER) != 0)
         qFatal("SDL: %s", SDL_GetError());
     // The pads thread opens the pad only after this: what is held is held
