@@ -9,9 +9,9 @@ namespace pad {
 QString inputText(quint32 code)
 {
     // Short enough for the key column; the shoulders and triggers by the
-    // names printed on most pads.
+    // names printed on most pads, the D-pad's arrows apart from the sticks'.
     static const char *const names[kInputCount] = {
-        "A",   "B",   "X",   "Y",   "RB",  "LB",  "LT",  "RT",  "↑",   "↓",   "←",   "→",
+        "A",   "B",   "X",   "Y",   "RB",  "LB",  "LT",  "RT",  "D↑",  "D↓",  "D←",  "D→",
         "Menu", "View", "LS", "RS", "LS↑", "LS↓", "LS→", "LS←", "RS↑", "RS↓", "RS→", "RS←",
     };
     if (!isPadInput(code))
