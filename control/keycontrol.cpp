@@ -145,7 +145,7 @@ void BindingList::handleInput(quint32 code, int level)
     }
     const int before = *found;
     *found = level;
-    if (!pad::isProportional(code) || !ftConnection().transferAreaRunning)
+    if (!pad::isProportional(code) || !ftConnection().keysDrive())
         return;
     // Only where its copy is the latest on the output does it drive it.
     for (const QList<KeyBinding> &held : qAsConst(heldBindings)) {
