@@ -7,11 +7,13 @@
 
 #include "about/formabout.h"
 #include "bindings/bindinglist.h"
+#include "bindings/bindingstable.h"
 #include "bindings/rowmarks.h"
 #include "common/fontfit.h"
 #include "common/messagebox.h"
 #include "common/processobjects.h"
 #include "control/keyboardguard.h"
+#include "controller/ftconnection.h"
 #include "controller/ftlib.h"
 #include "editor/formeditor.h"
 #include "ui_mainwindow.h"
@@ -23,14 +25,19 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
     // The form's geometry is fixed; the font is chosen to fit it.
     fitFont(this);
-    installRowMarks(ui->tableWidget, fitBindingsCells());
+    rowMarks = new RowMarks(ui->tableWidget, fitBindingsCells(ui->tableWidget));
     // The port list's entries name the port and then the device.
     tipCutTexts(ui->comboBox);
     about = nullptr;
     editor = new FormEditor(nullptr);
     connect(editor, SIGNAL(buttonsChanged()), this, SLOT(buttonsChanged()));
     keyboard = new KeyboardGuard(this);
-    bindingList().setHeldObserver([this] { refreshRowMarks(); });
+    // A duty's answer may also have told of an extension that is not there.
+    bindingList().setHeldObserver([this] {
+        const FtConnection &connection = ftConnection();
+        rowMarks->connectionChanged(connection.connected, connection.missingExtensions);
+        rowMarks->drivingChanged();
+    });
     linkCheck = new QTimer(this);
     // A lost link is reported within a second: the library gives up after
     // three missed replies (about 0.6 s), and this looks five times a second.
@@ -59,6 +66,7 @@ MainWindow::~MainWindow()
 {
     stopConnectionThread();
     bindingList().setHeldObserver(nullptr);
+    delete rowMarks;
     delete ui;
     // Parentless windows are not destroyed with their owner; nothing needs
     // them once the main window is gone.

@@ -1,17 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <QHash>
-#include <QIcon>
 #include <QMainWindow>
 #include <QMessageBox>
-#include <QVector>
 
 class ConnectionWorker;
 class FormAbout;
 class FormEditor;
 class KeyboardGuard;
 class QTableWidgetItem;
+class RowMarks;
 class QThread;
 class QTimer;
 
@@ -79,14 +77,6 @@ public slots:
 
 private:
     void openEditor(int row);                                         // editor/editorslots.cpp
-    QFont fitBindingsCells() const;                                   // bindings/bindingstable.cpp
-    // The marks of the rows: defined in bindings/rowmarks.cpp.
-    void refreshRowMarks();
-    void prepareRowMarks();
-    void findConflicts();
-    void markRowHints(int row);
-    void hintRow(int row, QTableWidgetItem *const *items);
-    void markDriving(int row, bool driving);
     bool saveListAs(const QString &fileName);                         // bindings/listfilecommands.cpp
     bool unsavedBindingsHandled();                                    // bindings/listfilecommands.cpp
     void checkLink();                                                 // controller/connectionslots.cpp
@@ -115,13 +105,6 @@ private:
     quint64 connectionRequest = 0;
     // The port list entry being connected to.
     QString openingChoice;
-    // The rows of each key code, the row driving each output, why rows are
-    // flagged, and what the dimmed rows were dimmed for.
-    QHash<qint32, QVector<int>> rowsByKey;
-    QHash<qint32, int> drivingRows;
-    QHash<int, QString> rowConflicts;
-    quint32 dimmedExtensions = 0;
-    bool connectedForHints = false;
-    // One sign for all flagged rows, made when first needed.
-    QIcon conflictSign;
+    // What the table shows beside the list: driving, dimmed, flagged rows.
+    RowMarks *rowMarks;
 };

@@ -11,8 +11,11 @@
 #include <QTableWidgetItem>
 
 #include "bindings/bindinglist.h"
+#include "bindings/bindingstable.h"
+#include "bindings/rowmarks.h"
 #include "common/fontfit.h"
 #include "common/processobjects.h"
+#include "controller/ftconnection.h"
 #include "editor/formeditor.h"
 #include "ui_mainwindow.h"
 
@@ -31,18 +34,14 @@ QString motorText(qint32 motor)
 
 } // namespace
 
-// The table's cells keep their 9 points and the form's column widths; every
-// text a cell can hold but a key's must be readable in full, so the cells
-// take a narrower family where the window's is too wide.
-QFont MainWindow::fitBindingsCells() const
+QFont fitBindingsCells(const QTableWidget *table)
 {
-    QTableWidget *table = ui->tableWidget;
     // The item view's margin on either side of a cell's text, and the grid
     // line, which takes the last pixel of each column.
     const int margin = 2 * (table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1)
         + (table->showGrid() ? 1 : 0);
     QVector<QPair<QString, int>> widest;
-    for (const QString &text : {controllerText(0), controllerText(8)})
+    for (const QString &text : {controllerText(0), controllerText(maxExtensions)})
         widest.append({text, table->columnWidth(1) - margin});
     widest.append({motorText(3), table->columnWidth(2) - margin});
     for (const QString &text : {QStringLiteral("--->"), QStringLiteral("<---")})
@@ -65,7 +64,7 @@ void MainWindow::updateBindingsTable()
         table->setUpdatesEnabled(false);
         table->setRowCount(0);
         table->setRowCount(rows);
-        prepareRowMarks();
+        rowMarks->listChanged();
         for (int r = 0; r < rows; ++r) {
             const KeyBinding &b = list.at(r);
             QTableWidgetItem *const items[] = {
@@ -75,8 +74,8 @@ void MainWindow::updateBindingsTable()
                 new QTableWidgetItem(b.direction ? QStringLiteral("--->") : QStringLiteral("<---")),
                 new QTableWidgetItem(QString::number(b.speed)),
             };
-            hintRow(r, items);
-            for (int c = 0; c < 5; ++c)
+            rowMarks->markNewRow(r, items);
+            for (int c = 0; c < bindingColumns; ++c)
                 table->setItem(r, c, items[c]);
         }
 
@@ -88,7 +87,9 @@ void MainWindow::updateBindingsTable()
         }
         table->setUpdatesEnabled(true);
     }
-    refreshRowMarks();
+    const FtConnection &connection = ftConnection();
+    rowMarks->connectionChanged(connection.connected, connection.missingExtensions);
+    rowMarks->drivingChanged();
     on_tableWidget_itemSelectionChanged();
 }
 

@@ -3,13 +3,16 @@
 
 #include <QString>
 
+// A controller has up to this many extensions besides the Master.
+constexpr qint32 maxExtensions = 8;
+
 // One key bound to one output of one controller, with direction and speed.
 // Values are stored as given; a list file may bring in any numbers.
 struct KeyBinding
 {
     QString keyText;
     qint32 keyCode = 0;
-    qint32 controller = 0; // 0 the Master, n Extension n
+    qint32 controller = 0; // 0 the Master, n Extension n (1 to maxExtensions)
     qint32 motor = 0;      // 0 to 3 for M1 to M4
     bool direction = false; // true is "-->"
     qint32 speed = 0;

@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What the bindings table shows beside the list itself: which bindings drive
-// their outputs right now, which cannot work on the connected controller,
-// and which keys are bound twice to one output or both ways to one motor.
-// The marks change single rows; the table is never rebuilt for them.
-#include "app/mainwindow.h"
+#include "bindings/rowmarks.h"
 
-#include <QHeaderView>
+#include <QCoreApplication>
 #include <QHelpEvent>
 #include <QStyle>
 #include <QStyledItemDelegate>
@@ -15,22 +11,16 @@
 #include "bindings/bindinglist.h"
 #include "common/fontfit.h"
 #include "common/processobjects.h"
-#include "controller/ftconnection.h"
-#include "bindings/rowmarks.h"
 #include "control/heldbindings.h"
-#include "ui_mainwindow.h"
 
 namespace {
-
-constexpr int columns = 5;
-constexpr int maxExtension = 8;
 
 // Why a binding cannot work on the connected controller; empty when it can.
 QString cannotWork(qint32 controller, quint32 missingExtensions)
 {
     if (controller == 0)
         return QString();
-    if (controller < 0 || controller > maxExtension)
+    if (controller < 0 || controller > maxExtensions)
         return QCoreApplication::translate("RowMarks", "У контроллера нет расширения с номером %1: "
                                                        "эта привязка ничего не двигает.")
             .arg(controller);
@@ -92,12 +82,13 @@ private:
 
 } // namespace
 
-void installRowMarks(QTableWidget *table, const QFont &cells)
+RowMarks::RowMarks(QTableWidget *table, const QFont &cells)
+    : table(table)
 {
     table->setItemDelegate(new RowMarksDelegate(cells, table));
 }
 
-void MainWindow::findConflicts()
+void RowMarks::findConflicts()
 {
     // Rows of the same key on one output, and on the two directions of one
     // motor: flagged, not refused; falling back from one to the other may be
@@ -111,7 +102,8 @@ void MainWindow::findConflicts()
         const qint32 output = outputNumber(b);
         const auto same = firstOnOutput.constFind({b.keyCode, output});
         if (same != firstOnOutput.constEnd()) {
-            const QString text = tr("Эта клавиша уже ведёт этот выход в строке %1.");
+            const QString text =
+                QCoreApplication::translate("RowMarks", "Эта клавиша уже ведёт этот выход в строке %1.");
             rowConflicts.insert(r, text.arg(*same + 1));
             if (!rowConflicts.contains(*same))
                 rowConflicts.insert(*same, text.arg(r + 1));
@@ -121,7 +113,8 @@ void MainWindow::findConflicts()
         // The other direction of the same motor.
         const auto opposite = firstOnDirection.constFind({b.keyCode, output ^ 1});
         if (opposite != firstOnDirection.constEnd()) {
-            const QString text = tr("Эта клавиша ведёт этот мотор и в другую сторону в строке %1.");
+            const QString text = QCoreApplication::translate(
+                "RowMarks", "Эта клавиша ведёт этот мотор и в другую сторону в строке %1.");
             if (!rowConflicts.contains(r))
                 rowConflicts.insert(r, text.arg(*opposite + 1));
             if (!rowConflicts.contains(*opposite))
@@ -132,26 +125,25 @@ void MainWindow::findConflicts()
     }
 }
 
-void MainWindow::markRowHints(int row)
+void RowMarks::markRowHints(int row)
 {
-    QTableWidget *table = ui->tableWidget;
-    QTableWidgetItem *items[columns];
-    for (int c = 0; c < columns; ++c) {
+    QTableWidgetItem *items[bindingColumns];
+    for (int c = 0; c < bindingColumns; ++c) {
         items[c] = table->item(row, c);
         if (!items[c])
             return;
     }
-    hintRow(row, items);
+    markNewRow(row, items);
 }
 
 // Only what changes is set: a long list may hold thousands of flagged rows,
 // and each value set on a cell in the table is a signal to the view. A new
 // row gets its hints before its cells go into the table.
-void MainWindow::hintRow(int row, QTableWidgetItem *const *items)
+void RowMarks::markNewRow(int row, QTableWidgetItem *const *items)
 {
     const QString dim = connectedForHints ? cannotWork(bindingList().at(row).controller, dimmedExtensions) : QString();
     const QString conflict = rowConflicts.value(row);
-    for (int c = 0; c < columns; ++c) {
+    for (int c = 0; c < bindingColumns; ++c) {
         QTableWidgetItem *item = items[c];
         QString tip = dim;
         // The key's cell says why it is flagged, beside the sign.
@@ -160,23 +152,22 @@ void MainWindow::hintRow(int row, QTableWidgetItem *const *items)
         if (item->toolTip() != tip)
             item->setToolTip(tip);
         if (!dim.isEmpty())
-            item->setForeground(palette().brush(QPalette::Disabled, QPalette::Text));
+            item->setForeground(table->window()->palette().brush(QPalette::Disabled, QPalette::Text));
         else if (item->data(Qt::ForegroundRole).isValid())
             item->setData(Qt::ForegroundRole, QVariant());
     }
     QTableWidgetItem *key = items[0];
     if (!conflict.isEmpty() && key->icon().isNull()) {
         if (conflictSign.isNull())
-            conflictSign = style()->standardIcon(QStyle::SP_MessageBoxWarning);
+            conflictSign = table->window()->style()->standardIcon(QStyle::SP_MessageBoxWarning);
         key->setIcon(conflictSign);
     } else if (conflict.isEmpty() && !key->icon().isNull()) {
         key->setIcon(QIcon());
     }
 }
 
-void MainWindow::markDriving(int row, bool driving)
+void RowMarks::markDriving(int row, bool driving)
 {
-    QTableWidget *table = ui->tableWidget;
     QTableWidgetItem *first = table->item(row, 0);
     if (!first)
         return;
@@ -185,32 +176,46 @@ void MainWindow::markDriving(int row, bool driving)
     table->viewport()->update(0, table->rowViewportPosition(row), table->viewport()->width(), table->rowHeight(row));
 }
 
-void MainWindow::refreshRowMarks()
+void RowMarks::listChanged()
 {
     const BindingList &list = bindingList();
+    rowsByKey.clear();
+    for (int r = 0; r < list.size(); ++r)
+        rowsByKey[list.at(r).keyCode].append(r);
+    findConflicts();
+    drivingRows.clear();
+}
+
+void RowMarks::connectionChanged(bool connected, quint32 missingExtensions)
+{
     // The rows that cannot work, while connected; only those whose state
     // changes are touched.
-    const FtConnection &connection = ftConnection();
-    const bool connected = connection.connected;
-    const quint32 missing = connected ? connection.missingExtensions : 0;
-    if (connected != connectedForHints || missing != dimmedExtensions) {
-        const quint32 before = dimmedExtensions;
-        const bool wasConnected = connectedForHints;
-        dimmedExtensions = missing;
-        connectedForHints = connected;
-        for (int r = 0; r < list.size(); ++r) {
-            const qint32 controller = list.at(r).controller;
-            const bool dimBefore = wasConnected && !cannotWork(controller, before).isEmpty();
-            const bool dimAfter = connected && !cannotWork(controller, missing).isEmpty();
-            if (dimBefore != dimAfter)
-                markRowHints(r);
-        }
+    const quint32 missing = connected ? missingExtensions : 0;
+    if (connected == connectedForHints && missing == dimmedExtensions)
+        return;
+    const quint32 before = dimmedExtensions;
+    const bool wasConnected = connectedForHints;
+    dimmedExtensions = missing;
+    connectedForHints = connected;
+    const BindingList &list = bindingList();
+    for (int r = 0; r < list.size(); ++r) {
+        const qint32 controller = list.at(r).controller;
+        const bool dimBefore = wasConnected && !cannotWork(controller, before).isEmpty();
+        const bool dimAfter = connected && !cannotWork(controller, missing).isEmpty();
+        if (dimBefore != dimAfter)
+            markRowHints(r);
     }
+    // A binding for a controller that is not there drives nothing.
+    drivingChanged();
+}
 
+void RowMarks::drivingChanged()
+{
     // The binding that drives each output: its last held copy, found among
     // the rows of its key. A row is marked only while its output really runs
     // at its value: the library sends a motor whose two directions are both
     // driven as stopped, and a controller that is not there runs nothing.
+    const BindingList &list = bindingList();
     const HeldBindings &held = list.held();
     const auto runs = [&held](qint32 output) {
         const auto found = held.constFind(output);
@@ -221,7 +226,7 @@ void MainWindow::refreshRowMarks()
         if (!runs(it.key()) || runs(it.key() ^ 1))
             continue;
         const KeyBinding &copy = it->constLast();
-        if (connected && !cannotWork(copy.controller, missing).isEmpty())
+        if (connectedForHints && !cannotWork(copy.controller, dimmedExtensions).isEmpty())
             continue;
         for (const int row : rowsByKey.value(copy.keyCode)) {
             if (row < list.size() && list.at(row) == copy) {
@@ -239,14 +244,4 @@ void MainWindow::refreshRowMarks()
             markDriving(it.value(), true);
     }
     drivingRows = driving;
-}
-
-void MainWindow::prepareRowMarks()
-{
-    const BindingList &list = bindingList();
-    rowsByKey.clear();
-    for (int r = 0; r < list.size(); ++r)
-        rowsByKey[list.at(r).keyCode].append(r);
-    findConflicts();
-    drivingRows.clear();
 }

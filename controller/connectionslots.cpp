@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "bindings/bindinglist.h"
+#include "bindings/rowmarks.h"
 #include "common/processobjects.h"
 #include "controller/connectionworker.h"
 #include "controller/failurereasons.h"
@@ -247,8 +248,8 @@ void MainWindow::updateConnectionWidgets()
         return;
     }
     ui->pushButton->setEnabled(ftLib().library.isLoaded());
-    refreshRowMarks();
     const FtConnection &c = ftConnection();
+    rowMarks->connectionChanged(c.connected, c.missingExtensions);
     ui->comboBox->setEnabled(c.portsFound);
     ui->pushButton_2->setEnabled(c.portsFound && !c.connected);
     ui->pushButton_3->setEnabled(c.portsFound && c.connected);

@@ -3,13 +3,13 @@
 
 #include <QString>
 
+#include "bindings/keybinding.h"
 #include "common/processobjects.h"
 #include "controller/ftlib.h"
 
 namespace {
 
 constexpr uint32_t baudRate = 38400;
-constexpr int maxExtensions = 8;
 constexpr quint32 allExtensions = (1u << maxExtensions) - 1;
 constexpr int portNameBufferSize = 256;
 

@@ -59,15 +59,10 @@ private slots:
     void releaseUndoesWhatPressDid_data();
     void releaseUndoesWhatPressDid();
     void releaseInAnotherWindow();
-    void rowsThatCannotWork_data();
-    void rowsThatCannotWork();
-    void conflictsFlagged_data();
-    void conflictsFlagged();
 
 private:
-    // The rows drawn as driving (bold), and the tooltip of a row.
+    // The rows drawn as driving (bold).
     QList<int> drivingRows() const;
-    QString rowTip(int row) const;
     void send(const PhysicalKey &k, bool press, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
               bool autoRepeat = false);
     QList<int> dutiesSent() const;
@@ -118,11 +113,6 @@ QList<int> TestKeyControl::drivingRows() const
             rows.append(r);
     }
     return rows;
-}
-
-QString TestKeyControl::rowTip(int row) const
-{
-    return window->findChild<QTableWidget *>(QStringLiteral("tableWidget"))->item(row, 0)->toolTip();
 }
 
 QList<int> TestKeyControl::dutiesSent() const
@@ -521,81 +511,6 @@ void TestKeyControl::releaseInAnotherWindow()
     QTest::keyRelease(window->windowHandle(), Qt::Key_A);
     QCOMPARE(dutiesSent(), (QList<int>{512, 100, 512, 0}));
     other.close();
-}
-
-void TestKeyControl::rowsThatCannotWork_data()
-{
-    QTest::addColumn<int>("controller");
-    QTest::addColumn<uint>("answer"); // the library's to the duty
-    QTest::addColumn<QString>("tip");
-    QTest::newRow("extension off the bus") << 3 << uint(FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE)
-        << "Расширения 3 нет на шине контроллера: эта привязка сейчас ничего не двигает.";
-    QTest::newRow("no such extension number") << 12 << uint(FTLIB_ERR_INVALID_PARAM)
-        << "У контроллера нет расширения с номером 12: эта привязка ничего не двигает.";
-    QTest::newRow("extension there") << 3 << uint(FTLIB_ERR_SUCCESS) << "";
-}
-
-// A binding whose controller the device does not have is dimmed, with why,
-// once its key was pressed (the library answers so) and as long as the
-// controller is connected; nothing else changes.
-void TestKeyControl::rowsThatCannotWork()
-{
-    QFETCH(int, controller);
-    QFETCH(uint, answer);
-    QFETCH(QString, tip);
-
-    bindingList().append(makeBinding(QStringLiteral("a"), 'A', controller, 1, false, 300));
-    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 1, false, 100));
-    window->updateBindingsTable();
-    auto *table = window->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
-    const QBrush normal = table->item(1, 1)->foreground();
-    if (controller > 8)
-        QCOMPARE(rowTip(0), tip); // known without a press
-    fakeFtSetResult("SetOutPwmValues", answer);
-    send(keyA, true);
-    send(keyA, false);
-    QCOMPARE(rowTip(0), tip);
-    QCOMPARE(table->item(0, 1)->foreground() == normal, tip.isEmpty());
-    QCOMPARE(rowTip(1), QString());
-    // The dimming goes with the connection.
-    fakeFtSetResult("SetOutPwmValues", FTLIB_ERR_SUCCESS);
-    window->updateConnectionWidgets();
-    window->findChild<QPushButton *>(QStringLiteral("pushButton_3"))->click();
-    QVERIFY(waitForConnectionPanel(*window));
-    QVERIFY(!ftConnection().connected);
-    QCOMPARE(rowTip(0), QString());
-    QCOMPARE(table->item(0, 1)->foreground(), normal);
-}
-
-void TestKeyControl::conflictsFlagged_data()
-{
-    QTest::addColumn<QList<int>>("second");   // controller, motor, direction of the second A
-    QTest::addColumn<QStringList>("tips");    // of rows 0, 1 and 2
-    QTest::newRow("the same output twice") << QList<int>{0, 1, 0}
-        << QStringList{"Эта клавиша уже ведёт этот выход в строке 3.", "",
-                       "Эта клавиша уже ведёт этот выход в строке 1."};
-    QTest::newRow("both directions of one motor") << QList<int>{0, 1, 1}
-        << QStringList{"Эта клавиша ведёт этот мотор и в другую сторону в строке 3.", "",
-                       "Эта клавиша ведёт этот мотор и в другую сторону в строке 1."};
-    QTest::newRow("another motor") << QList<int>{0, 2, 0} << QStringList{"", "", ""};
-}
-
-// Flagged with the other row named, not refused: the list and its file stay.
-void TestKeyControl::conflictsFlagged()
-{
-    QFETCH(QList<int>, second);
-    QFETCH(QStringList, tips);
-
-    bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 1, false, 300));
-    bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 1, false, 100));
-    bindingList().append(makeBinding(QStringLiteral("a"), 'A', second[0], second[1], second[2] != 0, 200));
-    window->updateBindingsTable();
-    auto *table = window->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
-    for (int r = 0; r < 3; ++r) {
-        QCOMPARE(rowTip(r), tips[r]);
-        QCOMPARE(table->item(r, 0)->icon().isNull(), tips[r].isEmpty());
-    }
-    QCOMPARE(bindingList().size(), 3);
 }
 
 QTEST_MAIN(TestKeyControl)
