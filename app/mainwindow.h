@@ -76,7 +76,6 @@ public slots:
     void buttonsChanged();                                            // bindings/bindingstable.cpp
 
 private:
-    void openEditor(int row);                                         // editor/editorslots.cpp
     bool saveListAs(const QString &fileName);                         // bindings/listfilecommands.cpp
     bool unsavedBindingsHandled();                                    // bindings/listfilecommands.cpp
     void checkLink();                                                 // controller/connectionslots.cpp

@@ -5,23 +5,16 @@
 #include "editor/formeditor.h"
 #include "ui_mainwindow.h"
 
-void MainWindow::openEditor(int row)
-{
-    editor->prepareForRow(row);
-    editor->show();
-    editor->activateWindow();
-}
-
 // "Добавить": open the editor for a new binding
 void MainWindow::on_pushButton_6_clicked()
 {
-    openEditor(-1);
+    editor->openForRow(-1);
 }
 
 // "Редактир.": open the editor for the current row (a new binding if none)
 void MainWindow::on_pushButton_7_clicked()
 {
-    openEditor(ui->tableWidget->currentRow());
+    editor->openForRow(ui->tableWidget->currentRow());
 }
 
 // Double-click on a row: the same as "Редактир."; the row is already current

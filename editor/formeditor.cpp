@@ -43,6 +43,13 @@ FormEditor::~FormEditor()
     delete ui;
 }
 
+void FormEditor::openForRow(int row)
+{
+    prepareForRow(row);
+    show();
+    activateWindow();
+}
+
 void FormEditor::prepareForRow(int row)
 {
     if (row < 0) {

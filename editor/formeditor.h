@@ -20,6 +20,8 @@ public:
 
     // A negative row sets the form up for a new binding.
     void prepareForRow(int row);
+    // The same, then shown in front.
+    void openForRow(int row);
 
     // Keeps the edited binding the target while the list changes under the
     // open editor: rows before it move it up; if it goes, OK adds instead.
