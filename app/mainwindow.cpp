@@ -32,6 +32,8 @@ MainWindow::MainWindow(QWidget *parent)
     editor = new FormEditor(nullptr);
     connect(editor, SIGNAL(buttonsChanged()), this, SLOT(buttonsChanged()));
     keyboard = new KeyboardGuard(this);
+    connectionRunner = new ConnectionRunner(this);
+    connect(connectionRunner, &ConnectionRunner::finished, this, &MainWindow::connectionDone);
     // A duty's answer may also have told of an extension that is not there.
     bindingList().setHeldObserver([this] {
         const FtConnection &connection = ftConnection();
@@ -64,7 +66,8 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    stopConnectionThread();
+    // Its last results still come here.
+    delete connectionRunner;
     bindingList().setHeldObserver(nullptr);
     delete rowMarks;
     delete ui;

@@ -4,13 +4,13 @@
 #include <QMainWindow>
 #include <QMessageBox>
 
-class ConnectionWorker;
+#include "controller/connectionrunner.h"
+
 class FormAbout;
 class FormEditor;
 class KeyboardGuard;
 class QTableWidgetItem;
 class RowMarks;
-class QThread;
 class QTimer;
 
 namespace Ui {
@@ -38,7 +38,7 @@ public:
     void updateConnectionWidgets();
     // A port search, a connect, a stop or a disconnect is under way (on the
     // connection's own thread); the panel waits for it.
-    bool connectionBusy() const { return connectionWork != ConnectionWork::None; }
+    bool connectionBusy() const;
     // Defined in bindings/listfilecommands.cpp. What "Открыть..." does once a
     // name is chosen: append the list file's bindings, or show why not; it
     // becomes the file that Save writes.
@@ -79,17 +79,7 @@ private:
     bool saveListAs(const QString &fileName);                         // bindings/listfilecommands.cpp
     bool unsavedBindingsHandled();                                    // bindings/listfilecommands.cpp
     void checkLink();                                                 // controller/connectionslots.cpp
-    // The connection's thread and the work it does: defined in
-    // controller/connectionslots.cpp.
-    enum class ConnectionWork { None, Search, Open, Stop, Close };
-    ConnectionWorker *connectionWorker();
-    void beginConnectionWork(ConnectionWork work);
-    void endConnectionWork();
-    void portsSearched(quint64 request, const QStringList &names);
-    void portOpened(quint64 request, bool called, quint32 handle, quint32 errorCode);
-    void stopDevice(bool close);
-    void deviceStopped(quint64 request, bool closed, bool called, quint32 status);
-    void stopConnectionThread();
+    void connectionDone(const ConnectionRunner::Result &result);      // controller/connectionslots.cpp
 
     FormAbout *about;
     FormEditor *editor;
@@ -97,13 +87,8 @@ private:
     KeyboardGuard *keyboard;
     // While the transfer area runs: asks the library whether the link holds.
     QTimer *linkCheck;
-    QThread *connectionThread = nullptr;
-    ConnectionWorker *worker = nullptr;
-    ConnectionWork connectionWork = ConnectionWork::None;
-    // Numbers the searches and opens; a result for another is dropped.
-    quint64 connectionRequest = 0;
-    // The port list entry being connected to.
-    QString openingChoice;
+    // The connection's thread: port search, connect, stop, disconnect.
+    ConnectionRunner *connectionRunner;
     // What the table shows beside the list: driving, dimmed, flagged rows.
     RowMarks *rowMarks;
 };

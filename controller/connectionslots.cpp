@@ -3,15 +3,12 @@
 // start and stop of the transfer area.
 #include "app/mainwindow.h"
 
-#include <QApplication>
-#include <QRegExp>
-#include <QThread>
 #include <QTimer>
 
 #include "bindings/bindinglist.h"
 #include "bindings/rowmarks.h"
 #include "common/processobjects.h"
-#include "controller/connectionworker.h"
+#include "controller/connectionrunner.h"
 #include "controller/failurereasons.h"
 #include "controller/ftconnection.h"
 #include "controller/ftlib.h"
@@ -19,13 +16,14 @@
 
 namespace {
 
-// The library describes each port after a blank; only the part before it
-// names the port.
-QString portOf(const QString &choice)
+// Stop and disconnect: the motors first, here and now, then the call that
+// waits for the controller's answer, on the connection's thread.
+void stopDevice(ConnectionRunner &runner, bool close)
 {
-    QString port = choice;
-    port.replace(QRegExp(QStringLiteral(" .*")), QString());
-    return port;
+    if (runner.busy())
+        return;
+    bindingList().releaseHeldBindings();
+    runner.stopDevice(close);
 }
 
 } // namespace
@@ -35,21 +33,7 @@ void MainWindow::on_pushButton_clicked()
 {
     if (connectionBusy())
         return;
-    beginConnectionWork(ConnectionWork::Search);
-    ConnectionWorker *w = connectionWorker();
-    const quint64 request = connectionRequest;
-    QMetaObject::invokeMethod(w, [w, request] { w->searchPorts(request); }, Qt::QueuedConnection);
-}
-
-void MainWindow::portsSearched(quint64 request, const QStringList &names)
-{
-    if (request != connectionRequest)
-        return;
-    endConnectionWork();
-    if (ftConnection().takePorts(names))
-        showPortsList();
-    else
-        showMessage(tr("Информация"), tr("COM порты не обнаружены"), QMessageBox::Information);
+    connectionRunner->searchPorts();
     updateConnectionWidgets();
 }
 
@@ -58,47 +42,16 @@ void MainWindow::on_pushButton_2_clicked()
 {
     if (connectionBusy())
         return;
-    openingChoice = ui->comboBox->currentText();
-    beginConnectionWork(ConnectionWork::Open);
-    ConnectionWorker *w = connectionWorker();
-    const quint64 request = connectionRequest;
-    const QByteArray name = portOf(openingChoice).toLatin1();
-    QMetaObject::invokeMethod(w, [w, request, name] { w->openPort(request, name); }, Qt::QueuedConnection);
-}
-
-void MainWindow::portOpened(quint64 request, bool called, quint32 handle, quint32 errorCode)
-{
-    FtConnection::Opened opened;
-    opened.called = called;
-    opened.handle = handle;
-    opened.errorCode = errorCode;
-    // A connect cancelled after the worker looked: the port goes back here.
-    if (request != connectionRequest) {
-        FtConnection::giveBack(opened);
-        return;
-    }
-    endConnectionWork();
-    if (ftConnection().takeOpened(opened)) {
-        ftConnection().connectedPort = openingChoice;
-    } else {
-        showMessage(tr("Ошибка"),
-                    tr("Не удалось подключиться к контроллеру через ") + QLatin1Char('"') + openingChoice
-                        + QLatin1Char('"'),
-                    QMessageBox::Critical, called ? openFailureReason(portOf(openingChoice), errorCode) : QString());
-    }
+    connectionRunner->openPort(ui->comboBox->currentText());
     updateConnectionWidgets();
 }
 
 // "Отключиться": close the controller; while a connect is under way, cancel it
 void MainWindow::on_pushButton_3_clicked()
 {
-    if (connectionWork == ConnectionWork::Open) {
-        worker->wanted = ++connectionRequest;
-        endConnectionWork();
-        updateConnectionWidgets();
-        return;
-    }
-    stopDevice(true);
+    if (!connectionRunner->cancelOpen())
+        stopDevice(*connectionRunner, true);
+    updateConnectionWidgets();
 }
 
 // "Старт": start the transfer area, after which keys drive motors
@@ -116,36 +69,55 @@ void MainWindow::on_pushButton_4_clicked()
 // "Стоп": stop the transfer area
 void MainWindow::on_pushButton_5_clicked()
 {
-    stopDevice(false);
+    stopDevice(*connectionRunner, false);
+    updateConnectionWidgets();
 }
 
-// Both wait for the controller's answer to the last zeros, on the
-// connection's thread.
-void MainWindow::stopDevice(bool close)
+bool MainWindow::connectionBusy() const
 {
-    if (connectionBusy())
-        return;
-    beginConnectionWork(close ? ConnectionWork::Close : ConnectionWork::Stop);
-    ConnectionWorker *w = connectionWorker();
-    const quint64 request = connectionRequest;
-    const quint32 handle = ftConnection().deviceHandle;
-    QMetaObject::invokeMethod(
-        w, [w, request, handle, close] { w->stopDevice(request, handle, close); }, Qt::QueuedConnection);
+    return connectionRunner->busy();
 }
 
-void MainWindow::deviceStopped(quint64 request, bool closed, bool called, quint32 status)
+// The connection's thread is done: its result taken over, or why not shown.
+void MainWindow::connectionDone(const ConnectionRunner::Result &result)
 {
-    if (request != connectionRequest)
-        return;
-    endConnectionWork();
     FtConnection &connection = ftConnection();
-    if (closed ? connection.takeClosed({called, status}) : connection.takeStopped({called, status})) {
-        bindingList().forgetHeldBindings();
-        linkCheck->stop();
-    } else {
-        showMessage(tr("Ошибка"),
-                    closed ? tr("Не удалось отключиться от контроллера") : tr("Не удалось остановить Transfer Area"),
-                    QMessageBox::Critical);
+    switch (result.work) {
+    case ConnectionRunner::Work::None:
+        break;
+    case ConnectionRunner::Work::Search:
+        if (connection.takePorts(result.ports))
+            showPortsList();
+        else
+            showMessage(tr("Информация"), tr("COM порты не обнаружены"), QMessageBox::Information);
+        break;
+    case ConnectionRunner::Work::Open:
+        if (connection.takeOpened(result.opened)) {
+            connection.connectedPort = result.choice;
+        } else {
+            showMessage(tr("Ошибка"),
+                        tr("Не удалось подключиться к контроллеру через ") + QLatin1Char('"') + result.choice
+                            + QLatin1Char('"'),
+                        QMessageBox::Critical,
+                        result.opened.called
+                            ? openFailureReason(FtConnection::portOf(result.choice), result.opened.errorCode)
+                            : QString());
+        }
+        break;
+    case ConnectionRunner::Work::Stop:
+    case ConnectionRunner::Work::Close: {
+        const bool closed = result.work == ConnectionRunner::Work::Close;
+        if (closed ? connection.takeClosed(result.answer) : connection.takeStopped(result.answer)) {
+            bindingList().forgetHeldBindings();
+            linkCheck->stop();
+        } else {
+            showMessage(tr("Ошибка"),
+                        closed ? tr("Не удалось отключиться от контроллера")
+                               : tr("Не удалось остановить Transfer Area"),
+                        QMessageBox::Critical);
+        }
+        break;
+    }
     }
     updateConnectionWidgets();
 }
@@ -183,59 +155,6 @@ void MainWindow::showPortsList()
     ui->comboBox->addItems(ftConnection().portNames);
 }
 
-ConnectionWorker *MainWindow::connectionWorker()
-{
-    if (!worker) {
-        connectionThread = new QThread(this);
-        worker = new ConnectionWorker;
-        worker->moveToThread(connectionThread);
-        connect(worker, &ConnectionWorker::portsSearched, this, &MainWindow::portsSearched);
-        connect(worker, &ConnectionWorker::portOpened, this, &MainWindow::portOpened);
-        connect(worker, &ConnectionWorker::deviceStopped, this, &MainWindow::deviceStopped);
-        connectionThread->start();
-    }
-    return worker;
-}
-
-void MainWindow::beginConnectionWork(ConnectionWork work)
-{
-    if (work == ConnectionWork::Stop || work == ConnectionWork::Close) {
-        // The motors first, here and now; no key drives until it is done.
-        bindingList().releaseHeldBindings();
-        ftConnection().stopping = true;
-    }
-    connectionWork = work;
-    connectionWorker()->wanted = ++connectionRequest;
-    QApplication::setOverrideCursor(Qt::BusyCursor);
-    updateConnectionWidgets();
-}
-
-void MainWindow::endConnectionWork()
-{
-    if (connectionWork == ConnectionWork::None)
-        return;
-    connectionWork = ConnectionWork::None;
-    ftConnection().stopping = false;
-    QApplication::restoreOverrideCursor();
-}
-
-// A search, an open, a stop or a close still under way ends before the
-// window does (the library's calls are bounded); a device it opens is closed
-// again at once.
-void MainWindow::stopConnectionThread()
-{
-    endConnectionWork();
-    if (!connectionThread)
-        return;
-    worker->wanted = ++connectionRequest;
-    connectionThread->quit();
-    connectionThread->wait();
-    // An open that ended before the request changed is still on its way.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    delete worker;
-    worker = nullptr;
-}
-
 void MainWindow::updateConnectionWidgets()
 {
     if (connectionBusy()) {
@@ -244,7 +163,7 @@ void MainWindow::updateConnectionWidgets()
                            static_cast<QWidget *>(ui->pushButton_2), static_cast<QWidget *>(ui->pushButton_4),
                            static_cast<QWidget *>(ui->pushButton_5)})
             w->setEnabled(false);
-        ui->pushButton_3->setEnabled(connectionWork == ConnectionWork::Open);
+        ui->pushButton_3->setEnabled(connectionRunner->work() == ConnectionRunner::Work::Open);
         return;
     }
     ui->pushButton->setEnabled(ftLib().library.isLoaded());

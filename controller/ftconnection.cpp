@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "controller/ftconnection.h"
 
+#include <QRegExp>
 #include <QString>
 
 #include "bindings/keybinding.h"
@@ -32,9 +33,11 @@ FtConnection::Answer ask(uint32_t (*entryPoint)(FtHandle), FtHandle handle)
 
 } // namespace
 
-bool FtConnection::findPorts()
+QString FtConnection::portOf(const QString &entry)
 {
-    return takePorts(scanPorts());
+    QString port = entry;
+    port.replace(QRegExp(QStringLiteral(" .*")), QString());
+    return port;
 }
 
 bool FtConnection::openDevice(const QByteArray &portName)

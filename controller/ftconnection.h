@@ -19,7 +19,8 @@ public:
         uint32_t errorCode = FTLIB_ERR_UNKNOWN;
     };
 
-    bool findPorts();
+    // A port list entry names the port and then, after a blank, describes it.
+    static QString portOf(const QString &entry);
     // portName: the port, Latin-1, without the description after it.
     bool openDevice(const QByteArray &portName);
     // The same in two steps: the library's calls alone, which may take
