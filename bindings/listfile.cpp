@@ -317,6 +317,39 @@ bool saveInPlace(const QString &fileName, const QByteArray &bytes)
     return saved;
 }
 
+// What the chosen name holds before a save.
+class SaveTarget
+{
+public:
+    explicit SaveTarget(const QString &fileName)
+        : exists(::stat(QFile::encodeName(fileName).constData(), &old) == 0)
+    {
+    }
+
+    // A device or a FIFO under the chosen name would be replaced by a plain
+    // file, or fed the list; a folder cannot be opened, as ever.
+    bool refused() const { return exists && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode); }
+    bool plainFile() const { return exists && S_ISREG(old.st_mode); }
+    // Every name of a file with several must go on showing the same list,
+    // which a new file renamed over one of them would not.
+    bool severalNames() const { return plainFile() && old.st_nlink > 1; }
+
+    // The new file takes the old one's place: it gets the old owner, group
+    // and mode where this process may (a user may pass a file only to a
+    // group of their own; root may do anything).
+    void passOn(int handle) const
+    {
+        if (!exists)
+            return;
+        [[maybe_unused]] const int owned = ::fchown(handle, old.st_uid, old.st_gid);
+        [[maybe_unused]] const int moded = ::fchmod(handle, old.st_mode & 07777);
+    }
+
+private:
+    struct stat old;
+    bool exists;
+};
+
 #else
 
 enum class ReadResult { Read, CannotOpen, TooLarge, CannotRead };
@@ -334,6 +367,22 @@ ReadResult readListFile(const QString &fileName, QByteArray &bytes)
     return bytes.size() > maxListFileBytes ? ReadResult::TooLarge : ReadResult::Read;
 }
 
+// Elsewhere a save always writes a new file in the old one's place.
+class SaveTarget
+{
+public:
+    explicit SaveTarget(const QString &) {}
+    bool refused() const { return false; }
+    bool plainFile() const { return false; }
+    bool severalNames() const { return false; }
+    void passOn(int) const {}
+};
+
+bool saveInPlace(const QString &, const QByteArray &)
+{
+    return false;
+}
+
 #endif
 
 } // namespace
@@ -341,43 +390,26 @@ ReadResult readListFile(const QString &fileName, QByteArray &bytes)
 bool saveBindingList(const QString &fileName)
 {
     const QByteArray bytes = encodeList(bindingList());
-#ifdef Q_OS_UNIX
-    struct stat old;
-    const bool exists = ::stat(QFile::encodeName(fileName).constData(), &old) == 0;
-    // A device or a FIFO under the chosen name would be replaced by a plain
-    // file, or fed the list; a folder cannot be opened, as ever.
-    if (exists && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode)) {
+    const SaveTarget target(fileName);
+    if (target.refused()) {
         fileRefused(notASaveTargetText(fileName));
         return false;
     }
-    // Every name of a file with several must go on showing the same list,
-    // which a new file renamed over one of them would not.
-    if (exists && S_ISREG(old.st_mode) && old.st_nlink > 1)
+    if (target.severalNames())
         return saveInPlace(fileName, bytes);
-#endif
     // Written beside the old file and renamed over it on commit, so a full
     // disk or an I/O error never leaves a half-written list behind.
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly)) {
         const int error = errno;
-#ifdef Q_OS_UNIX
         // Most likely a folder that takes no new file, with the list in it
         // writable.
-        if (exists && S_ISREG(old.st_mode))
+        if (target.plainFile())
             return saveInPlace(fileName, bytes);
-#endif
         fileFailed(cannotOpenText(), fileName, errorOf(file, error));
         return false;
     }
-#ifdef Q_OS_UNIX
-    if (exists) {
-        // The new file takes the old one's place: it gets the old owner,
-        // group and mode where this process may (a user may pass a file only
-        // to a group of their own; root may do anything).
-        [[maybe_unused]] const int owned = ::fchown(file.handle(), old.st_uid, old.st_gid);
-        [[maybe_unused]] const int moded = ::fchmod(file.handle(), old.st_mode & 07777);
-    }
-#endif
+    target.passOn(file.handle());
     // The flush is checked on its own: commit() misses an error there.
     if (file.write(bytes) != bytes.size() || !file.flush() || !file.commit()) {
         fileFailed(cannotSaveText(), fileName, errorOf(file, errno));

@@ -432,9 +432,6 @@ void TestFtConnection::busyPortNamesItsHolder()
              why.arg(port, QStringLiteral("port-reader-with-a-long-name (pid %1)").arg(pid)));
 }
 
-QTEST_MAIN(TestFtConnection)
-#include "tst_ftconnection.moc"
-
 void TestFtConnection::linkLostWhileRunning_data()
 {
     QTest::addColumn<quint32>("closeResult");
@@ -488,3 +485,6 @@ void TestFtConnection::linkLostWhileRunning()
     bindingList().handleKey('A', false);
     QCOMPARE(fakeCalls(), QStringList());
 }
+
+QTEST_MAIN(TestFtConnection)
+#include "tst_ftconnection.moc"
