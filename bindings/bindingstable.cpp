@@ -67,16 +67,11 @@ void MainWindow::updateBindingsTable()
         rowMarks->listChanged();
         for (int r = 0; r < rows; ++r) {
             const KeyBinding &b = list.at(r);
-            QTableWidgetItem *const items[] = {
-                new QTableWidgetItem(b.keyText),
-                new QTableWidgetItem(controllerText(b.controller)),
-                new QTableWidgetItem(motorText(b.motor)),
-                new QTableWidgetItem(b.direction ? QStringLiteral("--->") : QStringLiteral("<---")),
-                new QTableWidgetItem(QString::number(b.speed)),
-            };
-            rowMarks->markNewRow(r, items);
-            for (int c = 0; c < bindingColumns; ++c)
-                table->setItem(r, c, items[c]);
+            table->setItem(r, 0, RowMarks::newCell(b.keyText));
+            table->setItem(r, 1, RowMarks::newCell(controllerText(b.controller)));
+            table->setItem(r, 2, RowMarks::newCell(motorText(b.motor)));
+            table->setItem(r, 3, RowMarks::newCell(b.direction ? QStringLiteral("--->") : QStringLiteral("<---")));
+            table->setItem(r, 4, RowMarks::newCell(QString::number(b.speed)));
         }
 
         const int editedRow = editor->editedRow;

@@ -15,20 +15,23 @@
 
 namespace {
 
-// Why a binding cannot work on the connected controller; empty when it can.
-QString cannotWork(qint32 controller, quint32 missingExtensions)
+// Whether a binding's controller is there on the connected controller.
+bool canWork(qint32 controller, quint32 missingExtensions)
 {
-    if (controller == 0)
-        return QString();
+    return controller == 0
+        || (controller > 0 && controller <= maxExtensions && !(missingExtensions & (1u << (controller - 1))));
+}
+
+// Why a binding whose controller is not there cannot work.
+QString whyItCannotWork(qint32 controller)
+{
     if (controller < 0 || controller > maxExtensions)
         return QCoreApplication::translate("RowMarks", "У контроллера нет расширения с номером %1: "
                                                        "эта привязка ничего не двигает.")
             .arg(controller);
-    if (missingExtensions & (1u << (controller - 1)))
-        return QCoreApplication::translate("RowMarks", "Расширения %1 нет на шине контроллера: "
-                                                       "эта привязка сейчас ничего не двигает.")
-            .arg(controller);
-    return QString();
+    return QCoreApplication::translate("RowMarks", "Расширения %1 нет на шине контроллера: "
+                                                   "эта привязка сейчас ничего не двигает.")
+        .arg(controller);
 }
 
 // Draws a driving row bold on a quiet background: a little of the
@@ -38,11 +41,14 @@ QString cannotWork(qint32 controller, quint32 missingExtensions)
 class RowMarksDelegate : public QStyledItemDelegate
 {
 public:
-    RowMarksDelegate(const QFont &cells, QObject *parent)
+    RowMarksDelegate(const RowMarks *marks, const QFont &cells, QObject *parent)
         : QStyledItemDelegate(parent)
+        , marks(marks)
         , cells(cells)
     {
     }
+
+    const RowMarks *const marks;
 
 protected:
     void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
@@ -80,89 +86,152 @@ private:
     QFont cells;
 };
 
+// A cell whose tooltip, sign and colour are its row's marks, asked for
+// when shown: a rebuild of the table sets none of them.
+class MarkedCell : public QTableWidgetItem
+{
+public:
+    using QTableWidgetItem::QTableWidgetItem;
+
+    QVariant data(int role) const override
+    {
+        if (role == Qt::ToolTipRole || role == Qt::DecorationRole || role == Qt::ForegroundRole) {
+            const QTableWidget *view = tableWidget();
+            const auto *delegate = view ? dynamic_cast<const RowMarksDelegate *>(view->itemDelegate()) : nullptr;
+            if (delegate) {
+                const QVariant mark = delegate->marks->cellMark(view->row(this), view->column(this), role);
+                if (mark.isValid())
+                    return mark;
+            }
+        }
+        return QTableWidgetItem::data(role);
+    }
+};
+
+// Where the rows of one key on one output are, for `capacity` a power of two.
+std::size_t slotIndex(qint32 keyCode, qint32 output, std::size_t capacity)
+{
+    quint64 h = (quint64(quint32(keyCode)) << 32 | quint32(output)) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 32;
+    return static_cast<std::size_t>(h) & (capacity - 1);
+}
+
 } // namespace
 
 RowMarks::RowMarks(QTableWidget *table, const QFont &cells)
     : table(table)
 {
-    table->setItemDelegate(new RowMarksDelegate(cells, table));
+    table->setItemDelegate(new RowMarksDelegate(this, cells, table));
 }
 
-void RowMarks::findConflicts()
+QTableWidgetItem *RowMarks::newCell(const QString &text)
+{
+    return new MarkedCell(text);
+}
+
+RowMarks::KeyOutput *RowMarks::slotOf(qint32 keyCode, qint32 output)
+{
+    for (std::size_t i = slotIndex(keyCode, output, keyOutputs.size());; i = (i + 1) & (keyOutputs.size() - 1)) {
+        KeyOutput &slot = keyOutputs[i];
+        if (slot.first < 0) {
+            slot.keyCode = keyCode;
+            slot.output = output;
+            return &slot;
+        }
+        if (slot.keyCode == keyCode && slot.output == output)
+            return &slot;
+    }
+}
+
+const RowMarks::KeyOutput *RowMarks::findSlot(qint32 keyCode, qint32 output) const
+{
+    if (keyOutputs.empty())
+        return nullptr;
+    for (std::size_t i = slotIndex(keyCode, output, keyOutputs.size());; i = (i + 1) & (keyOutputs.size() - 1)) {
+        const KeyOutput &slot = keyOutputs[i];
+        if (slot.first < 0)
+            return nullptr;
+        if (slot.keyCode == keyCode && slot.output == output)
+            return &slot;
+    }
+}
+
+void RowMarks::listChanged()
 {
     // Rows of the same key on one output, and on the two directions of one
     // motor: flagged, not refused; falling back from one to the other may be
-    // what the user wants.
-    rowConflicts.clear();
-    QHash<QPair<qint32, qint32>, int> firstOnOutput;
-    QHash<QPair<qint32, qint32>, int> firstOnDirection;
+    // what the user wants. Each row names the first other row it is flagged
+    // for; that row names it back unless it is flagged already.
     const BindingList &list = bindingList();
-    for (int r = 0; r < list.size(); ++r) {
+    const int rows = list.size();
+    // At most three quarters full, however many keys and outputs there are.
+    std::size_t capacity = 16;
+    while (capacity * 3 < static_cast<std::size_t>(rows) * 4)
+        capacity *= 2;
+    keyOutputs.assign(capacity, KeyOutput());
+    nextOfKeyOutput.assign(static_cast<std::size_t>(rows), -1);
+    conflicts.assign(static_cast<std::size_t>(rows), -1);
+    for (int r = 0; r < rows; ++r) {
         const KeyBinding &b = list.at(r);
         const qint32 output = outputNumber(b);
-        const auto same = firstOnOutput.constFind({b.keyCode, output});
-        if (same != firstOnOutput.constEnd()) {
-            const QString text =
-                QCoreApplication::translate("RowMarks", "Эта клавиша уже ведёт этот выход в строке %1.");
-            rowConflicts.insert(r, text.arg(*same + 1));
-            if (!rowConflicts.contains(*same))
-                rowConflicts.insert(*same, text.arg(r + 1));
+        KeyOutput *same = slotOf(b.keyCode, output);
+        if (same->first >= 0) {
+            conflicts[r] = same->first * 2;
+            if (conflicts[same->first] < 0)
+                conflicts[same->first] = r * 2;
+            nextOfKeyOutput[same->last] = r;
         } else {
-            firstOnOutput.insert({b.keyCode, output}, r);
+            same->first = r;
         }
+        same->last = r;
         // The other direction of the same motor.
-        const auto opposite = firstOnDirection.constFind({b.keyCode, output ^ 1});
-        if (opposite != firstOnDirection.constEnd()) {
-            const QString text = QCoreApplication::translate(
-                "RowMarks", "Эта клавиша ведёт этот мотор и в другую сторону в строке %1.");
-            if (!rowConflicts.contains(r))
-                rowConflicts.insert(r, text.arg(*opposite + 1));
-            if (!rowConflicts.contains(*opposite))
-                rowConflicts.insert(*opposite, text.arg(r + 1));
+        if (const KeyOutput *opposite = findSlot(b.keyCode, output ^ 1)) {
+            if (conflicts[r] < 0)
+                conflicts[r] = opposite->first * 2 + 1;
+            if (conflicts[opposite->first] < 0)
+                conflicts[opposite->first] = r * 2 + 1;
         }
-        if (!firstOnDirection.contains({b.keyCode, output}))
-            firstOnDirection.insert({b.keyCode, output}, r);
     }
+    drivingRows.clear();
 }
 
-void RowMarks::markRowHints(int row)
+QString RowMarks::conflictText(int row) const
 {
-    QTableWidgetItem *items[bindingColumns];
-    for (int c = 0; c < bindingColumns; ++c) {
-        items[c] = table->item(row, c);
-        if (!items[c])
-            return;
-    }
-    markNewRow(row, items);
+    const int conflict = static_cast<std::size_t>(row) < conflicts.size() ? conflicts[row] : -1;
+    if (conflict < 0)
+        return QString();
+    const QString text = conflict & 1
+        ? QCoreApplication::translate("RowMarks", "Эта клавиша ведёт этот мотор и в другую сторону в строке %1.")
+        : QCoreApplication::translate("RowMarks", "Эта клавиша уже ведёт этот выход в строке %1.");
+    return text.arg(conflict / 2 + 1);
 }
 
-// Only what changes is set: a long list may hold thousands of flagged rows,
-// and each value set on a cell in the table is a signal to the view. A new
-// row gets its hints before its cells go into the table.
-void RowMarks::markNewRow(int row, QTableWidgetItem *const *items)
+QVariant RowMarks::cellMark(int row, int column, int role) const
 {
-    const QString dim = connectedForHints ? cannotWork(bindingList().at(row).controller, dimmedExtensions) : QString();
-    const QString conflict = rowConflicts.value(row);
-    for (int c = 0; c < bindingColumns; ++c) {
-        QTableWidgetItem *item = items[c];
-        QString tip = dim;
-        // The key's cell says why it is flagged, beside the sign.
-        if (c == 0 && !conflict.isEmpty())
-            tip = dim.isEmpty() ? conflict : conflict + QLatin1Char('\n') + dim;
-        if (item->toolTip() != tip)
-            item->setToolTip(tip);
-        if (!dim.isEmpty())
-            item->setForeground(table->window()->palette().brush(QPalette::Disabled, QPalette::Text));
-        else if (item->data(Qt::ForegroundRole).isValid())
-            item->setData(Qt::ForegroundRole, QVariant());
-    }
-    QTableWidgetItem *key = items[0];
-    if (!conflict.isEmpty() && key->icon().isNull()) {
+    const BindingList &list = bindingList();
+    if (row < 0 || row >= list.size())
+        return QVariant();
+    const qint32 controller = list.at(row).controller;
+    const bool dim = connectedForHints && !canWork(controller, dimmedExtensions);
+    switch (role) {
+    case Qt::ForegroundRole:
+        return dim ? QVariant(table->window()->palette().brush(QPalette::Disabled, QPalette::Text)) : QVariant();
+    case Qt::DecorationRole:
+        if (column != 0 || conflictText(row).isEmpty())
+            return QVariant();
         if (conflictSign.isNull())
             conflictSign = table->window()->style()->standardIcon(QStyle::SP_MessageBoxWarning);
-        key->setIcon(conflictSign);
-    } else if (conflict.isEmpty() && !key->icon().isNull()) {
-        key->setIcon(QIcon());
+        return conflictSign;
+    case Qt::ToolTipRole: {
+        // The key's cell says why it is flagged, beside the sign.
+        const QString why = dim ? whyItCannotWork(controller) : QString();
+        const QString conflict = column == 0 ? conflictText(row) : QString();
+        if (conflict.isEmpty())
+            return why.isEmpty() ? QVariant() : QVariant(why);
+        return why.isEmpty() ? conflict : conflict + QLatin1Char('\n') + why;
+    }
+    default:
+        return QVariant();
     }
 }
 
@@ -176,35 +245,15 @@ void RowMarks::markDriving(int row, bool driving)
     table->viewport()->update(0, table->rowViewportPosition(row), table->viewport()->width(), table->rowHeight(row));
 }
 
-void RowMarks::listChanged()
-{
-    const BindingList &list = bindingList();
-    rowsByKey.clear();
-    for (int r = 0; r < list.size(); ++r)
-        rowsByKey[list.at(r).keyCode].append(r);
-    findConflicts();
-    drivingRows.clear();
-}
-
 void RowMarks::connectionChanged(bool connected, quint32 missingExtensions)
 {
-    // The rows that cannot work, while connected; only those whose state
-    // changes are touched.
     const quint32 missing = connected ? missingExtensions : 0;
     if (connected == connectedForHints && missing == dimmedExtensions)
         return;
-    const quint32 before = dimmedExtensions;
-    const bool wasConnected = connectedForHints;
     dimmedExtensions = missing;
     connectedForHints = connected;
-    const BindingList &list = bindingList();
-    for (int r = 0; r < list.size(); ++r) {
-        const qint32 controller = list.at(r).controller;
-        const bool dimBefore = wasConnected && !cannotWork(controller, before).isEmpty();
-        const bool dimAfter = connected && !cannotWork(controller, missing).isEmpty();
-        if (dimBefore != dimAfter)
-            markRowHints(r);
-    }
+    // The cells ask for their colours and tooltips anew.
+    table->viewport()->update();
     // A binding for a controller that is not there drives nothing.
     drivingChanged();
 }
@@ -212,9 +261,10 @@ void RowMarks::connectionChanged(bool connected, quint32 missingExtensions)
 void RowMarks::drivingChanged()
 {
     // The binding that drives each output: its last held copy, found among
-    // the rows of its key. A row is marked only while its output really runs
-    // at its value: the library sends a motor whose two directions are both
-    // driven as stopped, and a controller that is not there runs nothing.
+    // the rows of its key on that output. A row is marked only while its
+    // output really runs at its value: the library sends a motor whose two
+    // directions are both driven as stopped, and a controller that is not
+    // there runs nothing.
     const BindingList &list = bindingList();
     const HeldBindings &held = list.held();
     const auto runs = [&held](qint32 output) {
@@ -226,9 +276,10 @@ void RowMarks::drivingChanged()
         if (!runs(it.key()) || runs(it.key() ^ 1))
             continue;
         const KeyBinding &copy = it->constLast();
-        if (connectedForHints && !cannotWork(copy.controller, dimmedExtensions).isEmpty())
+        if (connectedForHints && !canWork(copy.controller, dimmedExtensions))
             continue;
-        for (const int row : rowsByKey.value(copy.keyCode)) {
+        const KeyOutput *rows = findSlot(copy.keyCode, outputNumber(copy));
+        for (int row = rows ? rows->first : -1; row >= 0; row = nextOfKeyOutput[row]) {
             if (row < list.size() && list.at(row) == copy) {
                 driving.insert(it.key(), row);
                 break;

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <vector>
+
 #include <QHash>
 #include <QIcon>
-#include <QString>
-#include <QVector>
+#include <QTableWidgetItem>
 
 class QFont;
 class QTableWidget;
-class QTableWidgetItem;
 
 // The bindings table's columns: key, controller, motor, direction, speed.
 constexpr int bindingColumns = 5;
@@ -20,8 +20,9 @@ constexpr int drivingRole = Qt::UserRole + 1;
 // What the bindings table shows beside the list itself: which bindings drive
 // their outputs right now, which cannot work on the connected controller,
 // and which keys are bound twice to one output or both ways to one motor.
-// Owns that state and the table's delegate that draws it, and marks single
-// rows: the table is never rebuilt for a mark. Lives on the GUI thread with
+// Owns that state and the table's delegate that draws it. A cell asks for
+// its tooltip, sign and colour when they are shown, so the table is never
+// rebuilt for a mark and a rebuild sets none. Lives on the GUI thread with
 // the table, which it is given and which outlives it.
 class RowMarks
 {
@@ -29,30 +30,46 @@ public:
     // Gives `table` the delegate that draws the marks, and every cell in `cells`.
     RowMarks(QTableWidget *table, const QFont &cells);
 
-    // The list changed and the table is being rebuilt from it: call this
-    // first, then `markNewRow` for each new row before its cells go into the
-    // table, then `drivingChanged`.
+    // A cell of the table: made with `newCell`, it shows the marks of its row.
+    static QTableWidgetItem *newCell(const QString &text);
+
+    // The list changed and the table was rebuilt from it.
     void listChanged();
-    void markNewRow(int row, QTableWidgetItem *const *items);
     // A binding started or stopped driving (the held keys changed).
     void drivingChanged();
     // Connected to a controller that lacks the extensions in
     // `missingExtensions` (bit k-1 for extension k), or disconnected.
     void connectionChanged(bool connected, quint32 missingExtensions);
 
+    // What a cell shows for `role` beside its own data; invalid for none.
+    QVariant cellMark(int row, int column, int role) const;
+
 private:
-    void markRowHints(int row);
+    // The rows of one key on one output, in a table of open addressing.
+    struct KeyOutput {
+        qint32 keyCode = 0;
+        qint32 output = 0;
+        // The first of those rows and the last, -1 for a free slot.
+        int first = -1;
+        int last = -1;
+    };
+
+    KeyOutput *slotOf(qint32 keyCode, qint32 output);
+    const KeyOutput *findSlot(qint32 keyCode, qint32 output) const;
     void markDriving(int row, bool driving);
-    void findConflicts();
+    QString conflictText(int row) const;
 
     QTableWidget *table;
-    // The rows of each key code, the row driving each output, why rows are
-    // flagged, and what the dimmed rows were dimmed for.
-    QHash<qint32, QVector<int>> rowsByKey;
+    // Per row at the last rebuild: the next row of the same key on the same
+    // output (-1 for none), and the row it is flagged for, times two, plus
+    // one when flagged for the other direction of the motor (-1 for none).
+    std::vector<KeyOutput> keyOutputs;
+    std::vector<int> nextOfKeyOutput;
+    std::vector<int> conflicts;
+    // The row driving each output, and what the dimmed rows are dimmed for.
     QHash<qint32, int> drivingRows;
-    QHash<int, QString> rowConflicts;
     quint32 dimmedExtensions = 0;
     bool connectedForHints = false;
     // One sign for all flagged rows, made when first needed.
-    QIcon conflictSign;
+    mutable QIcon conflictSign;
 };
