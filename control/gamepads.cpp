@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QWidget>
 
@@ -22,13 +23,30 @@ GamePads::GamePads(QWidget *mainWindow, QObject *parent)
 {
     // The pads are read once the window is up: the start-up does not wait
     // for the thread.
-    QTimer::singleShot(0, this, &GamePads::startReading);
+    QTimer::singleShot(0, this, [this] { startReading(false); });
 }
 
-void GamePads::startReading()
+void GamePads::startReading(bool now)
 {
     if (reader)
         return;
+    // Until an input device that may be a game pad is plugged in, no thread
+    // waits for one: new devices are watched here, where they can be.
+    if (!now && !padPluggedIn()) {
+        devices = std::make_unique<InputDeviceWatch>();
+        if (devices->fd >= 0) {
+            newDevices = std::make_unique<QSocketNotifier>(devices->fd, QSocketNotifier::Read);
+            connect(newDevices.get(), &QSocketNotifier::activated, this, [this] {
+                devices->drain();
+                if (padPluggedIn())
+                    startReading(true);
+            });
+        }
+        return;
+    }
+    if (newDevices)
+        newDevices->setEnabled(false);
+    devices.reset();
     reader = std::make_unique<PadThread>([this](std::vector<PadEvent> &&events) {
         QMetaObject::invokeMethod(this, [this, events = std::move(events)] { take(events); }, Qt::QueuedConnection);
     });
@@ -40,7 +58,7 @@ GamePads::~GamePads() = default;
 
 void GamePads::readNow()
 {
-    startReading();
+    startReading(true);
     reader->wake();
 }
 

@@ -13,6 +13,7 @@
 #include "control/padinputs.h"
 #include "control/padthread.h"
 
+class QSocketNotifier;
 class QWidget;
 
 // Game pads drive like keys: while the main window has the keyboard, an
@@ -52,7 +53,9 @@ private:
         std::array<bool, pad::kInputCount> offered{};
     };
 
-    void startReading();
+    // Reads the pads from now on, or once an input device that may be one
+    // is plugged in: until then no thread waits for one.
+    void startReading(bool now);
     void take(const std::vector<PadEvent> &events);
     void inputChanged(Pad &pad, const PadEvent &event);
     void padRemoved(int instance);
@@ -66,4 +69,7 @@ private:
     // The level each input drives at now (0: it drives nothing).
     std::array<int, pad::kInputCount> driven{};
     std::unique_ptr<PadThread> reader;
+    // Before the thread: the input devices that come.
+    std::unique_ptr<InputDeviceWatch> devices;
+    std::unique_ptr<QSocketNotifier> newDevices;
 };

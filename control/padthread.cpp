@@ -38,32 +38,6 @@ constexpr milliseconds pumpPeriod{5};
 constexpr unsigned firstPadButton = 0x120;
 constexpr unsigned lastPadButton = 0x13f;
 
-// Whether an input device that may be a game pad is plugged in: SDL is
-// loaded only then.
-bool padPluggedIn()
-{
-#ifdef __linux__
-    DIR *devices = ::opendir("/sys/class/input");
-    if (!devices)
-        return true; // no way to tell: ask SDL
-    bool found = false;
-    while (const dirent *entry = ::readdir(devices)) {
-        if (std::string(entry->d_name).rfind("event", 0) != 0)
-            continue;
-        std::ifstream keys(std::string("/sys/class/input/") + entry->d_name + "/device/capabilities/key");
-        std::string line;
-        if (std::getline(keys, line) && hasPadButtons(line)) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(devices);
-    return found;
-#else
-    return true;
-#endif
-}
-
 quint32 buttonInput(Uint8 button)
 {
     switch (button) {
@@ -118,6 +92,70 @@ void addAxis(std::vector<PadEvent> &events, int instance, Uint8 axis, int value,
 }
 
 } // namespace
+
+bool padPluggedIn()
+{
+#ifdef __linux__
+    DIR *devices = ::opendir("/sys/class/input");
+    if (!devices)
+        return true; // no way to tell: ask SDL
+    bool found = false;
+    while (const dirent *entry = ::readdir(devices)) {
+        if (std::string(entry->d_name).rfind("event", 0) != 0)
+            continue;
+        std::ifstream keys(std::string("/sys/class/input/") + entry->d_name + "/device/capabilities/key");
+        std::string line;
+        if (std::getline(keys, line) && hasPadButtons(line)) {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(devices);
+    return found;
+#else
+    return true;
+#endif
+}
+
+namespace {
+
+int watchInputDevices()
+{
+#ifdef __linux__
+    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd >= 0 && ::inotify_add_watch(fd, "/dev/input", IN_CREATE | IN_ATTRIB) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+#else
+    return -1;
+#endif
+}
+
+} // namespace
+
+InputDeviceWatch::InputDeviceWatch()
+    : fd(watchInputDevices())
+{
+}
+
+InputDeviceWatch::~InputDeviceWatch()
+{
+#ifdef __linux__
+    if (fd >= 0)
+        ::close(fd);
+#endif
+}
+
+void InputDeviceWatch::drain() const
+{
+#ifdef __linux__
+    char buffer[1024];
+    while (::read(fd, buffer, sizeof buffer) > 0) {
+    }
+#endif
+}
 
 struct PadThread::Impl {
     // Set once SDL is loaded and started.
@@ -307,11 +345,7 @@ PadThread::PadThread(Report report)
 {
 #ifdef __linux__
     impl->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    impl->hotplugFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (impl->hotplugFd >= 0 && ::inotify_add_watch(impl->hotplugFd, "/dev/input", IN_CREATE | IN_ATTRIB) < 0) {
-        ::close(impl->hotplugFd);
-        impl->hotplugFd = -1;
-    }
+    impl->hotplugFd = watchInputDevices();
 #endif
     thread = std::thread([this] { run(); });
 }

@@ -30,6 +30,27 @@ struct PadEvent {
 // significant first) hold a joystick's or a game pad's buttons.
 bool hasPadButtons(const std::string &keyCapabilities);
 
+// Whether an input device that may be a game pad is plugged in (true where
+// it cannot tell): SDL is loaded only then.
+bool padPluggedIn();
+
+// New input devices, watched from outside the pads' thread: `fd` becomes
+// readable when a device file comes or changes; -1 where devices cannot be
+// watched.
+class InputDeviceWatch
+{
+public:
+    InputDeviceWatch();
+    ~InputDeviceWatch();
+    InputDeviceWatch(const InputDeviceWatch &) = delete;
+    InputDeviceWatch &operator=(const InputDeviceWatch &) = delete;
+
+    // Reads away what `fd` has to say.
+    void drain() const;
+
+    const int fd;
+};
+
 // Owns SDL's game-controller interface on a thread of its own: no window,
 // no audio, no signal handlers of SDL's. SDL is loaded only once an input
 // device that may be a game pad is plugged in (the thread waits for new
