@@ -195,9 +195,14 @@ void RowMarks::listChanged()
     drivingRows.clear();
 }
 
+int RowMarks::conflictOf(int row) const
+{
+    return static_cast<std::size_t>(row) < conflicts.size() ? conflicts[row] : -1;
+}
+
 QString RowMarks::conflictText(int row) const
 {
-    const int conflict = static_cast<std::size_t>(row) < conflicts.size() ? conflicts[row] : -1;
+    const int conflict = conflictOf(row);
     if (conflict < 0)
         return QString();
     const QString text = conflict & 1
@@ -217,7 +222,7 @@ QVariant RowMarks::cellMark(int row, int column, int role) const
     case Qt::ForegroundRole:
         return dim ? QVariant(table->window()->palette().brush(QPalette::Disabled, QPalette::Text)) : QVariant();
     case Qt::DecorationRole:
-        if (column != 0 || conflictText(row).isEmpty())
+        if (column != 0 || conflictOf(row) < 0)
             return QVariant();
         if (conflictSign.isNull())
             conflictSign = table->window()->style()->standardIcon(QStyle::SP_MessageBoxWarning);

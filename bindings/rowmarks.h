@@ -57,6 +57,8 @@ private:
     KeyOutput *slotOf(qint32 keyCode, qint32 output);
     const KeyOutput *findSlot(qint32 keyCode, qint32 output) const;
     void markDriving(int row, bool driving);
+    // The row's entry in `conflicts`, and what the key's cell says of it.
+    int conflictOf(int row) const;
     QString conflictText(int row) const;
 
     QTableWidget *table;
