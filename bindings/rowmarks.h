@@ -5,10 +5,11 @@
 
 #include <QHash>
 #include <QIcon>
-#include <QTableWidgetItem>
+#include <QVariant>
 
 class QFont;
 class QTableWidget;
+class QTableWidgetItem;
 
 // The bindings table's columns: key, controller, motor, direction, speed.
 constexpr int bindingColumns = 5;
@@ -33,7 +34,7 @@ public:
     // A cell of the table: made with `newCell`, it shows the marks of its row.
     static QTableWidgetItem *newCell(const QString &text);
 
-    // The list changed and the table was rebuilt from it.
+    // The list changed; the table is rebuilt from it.
     void listChanged();
     // A binding started or stopped driving (the held keys changed).
     void drivingChanged();
