@@ -11,9 +11,6 @@ class QFont;
 class QTableWidget;
 class QTableWidgetItem;
 
-// The bindings table's columns: key, controller, motor, direction, speed.
-constexpr int bindingColumns = 5;
-
 // The data role of a row's first cell that says its binding drives its
 // output now; the whole row is drawn bold on a quiet background then.
 constexpr int drivingRole = Qt::UserRole + 1;
