@@ -149,6 +149,13 @@ void resetProgramState()
     listSaved() = false;
 }
 
+void pretendTransferAreaRuns()
+{
+    FtConnection &c = ftConnection();
+    c.portsFound = c.connected = c.transferAreaRunning = true;
+    c.deviceHandle = 5;
+}
+
 QStringList visibleTopLevelWindows()
 {
     QStringList names;

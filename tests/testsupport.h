@@ -68,6 +68,9 @@ bool waitForConnectionPanel(MainWindow &window, int ms = 20000);
 
 // Puts the process-wide program state back to its start values.
 void resetProgramState();
+// As after a connect and a start: a controller connected through the
+// library's handle 5, its transfer area running, the ports found.
+void pretendTransferAreaRuns();
 
 // The first top-level widget of a class, such as the main window's editor.
 template<typename T>

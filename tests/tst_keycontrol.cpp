@@ -15,6 +15,7 @@
 #include "controller/ftconnection.h"
 #include "tests/fakecalls.h"
 #include "tests/testsupport.h"
+#include "tests/windowtest.h"
 
 namespace {
 
@@ -31,14 +32,11 @@ const PhysicalKey keyC{Qt::Key_C, 54, "c"};
 
 } // namespace
 
-class TestKeyControl : public QObject
+class TestKeyControl : public WindowTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-
     void sharedOutput_data();
     void sharedOutput();
     void padLevels_data();
@@ -66,33 +64,7 @@ private:
     void send(const PhysicalKey &k, bool press, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
               bool autoRepeat = false);
     QList<int> dutiesSent() const;
-
-    MainWindow *window = nullptr;
-    ModalCloser *closer = nullptr;
 };
-
-void TestKeyControl::init()
-{
-    resetProgramState();
-    fakeFtReset();
-    closer = new ModalCloser(this);
-    window = new MainWindow;
-    window->show();
-    QApplication::setActiveWindow(window);
-    QVERIFY(QTest::qWaitForWindowActive(window));
-    FtConnection &c = ftConnection();
-    c.portsFound = c.connected = c.transferAreaRunning = true;
-    c.deviceHandle = 5;
-    fakeFtClearLog();
-}
-
-void TestKeyControl::cleanup()
-{
-    window->close();
-    delete window;
-    delete closer;
-    QCOMPARE(visibleTopLevelWindows(), QStringList());
-}
 
 void TestKeyControl::send(const PhysicalKey &k, bool press, Qt::KeyboardModifiers modifiers, bool autoRepeat)
 {

@@ -9,17 +9,15 @@
 #include "controller/ftconnection.h"
 #include "tests/fakecalls.h"
 #include "tests/testsupport.h"
+#include "tests/windowtest.h"
 
 // The marks the bindings table shows beside the list: rows that cannot work
 // on the connected controller, keys bound twice.
-class TestRowMarks : public QObject
+class TestRowMarks : public WindowTest
 {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-
     void rowsThatCannotWork_data();
     void rowsThatCannotWork();
     void conflictsFlagged_data();
@@ -29,33 +27,7 @@ private:
     QString rowTip(int row) const;
     // The A key pressed and let go as X11 reports it.
     void pressAndReleaseA();
-
-    MainWindow *window = nullptr;
-    ModalCloser *closer = nullptr;
 };
-
-void TestRowMarks::init()
-{
-    resetProgramState();
-    fakeFtReset();
-    closer = new ModalCloser(this);
-    window = new MainWindow;
-    window->show();
-    QApplication::setActiveWindow(window);
-    QVERIFY(QTest::qWaitForWindowActive(window));
-    FtConnection &c = ftConnection();
-    c.portsFound = c.connected = c.transferAreaRunning = true;
-    c.deviceHandle = 5;
-    fakeFtClearLog();
-}
-
-void TestRowMarks::cleanup()
-{
-    window->close();
-    delete window;
-    delete closer;
-    QCOMPARE(visibleTopLevelWindows(), QStringList());
-}
 
 QString TestRowMarks::rowTip(int row) const
 {

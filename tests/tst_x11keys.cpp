@@ -136,9 +136,7 @@ void TestX11Keys::init()
     // changed since (the last test's windows went).
     input.focus(window->winId());
     QVERIFY(QTest::qWaitForWindowActive(window));
-    FtConnection &c = ftConnection();
-    c.portsFound = c.connected = c.transferAreaRunning = true;
-    c.deviceHandle = 5;
+    pretendTransferAreaRuns();
     window->updateConnectionWidgets();
     bindingList().append(makeBinding(QStringLiteral("w"), 'W', 0, 1, false, 512));
     bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 1, false, 100));
