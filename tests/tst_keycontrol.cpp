@@ -292,7 +292,11 @@ void TestKeyControl::startStopDisconnectForgetHeldKeys()
     QCOMPARE(drivingRows(), QList<int>{0});
     ftConnection().transferAreaRunning = running;
     window->updateConnectionWidgets();
+    fakeFtClearLog();
     window->findChild<QPushButton *>(button)->click();
+    // A stop lets go of the held output at the click, before it waits for
+    // the controller's answer.
+    QCOMPARE(dutiesSent(), running ? QList<int>{0} : QList<int>());
     QVERIFY(waitForConnectionPanel(*window));
     QVERIFY(bindingList().held().isEmpty());
     QCOMPARE(drivingRows(), QList<int>());
