@@ -34,7 +34,8 @@ MainWindow::MainWindow(QWidget *parent)
     keyboard = new KeyboardGuard(this);
     connectionRunner = new ConnectionRunner(this);
     connect(connectionRunner, &ConnectionRunner::finished, this, &MainWindow::connectionDone);
-    // A duty's answer may also have told of an extension that is not there.
+    // After each change of the held keys; a duty's answer may also have told
+    // of an extension that is not there.
     bindingList().setHeldObserver([this] {
         const FtConnection &connection = ftConnection();
         rowMarks->connectionChanged(connection.connected, connection.missingExtensions);
@@ -66,7 +67,8 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    // Its last results still come here.
+    // Work still under way on the connection's thread ends first; a device
+    // it opens meanwhile is closed again.
     delete connectionRunner;
     bindingList().setHeldObserver(nullptr);
     delete rowMarks;

@@ -10,8 +10,8 @@ class FormAbout;
 class FormEditor;
 class KeyboardGuard;
 class QTableWidgetItem;
-class RowMarks;
 class QTimer;
+class RowMarks;
 
 namespace Ui {
 class MainWindow;

@@ -48,7 +48,8 @@ public:
     {
     }
 
-    const RowMarks *const marks;
+    // Null once the marks are gone, before the table.
+    const RowMarks *marks;
 
 protected:
     void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
@@ -98,7 +99,7 @@ public:
         if (role == Qt::ToolTipRole || role == Qt::DecorationRole || role == Qt::ForegroundRole) {
             const QTableWidget *view = tableWidget();
             const auto *delegate = view ? dynamic_cast<const RowMarksDelegate *>(view->itemDelegate()) : nullptr;
-            if (delegate) {
+            if (delegate && delegate->marks) {
                 const QVariant mark = delegate->marks->cellMark(view->row(this), view->column(this), role);
                 if (mark.isValid())
                     return mark;
@@ -122,6 +123,12 @@ RowMarks::RowMarks(QTableWidget *table, const QFont &cells)
     : table(table)
 {
     table->setItemDelegate(new RowMarksDelegate(this, cells, table));
+}
+
+RowMarks::~RowMarks()
+{
+    if (auto *delegate = dynamic_cast<RowMarksDelegate *>(table->itemDelegate()))
+        delegate->marks = nullptr;
 }
 
 QTableWidgetItem *RowMarks::newCell(const QString &text)

@@ -27,6 +27,9 @@ class RowMarks
 public:
     // Gives `table` the delegate that draws the marks, and every cell in `cells`.
     RowMarks(QTableWidget *table, const QFont &cells);
+    ~RowMarks();
+    RowMarks(const RowMarks &) = delete;
+    RowMarks &operator=(const RowMarks &) = delete;
 
     // A cell of the table: made with `newCell`, it shows the marks of its row.
     static QTableWidgetItem *newCell(const QString &text);
