@@ -378,6 +378,7 @@ public:
     void passOn(int) const {}
 };
 
+// No target asks for it there.
 bool saveInPlace(const QString &, const QByteArray &)
 {
     return false;
