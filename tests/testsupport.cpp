@@ -149,6 +149,18 @@ void resetProgramState()
     listSaved() = false;
 }
 
+LoopPauses::LoopPauses()
+{
+    sinceTick.start();
+    connect(&ticker, &QTimer::timeout, this, [this] { longest = qMax(longest, sinceTick.restart()); });
+    ticker.start(10);
+}
+
+qint64 LoopPauses::longestMs() const
+{
+    return qMax(longest, sinceTick.elapsed());
+}
+
 QStringList visibleTopLevelWindows()
 {
     QStringList names;
