@@ -51,10 +51,10 @@ public:
     // Opens the port for this process alone and identifies the controller:
     // console probe and echo (which must be answered), then one information
     // and one status request (which may go unanswered: the Master alone is
-    // driven then). Takes at most settings().openBudget, whatever the device
-    // claims. nullptr with `status` set on failure. `guarded`: while the
-    // transfer runs, a guardian process sets the outputs to 0 however the
-    // process ends (see guardian.h).
+    // driven then). Takes at most the port's LinkSettings::openBudget,
+    // whatever the device claims. nullptr with `status` set on failure.
+    // `guarded`: while the transfer runs, a guardian process sets the outputs
+    // to 0 however the process ends (see guardian.h).
     static std::unique_ptr<Device> open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status,
                                         bool guarded = false);
     // The same conversation over another transport (a test's or a fuzzer's),
@@ -67,7 +67,6 @@ public:
 
     const std::string &path() const { return path_; }
     const std::string &canonicalPath() const { return canonicalPath_; }
-    const LinkSettings &settings() const { return settings_; }
     // Valid after open; not changed afterwards.
     const Identity &identity() const { return identity_; }
 

@@ -41,7 +41,6 @@ public:
         haveOldSettings_ = false;
         exclusive_ = false;
     }
-    bool isOpen() const { return fd_ >= 0; }
     int descriptor() const override { return fd_; }
 
     bool writeAll(const std::uint8_t *data, std::size_t size, std::chrono::milliseconds timeout) override;
