@@ -12,6 +12,7 @@
 #include <QTranslator>
 
 #include "app/mainwindow.h"
+#include "common/display.h"
 #include "common/processobjects.h"
 #include "control/padthread.h"
 #ifdef Q_OS_UNIX
@@ -43,22 +44,6 @@ void describe(QCommandLineParser &parser)
     parser.addPositionalArgument(QStringLiteral("файл"),
                                  QStringLiteral("Список клавиш (*.kvr), который открыть при запуске."),
                                  QStringLiteral("[файл]"));
-}
-
-// Where no display is, the toolkit cannot start: a mistake on the command
-// line must be told before it tries.
-bool displayToStartOn(int argc, char *argv[])
-{
-    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
-        const char *value = std::getenv(variable);
-        if (value && *value)
-            return true;
-    }
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
-            return true;
-    }
-    return false;
 }
 
 // Which pads SDL sees and whether it knows how to read them, so that a pad

@@ -17,6 +17,7 @@
 #include "bench/benchsupport.h"
 #include "bench/simchild.h"
 #include "ftmsclib/ftmsclib.h"
+#include "rendezvous/portfailure.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ double slowestOpen(const Case &c, int runs)
         if (c.bluetooth) {
             if (!::mkdtemp(folder))
                 return -1;
-            port = std::string(folder) + "/rfcomm9";
+            port = std::string(folder) + "/" + rendezvous::bluetoothPortName(9);
             if (::symlink(sim.port.c_str(), port.c_str()) != 0)
                 return -1;
         }

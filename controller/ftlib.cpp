@@ -27,8 +27,11 @@ void resolve(QLibrary &library, const char *name, Function &entryPoint)
 FtLib::FtLib()
     : library(QStringLiteral("ftMscLib"))
 {
-    // The first lookup loads the library. EnumComPorts is looked up before
-    // GetAvailableComPorts, as the Windows build always did.
+    // The first lookup loads the library; the order of the others changes
+    // nothing for it. EnumComPorts comes before GetAvailableComPorts so that
+    // a trace of the lookups (ltrace, an audit library, a Windows API
+    // monitor) reads the same on every build and release, and can be
+    // compared line by line with one from a user's machine.
 #define KAVRIK_FTLIB_RESOLVE(name)                                                                 \
     if (std::strcmp(#name, "GetAvailableComPorts") != 0)                                           \
         resolve(library, #name, name);

@@ -22,27 +22,41 @@ namespace {
 // Why the port could not be opened, for the trace, as a status.
 std::uint32_t openFailure(const std::string &path, const std::string &canonicalPath, PortError error, int sysError)
 {
-    switch (error) {
-    case PortError::None:
-        break;
-    case PortError::AccessDenied:
+    const std::uint32_t status = error == PortError::AccessDenied ? FTLIB_ERR_ACCESS_DENIED
+        : error == PortError::Busy                                ? FTLIB_ERR_DEVICE_IS_OPEN
+                                                                  : FTLIB_ERR_OPEN_COM;
+    const rendezvous::PortFailure failure = rendezvous::classifyPortFailure(status, path, canonicalPath);
+    switch (failure.kind) {
+    case rendezvous::PortFailureKind::AccessDenied:
         traceError(path, sysError,
                    "access denied; add the user to the group that owns the port, usually 'dialout' (sudo usermod "
                    "-aG dialout $USER, then log in again)");
-        return FTLIB_ERR_ACCESS_DENIED;
-    case PortError::Busy: {
-        const std::string holders = portHolders(canonicalPath);
+        break;
+    case rendezvous::PortFailureKind::InUse: {
+        const std::string holders = holderList(failure.holders, true);
         traceError(path, sysError,
                    "the port is in use%s%s; is another Kavrik or kavrik-txprobe connected to it, or is ModemManager "
                    "probing it (the installed udev rule keeps ModemManager away from a ROBO TX)?",
                    holders.empty() ? "" : " by ", holders.c_str());
-        return FTLIB_ERR_DEVICE_IS_OPEN;
+        break;
     }
     default:
         traceError(path, sysError, "cannot open");
-        return FTLIB_ERR_OPEN_COM;
+        break;
     }
-    return FTLIB_ERR_SUCCESS;
+    return status;
+}
+
+// An open that got no answer: opened before us, without taking the port for
+// itself, another program may read the controller's answers away.
+void traceUnanswered(const std::string &path, const std::string &canonicalPath, std::uint32_t status)
+{
+    const rendezvous::PortFailure failure = rendezvous::classifyPortFailure(status, path, canonicalPath);
+    if (failure.kind != rendezvous::PortFailureKind::NoAnswer)
+        return;
+    const std::string holders = holderList(failure.holders, false);
+    if (!holders.empty())
+        trace(path, "the port is open in %s as well, which may take the controller's answers", holders.c_str());
 }
 
 } // namespace
@@ -90,15 +104,10 @@ std::unique_ptr<Device> Device::open(const std::string &path, const std::string 
           static_cast<long long>(settings.replyTimeout.count()), static_cast<long long>(settings.cycle.count()),
           settings.extensions ? "" : ", extensions off");
     status = device->identify();
-    if (status == FTLIB_ERR_INIT_COM_TIMEOUT) {
-        // Opened before us, without taking the port for itself, another
-        // program may read the controller's answers away.
-        const std::string holders = portHolders(canonicalPath, false);
-        if (!holders.empty())
-            trace(path, "the port is open in %s as well, which may take the controller's answers", holders.c_str());
-    }
-    if (status != FTLIB_ERR_SUCCESS)
+    if (status != FTLIB_ERR_SUCCESS) {
+        traceUnanswered(path, canonicalPath, status);
         return nullptr;
+    }
     device->guarded_ = guarded;
     if (!guarded) {
         device->guardianNote_ = "none: not asked for";

@@ -33,10 +33,17 @@ struct Identity {
     protocol::EchoReply echo = protocol::EchoReply::Empty;
 };
 
-// Thread-safety: the setters, comStatus() and holdSilent() may be called from
-// any thread at any time; start/stop/close are serialised among themselves.
-// Statuses are the FTLIB_ERR_* codes of ftmsclib.h. The class is declared
-// only here; each group of members says where it is defined.
+// Threads: the setters, comStatus(), extensionsReached(), guardianState()
+// and holdSilent() may be called from any thread at any time; start, stop and
+// close are serialised among themselves (controlMutex_). Three threads of the
+// device's own work beside them: the transfer loop (thread_, from start()
+// until the stop has sent its zeros), the first guardian's start
+// (firstGuardianStart_, from the open's return until the loop or the close
+// joins it), and the fatal-signal handler of whichever thread dies
+// (emergency_, with the frames the loop keeps ready). The members say which
+// of them touch what. Statuses are the FTLIB_ERR_* codes of ftmsclib.h.
+// The class is declared only here; each group of members says where it is
+// defined.
 class Device {
 public:
     // Defined in device.cpp: the lifecycle and the setters.
@@ -44,10 +51,10 @@ public:
     // Opens the port for this process alone and identifies the controller:
     // console probe and echo (which must be answered), then one information
     // and one status request (which may go unanswered: the Master alone is
-    // driven then). Takes at most settings().openBudget, whatever the device
-    // claims. nullptr with `status` set on failure. `guarded`: while the
-    // transfer runs, a guardian process sets the outputs to 0 however the
-    // process ends (see guardian.h).
+    // driven then). Takes at most the port's LinkSettings::openBudget,
+    // whatever the device claims. nullptr with `status` set on failure.
+    // `guarded`: while the transfer runs, a guardian process sets the outputs
+    // to 0 however the process ends (see guardian.h).
     static std::unique_ptr<Device> open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status,
                                         bool guarded = false);
     // The same conversation over another transport (a test's or a fuzzer's),
@@ -60,7 +67,6 @@ public:
 
     const std::string &path() const { return path_; }
     const std::string &canonicalPath() const { return canonicalPath_; }
-    const LinkSettings &settings() const { return settings_; }
     // Valid after open; not changed afterwards.
     const Identity &identity() const { return identity_; }
 
@@ -242,6 +248,7 @@ private:
     protocol::TaOutput wireOutputs(int ta) const;
     protocol::TaConfig config(int ta) const;
 
+    // Written by the open only.
     std::string path_;
     std::string canonicalPath_;
     LinkSettings settings_;
@@ -250,12 +257,14 @@ private:
     Clock::time_point openDeadline_{};
     Identity identity_;
     // What came at open: the console's bytes and whether they were its
-    // answer; then the bytes read and the whole frames among them. Bytes
-    // that never form a frame come from something else than a controller.
+    // answer; then the bytes read and the whole frames among them (the
+    // loop's reads go on counting). Bytes that never form a frame come from
+    // something else than a controller.
     std::vector<std::uint8_t> consoleBytes_;
     bool consoleAnswered_ = false;
     std::size_t bytesReceived_ = 0;
     std::size_t framesSeen_ = 0;
+    // Any thread wakes the loop through it.
     int wakeFd_ = -1;
 
     // Guarded by mutex_: the transfer area as the setters left it.
@@ -273,7 +282,9 @@ private:
     std::atomic<std::uint32_t> lostStatus_{0};
     std::atomic<bool> closed_{false};
 
-    // Owned by the opening thread, then by the loop while it runs.
+    // Owned by the opening thread, then by the loop while it runs, then by
+    // the close. The first guardian's start reads only its descriptor, which
+    // stays as it is until the close; any thread may read its clock.
     std::unique_ptr<Transport> transport_;
     protocol::Session session_;
     protocol::FrameDecoder decoder_;
@@ -290,12 +301,16 @@ private:
     std::atomic<unsigned> drivenTas_{0};
     // ...and those of them out of reach that are owed an exchange of zeros.
     std::atomic<unsigned> owedZeros_{0};
+    // Armed by the loop with the zeros it keeps current; the fatal-signal
+    // handler writes them on whichever thread dies.
     EmergencyStop emergency_;
-    // Started by the loop, replaced by it, touched by the setters and the
-    // loop under mutex_; dismissed at close once the loop has ended.
+    // Taken over or started by the loop, replaced by it, touched by the
+    // setters and the loop under mutex_; dismissed at close once the loop has
+    // ended.
     Guardian guardian_;
-    // The first guardian, started beside the open's return; joined by the
-    // loop's start or the close, which take it over.
+    // The first guardian, started on a thread of its own beside the open's
+    // return: the loop joins that thread as it begins and takes the guardian
+    // over, or else the close joins it and dismisses the guardian.
     std::thread firstGuardianStart_;
     Guardian firstGuardian_;
     std::string firstGuardianWhy_;
@@ -306,7 +321,9 @@ private:
     Clock::time_point nextGuardianStart_{};
     std::chrono::milliseconds guardianBackoff_{0};
 
+    // Serialises start, stop and close.
     std::mutex controlMutex_;
+    // The transfer loop.
     std::thread thread_;
 };
 

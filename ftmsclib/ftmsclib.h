@@ -8,8 +8,8 @@
 //   (0 never names an open device);
 // - a status of FTLIB_ERR_SUCCESS (0) means success, every error code has the
 //   top nibble 0xE;
-// - no entry point throws, prints or exits; none blocks its caller beyond the
-//   timeout documented for it.
+// - no entry point throws or exits, none prints but where said below, and
+//   none blocks its caller beyond the timeout documented for it.
 #pragma once
 
 #include <stdint.h>
@@ -81,6 +81,21 @@ uint32_t ftxInitLib(void);
 // online extensions together, each cut to what is left of the bound. After
 // a repeated echo the library waits for the later answers a slow device may
 // still send, and goes on in the session the last one names.
+// Linux: a successful open also starts a guardian, the process
+// ftmsclib-guardian (from the library's own folder, else the installed
+// library's), beside its return: the open does not wait for it. It holds a
+// copy of the port (so nobody else can open the port while it lives), the
+// prepared exchange with every output at 0 in memory it shares with the
+// transfer, and the program's own process (a pidfd). When the program is
+// gone however it ended (SIGKILL, _exit(), a crash no handler sees, an
+// exec), and a transfer was running with an output driven since it started,
+// it writes that exchange once, unless the fatal-signal handler has (they
+// share one claim); then it clears the port's exclusivity and ends. The
+// transfer takes it over before it sends anything, and starts a new one when
+// it ends (at once after one that was ready; else after a second, then less
+// often). Without a working guardian (the program missing, say) the device
+// works as before, and the library says so once on stderr (or in the trace
+// file), even with the trace off.
 FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode);
 // Starts the background transfer: the configuration of the master and every
 // online extension first, then an exchange every 10 ms (50 ms on Bluetooth;
@@ -110,7 +125,9 @@ uint32_t SetOutPwmValues(FtHandle h, int32_t shmId, int32_t outIdx, int32_t duty
 // USB); FTLIB_ERR_THREAD_NOT_RUNNING when not running.
 uint32_t ftxStopTransferArea(FtHandle h);
 // Stops the transfer if it runs, restores the port's settings and closes it;
-// the handle is invalid afterwards.
+// the handle is invalid afterwards. Linux: before the port closes, the
+// guardian is told to end without writing and waited for, 0.5 s at most
+// (then killed), so the close may take that long after the stop.
 uint32_t ftxCloseDevice(FtHandle h);
 // Closes every device. Linux: at process exit the library does the same by
 // itself, so outputs are switched off even when nothing was closed.
@@ -126,9 +143,10 @@ uint32_t ftxCloseLib(void);
 // the library's for good (it may call the one it found itself). Once such a
 // signal was handled the library writes nothing more and closes no port: a
 // process that survives it sees its links lost (GetComStatus). Up to
-// 16 transfers at a time are covered. SIGKILL and power loss leave the
-// outputs to the controller; what a real one does when the traffic stops is
-// not public.
+// 16 transfers at a time are covered. A process that ends where none of its
+// own code runs (SIGKILL, _exit()) is the guardian's (see ftxOpenComDevice).
+// Power loss and a kernel panic leave the outputs to the controller; what a
+// real one does when the traffic stops is not public.
 // FTLIB_ERR_SUCCESS while the link works; once it was lost,
 // FTLIB_ERR_TIMEOUT_TA when the controller fell silent (three reply timeouts
 // in a row) and, Linux, FTLIB_ERR_OPEN_COM when the port itself went (a

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include "ftmsclib/framecell.h"
+#include "rendezvous/portfailure.h"
 
 // Outputs to 0 however the program ends: SIGKILL, _exit() or a crash that no
 // handler of the process can see. A small process (ftmsclib-guardian, beside
@@ -48,7 +49,8 @@ constexpr int kGuardianMemoryFd = 5;
 constexpr int kGuardianProgramFd = 6;
 constexpr char kGuardianReady = 'R';
 constexpr char kGuardianDismissed = 'D';
-constexpr const char *kGuardianProgram = "ftmsclib-guardian";
+// Named where other programs read it too (a port's holders).
+using rendezvous::kGuardianProgram;
 
 // The library's handle on one guardian. Not thread-safe: the transfer loop
 // and the setters share it under the device's lock.

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ftmsclib/trace.h"
+#include "rendezvous/portfailure.h"
 
 namespace ftlib {
 
@@ -36,18 +37,17 @@ void envMilliseconds(const char *name, long long low, long long high, const std:
     value = milliseconds(ms);
 }
 
-bool bluetoothName(const std::string &path)
-{
-    const std::string name = path.substr(path.find_last_of('/') + 1);
-    return name.rfind("rfcomm", 0) == 0;
-}
-
 } // namespace
 
 LinkSettings LinkSettings::forPort(const std::string &path, const std::string &canonicalPath)
 {
+    return forLink(rendezvous::bluetoothPort(path, canonicalPath), path);
+}
+
+LinkSettings LinkSettings::forLink(bool bluetooth, const std::string &port)
+{
     LinkSettings settings;
-    if (bluetoothName(path) || bluetoothName(canonicalPath)) {
+    if (bluetooth) {
         // 38400 baud on the air: a request and its reply alone take ~40 ms.
         settings.replyTimeout = milliseconds(1000);
         settings.cycle = milliseconds(50);
@@ -55,8 +55,8 @@ LinkSettings LinkSettings::forPort(const std::string &path, const std::string &c
         settings.echoWindow = milliseconds(10000);
         settings.openBudget = milliseconds(12000);
     }
-    envMilliseconds("KAVRIK_FTLIB_REPLY_TIMEOUT_MS", 10, 60000, path, settings.replyTimeout);
-    envMilliseconds("KAVRIK_FTLIB_CYCLE_MS", 1, 10000, path, settings.cycle);
+    envMilliseconds("KAVRIK_FTLIB_REPLY_TIMEOUT_MS", 10, 60000, port, settings.replyTimeout);
+    envMilliseconds("KAVRIK_FTLIB_CYCLE_MS", 1, 10000, port, settings.cycle);
     settings.cycleOnly = envFlag("KAVRIK_FTLIB_CYCLE_ONLY");
     if (const char *value = std::getenv("KAVRIK_FTLIB_EXTENSIONS"); value && std::strcmp(value, "0") == 0)
         settings.extensions = false;

@@ -36,13 +36,16 @@ struct LinkSettings {
     // KAVRIK_FTLIB_EXTENSIONS=0: the Master alone, no status requests.
     bool extensions = true;
 
-    // Bluetooth timing on rfcomm ports (by the name given or the device it
-    // leads to), then KAVRIK_FTLIB_REPLY_TIMEOUT_MS, KAVRIK_FTLIB_CYCLE_MS,
+    // Bluetooth timing on Bluetooth ports (rendezvous::bluetoothPort), then
+    // KAVRIK_FTLIB_REPLY_TIMEOUT_MS, KAVRIK_FTLIB_CYCLE_MS,
     // KAVRIK_FTLIB_EXTENSIONS and KAVRIK_FTLIB_CYCLE_ONLY. A value that is
     // not a whole number in range is ignored (and traced). The open's budget
     // is at least what the console probe, the echo's tries, the information
     // and status requests and the extensions' share take at these timeouts.
     static LinkSettings forPort(const std::string &path, const std::string &canonicalPath);
+    // The same for a link known to be Bluetooth or not; `port` names it in
+    // the trace.
+    static LinkSettings forLink(bool bluetooth, const std::string &port);
 };
 
 } // namespace ftlib

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include "rendezvous/portfailure.h"
 #include "rendezvous/simregistry.h"
 
 namespace ftlib {
@@ -117,12 +118,12 @@ std::vector<PortEntry> scanPorts(int selectMode)
             const std::string name = entry->d_name;
             const bool acm = startsWith(name, "ttyACM");
             const bool usbSerial = startsWith(name, "ttyUSB");
-            const bool rfcomm = startsWith(name, "rfcomm");
-            if (!acm && !usbSerial && !rfcomm)
+            const bool bluetooth = rendezvous::bluetoothPort(name);
+            if (!acm && !usbSerial && !bluetooth)
                 continue;
             PortEntry port;
             port.path = "/dev/" + name;
-            if (rfcomm) {
+            if (bluetooth) {
                 port.kind = PortKind::Bluetooth;
                 port.description = "Bluetooth";
             } else {

@@ -20,9 +20,9 @@ struct PortEntry {
 // bytes, and an entry that did not fit would end its list there.
 constexpr std::size_t kMaxPortEntry = 255;
 
-// selectMode 0: every ttyACM*, ttyUSB*, rfcomm* and running simulator;
-// 1: ROBO TX controllers on USB (ttyACM with USB ids 221d:1000);
-// 2: Bluetooth (rfcomm*). Order: TX on USB, Bluetooth, simulators, other
+// selectMode 0: every ttyACM*, ttyUSB*, Bluetooth serial port and running
+// simulator; 1: ROBO TX controllers on USB (ttyACM with USB ids 221d:1000);
+// 2: Bluetooth serial ports. Order: TX on USB, Bluetooth, simulators, other
 // serial ports; within a group by path, numbers compared as numbers, so an
 // unchanged set of ports always gives the same indices. A description that
 // would make the entry longer than kMaxPortEntry is cut (at a character,

@@ -12,7 +12,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "rendezvous/openfiles.h"
 
 namespace ftlib {
 
@@ -212,19 +211,6 @@ Transport::Wake SerialPort::wait(Clock::time_point deadline, int wakeFd, int wat
     if (fds[0].revents)
         return Wake::Input;
     return Wake::Woken;
-}
-
-std::string portHolders(const std::string &path, bool self)
-{
-    std::string holders;
-    const long own = static_cast<long>(::getpid());
-    for (const long pid : rendezvous::processesHolding(path, 5)) {
-        if (pid == own && !self)
-            continue;
-        holders += std::string(holders.empty() ? "" : ", ") + "pid " + std::to_string(pid) + " ("
-            + (pid == own ? std::string("this process") : rendezvous::processName(pid)) + ")";
-    }
-    return holders;
 }
 
 } // namespace ftlib

@@ -10,7 +10,7 @@
 
 #include "ftmsclib/transport.h"
 
-// A serial device (USB CDC-ACM, RFCOMM or a pseudo-terminal) in raw mode with
+// A serial device (USB CDC-ACM, Bluetooth or a pseudo-terminal) in raw mode with
 // non-blocking I/O; every wait is bounded by the caller's timeout.
 namespace ftlib {
 
@@ -41,7 +41,6 @@ public:
         haveOldSettings_ = false;
         exclusive_ = false;
     }
-    bool isOpen() const { return fd_ >= 0; }
     int descriptor() const override { return fd_; }
 
     bool writeAll(const std::uint8_t *data, std::size_t size, std::chrono::milliseconds timeout) override;
@@ -58,10 +57,5 @@ private:
     int lastError_ = 0;
     termios oldSettings_{};
 };
-
-// Who has `path` open, for the hint of a busy port: "pid 1234
-// (ModemManager), pid 99 (this process)", at most four, or empty when no such
-// process is visible to this user. `self`: this process counts as well.
-std::string portHolders(const std::string &path, bool self = true);
 
 } // namespace ftlib

@@ -238,6 +238,18 @@ std::string hexBytes(const std::uint8_t *data, std::size_t size)
     return out;
 }
 
+std::string holderList(const std::vector<rendezvous::PortHolder> &holders, bool thisProcess)
+{
+    std::string list;
+    for (const rendezvous::PortHolder &holder : holders) {
+        if (holder.thisProcess && !thisProcess)
+            continue;
+        list += std::string(list.empty() ? "" : ", ") + "pid " + std::to_string(holder.pid) + " ("
+            + (holder.thisProcess ? std::string("this process") : holder.program) + ")";
+    }
+    return list;
+}
+
 void traceSentFrame(const std::string &port, const protocol::Frame &frame, const std::vector<std::uint8_t> &bytes)
 {
     if (!traceFrames())

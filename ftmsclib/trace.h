@@ -8,6 +8,7 @@
 
 #include "protocol/codec.h"
 #include "protocol/session.h"
+#include "rendezvous/portfailure.h"
 
 // Optional diagnostics of the controller library. Nothing is written unless
 // KAVRIK_FTLIB_TRACE asks for it:
@@ -83,5 +84,10 @@ void traceRejected(const std::string &port, protocol::DecodeError error, const s
 
 // "02 55 00 1c ..." for trace lines and reports.
 std::string hexBytes(const std::uint8_t *data, std::size_t size);
+
+// A port's holders for trace lines and reports: "pid 1234 (ModemManager),
+// pid 99 (this process)"; this process only with `thisProcess`. Empty when
+// none is left.
+std::string holderList(const std::vector<rendezvous::PortHolder> &holders, bool thisProcess);
 
 } // namespace ftlib

@@ -4,143 +4,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
-#include <condition_variable>
-#include <cstdio>
 #include <cstring>
-#include <deque>
 #include <limits>
-#include <mutex>
 #include <sstream>
-#include <thread>
 
-#include <poll.h>
 #include <unistd.h>
 
 #include "rendezvous/simregistry.h"
+#include "simulator/eventoutput.h"
 
 namespace txsim {
 
 namespace {
-
-long long nowUs()
-{
-    // steady_clock is CLOCK_MONOTONIC, so other processes can compare times.
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// The events go out on a thread of their own: a test that stops reading them
-// must not stall the port. Events beyond what is queued are dropped,
-// counted, and the count is told once there is room again; the answers to
-// commands never are: whoever sent one waits for its answer.
-class EventOutput {
-public:
-    ~EventOutput() { finish(); }
-
-    void start()
-    {
-        writer_ = std::thread([this] { run(); });
-    }
-
-    void post(std::string line, bool answer = false)
-    {
-        line += '\n';
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            // Written at once while the reader keeps up, so that an event is
-            // out before the reply it comes with; a line up to PIPE_BUF goes
-            // into a pipe that has room in one piece, without waiting.
-            if (queued_.empty() && !writing_ && line.size() <= PIPE_BUF) {
-                pollfd out{STDOUT_FILENO, POLLOUT, 0};
-                if (::poll(&out, 1, 0) == 1 && (out.revents & POLLOUT)) {
-                    writeAll(line);
-                    return;
-                }
-            }
-            if (!answer && (queued_.size() >= kMaxQueued || dropped_ > 0)) {
-                ++dropped_;
-                return;
-            }
-            queued_.push_back(std::move(line));
-        }
-        ready_.notify_one();
-    }
-
-    // What is queued goes out, for a second at most: a reader that never
-    // reads must not keep the simulator from ending.
-    void finish()
-    {
-        if (!writer_.joinable())
-            return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        ready_.notify_one();
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (drained_.wait_for(lock, std::chrono::seconds(1), [this] { return done_; })) {
-            lock.unlock();
-            writer_.join();
-        } else {
-            lock.unlock();
-            writer_.detach();
-        }
-    }
-
-private:
-    static constexpr std::size_t kMaxQueued = 20000;
-
-    void run()
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            ready_.wait(lock, [this] { return stopping_ || !queued_.empty(); });
-            if (queued_.empty())
-                break;
-            std::string line = std::move(queued_.front());
-            queued_.pop_front();
-            if (dropped_ > 0 && queued_.size() < kMaxQueued / 2) {
-                queued_.push_back("{\"t_us\":" + std::to_string(nowUs()) + ",\"event\":\"dropped\",\"count\":"
-                                  + std::to_string(dropped_) + "}\n");
-                dropped_ = 0;
-            }
-            writing_ = true;
-            lock.unlock();
-            writeAll(line);
-            lock.lock();
-            writing_ = false;
-        }
-        done_ = true;
-        drained_.notify_all();
-    }
-
-    static void writeAll(const std::string &line)
-    {
-        const char *data = line.data();
-        std::size_t left = line.size();
-        while (left > 0) {
-            const ssize_t n = ::write(STDOUT_FILENO, data, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return; // nobody to read it any more
-            data += n;
-            left -= static_cast<std::size_t>(n);
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::condition_variable drained_;
-    std::deque<std::string> queued_;
-    unsigned long long dropped_ = 0;
-    bool stopping_ = false;
-    bool writing_ = false;
-    bool done_ = false;
-    std::thread writer_;
-};
 
 EventOutput &eventOutput()
 {
@@ -187,7 +62,7 @@ std::string jsonArray(const Array &values)
 
 std::string eventLine(const Event &e)
 {
-    const std::string head = "{\"t_us\":" + std::to_string(nowUs()) + ",\"event\":";
+    const std::string head = "{\"t_us\":" + std::to_string(eventTimeUs()) + ",\"event\":";
     switch (e.kind) {
     case EventKind::Output:
         return head + "\"output\",\"ta\":" + std::to_string(e.ta) + ",\"out\":" + std::to_string(e.index)
@@ -213,7 +88,7 @@ std::string eventLine(const Event &e)
 std::string statusLine(const DeviceEngine &engine)
 {
     const Snapshot s = engine.snapshot();
-    std::string line = "{\"t_us\":" + std::to_string(nowUs()) + ",\"event\":\"status\",\"sid\":" + std::to_string(s.sid)
+    std::string line = "{\"t_us\":" + std::to_string(eventTimeUs()) + ",\"event\":\"status\",\"sid\":" + std::to_string(s.sid)
         + ",\"frames\":" + std::to_string(s.frames) + ",\"violations\":" + std::to_string(s.violations)
         + ",\"watchdog_firings\":" + std::to_string(s.watchdogFirings) + ",\"ta\":[";
     for (std::size_t t = 0; t < s.ta.size(); ++t) {
@@ -293,7 +168,7 @@ int runHeadless(DeviceEngine &engine, PtyServer &server, const HeadlessOptions &
     server.onHangUp = [&options] {
         // Its pty number is free now and may go to somebody's terminal.
         rendezvous::withdrawSimulator(options.announcement);
-        emit("{\"t_us\":" + std::to_string(nowUs()) + ",\"event\":\"hangup\"}");
+        emit("{\"t_us\":" + std::to_string(eventTimeUs()) + ",\"event\":\"hangup\"}");
     };
     emit("{\"event\":\"ready\",\"port\":" + jsonString(server.slavePath()) + ",\"pid\":" + std::to_string(::getpid())
          + ",\"announcement\":" + jsonString(options.announcement) + "}");

@@ -18,6 +18,7 @@
 #include <QFile>
 #include <QTimer>
 
+#include "common/display.h"
 #include "rendezvous/simregistry.h"
 #include "simulator/engine.h"
 #include "simulator/headless.h"
@@ -208,16 +209,18 @@ std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv, Settin
     if (!withoutWindow(argc, argv)) {
         QCoreApplication early(argc, argv);
         read = readCommandLine(QCoreApplication::arguments(), settings, error);
+        // Refused, and not for the toolkit's own options: with no display
+        // the window could not even start to say so.
+        if (!read && !displayToStartOn(argc, argv))
+            refuse(error.trimmed());
     }
     std::unique_ptr<QCoreApplication> app;
     if (withoutWindow(argc, argv))
         app = std::make_unique<QCoreApplication>(argc, argv);
     else
         app = std::make_unique<QApplication>(argc, argv);
-    if (!read && !readCommandLine(QCoreApplication::arguments(), settings, error)) {
-        std::fprintf(stderr, "kavrik-simulator: %s", qPrintable(error));
-        std::exit(2);
-    }
+    if (!read && !readCommandLine(QCoreApplication::arguments(), settings, error))
+        refuse(error.trimmed());
     return app;
 }
 

@@ -156,6 +156,18 @@ void pretendTransferAreaRuns()
     c.deviceHandle = 5;
 }
 
+LoopPauses::LoopPauses()
+{
+    sinceTick.start();
+    connect(&ticker, &QTimer::timeout, this, [this] { longest = qMax(longest, sinceTick.restart()); });
+    ticker.start(10);
+}
+
+qint64 LoopPauses::longestMs() const
+{
+    return qMax(longest, sinceTick.elapsed());
+}
+
 QStringList visibleTopLevelWindows()
 {
     QStringList names;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QList>
 #include <QMessageBox>
@@ -82,6 +83,20 @@ T *findTopLevel()
     }
     return nullptr;
 }
+
+// While it lives, how long the event loop went without turning at most: a
+// frozen window shows as one long pause, a busy machine only as short ones.
+class LoopPauses : public QObject
+{
+public:
+    LoopPauses();
+    qint64 longestMs() const;
+
+private:
+    QTimer ticker;
+    QElapsedTimer sinceTick;
+    qint64 longest = 0;
+};
 
 // Top-level widgets that are visible, for checks that nothing is left open.
 QStringList visibleTopLevelWindows();

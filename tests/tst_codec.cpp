@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include <functional>
 #include <map>
 
 #include <QtTest>
@@ -219,89 +218,134 @@ void TestCodec::generatedVectors()
     QCOMPARE(generated, expected);
 }
 
-// One field set to a marker value must land at exactly its offset (after
-// the 4-byte TA id) and decode back.
-void TestCodec::fieldOffsets_data()
-{
-    QTest::addColumn<int>("field");
-    QTest::addColumn<int>("offset");
-    QTest::addColumn<Bytes>("marker");
-    const char *names[] = {"output counter reset id C2", "output master M3", "output duty O8", "output distance M1",
-                           "output motor-ex id M4", "input I8", "input counter level C4", "input counter C2",
-                           "input left button", "input right button", "input reset ack C1", "input motor ack M4",
-                           "config motor M4", "config input I1", "config counter mode C4", "info TA start",
-                           "info hardware version", "info firmware version", "info TA version", "state extension 8",
-                           "state bluetooth 1", "output duty -1"};
-    const int offsets[] = {2, 10, 26, 28, 42, 14, 19, 22, 28, 30, 32, 46, 3, 4, 15, 36, 48, 52, 56, 7, 8, 16};
-    for (int i = 0; i < int(sizeof offsets / sizeof offsets[0]); ++i) {
-        const Bytes marker = i == 21 ? Bytes{0xFF, 0xFF}
-                                     : (i == 1 || i == 6 || (i >= 12 && i <= 14) || i >= 19) ? Bytes{0xA5}
-                                     : (i >= 15 && i <= 18) ? Bytes{0x21, 0x43, 0x65, 0x87} : Bytes{0x34, 0x12};
-        QTest::newRow(names[i]) << i << offsets[i] << marker;
-    }
-}
+namespace {
 
-void TestCodec::fieldOffsets()
-{
-    QFETCH(int, field);
-    QFETCH(int, offset);
-    QFETCH(Bytes, marker);
+// The five structures, one of which a row of fieldOffsets changes.
+struct Structures {
     TaOutput out;
     TaInput in;
     TaConfig config;
     TaInfo info;
     TaState state;
-    // Each row touches one field of one structure; the lambdas read it back.
-    const std::vector<std::function<void()>> set = {
-        [&] { out.counterResetIds[1] = 0x1234; }, [&] { out.master[2] = 0xA5; }, [&] { out.duty[7] = 0x1234; },
-        [&] { out.distance[0] = 0x1234; }, [&] { out.motorExIds[3] = 0x1234; }, [&] { in.universal[7] = 0x1234; },
-        [&] { in.counterLevel[3] = 0xA5; }, [&] { in.counter[1] = 0x1234; }, [&] { in.buttonLeft = 0x1234; },
-        [&] { in.buttonRight = 0x1234; }, [&] { in.counterResetAck[0] = 0x1234; }, [&] { in.motorCmdAck[3] = 0x1234; },
-        [&] { config.motor[3] = 0xA5; }, [&] { config.input[0] = 0xA5; }, [&] { config.counterMode[3] = 0xA5; },
-        [&] { info.taStart = 0x87654321; }, [&] { info.hardwareVersion = {0x21, 0x43, 0x65, 0x87}; },
-        [&] { info.firmwareVersion = {0x21, 0x43, 0x65, 0x87}; }, [&] { info.taVersion = {0x21, 0x43, 0x65, 0x87}; },
-        [&] { state.extension[7] = 0xA5; }, [&] { state.btChannel[0] = 0xA5; }, [&] { out.duty[2] = -1; }};
-    set[static_cast<std::size_t>(field)]();
+};
+
+enum class Structure { Output, Input, Config, Info, State };
+
+struct FieldCase {
+    const char *name;
+    Structure structure;
+    // After the 4-byte TA id.
+    int offset;
+    Bytes marker;
+    // Sets the one field to the marker's value.
+    void (*set)(Structures &);
+};
+
+const std::vector<FieldCase> &fieldCases()
+{
+    static const Bytes u16{0x34, 0x12}, u8{0xA5}, u32{0x21, 0x43, 0x65, 0x87};
+    static const std::vector<FieldCase> cases = {
+        {"output counter reset id C2", Structure::Output, 2, u16,
+         [](Structures &s) { s.out.counterResetIds[1] = 0x1234; }},
+        {"output master M3", Structure::Output, 10, u8, [](Structures &s) { s.out.master[2] = 0xA5; }},
+        {"output duty O8", Structure::Output, 26, u16, [](Structures &s) { s.out.duty[7] = 0x1234; }},
+        {"output distance M1", Structure::Output, 28, u16, [](Structures &s) { s.out.distance[0] = 0x1234; }},
+        {"output motor-ex id M4", Structure::Output, 42, u16, [](Structures &s) { s.out.motorExIds[3] = 0x1234; }},
+        {"input I8", Structure::Input, 14, u16, [](Structures &s) { s.in.universal[7] = 0x1234; }},
+        {"input counter level C4", Structure::Input, 19, u8, [](Structures &s) { s.in.counterLevel[3] = 0xA5; }},
+        {"input counter C2", Structure::Input, 22, u16, [](Structures &s) { s.in.counter[1] = 0x1234; }},
+        {"input left button", Structure::Input, 28, u16, [](Structures &s) { s.in.buttonLeft = 0x1234; }},
+        {"input right button", Structure::Input, 30, u16, [](Structures &s) { s.in.buttonRight = 0x1234; }},
+        {"input reset ack C1", Structure::Input, 32, u16, [](Structures &s) { s.in.counterResetAck[0] = 0x1234; }},
+        {"input motor ack M4", Structure::Input, 46, u16, [](Structures &s) { s.in.motorCmdAck[3] = 0x1234; }},
+        {"config motor M4", Structure::Config, 3, u8, [](Structures &s) { s.config.motor[3] = 0xA5; }},
+        {"config input I1", Structure::Config, 4, u8, [](Structures &s) { s.config.input[0] = 0xA5; }},
+        {"config counter mode C4", Structure::Config, 15, u8, [](Structures &s) { s.config.counterMode[3] = 0xA5; }},
+        {"info TA start", Structure::Info, 36, u32, [](Structures &s) { s.info.taStart = 0x87654321; }},
+        {"info hardware version", Structure::Info, 48, u32,
+         [](Structures &s) { s.info.hardwareVersion = {0x21, 0x43, 0x65, 0x87}; }},
+        {"info firmware version", Structure::Info, 52, u32,
+         [](Structures &s) { s.info.firmwareVersion = {0x21, 0x43, 0x65, 0x87}; }},
+        {"info TA version", Structure::Info, 56, u32,
+         [](Structures &s) { s.info.taVersion = {0x21, 0x43, 0x65, 0x87}; }},
+        {"state extension 8", Structure::State, 7, u8, [](Structures &s) { s.state.extension[7] = 0xA5; }},
+        {"state bluetooth 1", Structure::State, 8, u8, [](Structures &s) { s.state.btChannel[0] = 0xA5; }},
+        {"output duty -1", Structure::Output, 16, Bytes{0xFF, 0xFF}, [](Structures &s) { s.out.duty[2] = -1; }},
+    };
+    return cases;
+}
+
+} // namespace
+
+// One field set to a marker value must land at exactly its offset (after
+// the 4-byte TA id) and decode back.
+void TestCodec::fieldOffsets_data()
+{
+    QTest::addColumn<int>("field");
+    for (std::size_t i = 0; i < fieldCases().size(); ++i)
+        QTest::newRow(fieldCases()[i].name) << int(i);
+}
+
+void TestCodec::fieldOffsets()
+{
+    QFETCH(int, field);
+    const FieldCase &c = fieldCases()[static_cast<std::size_t>(field)];
+    Structures s;
+    c.set(s);
     Bytes payload;
-    std::size_t size;
-    if (field <= 4 || field == 21) {
-        appendTa(payload, 7, out);
+    std::size_t size = 0;
+    switch (c.structure) {
+    case Structure::Output:
+        appendTa(payload, 7, s.out);
         size = kTaOutputSize;
-    } else if (field <= 11) {
-        appendTa(payload, 7, in);
+        break;
+    case Structure::Input:
+        appendTa(payload, 7, s.in);
         size = kTaInputSize;
-    } else if (field <= 14) {
-        appendTa(payload, 7, config);
+        break;
+    case Structure::Config:
+        appendTa(payload, 7, s.config);
         size = kTaConfigSize;
-    } else if (field <= 18) {
-        appendTa(payload, 7, info);
+        break;
+    case Structure::Info:
+        appendTa(payload, 7, s.info);
         size = kTaInfoSize;
-    } else {
-        appendTa(payload, 7, state);
+        break;
+    case Structure::State:
+        appendTa(payload, 7, s.state);
         size = kTaStateSize;
+        break;
     }
     QCOMPARE(payload.size(), kTaIdSize + size);
     QCOMPARE(getU32(payload.data()), 7u);
     Bytes expected(size, 0);
-    std::copy(marker.begin(), marker.end(), expected.begin() + offset);
+    std::copy(c.marker.begin(), c.marker.end(), expected.begin() + c.offset);
     QCOMPARE(Bytes(payload.begin() + kTaIdSize, payload.end()), expected);
 
     // Decoding and packing again gives the same bytes.
     const std::uint8_t *data = payload.data() + kTaIdSize;
     Bytes again;
-    if (size == kTaOutputSize) {
+    switch (c.structure) {
+    case Structure::Output: {
         const TaOutput decoded = decodeTaOutput(data);
-        if (field == 21)
+        // A negative duty decodes as one.
+        if (c.marker == Bytes{0xFF, 0xFF})
             QCOMPARE(decoded.duty[2], std::int16_t(-1));
         appendTa(again, 7, decoded);
-    } else if (size == kTaInputSize && field <= 11) {
+        break;
+    }
+    case Structure::Input:
         appendTa(again, 7, decodeTaInput(data));
-    } else if (field >= 12 && field <= 14) {
+        break;
+    case Structure::Config:
         appendTa(again, 7, decodeTaConfig(data));
-    } else if (size == kTaInfoSize) {
+        break;
+    case Structure::Info:
         appendTa(again, 7, decodeTaInfo(data));
-    } else {
+        break;
+    case Structure::State:
         appendTa(again, 7, decodeTaState(data));
+        break;
     }
     QCOMPARE(again, payload);
 }

@@ -152,6 +152,8 @@ void TestCommandLine::simulatorOptions_data()
                                              << "kavrik-simulator: --error takes CMD or CMD:CODE";
     QTest::newRow("unknown option") << QStringList{"--headless", "--bogus"} << 2
                                     << "kavrik-simulator: Unknown option 'bogus'.";
+    QTest::newRow("unknown option, for a window") << QStringList{"--bogus"} << 2
+                                                  << "kavrik-simulator: Unknown option 'bogus'.";
 }
 
 void TestCommandLine::simulatorOptions()

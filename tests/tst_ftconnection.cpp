@@ -348,10 +348,7 @@ void TestFtConnection::slowConnect()
     fakeFtSetOpenResult(42, FTLIB_ERR_SUCCESS);
     fakeFtSetOpenDelay(600);
     const QStringList before = enabledPanel();
-    int ticks = 0;
-    QTimer ticker;
-    connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
-    ticker.start(20);
+    LoopPauses pauses;
 
     window->findChild<QPushButton *>(QStringLiteral("pushButton_2"))->click();
     QVERIFY(window->connectionBusy());
@@ -359,8 +356,8 @@ void TestFtConnection::slowConnect()
     QVERIFY(!window->findChild<QPushButton *>(QStringLiteral("pushButton"))->isEnabled());
     QVERIFY(QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::BusyCursor);
     QTest::qWait(300);
-    // The event loop turned all the while: a tick every 20 ms.
-    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+    // The event loop turned all the while: the open alone takes 600 ms.
+    QVERIFY2(pauses.longestMs() < 300, qPrintable(QString::number(pauses.longestMs())));
     if (then.startsWith(QLatin1String("late "))) {
         QThread::msleep(1000);
         then.remove(0, 5);

@@ -215,6 +215,9 @@ void TestTxProbe::busyPort()
     const QString report = readAll(file);
     QVERIFY2(report.contains("open: FTLIB_ERR_DEVICE_IS_OPEN"), qPrintable(report));
     QVERIFY2(report.contains("the port is in use by ") && report.contains("ModemManager"), qPrintable(report));
+    // This process holds it, and its guardian beside it, which is not named.
+    QVERIFY2(report.contains(QString("pid %1 (").arg(QCoreApplication::applicationPid())), qPrintable(report));
+    QVERIFY2(!report.contains("(ftmsclib-guardian)"), qPrintable(report));
     QCOMPARE(api.GetComStatus(h), uint32_t(FTLIB_ERR_SUCCESS));
     QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
 }

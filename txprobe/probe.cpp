@@ -21,9 +21,9 @@
 #include "ftmsclib/device.h"
 #include "ftmsclib/ftmsclib.h"
 #include "ftmsclib/portscan.h"
-#include "ftmsclib/serialport.h"
 #include "ftmsclib/trace.h"
 #include "ftmsclib/version.h"
+#include "rendezvous/portfailure.h"
 #include "txprobe/report.h"
 
 extern char **environ;
@@ -218,7 +218,8 @@ void portFacts(Report &report, const std::string &path, const std::string &canon
                         + usb.interfaceSubClass + "/" + usb.interfaceProtocol + ", driver "
                         + (usb.driver.empty() ? "none" : usb.driver));
     } else {
-        report.fact("port", "usb", name.rfind("rfcomm", 0) == 0 ? "none (Bluetooth RFCOMM)" : "none found in sysfs");
+        report.fact("port", "usb",
+                    rendezvous::bluetoothPort(canonical) ? "none (Bluetooth RFCOMM)" : "none found in sysfs");
     }
     std::string ports;
     for (const ftlib::PortEntry &entry : ftlib::scanPorts(FT_PORTS_ALL))
@@ -293,27 +294,35 @@ void silenceTest(ftlib::Device &device, Report &report, int m)
 std::string openFailure(const Report &report, std::uint32_t status, const std::string &path,
                         const std::string &canonical, long long openMs)
 {
-    if (status == FTLIB_ERR_INIT_COM_TIMEOUT) {
-        const std::string holders = ftlib::portHolders(canonical, false);
+    using Kind = rendezvous::PortFailureKind;
+    const rendezvous::PortFailure failure = rendezvous::classifyPortFailure(status, path, canonical);
+    switch (failure.kind) {
+    case Kind::NoAnswer: {
+        const std::string holders = ftlib::holderList(failure.holders, false);
         if (!holders.empty())
             return "no answer came from " + path + ", which is open in " + holders
                 + " as well: that program may take the controller's answers; close it and try again";
+        [[fallthrough]];
     }
-    const bool unanswered = status == FTLIB_ERR_INIT_COM_TIMEOUT || status == FTLIB_ERR_INIT_COM;
-    if (unanswered && report.bytesReceived() == 0)
-        return "no answer came from " + path + ": not a single byte in " + std::to_string(openMs)
-            + " ms. Is it the controller's port, is the controller switched on, and (Bluetooth) paired and in range?";
-    if (unanswered)
+    case Kind::NotAController:
+        if (report.bytesReceived() == 0)
+            return "no answer came from " + path + ": not a single byte in " + std::to_string(openMs)
+                + " ms. Is it the controller's port, is the controller switched on, and (Bluetooth) paired and in range?";
         return "the port answered, but not as this library expects a ROBO TX to: see the errors and the conversation";
-    const std::string name = path.substr(path.find_last_of('/') + 1);
-    if (status == FTLIB_ERR_OPEN_COM && name.rfind("rfcomm", 0) == 0)
-        return "the Bluetooth port " + path + " is not bound to the controller: pair it and bind the port with "
-            "rfcomm bind (see the README)";
-    if (status == FTLIB_ERR_ACCESS_DENIED)
+    case Kind::NotFound:
+        if (failure.bluetooth)
+            return "the Bluetooth port " + path + " is not bound to the controller: pair it and bind the port with "
+                + rendezvous::bluetoothBindCommand() + " (see the README)";
+        break;
+    case Kind::AccessDenied:
         return "no permission for " + path + ": add the user to the group 'dialout' (sudo usermod -aG dialout $USER) "
             "and log in again, or install the package, whose udev rule gives access to a controller on USB";
-    if (status == FTLIB_ERR_DEVICE_IS_OPEN)
+    case Kind::InUse:
         return "the port is in use: " + statusName(status) + "; the errors name the program that holds it";
+    case Kind::None:
+    case Kind::Other:
+        break;
+    }
     return "the port could not be used: " + statusName(status) + "; see the errors";
 }
 
