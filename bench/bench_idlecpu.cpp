@@ -57,8 +57,8 @@ double busyWhileIdle(int seconds)
 }
 
 // With the pads' reading started: no pad (SDL is not even loaded), then
-// one. SDL's virtual pad has no device file to wait on, so it is read every
-// few milliseconds: more than a real pad costs.
+// one. SDL's virtual pad has no device file to wait on, so it is read ten
+// times a second at rest: more than a real pad costs.
 bool padsIdle(int seconds, double &noPad, double &onePad)
 {
     QWidget window;

@@ -29,9 +29,12 @@ using std::chrono::milliseconds;
 // With no pad, or every pad watched through its device file: how often SDL
 // looks for pads that came (it notices them only when pumped).
 constexpr milliseconds searchPeriod{250};
-// A pad without a device file to wait on is pumped this often: its removal
-// is noticed well within 20 ms.
+// A pad without a device file to wait on (SDL's virtual pads) is pumped
+// this often while it has an input out of its rest: its removal is noticed
+// well within 20 ms...
 constexpr milliseconds pumpPeriod{5};
+// ...and this often at rest, when it drives nothing.
+constexpr milliseconds restingPumpPeriod{100};
 
 // A joystick's and a game pad's buttons, BTN_JOYSTICK to the end of
 // BTN_GAMEPAD: what udev looks for to call a device a joystick.
@@ -287,9 +290,31 @@ struct PadThread::Impl {
     }
 #endif
 
-    bool pumpedOften() const
+    // A button down, or a stick or trigger out of its dead zone.
+    bool anyHeld(const Pad &pad) const
     {
-        return std::any_of(pads.begin(), pads.end(), [](const Pad &p) { return p.file < 0 && !p.gone; });
+        for (int b = 0; b < SDL_CONTROLLER_BUTTON_MAX; ++b) {
+            if (buttonInput(Uint8(b)) && sdl->SDL_GameControllerGetButton(pad.controller, SDL_GameControllerButton(b)))
+                return true;
+        }
+        for (int a = 0; a < SDL_CONTROLLER_AXIS_MAX; ++a) {
+            const int value = sdl->SDL_GameControllerGetAxis(pad.controller, SDL_GameControllerAxis(a));
+            if (value > pad::kDeadZone || value < -pad::kDeadZone)
+                return true;
+        }
+        return false;
+    }
+
+    // How long to wait for pads without a device file to tell when they
+    // change; SDL looks for new pads at every pump.
+    milliseconds pumpingPeriod() const
+    {
+        milliseconds period = searchPeriod;
+        for (const Pad &pad : pads) {
+            if (pad.file < 0 && !pad.gone)
+                period = std::min(period, anyHeld(pad) ? pumpPeriod : restingPumpPeriod);
+        }
+        return period;
     }
 
     // Waits until a pad's file has input or is gone, a device comes, a
@@ -297,7 +322,7 @@ struct PadThread::Impl {
     // is reported at once. True when woken.
     bool wait(std::vector<PadEvent> &events)
     {
-        const milliseconds period = !sdl ? milliseconds(-1) : pumpedOften() ? pumpPeriod : searchPeriod;
+        const milliseconds period = !sdl ? milliseconds(-1) : pumpingPeriod();
 #ifdef __linux__
         std::vector<pollfd> watched;
         watched.push_back({wakeFd, POLLIN, 0});

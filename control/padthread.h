@@ -59,7 +59,8 @@ public:
 // changes in batches, on its own thread. SDL offers nothing to wait on, so
 // the thread waits on the pads' own device files and wakes at once when one
 // has input or goes away; a pad without such a file (SDL's virtual pads) is
-// read every few milliseconds, and SDL looks for new pads a few times a
+// read every few milliseconds while an input of it is out of its rest and
+// ten times a second otherwise, and SDL looks for new pads a few times a
 // second.
 class PadThread
 {
