@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The device's lifecycle and setters.
+// The device's lifecycle, setters and loop, and the rules every session
+// shares: how the zeros are kept ready and how the link is given up.
 #include "ftmsclib/device.h"
 
 #include <algorithm>
@@ -9,134 +10,37 @@
 #include <unistd.h>
 
 #include "ftmsclib/ftmsclib.h"
-#include "ftmsclib/serialport.h"
 #include "ftmsclib/trace.h"
 
 namespace ftlib {
 
 using std::chrono::milliseconds;
-using protocol::Frame;
 
-namespace {
-
-// Why the port could not be opened, for the trace, as a status.
-std::uint32_t openFailure(const std::string &path, const std::string &canonicalPath, PortError error, int sysError)
+Device::Device(const std::string &path, const std::string &canonicalPath, const LinkSettings &settings)
+    : path_(path)
+    , canonicalPath_(canonicalPath)
+    , settings_(settings)
+    , guarding_(path, emergency_)
 {
-    const std::uint32_t status = error == PortError::AccessDenied ? FTLIB_ERR_ACCESS_DENIED
-        : error == PortError::Busy                                ? FTLIB_ERR_DEVICE_IS_OPEN
-                                                                  : FTLIB_ERR_OPEN_COM;
-    const rendezvous::PortFailure failure = rendezvous::classifyPortFailure(status, path, canonicalPath);
-    switch (failure.kind) {
-    case rendezvous::PortFailureKind::AccessDenied:
-        traceError(path, sysError,
-                   "access denied; add the user to the group that owns the port, usually 'dialout' (sudo usermod "
-                   "-aG dialout $USER, then log in again)");
-        break;
-    case rendezvous::PortFailureKind::InUse: {
-        const std::string holders = holderList(failure.holders, true);
-        traceError(path, sysError,
-                   "the port is in use%s%s; is another Kavrik or kavrik-txprobe connected to it, or is ModemManager "
-                   "probing it (the installed udev rule keeps ModemManager away from a ROBO TX)?",
-                   holders.empty() ? "" : " by ", holders.c_str());
-        break;
-    }
-    default:
-        traceError(path, sysError, "cannot open");
-        break;
-    }
-    return status;
-}
-
-// An open that got no answer: opened before us, without taking the port for
-// itself, another program may read the controller's answers away.
-void traceUnanswered(const std::string &path, const std::string &canonicalPath, std::uint32_t status)
-{
-    const rendezvous::PortFailure failure = rendezvous::classifyPortFailure(status, path, canonicalPath);
-    if (failure.kind != rendezvous::PortFailureKind::NoAnswer)
-        return;
-    const std::string holders = holderList(failure.holders, false);
-    if (!holders.empty())
-        trace(path, "the port is open in %s as well, which may take the controller's answers", holders.c_str());
-}
-
-} // namespace
-
-std::unique_ptr<Device> Device::create(const std::string &path, const std::string &canonicalPath,
-                                       const LinkSettings &settings, std::uint32_t &status)
-{
-    std::unique_ptr<Device> device(new Device);
-    device->path_ = path;
-    device->canonicalPath_ = canonicalPath;
-    device->settings_ = settings;
-    for (auto &modes : device->motorMode_)
+    for (auto &modes : area_.motorMode)
         modes.fill(1);
-    if (traceFrames()) {
-        device->decoder_.setRejectObserver([port = path](protocol::DecodeError error, const std::uint8_t *data,
-                                                         std::size_t size) { traceRejected(port, error, data, size); });
-    }
-    device->wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (device->wakeFd_ < 0) {
-        traceError(path, errno, "eventfd");
-        status = FTLIB_ERR_FAILED;
-        return nullptr;
-    }
-    return device;
 }
 
-std::unique_ptr<Device> Device::open(const std::string &path, const std::string &canonicalPath, std::uint32_t &status,
-                                     bool guarded)
+bool Device::ready(std::uint32_t &status)
 {
-    // Before the settings, which trace the variables they ignore.
-    loadTraceSettings();
-    std::unique_ptr<Device> device = create(path, canonicalPath, LinkSettings::forPort(path, canonicalPath), status);
-    if (!device)
-        return nullptr;
-    auto port = std::make_unique<SerialPort>();
-    int sysError = 0;
-    const PortError opened = port->open(path, sysError);
-    if (opened != PortError::None) {
-        status = openFailure(path, canonicalPath, opened, sysError);
-        return nullptr;
-    }
-    device->transport_ = std::move(port);
-    const LinkSettings &settings = device->settings_;
-    trace(path, "opened; replies awaited %lld ms, a cycle every %lld ms%s",
-          static_cast<long long>(settings.replyTimeout.count()), static_cast<long long>(settings.cycle.count()),
-          settings.extensions ? "" : ", extensions off");
-    status = device->identify();
-    if (status != FTLIB_ERR_SUCCESS) {
-        traceUnanswered(path, canonicalPath, status);
-        return nullptr;
-    }
-    device->guarded_ = guarded;
-    if (!guarded) {
-        device->guardianNote_ = "none: not asked for";
-        return device;
-    }
-    // Nothing is driven before the transfer starts, and the open does not
-    // wait for the guardian: it starts beside. Without a thread for it, the
-    // transfer starts one.
-    try {
-        Device *d = device.get();
-        d->firstGuardianStart_ = std::thread([d] {
-            d->firstGuardianStarted_ = d->firstGuardian_.start(d->transport_->descriptor(), d->firstGuardianWhy_);
-        });
-    } catch (...) {
-    }
-    return device;
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ >= 0)
+        return true;
+    traceError(path_, errno, "eventfd");
+    status = FTLIB_ERR_FAILED;
+    return false;
 }
 
-std::unique_ptr<Device> Device::openOver(std::unique_ptr<Transport> transport, const std::string &name,
-                                         const LinkSettings &settings, std::uint32_t &status)
+void Device::attach(std::unique_ptr<Transport> transport, bool guarded)
 {
-    loadTraceSettings();
-    std::unique_ptr<Device> device = create(name, name, settings, status);
-    if (!device)
-        return nullptr;
-    device->guardianNote_ = "none: not asked for";
-    device->transport_ = std::move(transport);
-    status = device->identify();
-    return status == FTLIB_ERR_SUCCESS ? std::move(device) : nullptr;
+    transport_ = std::move(transport);
+    if (!guarded)
+        guarding_.notAsked();
 }
 
 Device::~Device()
@@ -144,13 +48,6 @@ Device::~Device()
     close();
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
-}
-
-bool Device::send(const Frame &frame, milliseconds timeout)
-{
-    const std::vector<std::uint8_t> bytes = protocol::encodeFrame(frame);
-    traceSentFrame(path_, frame, bytes);
-    return sendBytes(bytes, timeout);
 }
 
 bool Device::sendBytes(const std::vector<std::uint8_t> &bytes, milliseconds timeout)
@@ -192,8 +89,8 @@ std::uint32_t Device::start()
         return FTLIB_ERR_THREAD_IS_RUNNING;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        stopRequested_ = false;
-        silentUntil_ = {};
+        area_.stopRequested = false;
+        area_.silentUntil = {};
     }
     drainWake();
     EmergencyStop::installHandlers();
@@ -213,17 +110,17 @@ std::uint32_t Device::stop()
         return closed_ ? FTLIB_ERR_DEVICE_NOT_OPEN : lost_ ? FTLIB_ERR_TIMEOUT_TA : FTLIB_ERR_THREAD_NOT_RUNNING;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        stopRequested_ = true;
+        area_.stopRequested = true;
     }
     wake();
     thread_.join();
     {
         // A later start must not drive the motors again by surprise.
         std::lock_guard<std::mutex> lock(mutex_);
-        stopRequested_ = false;
-        for (auto &duties : duty_)
+        area_.stopRequested = false;
+        for (auto &duties : area_.duty)
             duties.fill(0);
-        ++outputGeneration_;
+        ++area_.outputGeneration;
     }
     trace(path_, "transfer stopped");
     return lost_ ? FTLIB_ERR_TIMEOUT_TA : FTLIB_ERR_SUCCESS;
@@ -239,17 +136,11 @@ void Device::close()
     // be reused. The process is ending anyway.
     if (!transport_)
         return;
-    if (firstGuardianStart_.joinable())
-        firstGuardianStart_.join();
     if (EmergencyStop::dying()) {
         transport_->abandon();
     } else {
         // The guardian holds the port as well: it ends first.
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            guardian_.dismiss();
-            firstGuardian_.dismiss();
-        }
+        guarding_.dismiss();
         transport_->close();
     }
 }
@@ -265,11 +156,11 @@ std::uint32_t Device::setMotorConfig(int ta, int motor, bool motorMode)
     bool changed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto &mode = motorMode_[static_cast<std::size_t>(ta)][static_cast<std::size_t>(motor)];
+        auto &mode = area_.motorMode[static_cast<std::size_t>(ta)][static_cast<std::size_t>(motor)];
         const std::uint8_t wanted = motorMode ? 1 : 0;
         if (mode != wanted) {
             mode = wanted;
-            ++configGeneration_[static_cast<std::size_t>(ta)];
+            ++area_.configGeneration[static_cast<std::size_t>(ta)];
             changed = true;
         }
     }
@@ -291,13 +182,13 @@ std::uint32_t Device::setDuty(int ta, int output, int duty)
     bool changed = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto &stored = duty_[static_cast<std::size_t>(ta)][static_cast<std::size_t>(output)];
+        auto &stored = area_.duty[static_cast<std::size_t>(ta)][static_cast<std::size_t>(output)];
         if (stored != value) {
             stored = value;
-            ++outputGeneration_;
+            ++area_.outputGeneration;
             changed = true;
             if (value != 0) {
-                guardian_.outputDriven();
+                guarding_.outputDriven();
                 drivenTas_ |= bit;
             }
         }
@@ -325,9 +216,98 @@ void Device::holdSilent(milliseconds duration)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        silentUntil_ = transport_->now() + duration;
+        area_.silentUntil = transport_->now() + duration;
     }
     wake();
+}
+
+void Device::loop()
+{
+    timeouts_ = 0;
+    try {
+        // Guarded before anything that drives goes out.
+        guarding_.begin(transport_->descriptor(), transport_->now(), lastZeros());
+        transfer();
+    } catch (...) {
+        // Nothing may escape the thread (std::terminate would end the
+        // program): an allocation failure loses the link like silence does.
+        try {
+            loseLink("internal failure (out of memory?)", 0, Loss::Silence);
+        } catch (...) {
+            lostStatus_ = FTLIB_ERR_TIMEOUT_TA;
+            lost_ = true;
+        }
+    }
+    guarding_.end();
+}
+
+Device::Area Device::area() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return area_;
+}
+
+Device::Duties Device::wireDuties(const Area &area, int ta)
+{
+    Duties out{};
+    const Duties &duty = area.duty[static_cast<std::size_t>(ta)];
+    const MotorModes &modes = area.motorMode[static_cast<std::size_t>(ta)];
+    for (std::size_t m = 0; m < protocol::kMotors; ++m) {
+        const std::int16_t a = duty[2 * m], b = duty[2 * m + 1];
+        if (modes[m] && a > 0 && b > 0)
+            continue;
+        out[2 * m] = a;
+        out[2 * m + 1] = b;
+    }
+    return out;
+}
+
+Transport::Wake Device::waitPort(Clock::time_point deadline)
+{
+    const Transport::Wake wake = transport_->wait(deadline, wakeFd_, guarding_.watchFd());
+    if (wake == Transport::Wake::Woken) {
+        drainWake();
+        guarding_.supervise(transport_->descriptor(), transport_->now());
+    } else if (guarding_.due(transport_->now())) {
+        guarding_.supervise(transport_->descriptor(), transport_->now());
+    }
+    return wake;
+}
+
+void Device::publishZeros()
+{
+    guarding_.publish(lastZeros());
+}
+
+bool Device::replyMissed(std::uint32_t command)
+{
+    ++timeouts_;
+    trace(path_, "reply timeout %d (command %u)", timeouts_, command);
+    if (timeouts_ < settings_.maxTimeouts)
+        return true;
+    // A controller that still listens but no longer answers (replies lost on
+    // the way back) must not keep the last duties.
+    loseLink("no answer", 0, Loss::Silence);
+    return false;
+}
+
+void Device::loseLink(const char *why, int sysError, Loss loss)
+{
+    if (sysError != 0)
+        traceError(path_, sysError, "%s, link lost", why);
+    else
+        trace(path_, "%s, link lost", why);
+    // From here on this thread writes the last zeros itself.
+    guarding_.end();
+    // Written with a short bound and not waited for: a controller whose
+    // replies are lost on the way back still hears them, and a port that
+    // seems gone may still take them.
+    const std::vector<std::uint8_t> zeros = lastZeros();
+    traceZeros(zeros);
+    if (!sendBytes(zeros, settings_.lastZerosWrite))
+        traceError(path_, transport_->lastError(), "the zero exchange could not be written");
+    lostStatus_ = loss == Loss::Silence ? FTLIB_ERR_TIMEOUT_TA : FTLIB_ERR_OPEN_COM;
+    lost_ = true;
 }
 
 } // namespace ftlib

@@ -27,8 +27,8 @@
 
 #include <poll.h>
 
-#include "ftmsclib/device.h"
 #include "ftmsclib/ftmsclib.h"
+#include "ftmsclib/txsession.h"
 #include "fuzz/fuzzinput.h"
 #include "protocol/codec.h"
 
@@ -173,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto openStart = port->now();
     const bool bluetooth = input.byte() & 1;
     const ftlib::LinkSettings settings = ftlib::LinkSettings::forLink(bluetooth, "fuzz");
-    std::unique_ptr<ftlib::Device> device = ftlib::Device::openOver(std::move(transport), "fuzz", settings, status);
+    std::unique_ptr<ftlib::Device> device = ftlib::TxSession::openOver(std::move(transport), "fuzz", settings, status);
     require((device != nullptr) == (status == FTLIB_ERR_SUCCESS), "a device exactly when the open succeeded");
     require(!device || port->now() - openStart <= settings.openBudget, "the open ends within its budget");
     if (!device)

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The conversation at open: the console probe, the echo that opens a
+// A ROBO TX's conversation at open: the console probe, the echo that opens a
 // session, and what the controller says about itself and its extensions.
-#include "ftmsclib/device.h"
+#include "ftmsclib/txsession.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,43 +34,43 @@ std::vector<std::uint8_t> taIdPayload(int ta)
 
 } // namespace
 
-std::uint32_t Device::identify()
+std::uint32_t TxSession::identify()
 {
-    openDeadline_ = transport_->now() + settings_.openBudget;
+    openDeadline_ = transport().now() + settings().openBudget;
     readConsole();
     std::uint32_t status = askEcho();
     if (status == FTLIB_ERR_SUCCESS)
         status = askInformation();
     if (status != FTLIB_ERR_SUCCESS)
         return status;
-    if (!settings_.extensions) {
+    if (!settings().extensions) {
         statePolling_ = false;
-        trace(path_, "extensions off (KAVRIK_FTLIB_EXTENSIONS=0): the Master alone");
+        trace(path(), "extensions off (KAVRIK_FTLIB_EXTENSIONS=0): the Master alone");
         return FTLIB_ERR_SUCCESS;
     }
     status = askStatus();
     return status == FTLIB_ERR_SUCCESS ? greetExtensions() : status;
 }
 
-void Device::readConsole()
+void TxSession::readConsole()
 {
     const std::vector<std::uint8_t> probe = protocol::consoleProbe();
-    traceSentText(path_, "console probe", probe);
-    if (!transport_->writeAll(probe.data(), probe.size(), writeBound(openDeadline_))) {
-        traceError(path_, transport_->lastError(), "cannot write the console probe");
+    traceSentText(path(), "console probe", probe);
+    if (!transport().writeAll(probe.data(), probe.size(), writeBound(openDeadline_))) {
+        traceError(path(), transport().lastError(), "cannot write the console probe");
         return;
     }
     protocol::ConsoleAnswerParser console;
     std::vector<std::uint8_t> &seen = consoleBytes_;
-    const auto deadline = std::min(transport_->now() + settings_.probeTimeout, openDeadline_);
-    while (!console.finished() && transport_->now() < deadline) {
-        const Transport::Wake wake = transport_->wait(deadline, -1);
+    const auto deadline = std::min(transport().now() + settings().probeTimeout, openDeadline_);
+    while (!console.finished() && transport().now() < deadline) {
+        const Transport::Wake wake = transport().wait(deadline, -1);
         if (wake == Transport::Wake::Timeout || wake == Transport::Wake::Failed)
             break;
         std::uint8_t buffer[256];
         std::size_t got = 0;
         // A closed port shows at the echo, which must be answered.
-        if (transport_->read(buffer, sizeof buffer, got) == ReadResult::Closed)
+        if (transport().read(buffer, sizeof buffer, got) == ReadResult::Closed)
             break;
         console.feed(buffer, got);
         if (seen.size() < 4096)
@@ -78,23 +78,23 @@ void Device::readConsole()
     }
     identity_.serial = console.serial();
     consoleAnswered_ = console.finished();
-    traceConsoleAnswer(path_, seen);
-    trace(path_, "serial number %s%s", console.serial().empty() ? "unknown" : console.serial().c_str(),
+    traceConsoleAnswer(path(), seen);
+    trace(path(), "serial number %s%s", console.serial().empty() ? "unknown" : console.serial().c_str(),
           console.finished() ? "" : " (console answer incomplete)");
 }
 
-std::uint32_t Device::askEcho()
+std::uint32_t TxSession::askEcho()
 {
     Frame reply;
     const std::vector<std::uint8_t> echo = protocol::echoPayload();
     Asking asking;
-    asking.attempts = settings_.maxTimeouts;
+    asking.attempts = settings().maxTimeouts;
     asking.newSession = true;
     // The echo is asked again while the link may still be forming, but
     // leaves the information and the status their time within the open.
-    asking.until = openDeadline_ - 2 * settings_.replyTimeout;
-    if (settings_.echoWindow.count() > 0)
-        asking.keepTrying = std::min(transport_->now() + settings_.echoWindow, asking.until);
+    asking.until = openDeadline_ - 2 * settings().replyTimeout;
+    if (settings().echoWindow.count() > 0)
+        asking.keepTrying = std::min(transport().now() + settings().echoWindow, asking.until);
     int attempt = 0;
     switch (transact(protocol::kCmdEcho, echo, reply, asking, attempt)) {
     case Outcome::Answer:
@@ -103,11 +103,11 @@ std::uint32_t Device::askEcho()
     case Outcome::NoAnswer:
         // Bytes that came but never formed a frame: something else answers.
         if (framesSeen_ == 0 && (bytesReceived_ > 0 || (!consoleBytes_.empty() && !consoleAnswered_))) {
-            trace(path_, "no answer to the echo request, but %zu bytes that form no frame: not a ROBO TX",
+            trace(path(), "no answer to the echo request, but %zu bytes that form no frame: not a ROBO TX",
                   bytesReceived_ + (consoleAnswered_ ? 0 : consoleBytes_.size()));
             return FTLIB_ERR_INIT_COM;
         }
-        trace(path_, "no answer to the echo request");
+        trace(path(), "no answer to the echo request");
         return FTLIB_ERR_INIT_COM_TIMEOUT;
     case Outcome::WrongCommand:
     case Outcome::PortFailed:
@@ -116,35 +116,35 @@ std::uint32_t Device::askEcho()
     // An answer to an earlier try may come later, each of a new session:
     // nextReply() takes those as they come.
     if (attempt > 0)
-        trace(path_, "echo answered after %d tries; later answers to the others are taken as they come", attempt + 1);
+        trace(path(), "echo answered after %d tries; later answers to the others are taken as they come", attempt + 1);
     Frame echoRequest;
     echoRequest.items = 1;
     echoRequest.payload = echo;
     identity_.echo = protocol::classifyEcho(echoRequest, reply);
     if (identity_.echo == protocol::EchoReply::Other)
-        trace(path_, "echo reply with unexpected payload (%zu bytes), accepted", reply.payload.size());
+        trace(path(), "echo reply with unexpected payload (%zu bytes), accepted", reply.payload.size());
     return FTLIB_ERR_SUCCESS;
 }
 
 // Information and status are only informative: one try each, and a
 // controller that keeps quiet is driven as a Master alone.
-std::uint32_t Device::askInformation()
+std::uint32_t TxSession::askInformation()
 {
     Frame reply;
     switch (askMasterOnce(protocol::kCmdInfo, reply)) {
     case Outcome::Answer:
         identity_.infoAnswered = true;
         if (protocol::readInfo(reply, identity_.info))
-            trace(path_, "controller \"%s\", firmware %s, session %u", identity_.info.name.c_str(),
+            trace(path(), "controller \"%s\", firmware %s, session %u", identity_.info.name.c_str(),
                   versionText(identity_.info.firmwareVersion).c_str(), session_.sid());
         else
-            trace(path_, "information reply not understood (%zu bytes), carrying on", reply.payload.size());
+            trace(path(), "information reply not understood (%zu bytes), carrying on", reply.payload.size());
         return FTLIB_ERR_SUCCESS;
     case Outcome::NoAnswer:
-        trace(path_, "no answer to the information request; carrying on without name and firmware");
+        trace(path(), "no answer to the information request; carrying on without name and firmware");
         return FTLIB_ERR_SUCCESS;
     case Outcome::NotAsked:
-        trace(path_, "the open's time is up: information not asked; carrying on without name and firmware");
+        trace(path(), "the open's time is up: information not asked; carrying on without name and firmware");
         return FTLIB_ERR_SUCCESS;
     case Outcome::WrongCommand:
     case Outcome::PortFailed:
@@ -153,7 +153,7 @@ std::uint32_t Device::askInformation()
     return FTLIB_ERR_INIT_COM;
 }
 
-std::uint32_t Device::askStatus()
+std::uint32_t TxSession::askStatus()
 {
     Frame reply;
     switch (askMasterOnce(protocol::kCmdState, reply)) {
@@ -162,17 +162,17 @@ std::uint32_t Device::askStatus()
         if (unsigned online = 0; protocol::readOnlineExtensions(reply, online))
             onlineExtensions_ = online;
         else
-            trace(path_, "status reply not understood (%zu bytes), carrying on with the Master alone",
+            trace(path(), "status reply not understood (%zu bytes), carrying on with the Master alone",
                   reply.payload.size());
         break;
     case Outcome::NoAnswer:
         statePolling_ = false;
-        trace(path_, "no answer to the status request; the Master alone, and no more status requests");
+        trace(path(), "no answer to the status request; the Master alone, and no more status requests");
         break;
     case Outcome::NotAsked:
         // The transfer asks at once and drives the extensions it learns of.
         stateUnasked_ = true;
-        trace(path_, "the open's time is up: status not asked; the transfer asks for it");
+        trace(path(), "the open's time is up: status not asked; the transfer asks for it");
         break;
     case Outcome::WrongCommand:
     case Outcome::PortFailed:
@@ -182,17 +182,17 @@ std::uint32_t Device::askStatus()
     return FTLIB_ERR_SUCCESS;
 }
 
-std::uint32_t Device::greetExtensions()
+std::uint32_t TxSession::greetExtensions()
 {
     // However many extensions the device reports, asking them takes a few
     // reply timeouts in all; the ones not asked are driven all the same.
     Asking once;
-    once.until = std::min(openDeadline_, transport_->now() + settings_.extensionTimeouts * settings_.replyTimeout);
+    once.until = std::min(openDeadline_, transport().now() + settings().extensionTimeouts * settings().replyTimeout);
     for (int k = 1; k <= protocol::kMaxExtensions; ++k) {
         if (!(onlineExtensions_ & (1u << (k - 1))))
             continue;
-        if (transport_->now() >= once.until) {
-            trace(path_, "extension %d online, not asked for its name: the open's time is up", k);
+        if (transport().now() >= once.until) {
+            trace(path(), "extension %d online, not asked for its name: the open's time is up", k);
             continue;
         }
         Frame reply;
@@ -202,16 +202,16 @@ std::uint32_t Device::greetExtensions()
         if (outcome == Outcome::WrongCommand || outcome == Outcome::PortFailed)
             return FTLIB_ERR_INIT_COM;
         if (outcome == Outcome::Answer && protocol::readInfo(reply, info))
-            trace(path_, "extension %d \"%s\"", k, info.name.c_str());
+            trace(path(), "extension %d \"%s\"", k, info.name.c_str());
         else if (outcome == Outcome::NotAsked)
-            trace(path_, "extension %d online, not asked for its name: the open's time is up", k);
+            trace(path(), "extension %d online, not asked for its name: the open's time is up", k);
         else
-            trace(path_, "extension %d online", k);
+            trace(path(), "extension %d online", k);
     }
     return FTLIB_ERR_SUCCESS;
 }
 
-Device::Outcome Device::askMasterOnce(std::uint32_t command, Frame &reply)
+TxSession::Outcome TxSession::askMasterOnce(std::uint32_t command, Frame &reply)
 {
     Asking once;
     once.until = openDeadline_;
@@ -219,12 +219,12 @@ Device::Outcome Device::askMasterOnce(std::uint32_t command, Frame &reply)
     return transact(command, taIdPayload(0), reply, once, attempt);
 }
 
-Device::Outcome Device::transact(std::uint32_t command, const std::vector<std::uint8_t> &payload, Frame &reply,
+TxSession::Outcome TxSession::transact(std::uint32_t command, const std::vector<std::uint8_t> &payload, Frame &reply,
                                  const Asking &asking, int &attempt)
 {
     Outcome outcome = Outcome::NotAsked;
-    for (attempt = 0; (attempt < asking.attempts || transport_->now() < asking.keepTrying)
-                      && transport_->now() < asking.until;
+    for (attempt = 0; (attempt < asking.attempts || transport().now() < asking.keepTrying)
+                      && transport().now() < asking.until;
          ++attempt) {
         // A repeated echo must still say "new session" (TID 1, SID 0).
         if (asking.newSession)
@@ -233,42 +233,50 @@ Device::Outcome Device::transact(std::uint32_t command, const std::vector<std::u
         outcome = Outcome::NoAnswer;
         // Not even a port that takes no bytes holds the open beyond its time.
         if (!send(request, writeBound(asking.until))) {
-            if (transport_->lastError() != ETIMEDOUT) {
-                traceError(path_, transport_->lastError(), "cannot write command %u", command);
+            if (transport().lastError() != ETIMEDOUT) {
+                traceError(path(), transport().lastError(), "cannot write command %u", command);
                 return Outcome::PortFailed;
             }
-            trace(path_, "the port took no bytes (command %u, attempt %d)", command, attempt + 1);
+            trace(path(), "the port took no bytes (command %u, attempt %d)", command, attempt + 1);
             continue;
         }
-        const auto deadline = std::min(transport_->now() + settings_.replyTimeout, asking.until);
-        while (transport_->now() < deadline) {
-            const Transport::Wake wake = transport_->wait(deadline, -1);
-            if (wake == Transport::Wake::Timeout || wake == Transport::Wake::Failed)
-                break;
-            if (receive() == Received::Closed) {
-                traceError(path_, transport_->lastError(), "the port closed while waiting for the answer to command %u",
-                           command);
-                return Outcome::PortFailed;
-            }
-            ReplyMatch match;
-            while (nextReply(reply, match)) {
-                if (match == ReplyMatch::Answer)
-                    return Outcome::Answer;
-                if (match == ReplyMatch::WrongCommand)
-                    return Outcome::WrongCommand;
-            }
-        }
+        const Outcome answer = awaitAnswer(command, asking.until, reply);
+        if (answer != Outcome::NoAnswer)
+            return answer;
         decoder_.reset();
-        trace(path_, "no answer to command %u within %lld ms (attempt %d)", command,
-              static_cast<long long>(settings_.replyTimeout.count()), attempt + 1);
+        trace(path(), "no answer to command %u within %lld ms (attempt %d)", command,
+              static_cast<long long>(settings().replyTimeout.count()), attempt + 1);
     }
     return outcome;
 }
 
-std::chrono::milliseconds Device::writeBound(Clock::time_point until) const
+TxSession::Outcome TxSession::awaitAnswer(std::uint32_t command, Clock::time_point until, Frame &reply)
 {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - transport_->now());
-    return std::max(std::chrono::milliseconds(0), std::min(settings_.replyTimeout, left));
+    const auto deadline = std::min(transport().now() + settings().replyTimeout, until);
+    while (transport().now() < deadline) {
+        const Transport::Wake wake = transport().wait(deadline, -1);
+        if (wake == Transport::Wake::Timeout || wake == Transport::Wake::Failed)
+            break;
+        if (receive() == Received::Closed) {
+            traceError(path(), transport().lastError(), "the port closed while waiting for the answer to command %u",
+                       command);
+            return Outcome::PortFailed;
+        }
+        ReplyMatch match;
+        while (nextReply(reply, match)) {
+            if (match == ReplyMatch::Answer)
+                return Outcome::Answer;
+            if (match == ReplyMatch::WrongCommand)
+                return Outcome::WrongCommand;
+        }
+    }
+    return Outcome::NoAnswer;
+}
+
+std::chrono::milliseconds TxSession::writeBound(Clock::time_point until) const
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - transport().now());
+    return std::max(std::chrono::milliseconds(0), std::min(settings().replyTimeout, left));
 }
 
 } // namespace ftlib
