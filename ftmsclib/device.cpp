@@ -19,6 +19,7 @@ using std::chrono::milliseconds;
 Device::Device(const std::string &path, const std::string &canonicalPath, const LinkSettings &settings)
     : path_(path)
     , canonicalPath_(canonicalPath)
+    , opener_(static_cast<int>(::getpid()))
     , settings_(settings)
     , guarding_(path, emergency_)
 {
@@ -41,6 +42,11 @@ void Device::attach(std::unique_ptr<Transport> transport, bool guarded)
     transport_ = std::move(transport);
     if (!guarded)
         guarding_.notAsked();
+}
+
+bool Device::openedHere() const
+{
+    return ::getpid() == opener_;
 }
 
 Device::~Device()
@@ -264,12 +270,15 @@ Device::Duties Device::wireDuties(const Area &area, int ta)
 
 Transport::Wake Device::waitPort(Clock::time_point deadline)
 {
-    const Transport::Wake wake = transport_->wait(deadline, wakeFd_, guarding_.watchFd());
+    // Woken early for the guardians' heartbeat, the session finds its own
+    // deadline not yet passed.
+    const Transport::Wake wake =
+        transport_->wait(std::min(deadline, guarding_.nextTick()), wakeFd_, guarding_.watchFd());
     if (wake == Transport::Wake::Woken) {
         drainWake();
-        guarding_.supervise(transport_->descriptor(), transport_->now());
-    } else if (guarding_.due(transport_->now())) {
-        guarding_.supervise(transport_->descriptor(), transport_->now());
+        guarding_.wakeUp(transport_->descriptor(), transport_->now());
+    } else {
+        guarding_.tick(transport_->descriptor(), transport_->now());
     }
     return wake;
 }

@@ -64,6 +64,10 @@ public:
 
     const std::string &path() const { return path_; }
     const std::string &canonicalPath() const { return canonicalPath_; }
+    // False in a child the opener forked without exec: what it inherited of
+    // the device (the port, the guardians' sockets and memory) is the
+    // parent's, and its exit must leave them alone.
+    bool openedHere() const;
     // Valid after open; not changed afterwards.
     const Identity &identity() const { return identity_; }
 
@@ -154,6 +158,10 @@ protected:
     Transport::Wake waitPort(Clock::time_point deadline);
     // After each request: the zeros kept ready follow it.
     void publishZeros();
+    // A link on which no request may overtake the answer to the one before
+    // (TCP): what the guardians and the fatal-signal handler need to know
+    // to keep to that as the program dies (see Guarding).
+    Guarding &guarding() { return guarding_; }
     // The loss rule, the same for every session: a reply answered...
     void replyAnswered() { timeouts_ = 0; }
     // ...or missed: false once maxTimeouts have been missed in a row, the
@@ -175,6 +183,7 @@ private:
 
     const std::string path_;
     const std::string canonicalPath_;
+    const int opener_;
     const LinkSettings settings_;
     // Any thread wakes the loop through it.
     int wakeFd_ = -1;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "ftmsclib/framecell.h"
+#include "ftmsclib/lastwords.h"
 
 namespace ftlib {
 
@@ -22,7 +23,8 @@ constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 
 // Only lock-free atomics may be touched from a signal handler.
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free
-                  && std::atomic<std::atomic<bool> *>::is_always_lock_free,
+                  && std::atomic<std::atomic<bool> *>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free
+                  && std::atomic<std::uint32_t>::is_always_lock_free,
               "the fatal-signal handler needs lock-free atomics");
 
 struct Slot {
@@ -30,6 +32,13 @@ struct Slot {
     std::atomic<int> fd{-1};
     std::atomic<bool> writing{false};
     std::atomic<std::atomic<bool> *> zerosClaim{nullptr};
+    // The process that armed it: a child forked without exec inherits the
+    // table, and must not write to its parent's port, nor take the claim.
+    std::atomic<pid_t> owner{0};
+    // On a link where no request may overtake the answer to the one before:
+    // a request is outstanding, and how long its answer may take.
+    std::atomic<bool> awaiting{false};
+    std::atomic<std::uint32_t> answerWaitMs{0};
     FrameCell frame;
 };
 
@@ -43,14 +52,20 @@ void handleFatalSignal(int signal, siginfo_t *info, void *context);
 
 void writeZeros()
 {
+    const pid_t self = ::getpid();
     for (Slot &slot : slots) {
         const int fd = slot.fd.load();
-        if (fd < 0)
+        if (fd < 0 || slot.owner.load() != self)
             continue;
         // A request the loop is writing right now must not land after the
         // zeros. Bounded: the handler may run on the loop's own thread.
         const timespec pause{0, 200'000};
         for (int i = 0; i < 100 && slot.writing.load(); ++i)
+            ::nanosleep(&pause, nullptr);
+        // Nor may the zeros overtake the answer the loop waits for: that
+        // comes first (or its time passes: the loop may be the one dying).
+        const long long answerBy = monotonicMs() + slot.answerWaitMs.load();
+        while (slot.awaiting.load() && monotonicMs() < answerBy)
             ::nanosleep(&pause, nullptr);
         // The guardian writes nothing once this has.
         std::atomic<bool> *claim = slot.zerosClaim.load();
@@ -127,6 +142,9 @@ void EmergencyStop::arm(int fd, const std::vector<std::uint8_t> &frame, std::ato
             slot_ = i;
             publish(frame);
             slots[i].zerosClaim.store(claim);
+            slots[i].owner.store(::getpid());
+            slots[i].awaiting.store(false);
+            slots[i].answerWaitMs.store(0);
             // Last: the handler only looks at entries with a port.
             slots[i].fd.store(fd);
             return;
@@ -146,6 +164,18 @@ void EmergencyStop::setClaim(std::atomic<bool> *claim)
         slots[slot_].zerosClaim.store(claim);
 }
 
+void EmergencyStop::setAnswerWait(std::uint32_t ms)
+{
+    if (slot_ >= 0)
+        slots[slot_].answerWaitMs.store(ms);
+}
+
+void EmergencyStop::setAwaiting(bool awaiting)
+{
+    if (slot_ >= 0)
+        slots[slot_].awaiting.store(awaiting);
+}
+
 void EmergencyStop::disarm()
 {
     if (slot_ < 0)
@@ -156,6 +186,7 @@ void EmergencyStop::disarm()
     slot.fd.store(-1);
     slot.zerosClaim.store(nullptr);
     slot.writing.store(false);
+    slot.awaiting.store(false);
     slot.claimed.store(false);
     slot_ = -1;
 }

@@ -8,7 +8,8 @@
 // Switches the outputs of every running transfer off when the process dies of
 // SIGSEGV, SIGBUS or SIGABRT: each transfer loop keeps an all-zero exchange
 // ready in a fixed table that the signal handler writes to the port with
-// write(2) alone (no locks, no allocation).
+// write(2) alone (no locks, no allocation). A child the program forks
+// inherits the table but writes nothing from it.
 namespace ftlib {
 
 // One transfer loop's entry in the table. arm/publish/disarm and the write
@@ -37,6 +38,11 @@ public:
     void setClaim(std::atomic<bool> *claim);
     // Replaces the frame to write (the next transaction id, the TAs in use).
     void publish(const std::vector<std::uint8_t> &frame);
+    // A link on which no request may overtake the answer to the one before
+    // (TCP): the zeros wait up to `ms` for the answer to a request
+    // outstanding (setAwaiting) as the process dies.
+    void setAnswerWait(std::uint32_t ms);
+    void setAwaiting(bool awaiting);
     // Gives the entry up; the port may be closed afterwards unless dying().
     void disarm();
 

@@ -2,12 +2,8 @@
 #pragma once
 
 #include <atomic>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-
-#include <poll.h>
-#include <unistd.h>
 
 #include "protocol/codec.h"
 
@@ -70,28 +66,6 @@ private:
     std::atomic<unsigned> current_{0};
     Buffer buffers_[2];
 };
-
-// Writes a frame read from a cell, for a process that is ending or has
-// ended: async-signal-safe calls only (write, poll), a port that does not
-// take the bytes within about 50 ms is given up.
-inline void writePreparedFrame(int fd, const std::uint8_t *data, std::size_t size)
-{
-    int waits = 0;
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n > 0) {
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno == EAGAIN && waits++ < 5) {
-            pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, 10);
-        } else {
-            return;
-        }
-    }
-}
 
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<unsigned>::is_always_lock_free
                   && std::atomic<std::uint8_t>::is_always_lock_free,

@@ -40,8 +40,16 @@ public:
             devices.swap(this->devices);
         }
         // Outside the lock: each stop may take a few reply timeouts.
-        for (auto &entry : devices)
+        for (auto &entry : devices) {
+            // A child forked without exec that exits must not stop its
+            // parent's transfer nor dismiss its guardians: it leaves the
+            // device as it found it, never to be destroyed here.
+            if (!entry.second->openedHere()) {
+                static_cast<void>(new std::shared_ptr<Device>(std::move(entry.second)));
+                continue;
+            }
             entry.second->close();
+        }
     }
 
     std::shared_ptr<Device> find(FtHandle handle)

@@ -81,21 +81,24 @@ uint32_t ftxInitLib(void);
 // online extensions together, each cut to what is left of the bound. After
 // a repeated echo the library waits for the later answers a slow device may
 // still send, and goes on in the session the last one names.
-// Linux: a successful open also starts a guardian, the process
+// Linux: a successful open also starts two guardians, processes
 // ftmsclib-guardian (from the library's own folder, else the installed
-// library's), beside its return: the open does not wait for it. It holds a
-// copy of the port (so nobody else can open the port while it lives), the
-// prepared exchange with every output at 0 in memory it shares with the
-// transfer, and the program's own process (a pidfd). When the program is
-// gone however it ended (SIGKILL, _exit(), a crash no handler sees, an
+// library's), beside its return: the open does not wait for them. Each holds
+// a copy of the port (so nobody else can open the port while one lives) and
+// the program's own process (a pidfd); both share with the transfer the
+// prepared exchange with every output at 0, in one memory. When the program
+// is gone however it ended (SIGKILL, _exit(), a crash no handler sees, an
 // exec), and a transfer was running with an output driven since it started,
-// it writes that exchange once, unless the fatal-signal handler has (they
-// share one claim); then it clears the port's exclusivity and ends. The
-// transfer takes it over before it sends anything, and starts a new one when
-// it ends (at once after one that was ready; else after a second, then less
-// often). Without a working guardian (the program missing, say) the device
-// works as before, and the library says so once on stderr (or in the trace
-// file), even with the trace off.
+// one of them writes that exchange once, unless the fatal-signal handler has
+// (they share one claim); then they clear the port's exclusivity and end.
+// The transfer takes them over before it sends anything, asks each to
+// answer five times a second, and replaces one that ends or does not answer
+// for 0.3 s (stopped) while the other watches (at once after one that was
+// ready; else after a second, then less often). A child forked without exec
+// that calls exit() leaves them, and the parent's devices, alone. Without a
+// working guardian (the program missing, say) the device works as before,
+// and the library says so once on stderr (or in the trace file), even with
+// the trace off.
 FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode);
 // Starts the background transfer: the configuration of the master and every
 // online extension first, then an exchange every 10 ms (50 ms on Bluetooth;
@@ -126,7 +129,7 @@ uint32_t SetOutPwmValues(FtHandle h, int32_t shmId, int32_t outIdx, int32_t duty
 uint32_t ftxStopTransferArea(FtHandle h);
 // Stops the transfer if it runs, restores the port's settings and closes it;
 // the handle is invalid afterwards. Linux: before the port closes, the
-// guardian is told to end without writing and waited for, 0.5 s at most
+// guardians are told to end without writing and waited for, 0.5 s at most
 // (then killed), so the close may take that long after the stop.
 uint32_t ftxCloseDevice(FtHandle h);
 // Closes every device. Linux: at process exit the library does the same by

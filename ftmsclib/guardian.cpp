@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -81,31 +82,6 @@ std::string guardianPath()
 
 namespace {
 
-// The memory shared with the guardian, mapped here; its descriptor goes to
-// the guardian. nullptr with `why` set on failure.
-GuardianShared *createShared(int &memory, std::string &why)
-{
-    memory = ::memfd_create(kGuardianProgram, MFD_CLOEXEC);
-    if (memory < 0 || ::ftruncate(memory, sizeof(GuardianShared)) != 0) {
-        why = std::string("shared memory: ") + std::strerror(errno);
-        closeAll({memory});
-        return nullptr;
-    }
-    void *mapped = ::mmap(nullptr, sizeof(GuardianShared), PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0);
-    if (mapped == MAP_FAILED) {
-        why = std::string("shared memory: ") + std::strerror(errno);
-        closeAll({memory});
-        return nullptr;
-    }
-    return new (mapped) GuardianShared;
-}
-
-void destroyShared(GuardianShared *shared)
-{
-    shared->~GuardianShared();
-    ::munmap(shared, sizeof(GuardianShared));
-}
-
 // Starts `program` with the port, its end of the socket, the memory and this
 // process's descriptor under the numbers it expects them; an errno value on
 // failure.
@@ -156,7 +132,7 @@ std::string exitText(int status)
 
 // Reaps a guardian that has closed its socket (it is ending): a few
 // milliseconds at most; one the program's own code reaped already is gone.
-std::string reap(pid_t pid)
+std::string reapProcess(pid_t pid)
 {
     int status = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
@@ -178,7 +154,38 @@ std::string reap(pid_t pid)
 
 } // namespace
 
-bool Guardian::start(int portFd, std::string &why)
+bool GuardianMemory::create(std::string &why)
+{
+    release(true);
+    const int memory = ::memfd_create(kGuardianProgram, MFD_CLOEXEC);
+    if (memory < 0 || ::ftruncate(memory, sizeof(GuardianShared)) != 0) {
+        why = std::string("shared memory: ") + std::strerror(errno);
+        closeAll({memory});
+        return false;
+    }
+    void *mapped = ::mmap(nullptr, sizeof(GuardianShared), PROT_READ | PROT_WRITE, MAP_SHARED, memory, 0);
+    if (mapped == MAP_FAILED) {
+        why = std::string("shared memory: ") + std::strerror(errno);
+        closeAll({memory});
+        return false;
+    }
+    shared_ = new (mapped) GuardianShared;
+    fd_ = memory;
+    return true;
+}
+
+void GuardianMemory::release(bool unmap)
+{
+    if (shared_ && unmap) {
+        shared_->~GuardianShared();
+        ::munmap(shared_, sizeof(GuardianShared));
+    }
+    closeAll({fd_});
+    shared_ = nullptr;
+    fd_ = -1;
+}
+
+bool Guardian::start(int portFd, int memoryFd, int epollFd, std::string &why)
 {
     dismiss();
     const std::string program = guardianPath();
@@ -186,109 +193,115 @@ bool Guardian::start(int portFd, std::string &why)
         why = std::string("no ") + kGuardianProgram + " beside the library";
         return false;
     }
-    int memory = -1;
-    GuardianShared *shared = createShared(memory, why);
-    if (!shared)
-        return false;
     int ends[2] = {-1, -1};
     const int self = programDescriptor();
     pid_t pid = -1;
     const int failed = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, ends) != 0
         ? errno
-        : spawn(program, portFd, ends[1], memory, self, pid);
-    closeAll({ends[1], memory, self});
+        : spawn(program, portFd, ends[1], memoryFd, self, pid);
+    closeAll({ends[1], self});
     if (failed != 0) {
         why = std::string("cannot start ") + program + ": " + std::strerror(failed);
         closeAll({ends[0]});
-        destroyShared(shared);
         return false;
     }
-    shared_ = shared;
     socket_ = ends[0];
     pid_ = pid;
-    share();
+    askedAt_ = {};
+    epoll_ = epollFd;
+    if (epoll_ >= 0) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = socket_;
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, socket_, &event);
+    }
     return true;
+}
+
+void Guardian::closeSocket()
+{
+    if (socket_ < 0)
+        return;
+    if (epoll_ >= 0)
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, socket_, nullptr);
+    ::close(socket_);
+    socket_ = -1;
 }
 
 Guardian::News Guardian::check(std::string &how)
 {
+    News news = News::None;
+    while (socket_ >= 0) {
+        char byte = 0;
+        ssize_t n;
+        do {
+            n = ::recv(socket_, &byte, 1, MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            if (byte == kGuardianReady)
+                news = News::Ready;
+            else if (byte == kGuardianAnswer)
+                askedAt_ = {};
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break;
+        // Closed: the guardian has ended (killed, say), or is ending.
+        how = reapProcess(pid_);
+        closeSocket();
+        pid_ = -1;
+        askedAt_ = {};
+        return News::Ended;
+    }
+    return news;
+}
+
+void Guardian::ping(Clock::time_point now)
+{
+    if (socket_ < 0 || asked())
+        return;
+    // One byte into an empty socket goes at once; a full one means the
+    // guardian reads nothing, which the unanswered question shows.
+    if (::send(socket_, &kGuardianPing, 1, MSG_DONTWAIT | MSG_NOSIGNAL) == 1)
+        askedAt_ = now;
+}
+
+void Guardian::tellDismissed()
+{
     if (socket_ < 0)
-        return News::None;
-    char byte = 0;
-    ssize_t n;
-    do {
-        n = ::recv(socket_, &byte, 1, MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n > 0)
-        return byte == kGuardianReady ? News::Ready : News::None;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return News::None;
-    // Closed: the guardian has ended (killed, say), or is ending. The
-    // memory stays mapped: a fatal-signal handler may still look at it
-    // until a new guardian's takes its place.
-    how = reap(pid_);
-    ::close(socket_);
-    socket_ = -1;
+        return;
+    [[maybe_unused]] const ssize_t sent = ::send(socket_, &kGuardianDismissed, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    closeSocket();
+}
+
+void Guardian::reap()
+{
+    // It ends as soon as it reads that; one that does not (a stopped
+    // process) must not keep the port open.
+    if (pid_ > 0)
+        reapProcess(pid_);
     pid_ = -1;
-    return News::Ended;
+    askedAt_ = {};
 }
 
-Guardian::News Guardian::await(int ms, std::string &how)
+void Guardian::dismiss()
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;;) {
-        const News news = check(how);
-        if (news != News::None || socket_ < 0)
-            return news;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            return News::None;
-        pollfd p{socket_, POLLIN, 0};
-        ::poll(&p, 1, static_cast<int>(left));
-    }
+    tellDismissed();
+    reap();
 }
 
-void Guardian::replaceWith(Guardian &fresh)
-{
-    std::swap(shared_, fresh.shared_);
-    std::swap(socket_, fresh.socket_);
-    std::swap(pid_, fresh.pid_);
-    share();
-}
-
-void Guardian::share()
-{
-    if (shared_) {
-        shared_->live.store(live_);
-        shared_->driven.store(driven_);
-    }
-}
-
-void Guardian::dismiss(bool unmap)
+void Guardian::kill(std::string &how)
 {
     if (pid_ > 0) {
-        shared_->dismissed.store(true);
-        // The socket is empty and takes one byte without waiting.
-        [[maybe_unused]] const ssize_t sent = ::send(socket_, &kGuardianDismissed, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
-        ::close(socket_);
-        socket_ = -1;
-        // It ends as soon as it reads that; one that does not (a stopped
-        // process) must not keep the port open.
-        reap(pid_);
-        pid_ = -1;
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        how = "did not answer for a while (stopped?), killed";
     }
-    forget(unmap);
-}
-
-void Guardian::forget(bool unmap)
-{
-    if (socket_ >= 0)
-        ::close(socket_);
-    if (shared_ && unmap)
-        destroyShared(shared_);
-    shared_ = nullptr;
-    socket_ = -1;
+    closeSocket();
     pid_ = -1;
+    askedAt_ = {};
 }
 
 } // namespace ftlib

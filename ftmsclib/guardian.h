@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,26 +10,56 @@
 #include <sys/types.h>
 
 #include "ftmsclib/framecell.h"
+#include "ftmsclib/lastwords.h"
 #include "rendezvous/portfailure.h"
 
 // Outputs to 0 however the program ends: SIGKILL, _exit() or a crash that no
-// handler of the process can see. A small process (ftmsclib-guardian, beside
-// the library) is started for each running controller; it holds a copy of
-// the port and watches the program's own process (a pidfd, which a child the
-// program forks without exec cannot keep alive). When the program is gone,
-// it writes the prepared all-zero exchange that the transfer loop keeps
-// current in memory shared with it, then ends. An orderly close tells it to
-// end without writing and waits until it has, so it never writes to a port
-// the program closed; while it holds the port nobody else can open it.
+// handler of the process can see. Small processes (ftmsclib-guardian, beside
+// the library) are started for each running controller; each holds a copy
+// of the port and watches the program's own process (a pidfd, which a child
+// the program forks without exec cannot keep alive). When the program is
+// gone, one of them writes the prepared all-zero exchange that the transfer
+// loop keeps current in memory shared with them, then they end. An orderly
+// close tells them to end without writing and waits until they have, so
+// they never write to a port the program closed; while one holds the port
+// nobody else can open it.
 namespace ftlib {
 
-// What the program and its guardian share, in memory both map. A guardian
-// from another build checks `layout` and the size before it trusts it.
-constexpr std::uint32_t kGuardianLayout = 0x4B470002;
+// The same, where another process reads it.
+struct SharedShape {
+    std::atomic<std::uint32_t> fixed{0};
+    std::atomic<std::uint32_t> header{0};
+    std::atomic<std::uint32_t> lengthAt{0};
+
+    void store(const AnswerShape &shape)
+    {
+        fixed.store(shape.fixed);
+        header.store(shape.header);
+        lengthAt.store(shape.lengthAt);
+    }
+    AnswerShape load() const { return {fixed.load(), header.load(), lengthAt.load()}; }
+};
+
+// What the program and its guardians share, in memory all of them map. A
+// guardian from another build checks `layout` and the size before it trusts
+// it.
+constexpr std::uint32_t kGuardianLayout = 0x4B470003;
 struct GuardianShared {
     std::uint32_t layout = kGuardianLayout;
-    // The all-zero exchange with the transaction id that comes next.
+    // The all-zero exchange as it would go out next.
     FrameCell zeros;
+    // Sent once the zeros are answered (a TXT's StopOnline); empty where
+    // nothing follows them (a ROBO TX).
+    FrameCell farewell;
+    // A link on which no request may overtake the answer to the one before
+    // (TCP): how long to wait for an answer, in milliseconds; 0 where
+    // requests may follow each other (a ROBO TX's transaction ids).
+    std::atomic<std::uint32_t> answerWaitMs{0};
+    // A request is outstanding: its answer comes before the zeros go.
+    std::atomic<bool> awaiting{false};
+    SharedShape awaited;
+    SharedShape zerosAnswer;
+    SharedShape farewellAnswer;
     // A transfer loop runs...
     std::atomic<bool> live{false};
     // ...and an output has been given a duty other than 0 since it started.
@@ -36,91 +67,95 @@ struct GuardianShared {
     // Orderly close: end without writing.
     std::atomic<bool> dismissed{false};
     // Taken by whichever writes the zeros as the program dies, its
-    // fatal-signal handler or the guardian: the exchange goes out once.
+    // fatal-signal handler or a guardian: the exchange goes out once.
     std::atomic<bool> zerosClaimed{false};
 };
 
 // The guardian's side of the socket, the memory and the program's pidfd: the
-// numbers it finds them under after the start. The socket carries one byte
-// each way: the guardian's "ready" once it watches, the program's "dismissed".
+// numbers it finds them under after the start. The socket carries single
+// bytes: the guardian's "ready" once it watches and its answer to each of
+// the program's pings; the program's "dismissed".
 constexpr int kGuardianPortFd = 3;
 constexpr int kGuardianSocketFd = 4;
 constexpr int kGuardianMemoryFd = 5;
 constexpr int kGuardianProgramFd = 6;
 constexpr char kGuardianReady = 'R';
+constexpr char kGuardianPing = 'P';
+constexpr char kGuardianAnswer = 'A';
 constexpr char kGuardianDismissed = 'D';
 // Named where other programs read it too (a port's holders).
 using rendezvous::kGuardianProgram;
 
-// The library's handle on one guardian. Not thread-safe: the transfer loop
-// and the setters share it under the device's lock.
+// The memory one device shares with its guardians, for as long as it is
+// open. Not thread-safe; shared() may be used from any thread.
+class GuardianMemory {
+public:
+    GuardianMemory() = default;
+    ~GuardianMemory() { release(true); }
+    GuardianMemory(const GuardianMemory &) = delete;
+    GuardianMemory &operator=(const GuardianMemory &) = delete;
+
+    // False, with `why` set, when there is none to be had.
+    bool create(std::string &why);
+    GuardianShared *shared() const { return shared_; }
+    int descriptor() const { return fd_; }
+    // `unmap`: false while a fatal-signal handler may still use it.
+    void release(bool unmap);
+
+private:
+    GuardianShared *shared_ = nullptr;
+    int fd_ = -1;
+};
+
+// The library's handle on one guardian process. Not thread-safe: the
+// transfer loop owns it.
 class Guardian {
 public:
+    using Clock = std::chrono::steady_clock;
+
     Guardian() = default;
     ~Guardian() { dismiss(); }
     Guardian(const Guardian &) = delete;
     Guardian &operator=(const Guardian &) = delete;
 
-    // Starts the guardian for the open port `portFd`. False, with `why` set,
-    // when it could not be started (the program beside the library missing,
-    // say): the device works without one.
-    bool start(int portFd, std::string &why);
+    // Starts the guardian for the open port `portFd` with the memory
+    // `memoryFd`; its socket is watched by `epollFd` (-1 for none) while it
+    // is open. False, with `why` set, when it could not be started (the
+    // program beside the library missing, say).
+    bool start(int portFd, int memoryFd, int epollFd, std::string &why);
     bool running() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
-    // Readable when the guardian has news: it is ready, or it has ended.
+    // Readable when the guardian has news: it is ready, it answered, or it
+    // has ended.
     int watchFd() const { return socket_; }
     enum class News { None, Ready, Ended };
     // Reads the news without waiting. Ended: the guardian is gone (reaped;
-    // `how` says how it ended) and nothing guards the port until a new start.
+    // `how` says how it ended) and nothing of it guards the port any more.
     News check(std::string &how);
-    // Waits for the news up to `ms` (readiness normally comes within a few).
-    News await(int ms, std::string &how);
-
-    void publish(const std::vector<std::uint8_t> &zeros)
-    {
-        if (shared_)
-            shared_->zeros.publish(zeros.data(), zeros.size());
-    }
-    void setLive(bool live)
-    {
-        live_ = live;
-        if (!live)
-            driven_ = false;
-        if (shared_) {
-            shared_->live.store(live);
-            if (!live)
-                shared_->driven.store(false);
-        }
-    }
-    void outputDriven()
-    {
-        driven_ = true;
-        if (shared_ && !shared_->driven.load(std::memory_order_relaxed))
-            shared_->driven.store(true);
-    }
-    // Where the fatal-signal handler takes its turn to write the zeros.
-    std::atomic<bool> *zerosClaim() { return shared_ ? &shared_->zerosClaimed : nullptr; }
-
-    // Takes over another's guardian (a new one started for the same port),
-    // with this one's live and driven state; the one given ends up here.
-    void replaceWith(Guardian &fresh);
-    // Tells the guardian to end without writing and waits until it has
-    // (bounded: one that does not end is killed). The port may be closed
-    // afterwards. `unmap`: false while a fatal-signal handler may still use
-    // the shared memory.
-    void dismiss(bool unmap = true);
+    // The heartbeat: asks the guardian to answer, unless a question is still
+    // open; when it was asked.
+    void ping(Clock::time_point now);
+    bool asked() const { return askedAt_ != Clock::time_point{}; }
+    Clock::time_point askedAt() const { return askedAt_; }
+    // Tells the guardian to end without writing (the memory says dismissed)
+    // and waits until it has, bounded: one that does not end is killed. The
+    // port may be closed afterwards.
+    void dismiss();
+    // Tells it without waiting; reap() then waits.
+    void tellDismissed();
+    void reap();
+    // Ends one that does not answer (a stopped process); `how` for the trace.
+    void kill(std::string &how);
 
 private:
-    // This handle's live and driven state into the shared memory.
-    void share();
-    void forget(bool unmap);
+    // Out of the epoll set first: a child forked without exec may keep the
+    // socket alive, and its end of file would wake the loop for ever.
+    void closeSocket();
 
-    GuardianShared *shared_ = nullptr;
     int socket_ = -1;
+    int epoll_ = -1;
     pid_t pid_ = -1;
-    // What the shared memory says, kept for a guardian that replaces this one.
-    bool live_ = false;
-    bool driven_ = false;
+    Clock::time_point askedAt_{};
 };
 
 // Where the guardian program is: beside the code that holds this (the

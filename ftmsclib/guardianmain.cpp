@@ -67,12 +67,36 @@ End waitForTheEnd(bool watchingProgram)
             continue;
         if (n > 0 && byte == ftlib::kGuardianDismissed)
             return End::Dismissed;
+        // The program's heartbeat: a stopped guardian would not answer, and
+        // the program replaces one that does not.
+        if (n > 0 && byte == ftlib::kGuardianPing)
+            [[maybe_unused]] const ssize_t answered =
+                ::send(ftlib::kGuardianSocketFd, &ftlib::kGuardianAnswer, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0)
             continue;
         // Closed by every holder: the program is gone, or has replaced its
         // image (exec) and with it the library that drove the port.
         return End::ProgramGone;
     }
+}
+
+// The zeros, and on a link where no request may overtake the answer to the
+// one before, that answer first, then the farewell once the zeros are
+// answered.
+void sayLastWords(const ftlib::GuardianShared &shared)
+{
+    const int port = ftlib::kGuardianPortFd;
+    const int wait = static_cast<int>(shared.answerWaitMs.load());
+    if (wait > 0 && shared.awaiting.load())
+        ftlib::readAnswer(port, shared.awaited.load(), wait);
+    std::uint8_t frame[ftlib::FrameCell::kCapacity];
+    std::size_t size = shared.zeros.read(frame);
+    if (size == 0 || !ftlib::writePreparedFrame(port, frame, size))
+        return;
+    size = shared.farewell.read(frame);
+    if (wait > 0 && size > 0 && ftlib::readAnswer(port, shared.zerosAnswer.load(), wait)
+        && ftlib::writePreparedFrame(port, frame, size))
+        ftlib::readAnswer(port, shared.farewellAnswer.load(), wait);
 }
 
 } // namespace
@@ -105,11 +129,9 @@ int main()
     // An orderly close: the program still has the port and closes it itself.
     if (end == End::Dismissed || shared->dismissed.load())
         return 0;
-    std::uint8_t frame[ftlib::FrameCell::kCapacity];
     const bool wanted = shared->live.load() && shared->driven.load();
-    const std::size_t size = wanted && !shared->zerosClaimed.exchange(true) ? shared->zeros.read(frame) : 0;
-    if (size > 0)
-        ftlib::writePreparedFrame(ftlib::kGuardianPortFd, frame, size);
+    if (wanted && !shared->zerosClaimed.exchange(true))
+        sayLastWords(*shared);
     // This process holds the port last: it must not stay exclusive. The
     // close lets the bytes leave first.
     ::ioctl(ftlib::kGuardianPortFd, TIOCNXCL);

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <atomic>
 
+#include <sys/epoll.h>
+#include <unistd.h>
+
 #include "ftmsclib/trace.h"
 
 namespace ftlib {
@@ -12,9 +15,13 @@ using std::chrono::milliseconds;
 
 namespace {
 
-// A guardian that ended before it was ready is started again after a
+// Guardians that ended before they were ready are started again after a
 // second, then ever less often, up to this.
 constexpr milliseconds kLongestBackoff{60000};
+// The heartbeat: each guardian is asked this often, and one that has not
+// answered for this long (stopped, say) is replaced.
+constexpr milliseconds kPingEvery{200};
+constexpr milliseconds kAnswerWithin{300};
 
 // Said once per process, whatever the trace level: a program that the
 // library cannot guard should know.
@@ -39,6 +46,10 @@ Guarding::~Guarding()
 {
     if (firstStart_.joinable())
         firstStart_.join();
+    for (Watcher &watcher : watchers_)
+        watcher.process.dismiss();
+    if (epoll_ >= 0)
+        ::close(epoll_);
 }
 
 void Guarding::notAsked()
@@ -49,112 +60,194 @@ void Guarding::notAsked()
 
 void Guarding::startFirst(int portFd)
 {
-    // Without a thread for it, the transfer starts one.
-    try {
-        firstStart_ = std::thread([this, portFd] { firstStarted_ = first_.start(portFd, firstWhy_); });
-    } catch (...) {
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll_ < 0 || !memory_.create(firstWhy_)) {
+        if (epoll_ < 0)
+            firstWhy_ = "no epoll";
+        return;
     }
+    // Without a thread for it, the transfer starts them.
+    try {
+        firstStart_ = std::thread([this, portFd] {
+            for (Watcher &watcher : watchers_)
+                firstStarted_ = startWatcher(watcher, portFd, firstWhy_) || firstStarted_;
+        });
+    } catch (...) {
+        firstWhy_.clear();
+    }
+}
+
+void Guarding::setAnswers(milliseconds wait, const AnswerShape &zerosAnswer, const AnswerShape &farewellAnswer)
+{
+    answerWaitMs_ = static_cast<std::uint32_t>(wait.count());
+    zerosAnswer_ = zerosAnswer;
+    farewellAnswer_ = farewellAnswer;
+}
+
+bool Guarding::startWatcher(Watcher &watcher, int portFd, std::string &why)
+{
+    watcher.ready = false;
+    return watcher.process.start(portFd, memory_.descriptor(), epoll_, why);
 }
 
 void Guarding::begin(int portFd, Clock::time_point now, const std::vector<std::uint8_t> &zeros)
 {
-    if (asked_) {
-        if (firstStart_.joinable()) {
-            firstStart_.join();
-            if (firstStarted_) {
-                trace(port_, "guardian pid %d started", static_cast<int>(first_.pid()));
-                std::lock_guard<std::mutex> lock(mutex_);
-                guardian_.replaceWith(first_);
-                // Not a guardian that ended: one that was never there.
-                first_.dismiss();
-            } else {
-                unguarded(firstWhy_, now);
-            }
+    if (asked_ && firstStart_.joinable()) {
+        firstStart_.join();
+        for (const Watcher &watcher : watchers_) {
+            if (watcher.process.running())
+                trace(port_, "guardian pid %d started", static_cast<int>(watcher.process.pid()));
         }
-        supervise(portFd, now);
     }
-    zeros_ = zeros;
-    std::lock_guard<std::mutex> lock(mutex_);
-    emergency_.arm(portFd, zeros, guardian_.zerosClaim());
-    guardian_.publish(zeros);
-    guardian_.setLive(true);
+    if (asked_ && !firstStarted_ && !firstWhy_.empty())
+        unguarded(firstWhy_, now);
+    if (GuardianShared *shared = memory_.shared()) {
+        shared->answerWaitMs.store(answerWaitMs_);
+        shared->zerosAnswer.store(zerosAnswer_);
+        shared->farewellAnswer.store(farewellAnswer_);
+        shared->awaiting.store(false);
+        shared->zeros.publish(zeros.data(), zeros.size());
+        shared->live.store(true);
+    }
+    emergency_.arm(portFd, zeros, memory_.shared() ? &memory_.shared()->zerosClaimed : nullptr);
+    emergency_.setAnswerWait(answerWaitMs_);
+    tick(portFd, now);
 }
 
-void Guarding::supervise(int portFd, Clock::time_point now)
+void Guarding::wakeUp(int portFd, Clock::time_point now)
 {
-    if (!asked_)
-        return;
-    std::string how;
-    switch (guardian_.check(how)) {
-    case Guardian::News::Ready:
-        ready_ = true;
-        backoff_ = milliseconds(0);
-        trace(port_, "guardian pid %d watches the program", static_cast<int>(guardian_.pid()));
-        setNote("watching (pid " + std::to_string(guardian_.pid()) + ")");
-        break;
-    case Guardian::News::Ended:
-        trace(port_, "the guardian %s%s", how.c_str(), ready_ ? "; starting a new one" : " before it was ready");
-        // One that cannot even start up would be started in a loop.
-        if (!ready_)
-            unguarded("the guardian " + how + " before it was ready", now);
-        ready_ = false;
-        break;
-    case Guardian::News::None:
-        break;
+    for (Watcher &watcher : watchers_) {
+        std::string how;
+        const pid_t pid = watcher.process.pid();
+        switch (watcher.process.check(how)) {
+        case Guardian::News::Ready:
+            watcher.ready = true;
+            backoff_ = milliseconds(0);
+            trace(port_, "guardian pid %d watches the program", static_cast<int>(pid));
+            updateNote();
+            break;
+        case Guardian::News::Ended:
+            trace(port_, "the guardian pid %d %s", static_cast<int>(pid), how.c_str());
+            ended(watcher, how, now);
+            break;
+        case Guardian::News::None:
+            break;
+        }
     }
-    if (due(now))
-        start(portFd, now);
+    tick(portFd, now);
 }
 
-void Guarding::start(int portFd, Clock::time_point now)
+void Guarding::ended(Watcher &watcher, const std::string &how, Clock::time_point now)
 {
-    Guardian fresh;
-    std::string why;
-    if (!fresh.start(portFd, why)) {
-        unguarded(why, now);
+    // One that cannot even start up would be started in a loop.
+    if (!watcher.ready)
+        unguarded("the guardian " + how + " before it was ready", now);
+    watcher.ready = false;
+    updateNote();
+}
+
+void Guarding::tick(int portFd, Clock::time_point now)
+{
+    if (!asked_ || !memory_.shared())
         return;
+    for (Watcher &watcher : watchers_) {
+        if (watcher.process.asked() && now - watcher.process.askedAt() >= kAnswerWithin) {
+            const pid_t pid = watcher.process.pid();
+            std::string how;
+            watcher.process.kill(how);
+            trace(port_, "the guardian pid %d %s; starting a new one", static_cast<int>(pid), how.c_str());
+            watcher.ready = false;
+            updateNote();
+        }
     }
-    trace(port_, "guardian pid %d started", static_cast<int>(fresh.pid()));
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        guardian_.replaceWith(fresh);
-        if (!zeros_.empty())
-            guardian_.publish(zeros_);
+    if (now >= nextPing_) {
+        for (Watcher &watcher : watchers_)
+            watcher.process.ping(now);
+        nextPing_ = now + kPingEvery;
     }
-    emergency_.setClaim(guardian_.zerosClaim());
-    // The one replaced is gone; its memory goes too, unless a fatal-signal
-    // handler may still be looking at it.
-    fresh.dismiss(!EmergencyStop::dying());
+    startMissing(portFd, now);
+}
+
+void Guarding::startMissing(int portFd, Clock::time_point now)
+{
+    for (Watcher &watcher : watchers_) {
+        if (watcher.process.running() || now < nextStart_)
+            continue;
+        std::string why;
+        if (!startWatcher(watcher, portFd, why)) {
+            unguarded(why, now);
+            return;
+        }
+        trace(port_, "guardian pid %d started", static_cast<int>(watcher.process.pid()));
+    }
+}
+
+Guarding::Clock::time_point Guarding::nextTick() const
+{
+    if (!asked_ || !memory_.shared())
+        return Clock::time_point::max();
+    Clock::time_point next = nextPing_;
+    for (const Watcher &watcher : watchers_) {
+        if (watcher.process.asked())
+            next = std::min(next, watcher.process.askedAt() + kAnswerWithin);
+        if (!watcher.process.running())
+            next = std::min(next, nextStart_);
+    }
+    return next;
 }
 
 void Guarding::publish(const std::vector<std::uint8_t> &zeros)
 {
-    zeros_ = zeros;
     emergency_.publish(zeros);
-    std::lock_guard<std::mutex> lock(mutex_);
-    guardian_.publish(zeros);
+    if (GuardianShared *shared = memory_.shared())
+        shared->zeros.publish(zeros.data(), zeros.size());
+}
+
+void Guarding::publishFarewell(const std::vector<std::uint8_t> &farewell)
+{
+    if (GuardianShared *shared = memory_.shared())
+        shared->farewell.publish(farewell.data(), farewell.size());
+}
+
+void Guarding::setAwaiting(bool awaiting, const AnswerShape &shape)
+{
+    if (GuardianShared *shared = memory_.shared()) {
+        if (awaiting)
+            shared->awaited.store(shape);
+        shared->awaiting.store(awaiting);
+    }
+    emergency_.setAwaiting(awaiting);
 }
 
 void Guarding::end()
 {
     emergency_.disarm();
-    std::lock_guard<std::mutex> lock(mutex_);
-    guardian_.setLive(false);
+    if (GuardianShared *shared = memory_.shared()) {
+        shared->live.store(false);
+        shared->driven.store(false);
+        shared->awaiting.store(false);
+    }
 }
 
 void Guarding::outputDriven()
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    guardian_.outputDriven();
+    GuardianShared *shared = memory_.shared();
+    if (shared && !shared->driven.load(std::memory_order_relaxed))
+        shared->driven.store(true);
 }
 
 void Guarding::dismiss()
 {
     if (firstStart_.joinable())
         firstStart_.join();
-    std::lock_guard<std::mutex> lock(mutex_);
-    guardian_.dismiss();
-    first_.dismiss();
+    if (GuardianShared *shared = memory_.shared())
+        shared->dismissed.store(true);
+    // Told together, then waited for: a close waits for the slower alone.
+    for (Watcher &watcher : watchers_)
+        watcher.process.tellDismissed();
+    for (Watcher &watcher : watchers_)
+        watcher.process.reap();
+    memory_.release(true);
 }
 
 void Guarding::unguarded(const std::string &why, Clock::time_point now)
@@ -165,15 +258,26 @@ void Guarding::unguarded(const std::string &why, Clock::time_point now)
     setNote("none: " + why);
 }
 
+void Guarding::updateNote()
+{
+    std::string pids;
+    for (const Watcher &watcher : watchers_) {
+        if (watcher.ready)
+            pids += (pids.empty() ? "pid " : ", pid ") + std::to_string(watcher.process.pid());
+    }
+    if (!pids.empty())
+        setNote("watching (" + pids + ")");
+}
+
 void Guarding::setNote(const std::string &note)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(noteMutex_);
     note_ = note;
 }
 
 std::string Guarding::state() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(noteMutex_);
     return note_;
 }
 

@@ -3,12 +3,16 @@
 // starts the transfer) and then returns from main without stopping or
 // closing anything, as the program does at exit; or the test ends it with a
 // signal while it waits. Told "fork", it forks a child that keeps all it
-// inherited and waits to be killed, and says "child PID". Says why when the
+// inherited and waits to be killed, and says "child PID"; told "fork-exit",
+// the child calls exit() at once (the library's exit handlers run in it),
+// and the program says "child PID" once it has ended. Says why when the
 // port does not open.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/ftlibapi.h"
@@ -39,13 +43,18 @@ int main(int argc, char **argv)
     char line[16];
     // The test says when to leave, once it has seen the output driven.
     while (std::fgets(line, sizeof line, stdin)) {
-        if (std::strcmp(line, "fork\n") != 0)
+        const bool exits = std::strcmp(line, "fork-exit\n") == 0;
+        if (std::strcmp(line, "fork\n") != 0 && !exits)
             return 0;
         const pid_t child = ::fork();
         if (child == 0) {
+            if (exits)
+                std::exit(0);
             for (;;)
                 ::pause();
         }
+        if (exits)
+            ::waitpid(child, nullptr, 0);
         std::printf("child %d\n", static_cast<int>(child));
         std::fflush(stdout);
     }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,15 +50,24 @@ int countChildren()
     return childrenOf(::getpid()).size();
 }
 
-// The guardian a process started, 0 while it has none.
-pid_t guardianOf(pid_t program)
+// The guardians a process started.
+QList<pid_t> guardiansOf(pid_t program)
 {
+    QList<pid_t> guardians;
     for (const pid_t child : childrenOf(program)) {
         QFile comm(QStringLiteral("/proc/%1/comm").arg(child));
         if (comm.open(QIODevice::ReadOnly) && comm.readAll().startsWith("ftmsclib-guard"))
-            return child;
+            guardians.append(child);
     }
-    return 0;
+    return guardians;
+}
+
+// Busy until `us` microseconds have passed: a sleep would take longer.
+void spin(qint64 us)
+{
+    const qint64 until = monotonicMicroseconds() + us;
+    while (monotonicMicroseconds() < until) {
+    }
 }
 
 } // namespace
@@ -769,11 +779,11 @@ void TestFtMscLib::nothingLeftBehind()
         uint32_t err = 0;
         const FtHandle h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err);
         QVERIFY(h);
-        // The guardian, until the close; the open does not wait for it.
-        QVERIFY(waitUntil([&] { return countChildren() == children + 1; }, 1000));
+        // The two guardians, until the close; the open does not wait for them.
+        QVERIFY(waitUntil([&] { return countChildren() == children + 2; }, 1000));
         QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
         QCOMPARE(countEntries("/proc/self/task"), threads + 1);
-        QCOMPARE(countChildren(), children + 1);
+        QCOMPARE(countChildren(), children + 2);
         QCOMPARE(api.SetOutPwmValues(h, 0, 0, 100 + round), uint32_t(FTLIB_ERR_SUCCESS));
         QVERIFY(!sim.waitOutput(0, 0, 100 + round).isEmpty());
         if (round == 1)
@@ -813,10 +823,21 @@ void TestFtMscLib::fatalSignalSendsZeros_data()
     QTest::newRow("SIGKILL") << SIGKILL << true << "";
     // ...but only where an output was driven...
     QTest::newRow("SIGKILL, nothing driven") << SIGKILL << false << "";
-    // ...also when the first guardian was killed (the library starts a new
-    // one), and when a child the program forked without exec lives on.
-    QTest::newRow("SIGKILL, its guardian killed before") << SIGKILL << true << "guardian killed";
+    // ...also when the first guardians were killed (the library starts new
+    // ones), and when a child the program forked without exec lives on...
+    QTest::newRow("SIGKILL, its guardians killed before") << SIGKILL << true << "guardians killed";
     QTest::newRow("SIGKILL, a forked child lives on") << SIGKILL << true << "fork";
+    // ...or has called exit(), which runs the library's exit handlers in it.
+    QTest::newRow("SIGKILL, a forked child exited") << SIGKILL << true << "fork-exit";
+    // A guardian killed and the program right after, as a logout ends both:
+    // the other guardian still watches.
+    // Without it, back to back left the outputs driven every time.
+    for (int attempt = 1; attempt <= 2; ++attempt)
+        QTest::addRow("SIGKILL right after a guardian's, %d", attempt) << SIGKILL << true << "guardian killed:0";
+    QTest::newRow("SIGKILL 0.5 ms after a guardian's") << SIGKILL << true << "guardian killed:500";
+    // Guardians that were stopped do not answer the heartbeat: replaced.
+    // Under a subreaper nothing would continue them once the program is gone.
+    QTest::newRow("SIGKILL, its guardians stopped") << SIGKILL << true << "guardians stopped";
 }
 
 // However the process dies, a driven output goes to 0, with one exchange,
@@ -842,26 +863,55 @@ void TestFtMscLib::fatalSignalSendsZeros()
     const pid_t program = pid_t(probe.processId());
     if (driving)
         QVERIFY(!sim.waitOutput(0, 0, 512, 5000).isEmpty());
-    pid_t first = 0;
-    QVERIFY(waitUntil([&] { return (first = guardianOf(program)) != 0; }, 2000));
+    QList<pid_t> first;
+    QVERIFY(waitUntil([&] { return (first = guardiansOf(program)).size() == 2; }, 2000));
+    // Under a subreaper (a session manager, say), guardians the program
+    // leaves behind stopped are not continued by the kernel.
+    const bool subreaper = before == "guardians stopped";
+    if (subreaper)
+        QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    QList<pid_t> last;
     pid_t child = 0;
     const auto childEnds = qScopeGuard([&child] {
         if (child > 0)
             ::kill(child, SIGKILL);
     });
-    if (before == "fork") {
+    if (before.startsWith("fork")) {
         // The child holds whatever the program had open.
-        QVERIFY(probe.write("fork\n") > 0);
+        QVERIFY(probe.write(before.toLatin1() + "\n") > 0);
         QVERIFY(probe.waitForReadyRead(2000));
         child = pid_t(probe.readLine().trimmed().mid(6).toInt()); // "child N"
         QVERIFY(child > 0);
+        if (before == "fork-exit")
+            child = 0;
     }
-    if (before == "guardian killed") {
-        QCOMPARE(::kill(first, SIGKILL), 0);
-        QVERIFY(waitUntil([&] { const pid_t next = guardianOf(program); return next != 0 && next != first; }, 2000));
-        // Ready once it has mapped what it needs; a few milliseconds.
+    const auto stoppedEnd = qScopeGuard([&] {
+        if (!subreaper)
+            return;
+        // Those that were left to this process.
+        for (const pid_t guardian : last) {
+            ::kill(guardian, SIGKILL);
+            ::waitpid(guardian, nullptr, 0);
+        }
+        ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    });
+    if (before == "guardians killed" || before == "guardians stopped") {
+        for (const pid_t guardian : first)
+            QCOMPARE(::kill(guardian, before == "guardians killed" ? SIGKILL : SIGSTOP), 0);
+        const bool replaced = waitUntil([&] {
+            const QList<pid_t> next = guardiansOf(program);
+            return next.size() == 2 && !next.contains(first[0]) && !next.contains(first[1]);
+        }, 3000);
+        // Stopped ones that are not replaced show in what the kill leaves.
+        QVERIFY(replaced || before == "guardians stopped");
+        // Ready once they have mapped what they need; a few milliseconds.
         QTest::qWait(100);
     }
+    if (before.startsWith("guardian killed:")) {
+        QCOMPARE(::kill(first[0], SIGKILL), 0);
+        spin(before.mid(16).toInt());
+    }
+    last = guardiansOf(program);
     const qint64 killedAt = monotonicMicroseconds();
     QCOMPARE(::kill(program, signal), 0);
     QVERIFY(probe.waitForFinished(3000));
