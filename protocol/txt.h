@@ -131,7 +131,12 @@ std::uint32_t wordsCrc(const std::uint16_t *words, std::size_t count);
 // CRC-32/MPEG-2 over plain bytes (its check value: "123456789" -> 0x0376E6E7).
 std::uint32_t bytesCrc(const std::uint8_t *data, std::size_t size);
 
+enum class CmprError { None, WrongId, Truncated, Oversized, BadCode, BadCrc, BadMask };
+// "wrong id", "truncated", ... (for violation events and the library's reasons).
+const char *cmprErrorText(CmprError error);
+
 // One direction's reference values (sheet 3.3): both ends start at 0 (reset at StartOnline).
+// A position never sent before has the reference 0. Not thread-safe; one per direction and connection.
 class WordStream {
 public:
     void reset();
@@ -139,19 +144,22 @@ public:
     // and takes them as the new references.
     std::vector<std::uint8_t> encode(const std::vector<std::uint16_t> &words);
     // Decodes exactly `count` words; false on a truncated stream or a bad code; references updated on success.
+    // Bits after the last word are not looked at.
     bool decode(const std::uint8_t *data, std::size_t size, std::size_t count, std::vector<std::uint16_t> &words);
+    // The same, saying why: Truncated (the bits ran out), BadCode (a run past `count` words).
+    CmprError decodeWords(const std::uint8_t *data, std::size_t size, std::size_t count,
+                          std::vector<std::uint16_t> &words);
 private:
     std::vector<std::uint16_t> refs_;
 };
-enum class CmprError { None, WrongId, Truncated, Oversized, BadCode, BadCrc, BadMask };
-// "wrong id", "truncated", ... (for violation events and the library's reasons).
-const char *cmprErrorText(CmprError error);
 // Host side. `blocks`: the master's first, then the extension's when mask bit 0 is set.
 // An empty vector when `blocks` does not hold exactly the blocks the mask names.
 std::vector<std::uint8_t> compressedExchange(WordStream &sent, const std::vector<Outputs> &blocks, std::uint16_t mask);
-// The read functions take exactly one whole packet (`size` = 16 + its extra size); the
-// references change only on None, so after an error both ends are out of step: end online mode.
-// BadMask: a mask bit other than bit 0.
+// The read functions take exactly one whole packet (as packetLength() framed it). Errors: WrongId;
+// Truncated when `size` is not 16 + its extra size or the coded words run out; Oversized; BadCode
+// (a run past the words the mask calls for); BadCrc; BadMask (a mask bit other than bit 0). `mask`,
+// `blocks` and the references change only on None; after an error both ends are out of step: end
+// online mode.
 CmprError readCompressedReply(WordStream &received, const std::uint8_t *data, std::size_t size, std::uint16_t &mask,
                               std::vector<Inputs> &blocks);
 // Device side.
