@@ -5,11 +5,16 @@
 
 #include "protocol/codec.h"
 #include "protocol/transferarea.h"
+#include "protocol/txt.h"
 
 using namespace protocol;
 using Bytes = std::vector<std::uint8_t>;
+using Words = std::vector<std::uint16_t>;
 Q_DECLARE_METATYPE(Bytes)
+Q_DECLARE_METATYPE(Words)
 Q_DECLARE_METATYPE(protocol::DecodeError)
+Q_DECLARE_METATYPE(protocol::txt::Framing)
+Q_DECLARE_METATYPE(protocol::txt::CmprError)
 
 namespace {
 
@@ -86,6 +91,10 @@ private slots:
     void limits();
     void hostReads_data();
     void hostReads();
+    void txtFraming_data();
+    void txtFraming();
+    void txtDecoding_data();
+    void txtDecoding();
 };
 
 void TestCodec::vectors_data()
@@ -152,6 +161,95 @@ void TestCodec::structuresOfVectors()
     QVERIFY(!splitItems(f, kTaOutputSize, items));
 }
 
+namespace {
+
+Bytes u32Bytes(std::uint32_t value)
+{
+    Bytes out;
+    putU32(out, value);
+    return out;
+}
+
+// The words of a master-only command with the given duties.
+Words dutyWords(std::array<std::int16_t, 8> duty)
+{
+    txt::Outputs out;
+    out.duty = duty;
+    return txt::outputWords(out);
+}
+
+// The TXT's packets and compressed codes, from the published vectors and
+// from the codes' definitions worked out by hand.
+void addTxtVectors()
+{
+    QTest::newRow("TXT QueryStatus") << txt::queryStatus() << hex("9A 21 21 DC");
+    QTest::newRow("TXT StopOnline") << txt::stopOnline() << hex("2C 08 E5 9B");
+    QTest::newRow("TXT UpdateConfig reply") << txt::idOnly(txt::kUpdateConfigReply) << hex("8C A6 89 96");
+    QTest::newRow("TXT StartOnline") << txt::startOnline() << hex("1D F6 3F 16 4F 6E 6C 69 6E 65 58x00");
+    txt::Config config;
+    config.configId = 1;
+    QTest::newRow("TXT first UpdateConfig")
+        << txt::updateConfig(config)
+        << hex("7E F2 0E 06 01 00 00 00 00 00 00 00 01 01 01 01 01 01 00 00 01 01 00 00 01 01 00 00 01 01 00 00 "
+               "01 01 00 00 01 01 00 00 01 01 00 00 01 01 00 00 01 00 00 00 01 00 00 00 01 00 00 00 01 00 00 00 32x00");
+    QTest::newRow("TXT zero ExchangeData") << txt::exchange(txt::Outputs{}) << hex("BA 97 35 CC 56x00");
+    const std::string version = txt::versionText(0x04060600);
+    QTest::newRow("TXT version 4.6.6") << Bytes(version.begin(), version.end()) << Bytes{'4', '.', '6', '.', '6'};
+    const std::string check = "123456789";
+    QTest::newRow("CRC-32/MPEG-2 check value")
+        << u32Bytes(txt::bytesCrc(reinterpret_cast<const std::uint8_t *>(check.data()), check.size()))
+        << u32Bytes(0x0376E6E7);
+    for (const auto &[count, crc] : {std::pair<std::size_t, std::uint32_t>{27, 0x40493A53}, {54, 0x3040C10F},
+                                     {52, 0x0BBF0714}, {104, 0x628EBB05}}) {
+        const Words zeros(count, 0);
+        QTest::newRow(qPrintable(QString("CRC of %1 zero words").arg(count)))
+            << u32Bytes(txt::wordsCrc(zeros.data(), zeros.size())) << u32Bytes(crc);
+    }
+    // One host's commands after StartOnline, each against the one before.
+    txt::WordStream sent;
+    txt::Outputs out;
+    out.duty[0] = 512;
+    QTest::newRow("first compressed command, whole") << txt::compressedExchange(sent, {out}, 0)
+        << hex("98 6F C5 FB 05 00 00 00 C5 6C FF 41 00 00 00 00 03 08 F4 1B 00");
+    const char *next[] = {"05 00 00 00 47 7F 15 14 00 00 00 00 CE 12 D0 5F 00", "02 00 00 00 47 7F 15 14 00 00 00 00 FD 07",
+                          "05 00 00 00 A6 3F B9 5B 00 00 00 00 1C 00 D0 5F 00"};
+    const char *names[] = {"O1 0, O2 300", "nothing changed", "O2 300 -> 1 is a literal"};
+    const Words steps[] = {dutyWords({0, 300}), dutyWords({0, 300}), dutyWords({0, 1})};
+    for (int i = 0; i < 3; ++i) {
+        out = txt::outputsFromWords(steps[i].data());
+        QTest::newRow(names[i]) << txt::compressedExchange(sent, {out}, 0) << hex("98 6F C5 FB") + hex(next[i]);
+    }
+    txt::WordStream fresh;
+    QTest::newRow("54 unchanged words (with the extension)")
+        << txt::compressedExchange(fresh, {txt::Outputs{}, txt::Outputs{}}, 1)
+        << hex("98 6F C5 FB 02 00 00 00 0F C1 40 30 01 00 00 00 FD 22");
+    fresh.reset();
+    QTest::newRow("52 unchanged reply words") << txt::compressedReply(fresh, {txt::Inputs{}}, 0)
+        << hex("E6 54 3B 6F 02 00 00 00 14 07 BF 0B 00 00 00 00 FD 20");
+    fresh.reset();
+    QTest::newRow("104 unchanged reply words") << txt::compressedReply(fresh, {txt::Inputs{}, txt::Inputs{}}, 1)
+        << hex("E6 54 3B 6F 02 00 00 00 05 BB 8E 62 01 00 00 00 FD 54");
+    QTest::newRow("blocks that do not match the mask") << txt::compressedExchange(fresh, {txt::Outputs{}}, 1) << Bytes{};
+    // Runs of unchanged words at each length where the code changes; beyond
+    // 275 + 4095 the code repeats.
+    for (const auto &[run, coded] : {std::pair<std::size_t, const char *>{1, "00"}, {2, "01"}, {4, "09"}, {5, "0D"},
+                                     {19, "ED"}, {20, "FD 00"}, {274, "FD FE"}, {275, "FD FF 00 00"},
+                                     {4370, "FD FF FF 0F"}, {4371, "FD FF FF 0F 00"}, {4375, "FD FF FF 0F 0D"}}) {
+        fresh.reset();
+        QTest::newRow(qPrintable(QString("run of %1").arg(run))) << fresh.encode(Words(run, 0)) << hex(coded);
+    }
+    // Changes to 0 and 1 toggle only where a toggle lands on the value.
+    for (const auto &[from, to, coded] : {std::tuple<std::uint16_t, std::uint16_t, const char *>{0, 1, "02"},
+                                          {1, 0, "02"}, {300, 0, "02"}, {300, 1, "07 00 00"}, {0, 2, "0B 00 00"},
+                                          {0, 0xFFFF, "FF FF 03"}}) {
+        fresh.reset();
+        fresh.encode({from});
+        QTest::newRow(qPrintable(QString("%1 -> %2").arg(from).arg(to))) << fresh.encode({to}) << hex(coded);
+    }
+}
+
+} // namespace
+
 // Frames built from structures must match the published bytes.
 void TestCodec::generatedVectors_data()
 {
@@ -209,6 +307,7 @@ void TestCodec::generatedVectors_data()
     QTest::newRow("107 size, length, checksum")
         << Bytes{std::uint8_t(state107.size()), state107[3], state107[state107.size() - 3], state107[state107.size() - 2]}
         << Bytes{55, 0x30, 0xFF, 0x5A};
+    addTxtVectors();
 }
 
 void TestCodec::generatedVectors()
@@ -220,21 +319,35 @@ void TestCodec::generatedVectors()
 
 namespace {
 
-// The five structures, one of which a row of fieldOffsets changes.
+txt::Config zeroTxtConfig()
+{
+    txt::Config c;
+    c.motor = {};
+    c.input.fill(txt::InputConfig{0, 0});
+    c.counter = {};
+    return c;
+}
+
+// The structures and packets, one of which a row of fieldOffsets changes;
+// everything else is 0.
 struct Structures {
     TaOutput out;
     TaInput in;
     TaConfig config;
     TaInfo info;
     TaState state;
+    txt::Status status;
+    txt::Config txtConfig = zeroTxtConfig();
+    txt::Outputs txtOut;
+    txt::Inputs txtIn;
 };
 
-enum class Structure { Output, Input, Config, Info, State };
+enum class Structure { Output, Input, Config, Info, State, TxtStatus, TxtConfig, TxtExchange, TxtReply };
 
 struct FieldCase {
     const char *name;
     Structure structure;
-    // After the 4-byte TA id.
+    // After the 4-byte TA id or packet id.
     int offset;
     Bytes marker;
     // Sets the one field to the marker's value.
@@ -271,14 +384,139 @@ const std::vector<FieldCase> &fieldCases()
         {"state extension 8", Structure::State, 7, u8, [](Structures &s) { s.state.extension[7] = 0xA5; }},
         {"state bluetooth 1", Structure::State, 8, u8, [](Structures &s) { s.state.btChannel[0] = 0xA5; }},
         {"output duty -1", Structure::Output, 16, Bytes{0xFF, 0xFF}, [](Structures &s) { s.out.duty[2] = -1; }},
+        // A name that fills its 16 bytes has no NUL; the version behind it stays apart.
+        {"TXT status name of 16 bytes", Structure::TxtStatus, 0,
+         Bytes{'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H', 'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P', 0x01, 0x00, 0x06, 0x04},
+         [](Structures &s) {
+             s.status.name = "ABCDEFGHIJKLMNOP";
+             s.status.version = 0x04060001;
+         }},
+        {"TXT status version", Structure::TxtStatus, 16, Bytes{0x00, 0x06, 0x06, 0x04},
+         [](Structures &s) { s.status.version = 0x04060600; }},
+        {"TXT config id", Structure::TxtConfig, 0, u16, [](Structures &s) { s.txtConfig.configId = 0x1234; }},
+        {"TXT config extension", Structure::TxtConfig, 2, u16, [](Structures &s) { s.txtConfig.extension = 0x1234; }},
+        {"TXT config motor M4", Structure::TxtConfig, 11, u8, [](Structures &s) { s.txtConfig.motor[3] = 0xA5; }},
+        {"TXT config input I1 digital", Structure::TxtConfig, 13, u8,
+         [](Structures &s) { s.txtConfig.input[0].digital = 0xA5; }},
+        {"TXT config input I8 mode", Structure::TxtConfig, 40, u8, [](Structures &s) { s.txtConfig.input[7].mode = 0xA5; }},
+        {"TXT config counter C4", Structure::TxtConfig, 56, u8, [](Structures &s) { s.txtConfig.counter[3] = 0xA5; }},
+        {"TXT exchange duty O1", Structure::TxtExchange, 0, u16, [](Structures &s) { s.txtOut.duty[0] = 0x1234; }},
+        {"TXT exchange master M4", Structure::TxtExchange, 22, u16, [](Structures &s) { s.txtOut.master[3] = 0x1234; }},
+        {"TXT exchange distance M1", Structure::TxtExchange, 24, u16, [](Structures &s) { s.txtOut.distance[0] = 0x1234; }},
+        {"TXT exchange motor command id M2", Structure::TxtExchange, 34, u16,
+         [](Structures &s) { s.txtOut.motorCommandId[1] = 0x1234; }},
+        {"TXT exchange counter reset id C4", Structure::TxtExchange, 46, u16,
+         [](Structures &s) { s.txtOut.counterResetId[3] = 0x1234; }},
+        {"TXT exchange sound command id", Structure::TxtExchange, 48, u16,
+         [](Structures &s) { s.txtOut.soundCommandId = 0x1234; }},
+        {"TXT exchange sound repeat", Structure::TxtExchange, 52, u16, [](Structures &s) { s.txtOut.soundRepeat = 0x1234; }},
+        {"TXT reply input I8", Structure::TxtReply, 14, u16, [](Structures &s) { s.txtIn.input[7] = 0x1234; }},
+        {"TXT reply counter level C1", Structure::TxtReply, 16, u16, [](Structures &s) { s.txtIn.counterLevel[0] = 0x1234; }},
+        {"TXT reply counter value C4", Structure::TxtReply, 30, u16, [](Structures &s) { s.txtIn.counterValue[3] = 0x1234; }},
+        {"TXT reply reset ack C1", Structure::TxtReply, 32, u16, [](Structures &s) { s.txtIn.counterResetAck[0] = 0x1234; }},
+        {"TXT reply motor ack M4", Structure::TxtReply, 46, u16, [](Structures &s) { s.txtIn.motorCommandAck[3] = 0x1234; }},
+        {"TXT reply sound ack", Structure::TxtReply, 48, u16, [](Structures &s) { s.txtIn.soundAck = 0x1234; }},
+        {"TXT reply IR 1 left X -15", Structure::TxtReply, 50, Bytes{0xF1}, [](Structures &s) { s.txtIn.ir[0].leftX = -15; }},
+        {"TXT reply IR 5 right Y", Structure::TxtReply, 73, Bytes{0x0F}, [](Structures &s) { s.txtIn.ir[4].rightY = 15; }},
+        {"TXT reply IR 5 bits", Structure::TxtReply, 74, Bytes{0x0A}, [](Structures &s) { s.txtIn.ir[4].bits = 0x0A; }},
     };
     return cases;
+}
+
+// The id in front and the size after it.
+std::pair<std::uint32_t, std::size_t> idAndSize(Structure structure)
+{
+    switch (structure) {
+    case Structure::Output:
+        return {7, kTaOutputSize};
+    case Structure::Input:
+        return {7, kTaInputSize};
+    case Structure::Config:
+        return {7, kTaConfigSize};
+    case Structure::Info:
+        return {7, kTaInfoSize};
+    case Structure::State:
+        return {7, kTaStateSize};
+    case Structure::TxtStatus:
+        return {txt::kQueryStatusReply, txt::kStatusReplySize - txt::kIdSize};
+    case Structure::TxtConfig:
+        return {txt::kUpdateConfig, txt::kUpdateConfigSize - txt::kIdSize};
+    case Structure::TxtExchange:
+        return {txt::kExchangeData, txt::kExchangeSize - txt::kIdSize};
+    case Structure::TxtReply:
+        break;
+    }
+    return {txt::kExchangeDataReply, txt::kExchangeReplySize - txt::kIdSize};
+}
+
+// The structure behind its id: TA id 7 for the TX's, the packet id for the TXT's.
+Bytes packed(Structure structure, const Structures &s)
+{
+    Bytes p;
+    switch (structure) {
+    case Structure::Output:
+        appendTa(p, 7, s.out);
+        break;
+    case Structure::Input:
+        appendTa(p, 7, s.in);
+        break;
+    case Structure::Config:
+        appendTa(p, 7, s.config);
+        break;
+    case Structure::Info:
+        appendTa(p, 7, s.info);
+        break;
+    case Structure::State:
+        appendTa(p, 7, s.state);
+        break;
+    case Structure::TxtStatus:
+        return txt::statusReply(s.status);
+    case Structure::TxtConfig:
+        return txt::updateConfig(s.txtConfig);
+    case Structure::TxtExchange:
+        return txt::exchange(s.txtOut);
+    case Structure::TxtReply:
+        return txt::exchangeReply(s.txtIn);
+    }
+    return p;
+}
+
+// `packet` decoded into `s`; false when the decoder refuses it.
+bool unpacked(Structure structure, const Bytes &packet, Structures &s)
+{
+    const std::uint8_t *data = packet.data() + kTaIdSize;
+    switch (structure) {
+    case Structure::Output:
+        s.out = decodeTaOutput(data);
+        return true;
+    case Structure::Input:
+        s.in = decodeTaInput(data);
+        return true;
+    case Structure::Config:
+        s.config = decodeTaConfig(data);
+        return true;
+    case Structure::Info:
+        s.info = decodeTaInfo(data);
+        return true;
+    case Structure::State:
+        s.state = decodeTaState(data);
+        return true;
+    case Structure::TxtStatus:
+        return txt::readStatusReply(packet.data(), packet.size(), s.status);
+    case Structure::TxtConfig:
+        return txt::readUpdateConfig(packet.data(), packet.size(), s.txtConfig);
+    case Structure::TxtExchange:
+        return txt::readExchange(packet.data(), packet.size(), s.txtOut);
+    case Structure::TxtReply:
+        break;
+    }
+    return txt::readExchangeReply(packet.data(), packet.size(), s.txtIn);
 }
 
 } // namespace
 
 // One field set to a marker value must land at exactly its offset (after
-// the 4-byte TA id) and decode back.
+// the 4-byte id) and decode back; the TXT's padding and fillers stay 0.
 void TestCodec::fieldOffsets_data()
 {
     QTest::addColumn<int>("field");
@@ -292,62 +530,23 @@ void TestCodec::fieldOffsets()
     const FieldCase &c = fieldCases()[static_cast<std::size_t>(field)];
     Structures s;
     c.set(s);
-    Bytes payload;
-    std::size_t size = 0;
-    switch (c.structure) {
-    case Structure::Output:
-        appendTa(payload, 7, s.out);
-        size = kTaOutputSize;
-        break;
-    case Structure::Input:
-        appendTa(payload, 7, s.in);
-        size = kTaInputSize;
-        break;
-    case Structure::Config:
-        appendTa(payload, 7, s.config);
-        size = kTaConfigSize;
-        break;
-    case Structure::Info:
-        appendTa(payload, 7, s.info);
-        size = kTaInfoSize;
-        break;
-    case Structure::State:
-        appendTa(payload, 7, s.state);
-        size = kTaStateSize;
-        break;
-    }
+    const Bytes payload = packed(c.structure, s);
+    const auto [id, size] = idAndSize(c.structure);
     QCOMPARE(payload.size(), kTaIdSize + size);
-    QCOMPARE(getU32(payload.data()), 7u);
+    QCOMPARE(getU32(payload.data()), id);
     Bytes expected(size, 0);
     std::copy(c.marker.begin(), c.marker.end(), expected.begin() + c.offset);
     QCOMPARE(Bytes(payload.begin() + kTaIdSize, payload.end()), expected);
 
     // Decoding and packing again gives the same bytes.
-    const std::uint8_t *data = payload.data() + kTaIdSize;
-    Bytes again;
-    switch (c.structure) {
-    case Structure::Output: {
-        const TaOutput decoded = decodeTaOutput(data);
-        // A negative duty decodes as one.
-        if (c.marker == Bytes{0xFF, 0xFF})
-            QCOMPARE(decoded.duty[2], std::int16_t(-1));
-        appendTa(again, 7, decoded);
-        break;
-    }
-    case Structure::Input:
-        appendTa(again, 7, decodeTaInput(data));
-        break;
-    case Structure::Config:
-        appendTa(again, 7, decodeTaConfig(data));
-        break;
-    case Structure::Info:
-        appendTa(again, 7, decodeTaInfo(data));
-        break;
-    case Structure::State:
-        appendTa(again, 7, decodeTaState(data));
-        break;
-    }
-    QCOMPARE(again, payload);
+    Structures decoded;
+    QVERIFY(unpacked(c.structure, payload, decoded));
+    // A negative duty decodes as one.
+    if (c.marker == Bytes{0xFF, 0xFF})
+        QCOMPARE(decoded.out.duty[2], std::int16_t(-1));
+    QCOMPARE(decoded.status.name, s.status.name);
+    QCOMPARE(decoded.status.version, s.status.version);
+    QCOMPARE(packed(c.structure, decoded), payload);
 }
 
 void TestCodec::rejected_data()
@@ -495,6 +694,212 @@ void TestCodec::hostReads()
     unsigned mask = 0xFFFF;
     QCOMPARE(readOnlineExtensions(reply, mask), stateRead);
     QCOMPARE(mask, online);
+}
+
+namespace {
+
+Bytes cmprPacket(std::uint32_t id, const Bytes &body, std::uint32_t crc, std::uint16_t mask, std::uint32_t extra)
+{
+    Bytes out;
+    putU32(out, id);
+    putU32(out, extra);
+    putU32(out, crc);
+    putU16(out, mask);
+    putU16(out, 0);
+    return out + body;
+}
+
+Bytes sized(Bytes bytes, std::size_t size)
+{
+    bytes.resize(size, 0);
+    return bytes;
+}
+
+} // namespace
+
+// Where a packet ends in a byte stream, by its id (and the compressed
+// header's size), which reply answers it, and that the readers take exactly
+// that many bytes.
+void TestCodec::txtFraming_data()
+{
+    QTest::addColumn<Bytes>("bytes");
+    QTest::addColumn<protocol::txt::Framing>("framing");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<uint>("reply");
+    QTest::addColumn<bool>("readable");
+    using F = txt::Framing;
+    const Bytes exchange = txt::exchange(txt::Outputs{}), reply = txt::exchangeReply(txt::Inputs{});
+    const Bytes status = txt::statusReply(txt::Status{"TXT", 0x04070000});
+    const Bytes config = txt::updateConfig(txt::Config{});
+    QTest::newRow("nothing yet") << Bytes{} << F::NeedMore << 4 << 0u << false;
+    QTest::newRow("three bytes of an id") << hex("9A 21 21") << F::NeedMore << 4 << 0u << false;
+    QTest::newRow("QueryStatus") << txt::queryStatus() << F::Whole << 4 << txt::kQueryStatusReply << false;
+    QTest::newRow("StartOnline, one byte short") << sized(txt::startOnline(), 67) << F::NeedMore << 68
+                                                 << txt::kStartOnlineReply << false;
+    QTest::newRow("UpdateConfig") << config << F::Whole << 96 << txt::kUpdateConfigReply << true;
+    QTest::newRow("UpdateConfig, one byte short") << sized(config, 95) << F::NeedMore << 96 << txt::kUpdateConfigReply
+                                                  << false;
+    QTest::newRow("ExchangeData") << exchange << F::Whole << 60 << txt::kExchangeDataReply << true;
+    QTest::newRow("ExchangeData, one byte long") << sized(exchange, 61) << F::Whole << 60 << txt::kExchangeDataReply
+                                                 << false;
+    QTest::newRow("StopOnline") << txt::stopOnline() << F::Whole << 4 << txt::kStopOnlineReply << false;
+    QTest::newRow("status reply") << status << F::Whole << 24 << 0u << true;
+    QTest::newRow("status reply, first 10 bytes") << sized(status, 10) << F::NeedMore << 24 << 0u << false;
+    QTest::newRow("exchange reply") << reply << F::Whole << 80 << 0u << true;
+    QTest::newRow("exchange reply, 79 bytes") << sized(reply, 79) << F::NeedMore << 80 << 0u << false;
+    // Only the first may be taken.
+    QTest::newRow("two exchange replies in one read") << reply + reply << F::Whole << 80 << 0u << false;
+    QTest::newRow("short replies") << txt::idOnly(txt::kStartOnlineReply) + txt::idOnly(txt::kStopOnlineReply)
+                                   << F::Whole << 4 << 0u << false;
+    const Bytes first = hex("98 6F C5 FB 05 00 00 00 C5 6C FF 41 00 00 00 00 03 08 F4 1B 00");
+    QTest::newRow("compressed command") << first << F::Whole << 21 << txt::kExchangeDataCmprReply << false;
+    QTest::newRow("compressed header, 15 bytes") << sized(first, 15) << F::NeedMore << 16
+                                                 << txt::kExchangeDataCmprReply << false;
+    QTest::newRow("compressed body short") << sized(first, 20) << F::NeedMore << 21 << txt::kExchangeDataCmprReply
+                                           << false;
+    QTest::newRow("compressed reply, largest body") << cmprPacket(txt::kExchangeDataCmprReply, {}, 0, 0, 4095)
+                                                    << F::NeedMore << 4111 << 0u << false;
+    QTest::newRow("compressed body of 4096") << cmprPacket(txt::kExchangeDataCmprReply, {}, 0, 0, 4096) << F::Oversized
+                                             << 0 << 0u << false;
+    QTest::newRow("extra size 0xFFFFFFFF") << cmprPacket(txt::kExchangeDataCmpr, {}, 0, 0, 0xFFFFFFFF) << F::Oversized
+                                           << 0 << txt::kExchangeDataCmprReply << false;
+    QTest::newRow("unknown id") << hex("01 02 03 04 05") << F::UnknownId << 0 << 0u << false;
+    QTest::newRow("camera start (not served)") << hex("A6 40 2A 88") + Bytes(16, 0) << F::UnknownId << 0 << 0u << false;
+}
+
+void TestCodec::txtFraming()
+{
+    QFETCH(Bytes, bytes);
+    QFETCH(protocol::txt::Framing, framing);
+    QFETCH(int, length);
+    QFETCH(uint, reply);
+    QFETCH(bool, readable);
+    std::size_t found = 0;
+    QCOMPARE(txt::packetLength(bytes.data(), bytes.size(), found), framing);
+    if (framing == txt::Framing::Whole || framing == txt::Framing::NeedMore)
+        QCOMPARE(int(found), length);
+    if (bytes.size() >= txt::kIdSize)
+        QCOMPARE(txt::replyIdFor(txt::packetId(bytes.data())), reply);
+    if (bytes.size() < txt::kIdSize)
+        return;
+    txt::Status status;
+    txt::Config config;
+    txt::Outputs outputs;
+    txt::Inputs inputs;
+    const bool read = txt::readStatusReply(bytes.data(), bytes.size(), status)
+        || txt::readUpdateConfig(bytes.data(), bytes.size(), config)
+        || txt::readExchange(bytes.data(), bytes.size(), outputs)
+        || txt::readExchangeReply(bytes.data(), bytes.size(), inputs);
+    QCOMPARE(read, readable);
+}
+
+// The compressed exchange's receiving side: each row is the next packet
+// after the host's first command (O1 = 512), or a reply on a fresh stream.
+// A refused packet leaves the references as they were, so the following
+// good packet still decodes right.
+void TestCodec::txtDecoding_data()
+{
+    QTest::addColumn<Bytes>("packet");
+    QTest::addColumn<bool>("reply");
+    QTest::addColumn<protocol::txt::CmprError>("error");
+    QTest::addColumn<Words>("words");
+    using E = txt::CmprError;
+    txt::WordStream sent;
+    txt::Outputs out;
+    out.duty[0] = 512;
+    txt::compressedExchange(sent, {out}, 0);
+    out.duty = {0, 300};
+    const Bytes next = txt::compressedExchange(sent, {out}, 0);
+    const Words nextWords = dutyWords({0, 300});
+    const auto changed = [](Bytes b, std::size_t at, std::uint8_t value) {
+        b[at] = value;
+        return b;
+    };
+    QTest::newRow("the next command") << next << false << E::None << nextWords;
+    // 0 -> 1 as a literal where the encoder would toggle: also valid.
+    const Words literal = dutyWords({512, 1});
+    QTest::newRow("a literal for 0 -> 1") << cmprPacket(txt::kExchangeDataCmpr, hex("1C 00 D0 5F 00"),
+                                                        txt::wordsCrc(literal.data(), literal.size()), 0, 5)
+                                          << false << E::None << literal;
+    QTest::newRow("wrong id") << changed(next, 0, 0xE6) << false << E::WrongId << Words{};
+    QTest::newRow("one byte short") << sized(next, next.size() - 1) << false << E::Truncated << Words{};
+    QTest::newRow("one byte long") << sized(next, next.size() + 1) << false << E::Truncated << Words{};
+    QTest::newRow("header alone") << sized(next, 16) << false << E::Truncated << Words{};
+    QTest::newRow("CRC changed") << changed(next, 8, next[8] ^ 0x01) << false << E::BadCrc << Words{};
+    QTest::newRow("mask bit 1") << changed(next, 12, 0x02) << false << E::BadMask << Words{};
+    QTest::newRow("mask 1 with one block") << changed(next, 12, 0x01) << false << E::Truncated << Words{};
+    QTest::newRow("oversized") << cmprPacket(txt::kExchangeDataCmpr, Bytes(4096, 0), 0, 0, 4096) << false
+                               << E::Oversized << Words{};
+    QTest::newRow("literal without its value") << cmprPacket(txt::kExchangeDataCmpr, hex("03"), 0, 0, 1) << false
+                                               << E::Truncated << Words{};
+    QTest::newRow("a run past 27 words") << cmprPacket(txt::kExchangeDataCmpr, hex("FD 08"), 0, 0, 2) << false
+                                         << E::BadCode << Words{};
+    txt::Inputs master, extension;
+    master.ir[4].bits = 8;
+    master.counterValue[3] = -2;
+    extension.micLog = -7;
+    extension.input[0] = 4999;
+    Words both = txt::inputWords(master);
+    const Words second = txt::inputWords(extension);
+    both.insert(both.end(), second.begin(), second.end());
+    txt::WordStream device;
+    const Bytes withExtension = txt::compressedReply(device, {master, extension}, 1);
+    QTest::newRow("reply with the extension") << withExtension << true << E::None << both;
+    device.reset();
+    QTest::newRow("reply without the extension") << txt::compressedReply(device, {master}, 0) << true << E::None
+                                                 << txt::inputWords(master);
+    QTest::newRow("reply, CRC changed") << changed(withExtension, 11, withExtension[11] ^ 0x80) << true << E::BadCrc
+                                        << Words{};
+    QTest::newRow("a command where a reply is due") << next << true << E::WrongId << Words{};
+}
+
+void TestCodec::txtDecoding()
+{
+    QFETCH(Bytes, packet);
+    QFETCH(bool, reply);
+    QFETCH(protocol::txt::CmprError, error);
+    QFETCH(Words, words);
+    txt::WordStream received;
+    std::uint16_t mask = 0xFFFF;
+    Words decoded;
+    txt::CmprError result;
+    std::uint16_t maskRead = 0;
+    if (reply) {
+        std::vector<txt::Inputs> blocks;
+        result = txt::readCompressedReply(received, packet.data(), packet.size(), mask, blocks);
+        maskRead = mask;
+        for (const txt::Inputs &block : blocks) {
+            const Words w = txt::inputWords(block);
+            decoded.insert(decoded.end(), w.begin(), w.end());
+        }
+    } else {
+        txt::WordStream host;
+        txt::Outputs first;
+        first.duty[0] = 512;
+        const Bytes p1 = txt::compressedExchange(host, {first}, 0);
+        std::vector<txt::Outputs> blocks;
+        QCOMPARE(txt::readCompressedExchange(received, p1.data(), p1.size(), mask, blocks), txt::CmprError::None);
+        mask = 0xFFFF;
+        blocks.clear();
+        result = txt::readCompressedExchange(received, packet.data(), packet.size(), mask, blocks);
+        maskRead = mask;
+        for (const txt::Outputs &block : blocks) {
+            const Words w = txt::outputWords(block);
+            decoded.insert(decoded.end(), w.begin(), w.end());
+        }
+        if (result != txt::CmprError::None) {
+            txt::Outputs second;
+            second.duty = {0, 300};
+            const Bytes p2 = txt::compressedExchange(host, {second}, 0);
+            QCOMPARE(txt::readCompressedExchange(received, p2.data(), p2.size(), mask, blocks), txt::CmprError::None);
+            QCOMPARE(txt::outputWords(blocks.at(0)), dutyWords({0, 300}));
+        }
+    }
+    QCOMPARE(result, error);
+    QCOMPARE(decoded, words);
+    const std::size_t perBlock = reply ? txt::kReplyWords : txt::kCommandWords;
+    // Left alone on an error.
+    QCOMPARE(int(maskRead), words.empty() ? 0xFFFF : int(words.size() / perBlock) - 1);
 }
 
 QTEST_APPLESS_MAIN(TestCodec)

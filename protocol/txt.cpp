@@ -1,0 +1,283 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "protocol/txt.h"
+
+#include <algorithm>
+
+#include "protocol/codec.h"
+
+namespace protocol::txt {
+
+namespace {
+
+struct Known {
+    std::uint32_t id;
+    std::uint32_t reply;
+    std::size_t size;      // of the command
+    std::size_t replySize; // 0: compressed, sized by its header
+};
+
+constexpr Known kKnown[] = {
+    {kQueryStatus, kQueryStatusReply, kIdSize, kStatusReplySize},
+    {kStartOnline, kStartOnlineReply, kStartOnlineSize, kIdSize},
+    {kUpdateConfig, kUpdateConfigReply, kUpdateConfigSize, kIdSize},
+    {kExchangeData, kExchangeDataReply, kExchangeSize, kExchangeReplySize},
+    {kExchangeDataCmpr, kExchangeDataCmprReply, 0, 0},
+    {kStopOnline, kStopOnlineReply, kIdSize, kIdSize},
+};
+
+// The fixed size of a packet with this id (command or reply); 0 for the
+// compressed exchange, -1 for an unknown id.
+long fixedSize(std::uint32_t id)
+{
+    for (const Known &k : kKnown) {
+        if (k.id == id)
+            return static_cast<long>(k.size);
+        if (k.reply == id)
+            return static_cast<long>(k.replySize);
+    }
+    return -1;
+}
+
+void putI16(std::vector<std::uint8_t> &out, std::int16_t value)
+{
+    putU16(out, static_cast<std::uint16_t>(value));
+}
+
+std::int16_t getI16(const std::uint8_t *data)
+{
+    return static_cast<std::int16_t>(getU16(data));
+}
+
+template <std::size_t N>
+void putAll(std::vector<std::uint8_t> &out, const std::array<std::int16_t, N> &values)
+{
+    for (std::int16_t v : values)
+        putI16(out, v);
+}
+
+template <std::size_t N>
+const std::uint8_t *getAll(const std::uint8_t *data, std::array<std::int16_t, N> &values)
+{
+    for (std::int16_t &v : values) {
+        v = getI16(data);
+        data += 2;
+    }
+    return data;
+}
+
+// A fixed-size packet: the exact size and the id.
+bool isPacket(const std::uint8_t *data, std::size_t size, std::uint32_t id, std::size_t expected)
+{
+    return data && size == expected && packetId(data) == id;
+}
+
+void putText(std::vector<std::uint8_t> &out, const std::string &text, std::size_t field)
+{
+    const std::size_t n = std::min(text.size(), field);
+    out.insert(out.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
+    out.insert(out.end(), field - n, 0);
+}
+
+} // namespace
+
+std::uint32_t replyIdFor(std::uint32_t command)
+{
+    for (const Known &k : kKnown) {
+        if (k.id == command)
+            return k.reply;
+    }
+    return 0;
+}
+
+std::uint32_t packetId(const std::uint8_t *data)
+{
+    return getU32(data);
+}
+
+Framing packetLength(const std::uint8_t *data, std::size_t size, std::size_t &length)
+{
+    if (size < kIdSize) {
+        length = kIdSize;
+        return Framing::NeedMore;
+    }
+    const long fixed = fixedSize(packetId(data));
+    if (fixed < 0)
+        return Framing::UnknownId;
+    if (fixed > 0) {
+        length = static_cast<std::size_t>(fixed);
+        return size < length ? Framing::NeedMore : Framing::Whole;
+    }
+    if (size < kCmprHeaderSize) {
+        length = kCmprHeaderSize;
+        return Framing::NeedMore;
+    }
+    const std::uint32_t extra = getU32(data + 4);
+    // Refused before anything waits for that many bytes.
+    if (extra >= kMaxCmprBody)
+        return Framing::Oversized;
+    length = kCmprHeaderSize + extra;
+    return size < length ? Framing::NeedMore : Framing::Whole;
+}
+
+std::string versionText(std::uint32_t version)
+{
+    return std::to_string(version >> 24) + "." + std::to_string((version >> 16) & 0xFF) + "."
+        + std::to_string((version >> 8) & 0xFF);
+}
+
+std::vector<std::uint8_t> idOnly(std::uint32_t id)
+{
+    std::vector<std::uint8_t> out;
+    putU32(out, id);
+    return out;
+}
+
+std::vector<std::uint8_t> queryStatus()
+{
+    return idOnly(kQueryStatus);
+}
+
+std::vector<std::uint8_t> stopOnline()
+{
+    return idOnly(kStopOnline);
+}
+
+std::vector<std::uint8_t> statusReply(const Status &status)
+{
+    std::vector<std::uint8_t> out = idOnly(kQueryStatusReply);
+    putText(out, status.name, kStatusNameSize);
+    putU32(out, status.version);
+    return out;
+}
+
+bool readStatusReply(const std::uint8_t *data, std::size_t size, Status &status)
+{
+    if (!isPacket(data, size, kQueryStatusReply, kStatusReplySize))
+        return false;
+    // All 16 bytes may be name: the bound, not a NUL, ends it.
+    const std::uint8_t *name = data + kIdSize;
+    const std::uint8_t *end = std::find(name, name + kStatusNameSize, 0);
+    status.name.assign(name, end);
+    status.version = getU32(data + kIdSize + kStatusNameSize);
+    return true;
+}
+
+std::vector<std::uint8_t> startOnline()
+{
+    std::vector<std::uint8_t> out = idOnly(kStartOnline);
+    putText(out, "Online", kStartOnlineNameSize);
+    return out;
+}
+
+std::vector<std::uint8_t> updateConfig(const Config &config)
+{
+    std::vector<std::uint8_t> out = idOnly(kUpdateConfig);
+    putI16(out, config.configId);
+    putI16(out, config.extension);
+    // Program state request and old-transfer flag: unused, sent as 0; then filler.
+    out.insert(out.end(), 4, 0);
+    out.insert(out.end(), config.motor.begin(), config.motor.end());
+    for (const InputConfig &input : config.input)
+        out.insert(out.end(), {input.mode, input.digital, 0, 0});
+    for (std::uint8_t mode : config.counter)
+        out.insert(out.end(), {mode, 0, 0, 0});
+    // The motor configuration the TXT does not use.
+    out.insert(out.end(), kUpdateConfigSize - out.size(), 0);
+    return out;
+}
+
+bool readUpdateConfig(const std::uint8_t *data, std::size_t size, Config &config)
+{
+    if (!isPacket(data, size, kUpdateConfig, kUpdateConfigSize))
+        return false;
+    Config read;
+    read.configId = getI16(data + 4);
+    read.extension = getI16(data + 6);
+    std::copy(data + 12, data + 16, read.motor.begin());
+    for (std::size_t i = 0; i < read.input.size(); ++i) {
+        read.input[i].mode = data[16 + 4 * i];
+        read.input[i].digital = data[17 + 4 * i];
+    }
+    for (std::size_t i = 0; i < read.counter.size(); ++i)
+        read.counter[i] = data[48 + 4 * i];
+    config = read;
+    return true;
+}
+
+std::vector<std::uint8_t> exchange(const Outputs &outputs)
+{
+    std::vector<std::uint8_t> out = idOnly(kExchangeData);
+    putAll(out, outputs.duty);
+    putAll(out, outputs.master);
+    putAll(out, outputs.distance);
+    putAll(out, outputs.motorCommandId);
+    putAll(out, outputs.counterResetId);
+    putU16(out, outputs.soundCommandId);
+    putU16(out, outputs.soundIndex);
+    putU16(out, outputs.soundRepeat);
+    // The structure's padding to a multiple of 4.
+    out.insert(out.end(), 2, 0);
+    return out;
+}
+
+bool readExchange(const std::uint8_t *data, std::size_t size, Outputs &outputs)
+{
+    if (!isPacket(data, size, kExchangeData, kExchangeSize))
+        return false;
+    Outputs read;
+    const std::uint8_t *p = getAll(data + kIdSize, read.duty);
+    p = getAll(p, read.master);
+    p = getAll(p, read.distance);
+    p = getAll(p, read.motorCommandId);
+    p = getAll(p, read.counterResetId);
+    read.soundCommandId = getU16(p);
+    read.soundIndex = getU16(p + 2);
+    read.soundRepeat = getU16(p + 4);
+    outputs = read;
+    return true;
+}
+
+std::vector<std::uint8_t> exchangeReply(const Inputs &inputs)
+{
+    std::vector<std::uint8_t> out = idOnly(kExchangeDataReply);
+    putAll(out, inputs.input);
+    putAll(out, inputs.counterLevel);
+    putAll(out, inputs.counterValue);
+    putAll(out, inputs.counterResetAck);
+    putAll(out, inputs.motorCommandAck);
+    putU16(out, inputs.soundAck);
+    // Here the IR values are single bytes (16-bit words only when compressed).
+    for (const IrRecord &ir : inputs.ir) {
+        for (std::int16_t axis : {ir.leftX, ir.leftY, ir.rightX, ir.rightY})
+            out.push_back(static_cast<std::uint8_t>(axis & 0xFF));
+        out.push_back(static_cast<std::uint8_t>(ir.bits & 0xFF));
+    }
+    out.push_back(0);
+    return out;
+}
+
+bool readExchangeReply(const std::uint8_t *data, std::size_t size, Inputs &inputs)
+{
+    if (!isPacket(data, size, kExchangeDataReply, kExchangeReplySize))
+        return false;
+    Inputs read;
+    const std::uint8_t *p = getAll(data + kIdSize, read.input);
+    p = getAll(p, read.counterLevel);
+    p = getAll(p, read.counterValue);
+    p = getAll(p, read.counterResetAck);
+    p = getAll(p, read.motorCommandAck);
+    read.soundAck = getU16(p);
+    p += 2;
+    for (IrRecord &ir : read.ir) {
+        ir.leftX = static_cast<std::int8_t>(p[0]);
+        ir.leftY = static_cast<std::int8_t>(p[1]);
+        ir.rightX = static_cast<std::int8_t>(p[2]);
+        ir.rightY = static_cast<std::int8_t>(p[3]);
+        ir.bits = p[4];
+        p += 5;
+    }
+    inputs = read;
+    return true;
+}
+
+} // namespace protocol::txt
