@@ -3,6 +3,12 @@
 
 #include <sstream>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "protocol/codec.h"
 #include "protocol/console.h"
 #include "protocol/transferarea.h"
@@ -10,6 +16,8 @@
 #include "simulator/headless.h"
 #include "simulator/replay.h"
 #include "simulator/txtengine.h"
+#include "rendezvous/simregistry.h"
+#include "tests/simprocess.h"
 
 using namespace protocol;
 using txsim::DeviceEngine;
@@ -197,6 +205,9 @@ private slots:
     void commandLines();
     void txtConversations_data();
     void txtConversations();
+    void txtSimulatorRefuses_data();
+    void txtSimulatorRefuses();
+    void txtSimulatorWithNaiveClient();
 };
 
 void TestSimEngine::consoleProbeAnswer()
@@ -747,5 +758,139 @@ void TestSimEngine::txtConversations()
     }
 }
 
-QTEST_APPLESS_MAIN(TestSimEngine)
+namespace {
+
+// A client as a third party would write one from the protocol's sheet: a
+// plain socket, one request, then exactly its reply (with a deadline, so a
+// silent simulator fails the test instead of hanging it).
+struct NaiveClient {
+    explicit NaiveClient(std::uint16_t port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~NaiveClient()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    // The reply's bytes; fewer when the connection ended or 2 s passed.
+    Bytes request(const Bytes &packet, std::size_t replySize)
+    {
+        if (::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) != ssize_t(packet.size()))
+            return {};
+        return read(replySize);
+    }
+    Bytes read(std::size_t size)
+    {
+        Bytes in(size);
+        std::size_t got = 0;
+        QElapsedTimer timer;
+        timer.start();
+        while (got < size && timer.elapsed() < 2000) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            const ssize_t n = ::recv(fd, in.data() + got, size - got, 0);
+            if (n <= 0) {
+                ended = true;
+                break;
+            }
+            got += std::size_t(n);
+        }
+        in.resize(got);
+        return in;
+    }
+    int fd = -1;
+    // The simulator closed the connection.
+    bool ended = false;
+};
+
+std::uint32_t idOf(const Bytes &reply)
+{
+    return reply.size() >= 4 ? txt::packetId(reply.data()) : 0;
+}
+
+} // namespace
+
+void TestSimEngine::txtSimulatorRefuses_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("two extensions") << QStringList{"--txt", "--extensions", "2"} << "--extensions";
+    QTest::newRow("port above 65535") << QStringList{"--txt", "127.0.0.1:65536"} << "port";
+    QTest::newRow("host name") << QStringList{"--txt", "localhost:65000"} << "IPv4";
+    QTest::newRow("a ROBO TX behaviour") << QStringList{"--txt", "--noise"} << "--noise";
+}
+
+void TestSimEngine::txtSimulatorRefuses()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, named);
+    QProcess sim;
+    sim.start(KAVRIK_BIN_DIR "/kavrik-simulator", QStringList{"--headless", "--no-announce"} + args);
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitCode(), 2);
+    QVERIFY(sim.readAllStandardError().contains(named.toUtf8()));
+    QVERIFY(sim.readAllStandardOutput().isEmpty());
+}
+
+// The headless simulator on a free port, announced, driven by a naive
+// client: its outputs as events, kept when the client goes away without a
+// word (watchdog off), one client at a time, and the simulator's own close.
+void TestSimEngine::txtSimulatorWithNaiveClient()
+{
+    QTemporaryDir simDir;
+    qputenv("KAVRIK_SIM_DIR", simDir.path().toUtf8());
+    SimProcess sim;
+    QVERIFY(sim.start({"--txt", "127.0.0.1:0"}, simDir.path()));
+    QCOMPARE(rendezvous::runningTxtSimulators(), std::vector<std::string>{sim.port.toStdString()});
+    const auto port = std::uint16_t(sim.port.section(':', 1).toUInt());
+    const auto opened = [&sim] { return !sim.waitFor([](const QJsonObject &e) { return e["event"] == "connection" && e["state"] == "open"; }, 2000).isEmpty(); };
+    const auto closed = [&sim] { return !sim.waitFor([](const QJsonObject &e) { return e["event"] == "connection" && e["state"] == "closed"; }, 2000).isEmpty(); };
+    txt::Config config;
+    config.configId = 1;
+    txt::Outputs out;
+    {
+        NaiveClient client(port);
+        QVERIFY(client.fd >= 0);
+        QCOMPARE(idOf(client.request(txt::startOnline(), 4)), txt::kStartOnlineReply);
+        QCOMPARE(idOf(client.request(txt::updateConfig(config), 4)), txt::kUpdateConfigReply);
+        out.duty[0] = 512;
+        QCOMPARE(idOf(client.request(txt::exchange(out), 80)), txt::kExchangeDataReply);
+        QVERIFY(!sim.waitOutput(0, 0, 512).isEmpty());
+        out.duty = {0, 300};
+        QCOMPARE(idOf(client.request(txt::exchange(out), 80)), txt::kExchangeDataReply);
+        QVERIFY(!sim.waitOutput(0, 1, 300).isEmpty());
+        // A second client meanwhile is turned away.
+        NaiveClient second(port);
+        QVERIFY(second.read(1).empty());
+        QVERIFY(second.ended);
+    }
+    QVERIFY(closed());
+    QCOMPARE(sim.status()["ta"].toArray()[0].toObject()["duty"].toArray()[1].toInt(), 300);
+    NaiveClient again(port);
+    QVERIFY(opened());
+    QCOMPARE(idOf(again.request(txt::startOnline(), 4)), txt::kStartOnlineReply);
+    QCOMPARE(idOf(again.request(txt::updateConfig(config), 4)), txt::kUpdateConfigReply);
+    out.duty = {};
+    QCOMPARE(idOf(again.request(txt::exchange(out), 80)), txt::kExchangeDataReply);
+    QVERIFY(!sim.waitOutput(0, 1, 0).isEmpty());
+    QCOMPARE(idOf(again.request(txt::stopOnline(), 4)), txt::kStopOnlineReply);
+    QVERIFY(sim.command("close"));
+    QVERIFY(again.read(1).empty());
+    QVERIFY(again.ended);
+    QVERIFY(closed());
+    QCOMPARE(sim.count("violation"), 0);
+    QCOMPARE(sim.count("watchdog"), 0);
+}
+
+QTEST_GUILESS_MAIN(TestSimEngine)
 #include "tst_simengine.moc"
