@@ -146,6 +146,8 @@ std::vector<PortEntry> scanPorts(int selectMode)
     if (selectMode == 0) {
         for (const std::string &path : rendezvous::runningSimulators())
             ports.push_back(PortEntry{path, "ROBO TX simulator", PortKind::Simulator});
+        for (const std::string &address : rendezvous::runningTxtSimulators())
+            ports.push_back(PortEntry{address, "ROBOTICS TXT simulator", PortKind::Simulator});
     }
     // Paths are the kernel's short names; only a long simulator path could
     // fill an entry on its own.

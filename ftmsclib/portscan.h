@@ -21,7 +21,7 @@ struct PortEntry {
 constexpr std::size_t kMaxPortEntry = 255;
 
 // selectMode 0: every ttyACM*, ttyUSB*, Bluetooth serial port and running
-// simulator; 1: ROBO TX controllers on USB (ttyACM with USB ids 221d:1000);
+// simulator (a TXT simulator as "127.0.0.1:PORT ROBOTICS TXT simulator"); 1: ROBO TX controllers on USB (ttyACM with USB ids 221d:1000);
 // 2: Bluetooth serial ports. Order: TX on USB, Bluetooth, simulators, other
 // serial ports; within a group by path, numbers compared as numbers, so an
 // unchanged set of ports always gives the same indices. A description that

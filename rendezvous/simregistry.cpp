@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -72,6 +74,85 @@ std::string announcedPath(const std::string &file)
     return content.substr(0, content.find('\n'));
 }
 
+// "A.B.C.D:PORT" with a port from 1 to 65535; the address as the kernel
+// prints it in /proc/net/tcp (the network-order value read as a number).
+bool tcpAddress(const std::string &text, std::uint32_t &ip, unsigned &port)
+{
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= text.size() || text.size() - colon > 6
+        || text.find_first_not_of("0123456789", colon + 1) != std::string::npos)
+        return false;
+    in_addr address{};
+    if (::inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1)
+        return false;
+    port = static_cast<unsigned>(std::stoul(text.substr(colon + 1)));
+    ip = address.s_addr;
+    return port >= 1 && port <= 65535;
+}
+
+// Whether `pid` holds a socket listening on ip:port, or on every address at
+// that port: a simulator that stopped listening, or whose number went to
+// another process, is no simulator there.
+bool listensOn(long pid, std::uint32_t ip, unsigned port)
+{
+    std::ifstream tcp("/proc/net/tcp");
+    std::string line;
+    std::getline(tcp, line);
+    while (std::getline(tcp, line)) {
+        unsigned localIp = 0, localPort = 0, state = 0;
+        unsigned long inode = 0;
+        if (std::sscanf(line.c_str(), " %*u: %X:%X %*X:%*X %X %*X:%*X %*X:%*X %*X %*u %*u %lu", &localIp, &localPort,
+                        &state, &inode) != 4)
+            continue;
+        constexpr unsigned kListen = 0x0A;
+        if (state == kListen && localPort == port && (localIp == ip || localIp == 0)
+            && processHolds(pid, "socket:[" + std::to_string(inode) + "]"))
+            return true;
+    }
+    return false;
+}
+
+// The announced entries that `valid` accepts (given the simulator's pid and
+// what its file says), sorted; files of dead simulators are removed.
+std::vector<std::string> announced(const std::function<bool(long, const std::string &)> &valid)
+{
+    std::vector<std::string> found;
+    const std::string dir = simulatorDirectory();
+    std::string reason;
+    // Entries planted by another user would make the program write to
+    // whatever device they name.
+    if (!privateDirectory(dir, reason))
+        return found;
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return found;
+    while (const dirent *entry = ::readdir(d)) {
+        const std::string name = entry->d_name;
+        const std::string suffix = ".port";
+        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
+            continue;
+        const std::string file = dir + "/" + name;
+        char *end = nullptr;
+        errno = 0;
+        const long pid = std::strtol(name.c_str(), &end, 10);
+        if (end != name.c_str() + name.size() - suffix.size() || errno == ERANGE)
+            continue;
+        struct stat fileStat {};
+        if (::lstat(file.c_str(), &fileStat) != 0 || !S_ISREG(fileStat.st_mode) || fileStat.st_uid != ::getuid())
+            continue;
+        if (!processAlive(pid)) {
+            std::remove(file.c_str());
+            continue;
+        }
+        const std::string content = announcedPath(file);
+        if (valid(pid, content))
+            found.push_back(content);
+    }
+    ::closedir(d);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 } // namespace
 
 bool privateDirectory(const std::string &dir, std::string &reason)
@@ -111,7 +192,7 @@ std::string simulatorDirectory()
     return "/tmp/kavrik-sim-" + std::to_string(::getuid());
 }
 
-std::string announceSimulator(const std::string &ptyPath, std::string &error)
+std::string announceSimulator(const std::string &where, std::string &error)
 {
     const std::string dir = simulatorDirectory();
     if (!ensureDirectory(dir, error))
@@ -120,7 +201,7 @@ std::string announceSimulator(const std::string &ptyPath, std::string &error)
     const std::string temp = file + ".tmp";
     {
         std::ofstream out(temp, std::ios::trunc);
-        out << ptyPath << '\n';
+        out << where << '\n';
         if (!out.flush()) {
             error = temp + ": cannot write";
             return {};
@@ -142,45 +223,19 @@ void withdrawSimulator(const std::string &file)
 
 std::vector<std::string> runningSimulators()
 {
-    std::vector<std::string> paths;
-    const std::string dir = simulatorDirectory();
-    std::string reason;
-    // Entries planted by another user would make the program write to
-    // whatever device they name.
-    if (!privateDirectory(dir, reason))
-        return paths;
-    DIR *d = ::opendir(dir.c_str());
-    if (!d)
-        return paths;
-    while (const dirent *entry = ::readdir(d)) {
-        const std::string name = entry->d_name;
-        const std::string suffix = ".port";
-        if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-            continue;
-        const std::string file = dir + "/" + name;
-        char *end = nullptr;
-        errno = 0;
-        const long pid = std::strtol(name.c_str(), &end, 10);
-        if (end != name.c_str() + name.size() - suffix.size() || errno == ERANGE)
-            continue;
-        struct stat fileStat {};
-        if (::lstat(file.c_str(), &fileStat) != 0 || !S_ISREG(fileStat.st_mode) || fileStat.st_uid != ::getuid())
-            continue;
-        if (!processAlive(pid)) {
-            std::remove(file.c_str());
-            continue;
-        }
-        const std::string path = announcedPath(file);
-        if (!isPtySlavePath(path))
-            continue;
+    return announced([](long pid, const std::string &path) {
         struct stat st {};
-        if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode) || !processHolds(pid, path))
-            continue;
-        paths.push_back(path);
-    }
-    ::closedir(d);
-    std::sort(paths.begin(), paths.end());
-    return paths;
+        return isPtySlavePath(path) && ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && processHolds(pid, path);
+    });
+}
+
+std::vector<std::string> runningTxtSimulators()
+{
+    return announced([](long pid, const std::string &address) {
+        std::uint32_t ip = 0;
+        unsigned port = 0;
+        return tcpAddress(address, ip, port) && listensOn(pid, ip, port);
+    });
 }
 
 } // namespace rendezvous

@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
-// Where running simulators announce their pseudo-terminals, so the library's
-// port search lists them: one file "<pid>.port" per simulator, holding the
-// slave's path, in a folder only this user can write.
+// Where running simulators announce themselves, so the library's port search
+// lists them: one file "<pid>.port" per simulator, holding the slave's path of
+// a simulated ROBO TX or the address ("127.0.0.1:65000") of a simulated
+// ROBOTICS TXT, in a folder only this user can write.
 namespace rendezvous {
 
 // $KAVRIK_SIM_DIR if set (tests give each run its own); else kavrik-sim in
@@ -21,7 +22,8 @@ bool privateDirectory(const std::string &dir, std::string &reason);
 // Writes the announcement for this process (atomically, via rename) and
 // returns the file's path, or an empty string with `error` set. Refuses a
 // folder that is not private.
-std::string announceSimulator(const std::string &ptyPath, std::string &error);
+// `where` is the pty path or the TCP address.
+std::string announceSimulator(const std::string &where, std::string &error);
 void withdrawSimulator(const std::string &file);
 
 // Paths of the announced pseudo-terminals, sorted. An entry counts only from
@@ -30,5 +32,11 @@ void withdrawSimulator(const std::string &file);
 // it, and the number may now belong to somebody's terminal). Files of dead
 // simulators are removed.
 std::vector<std::string> runningSimulators();
+
+// Addresses ("127.0.0.1:PORT") of the announced TXT simulators, sorted, by
+// the same rules, an entry counting only while its process holds a socket
+// listening on that address (or on every address at that port), as
+// /proc/net/tcp and the process's descriptors show.
+std::vector<std::string> runningTxtSimulators();
 
 } // namespace rendezvous

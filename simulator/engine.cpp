@@ -10,21 +10,6 @@ namespace txsim {
 
 using protocol::Frame;
 
-Direction motorDirection(const TaView &ta, int motor)
-{
-    const auto m = static_cast<std::size_t>(motor);
-    if (!ta.motorMode[m])
-        return Direction::SingleOutputs;
-    const std::int16_t a = ta.duty[2 * m], b = ta.duty[2 * m + 1];
-    if (a > 0 && b > 0)
-        return Direction::Conflict;
-    if (a > 0)
-        return Direction::Forward;
-    if (b > 0)
-        return Direction::Backward;
-    return Direction::Stop;
-}
-
 DeviceEngine::DeviceEngine(EngineOptions options)
     : options_(std::move(options))
 {
@@ -58,7 +43,7 @@ void DeviceEngine::setExtensionOnline(int extension, bool online)
         if (!online) {
             // An extension that drops off the bus stops its motors.
             for (int o = 0; o < protocol::kOutputs; ++o)
-                setDuty(extension, o, 0, events);
+                setDuty(ta, extension, o, 0, events);
             ta.configured = false;
         }
         listener = listener_;
@@ -74,36 +59,11 @@ bool DeviceEngine::inUse(std::uint32_t ta) const
     return ta < protocol::kTaCount && state_.ta[ta].online;
 }
 
-void DeviceEngine::flag(std::vector<Event> &events, int ta, int index, Violation violation)
-{
-    ++state_.violations;
-    Event e;
-    e.kind = EventKind::Violation;
-    e.ta = ta;
-    e.index = index;
-    e.violation = violation;
-    events.push_back(e);
-}
-
-void DeviceEngine::setDuty(int ta, int output, std::int16_t duty, std::vector<Event> &events)
-{
-    auto &stored = state_.ta[static_cast<std::size_t>(ta)].duty[static_cast<std::size_t>(output)];
-    if (stored == duty)
-        return;
-    stored = duty;
-    Event e;
-    e.kind = EventKind::Output;
-    e.ta = ta;
-    e.index = output;
-    e.value = duty;
-    events.push_back(e);
-}
-
 void DeviceEngine::allOff(std::vector<Event> &events)
 {
     for (int ta = 0; ta < protocol::kTaCount; ++ta) {
         for (int o = 0; o < protocol::kOutputs; ++o)
-            setDuty(ta, o, 0, events);
+            setDuty(state_.ta[static_cast<std::size_t>(ta)], ta, o, 0, events);
     }
     conflict_ = {};
 }
@@ -114,20 +74,8 @@ void DeviceEngine::tick(Clock::time_point now)
     Listener listener;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (options_.watchdog.count() <= 0 || now - lastExchange_ < options_.watchdog)
-            return;
-        allOff(events);
-        // Counted only when it switched something off, not on every tick of
-        // the same silence.
-        if (!events.empty()) {
-            ++state_.watchdogFirings;
-            const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastExchange_).count();
-            Event e;
-            e.kind = EventKind::Watchdog;
-            e.value = static_cast<int>(std::min<long long>(idle, std::numeric_limits<int>::max()));
-            e.count = state_.watchdogFirings;
-            events.push_back(e);
-        }
+        if (watchdogOff(state_, options_.watchdog, lastExchange_, now, events))
+            conflict_ = {};
         listener = listener_;
     }
     if (listener) {
@@ -205,6 +153,7 @@ void DeviceEngine::handle(const Frame &request, std::vector<Reply> &replies, std
     Event logged;
     logged.kind = EventKind::Frame;
     logged.value = static_cast<int>(request.command);
+    logged.command = request.command;
     logged.tid = request.tid;
     logged.sid = request.sid;
     events.push_back(logged);
@@ -260,14 +209,14 @@ bool DeviceEngine::respond(const Frame &request, Frame &reply, std::vector<Event
         return true;
     case protocol::kCmdExchange:
         if (!protocol::splitItems(request, protocol::kTaOutputSize, items)) {
-            flag(events, 0, 0, Violation::Malformed);
+            flagViolation(state_, events, 0, 0, Violation::Malformed);
             return false;
         }
         exchange(request, reply, events);
         return true;
     case protocol::kCmdConfig:
         if (!protocol::splitItems(request, protocol::kTaConfigSize, items)) {
-            flag(events, 0, 0, Violation::Malformed);
+            flagViolation(state_, events, 0, 0, Violation::Malformed);
             return false;
         }
         configure(items, reply, events);
@@ -352,26 +301,7 @@ void DeviceEngine::exchange(const Frame &request, Frame &reply, std::vector<Even
             continue;
         const int ta = static_cast<int>(item.taId);
         const protocol::TaOutput out = protocol::decodeTaOutput(item.data);
-        TaView &view = state_.ta[item.taId];
-        for (int o = 0; o < protocol::kOutputs; ++o) {
-            std::int16_t duty = out.duty[static_cast<std::size_t>(o)];
-            if (duty < 0) {
-                flag(events, ta, o, Violation::NegativeDuty);
-                duty = 0;
-            } else if (duty > protocol::kDutyMax) {
-                flag(events, ta, o, Violation::DutyTooHigh);
-                duty = protocol::kDutyMax;
-            }
-            setDuty(ta, o, duty, events);
-        }
-        for (int m = 0; m < protocol::kMotors; ++m) {
-            const bool both = motorDirection(view, m) == Direction::Conflict;
-            auto &known = conflict_[item.taId][static_cast<std::size_t>(m)];
-            // Reported once when it begins, not on every cycle.
-            if (both && !known)
-                flag(events, ta, m, Violation::BothDirections);
-            known = both;
-        }
+        applyDuties(state_, ta, out.duty, conflict_[item.taId], events);
         protocol::TaInput &in = inputs_[item.taId];
         protocol::TaOutput &last = lastOutput_[item.taId];
         for (std::size_t c = 0; c < protocol::kCounters; ++c) {

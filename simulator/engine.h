@@ -55,7 +55,22 @@ struct EngineOptions {
 };
 
 enum class EventKind { Session, Config, Output, Violation, Watchdog, Frame, Probe };
-enum class Violation { None, NegativeDuty, DutyTooHigh, BothDirections, Malformed };
+enum class Violation {
+    None,
+    NegativeDuty,
+    DutyTooHigh,
+    BothDirections,
+    Malformed,
+    // The TXT's online protocol only:
+    Pipelined,          // a request before the previous one was answered
+    ConfigIdUnchanged,  // an UpdateConfig with the id already in force: ignored
+    NotOnline,          // an exchange or UpdateConfig before StartOnline
+    Unconfigured,       // an exchange before the master's UpdateConfig
+    AfterStop,          // a request after StopOnline
+    CrcMismatch,        // a compressed exchange whose words do not match its CRC
+    UnknownId,
+    Oversized,          // a compressed exchange announcing 4096 bytes or more
+};
 enum class Direction { Stop, Forward, Backward, Conflict, SingleOutputs };
 
 struct Event {
@@ -72,6 +87,10 @@ struct Event {
     // Frames: the session id the request carried.
     std::uint16_t sid = 0;
     Violation violation = Violation::None;
+    // Violations: the simulator ends the connection over it.
+    bool closes = false;
+    // Frames: the command code or id.
+    std::uint32_t command = 0;
     std::array<std::uint8_t, protocol::kMotors> motors{};
 };
 
@@ -101,6 +120,20 @@ struct Reply {
 
 Direction motorDirection(const TaView &ta, int motor);
 
+// Shared by both engines, under their locks. One output set, with an
+// event when it changes.
+void setDuty(TaView &view, int ta, int output, std::int16_t duty, std::vector<Event> &events);
+void flagViolation(Snapshot &state, std::vector<Event> &events, int ta, int index, Violation violation);
+// One controller's duties as a controller takes them: a negative one as 0 and
+// one above 512 as 512, both flagged, and both channels of a motor driven
+// flagged once when it begins (`conflict` remembers which are).
+// All outputs off once `watchdog` (0: never) has passed since `lastExchange`,
+// with a watchdog event; true when that switched something off.
+bool watchdogOff(Snapshot &state, std::chrono::milliseconds watchdog, std::chrono::steady_clock::time_point lastExchange,
+                 std::chrono::steady_clock::time_point now, std::vector<Event> &events);
+void applyDuties(Snapshot &state, int ta, const std::array<std::int16_t, protocol::kOutputs> &duty,
+                 std::array<bool, protocol::kMotors> &conflict, std::vector<Event> &events);
+
 // Thread-safe: the pty loop feeds it while a window reads snapshots.
 class DeviceEngine {
 public:
@@ -128,10 +161,8 @@ private:
     void reportExtensions(protocol::Frame &reply) const;
     bool ignoresExchange(const protocol::Frame &request) const;
     void exchange(const protocol::Frame &request, protocol::Frame &reply, std::vector<Event> &events);
-    void setDuty(int ta, int output, std::int16_t duty, std::vector<Event> &events);
     void allOff(std::vector<Event> &events);
     bool inUse(std::uint32_t ta) const;
-    void flag(std::vector<Event> &events, int ta, int index, Violation violation);
 
     EngineOptions options_;
     Listener listener_;

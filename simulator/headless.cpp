@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <sstream>
 
@@ -12,6 +13,8 @@
 
 #include "rendezvous/simregistry.h"
 #include "simulator/eventoutput.h"
+#include "simulator/tcpserver.h"
+#include "simulator/txtengine.h"
 
 namespace txsim {
 
@@ -45,6 +48,22 @@ const char *violationName(Violation v)
         return "both_directions";
     case Violation::Malformed:
         return "malformed";
+    case Violation::Pipelined:
+        return "pipelined";
+    case Violation::ConfigIdUnchanged:
+        return "config_id_unchanged";
+    case Violation::NotOnline:
+        return "not_online";
+    case Violation::Unconfigured:
+        return "unconfigured";
+    case Violation::AfterStop:
+        return "after_stop";
+    case Violation::CrcMismatch:
+        return "crc_mismatch";
+    case Violation::UnknownId:
+        return "unknown_id";
+    case Violation::Oversized:
+        return "oversized";
     case Violation::None:
         break;
     }
@@ -73,11 +92,11 @@ std::string eventLine(const Event &e)
         return head + "\"session\",\"sid\":" + std::to_string(e.value) + "}";
     case EventKind::Violation:
         return head + "\"violation\",\"kind\":\"" + violationName(e.violation) + "\",\"ta\":" + std::to_string(e.ta)
-            + ",\"index\":" + std::to_string(e.index) + "}";
+            + ",\"index\":" + std::to_string(e.index) + (e.closes ? ",\"closed\":true}" : "}");
     case EventKind::Watchdog:
         return head + "\"watchdog\",\"idle_ms\":" + std::to_string(e.value) + ",\"count\":" + std::to_string(e.count) + "}";
     case EventKind::Frame:
-        return head + "\"frame\",\"cmd\":" + std::to_string(e.value) + ",\"tid\":" + std::to_string(e.tid)
+        return head + "\"frame\",\"cmd\":" + std::to_string(e.command) + ",\"tid\":" + std::to_string(e.tid)
             + ",\"sid\":" + std::to_string(e.sid) + "}";
     case EventKind::Probe:
         return head + "\"probe\"}";
@@ -85,13 +104,13 @@ std::string eventLine(const Event &e)
     return head + "\"unknown\"}";
 }
 
-std::string statusLine(const DeviceEngine &engine)
+// The first `controllers` of the snapshot.
+std::string statusLine(const Snapshot &s, std::size_t controllers)
 {
-    const Snapshot s = engine.snapshot();
     std::string line = "{\"t_us\":" + std::to_string(eventTimeUs()) + ",\"event\":\"status\",\"sid\":" + std::to_string(s.sid)
         + ",\"frames\":" + std::to_string(s.frames) + ",\"violations\":" + std::to_string(s.violations)
         + ",\"watchdog_firings\":" + std::to_string(s.watchdogFirings) + ",\"ta\":[";
-    for (std::size_t t = 0; t < s.ta.size(); ++t) {
+    for (std::size_t t = 0; t < std::min(controllers, s.ta.size()); ++t) {
         const TaView &ta = s.ta[t];
         line += std::string(t ? "," : "") + "{\"ta\":" + std::to_string(t) + ",\"online\":" + (ta.online ? "true" : "false")
             + ",\"configured\":" + (ta.configured ? "true" : "false") + ",\"duty\":" + jsonArray(ta.duty)
@@ -100,14 +119,41 @@ std::string statusLine(const DeviceEngine &engine)
     return line + "]}";
 }
 
-// Returns false for "quit".
-bool command(const std::string &line, DeviceEngine &engine, PtyServer &server)
+// Splits a command line and answers it: an acknowledgement, or an error
+// when `apply` refuses it. Returns false for "quit".
+template <typename Apply>
+bool command(const std::string &line, Apply apply)
 {
     std::istringstream in(line);
     std::string word, argument, extra;
     if (!(in >> word))
         return true;
     in >> argument >> extra;
+    if (word == "quit") {
+        answer("{\"event\":\"ack\",\"command\":\"quit\"}");
+        return false;
+    }
+    if (apply(word, argument, extra))
+        answer("{\"event\":\"ack\",\"command\":" + jsonString(word) + "}");
+    else
+        answer("{\"event\":\"error\",\"command\":" + jsonString(line) + "}");
+    return true;
+}
+
+// An extension switched on or off: "ext K on|off", K from 1 to `most`.
+bool extensionSwitch(const std::string &argument, const std::string &extra, int most, int &extension)
+{
+    long long k = 0;
+    // An extension number is an index, not an amount: out of range is wrong.
+    if (!saturatedNumber(argument, 0, most + 1, k) || k < 1 || k > most || (extra != "on" && extra != "off"))
+        return false;
+    extension = static_cast<int>(k);
+    return true;
+}
+
+bool ptyCommand(const std::string &word, const std::string &argument, const std::string &extra, DeviceEngine &engine,
+                PtyServer &server)
+{
     long long number = 0;
     // Counts and pauses saturate: "drop 99999999999" drops a great many, a
     // negative count none, and nothing wraps around.
@@ -118,61 +164,57 @@ bool command(const std::string &line, DeviceEngine &engine, PtyServer &server)
         }
         return saturatedNumber(argument, low, high, number);
     };
-    bool ok = true;
-    if (word == "quit") {
-        answer("{\"event\":\"ack\",\"command\":\"quit\"}");
-        return false;
-    } else if (word == "drop" && count(0, 1000000, 1)) {
+    int extension = 0;
+    if (word == "drop" && count(0, 1000000, 1))
         server.dropReplies(static_cast<int>(number));
-    } else if (word == "corrupt" && count(0, 1000000, 1)) {
+    else if (word == "corrupt" && count(0, 1000000, 1))
         server.corruptReplies(static_cast<int>(number));
-    } else if (word == "split" && count(1, 10000, 1)) {
+    else if (word == "split" && count(1, 10000, 1))
         server.splitNextReply(std::chrono::milliseconds(number));
-    } else if (word == "stall" && count(1, 60000, 300)) {
+    else if (word == "stall" && count(1, 60000, 300))
         server.stallHost(std::chrono::milliseconds(number));
-    } else if (word == "stray" || word == "mute" || word == "unmute" || word == "hangup" || word == "status") {
-        if (word == "stray")
-            server.strayTextBeforeNextReply();
-        else if (word == "mute" || word == "unmute")
-            server.setMute(word == "mute");
-        else if (word == "hangup")
-            server.hangUp();
-        else
-            emit(statusLine(engine));
-    } else if (word == "ext") {
-        long long k = 0;
-        // An extension number is an index, not an amount: out of range is wrong.
-        ok = saturatedNumber(argument, 0, protocol::kMaxExtensions + 1, k) && k >= 1 && k <= protocol::kMaxExtensions
-            && (extra == "on" || extra == "off");
-        if (ok)
-            engine.setExtensionOnline(static_cast<int>(k), extra == "on");
-    } else {
-        ok = false;
-    }
-    if (ok)
-        answer("{\"event\":\"ack\",\"command\":" + jsonString(word) + "}");
+    else if (word == "stray")
+        server.strayTextBeforeNextReply();
+    else if (word == "mute" || word == "unmute")
+        server.setMute(word == "mute");
+    else if (word == "hangup")
+        server.hangUp();
+    else if (word == "status")
+        emit(statusLine(engine.snapshot(), protocol::kTaCount));
+    else if (word == "ext" && extensionSwitch(argument, extra, protocol::kMaxExtensions, extension))
+        engine.setExtensionOnline(extension, extra == "on");
     else
-        answer("{\"event\":\"error\",\"command\":" + jsonString(line) + "}");
+        return false;
     return true;
 }
 
-} // namespace
-
-int runHeadless(DeviceEngine &engine, PtyServer &server, const HeadlessOptions &options)
+bool txtCommand(const std::string &word, const std::string &argument, const std::string &extra, TxtEngine &engine,
+                TcpServer &server)
 {
-    eventOutput().start();
-    engine.setListener([&options](const Event &e) {
-        if (e.kind != EventKind::Frame || options.logFrames)
-            emit(eventLine(e));
-    });
-    server.onHangUp = [&options] {
-        // Its pty number is free now and may go to somebody's terminal.
-        rendezvous::withdrawSimulator(options.announcement);
-        emit("{\"t_us\":" + std::to_string(eventTimeUs()) + ",\"event\":\"hangup\"}");
-    };
-    emit("{\"event\":\"ready\",\"port\":" + jsonString(server.slavePath()) + ",\"pid\":" + std::to_string(::getpid())
-         + ",\"announcement\":" + jsonString(options.announcement) + "}");
+    long long number = 0;
+    int extension = 0;
+    if (word == "mute" || word == "unmute")
+        server.setMute(word == "mute");
+    else if (word == "latency" && saturatedNumber(argument, 0, 60000, number))
+        engine.setLatency(std::chrono::milliseconds(number));
+    else if (word == "close" || word == "hangup")
+        server.closeConnection();
+    else if (word == "reset")
+        server.resetConnection();
+    else if (word == "status")
+        emit(statusLine(engine.snapshot(), 1 + protocol::txt::kMaxExtensions));
+    else if (word == "ext" && extensionSwitch(argument, extra, protocol::txt::kMaxExtensions, extension))
+        engine.setExtensionPresent(extra == "on");
+    else
+        return false;
+    return true;
+}
 
+// Reads commands from stdin while `server` serves; `onLine` returns false
+// for "quit".
+template <typename Server>
+void serve(Server &server, const std::function<bool(const std::string &)> &onLine)
+{
     LineReader reader;
     std::vector<std::string> lines;
     server.run(STDIN_FILENO, [&]() {
@@ -186,13 +228,65 @@ int runHeadless(DeviceEngine &engine, PtyServer &server, const HeadlessOptions &
         lines.clear();
         reader.feed(buffer, static_cast<std::size_t>(n), lines);
         for (const std::string &line : lines) {
-            if (!command(line, engine, server))
+            if (!onLine(line))
                 return false;
         }
         return true;
     });
+}
+
+template <typename Engine>
+void listen(Engine &engine, const HeadlessOptions &options)
+{
+    engine.setListener([&options](const Event &e) {
+        if (e.kind != EventKind::Frame || options.logFrames)
+            emit(eventLine(e));
+    });
+}
+
+} // namespace
+
+int runHeadless(DeviceEngine &engine, PtyServer &server, const HeadlessOptions &options)
+{
+    eventOutput().start();
+    listen(engine, options);
+    server.onHangUp = [&options] {
+        // Its pty number is free now and may go to somebody's terminal.
+        rendezvous::withdrawSimulator(options.announcement);
+        emit("{\"t_us\":" + std::to_string(eventTimeUs()) + ",\"event\":\"hangup\"}");
+    };
+    emit("{\"event\":\"ready\",\"port\":" + jsonString(server.slavePath()) + ",\"pid\":" + std::to_string(::getpid())
+         + ",\"announcement\":" + jsonString(options.announcement) + "}");
+    serve(server, [&](const std::string &line) {
+        return command(line, [&](const std::string &word, const std::string &argument, const std::string &extra) {
+            return ptyCommand(word, argument, extra, engine, server);
+        });
+    });
     engine.setListener(nullptr);
     server.onHangUp = nullptr;
+    eventOutput().finish();
+    return 0;
+}
+
+int runHeadless(TxtEngine &engine, TcpServer &server, const HeadlessOptions &options)
+{
+    eventOutput().start();
+    listen(engine, options);
+    server.onConnection = [](const std::string &state, const std::string &reason) {
+        emit("{\"t_us\":" + std::to_string(eventTimeUs()) + ",\"event\":\"connection\",\"state\":" + jsonString(state)
+             + ",\"reason\":" + jsonString(reason) + "}");
+    };
+    const std::string address = server.address();
+    emit("{\"event\":\"ready\",\"port\":" + jsonString(address) + ",\"tcp_port\":"
+         + address.substr(address.rfind(':') + 1) + ",\"pid\":" + std::to_string(::getpid())
+         + ",\"announcement\":" + jsonString(options.announcement) + "}");
+    serve(server, [&](const std::string &line) {
+        return command(line, [&](const std::string &word, const std::string &argument, const std::string &extra) {
+            return txtCommand(word, argument, extra, engine, server);
+        });
+    });
+    engine.setListener(nullptr);
+    server.onConnection = nullptr;
     eventOutput().finish();
     return 0;
 }

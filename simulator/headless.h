@@ -7,6 +7,8 @@
 
 #include "simulator/engine.h"
 #include "simulator/ptyserver.h"
+#include "simulator/tcpserver.h"
+#include "simulator/txtengine.h"
 
 // The simulator without a window: one JSON line per event on stdout, control
 // commands one per line on stdin.
@@ -19,6 +21,7 @@ struct HeadlessOptions {
 
 // Serves until "quit", end of stdin or SIGTERM/SIGINT; returns the exit code.
 int runHeadless(DeviceEngine &engine, PtyServer &server, const HeadlessOptions &options);
+int runHeadless(TxtEngine &engine, TcpServer &server, const HeadlessOptions &options);
 
 // Cuts the command input into lines, each byte looked at once however the
 // input is split; a line is kept up to kMaxLine bytes and the rest of it,

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// kavrik-simulator: a simulated ROBO TX controller on a pseudo-terminal, with
-// a window (default) or headless for tests and benchmarks.
+// kavrik-simulator: a simulated ROBO TX controller on a pseudo-terminal, or
+// with --txt a ROBOTICS TXT on a TCP port, with a window (default) or
+// headless for tests and benchmarks.
 #include <atomic>
 #include <cctype>
 #include <cerrno>
@@ -24,10 +25,11 @@
 #include "simulator/headless.h"
 #include "simulator/ptyserver.h"
 #include "simulator/simwindow.h"
+#include "simulator/tcpserver.h"
+#include "simulator/txtengine.h"
 
 namespace {
 
-txsim::PtyServer *activeServer = nullptr;
 
 // What the command line asks for.
 struct Settings {
@@ -37,13 +39,21 @@ struct Settings {
     bool windowless = false;
     bool mute = false;
     bool announce = true;
+    bool txt = false;
+    std::string address = "127.0.0.1:65000";
+    bool nameSet = false;
 };
+
+txsim::PtyServer *activePty = nullptr;
+txsim::TcpServer *activeTcp = nullptr;
 
 void onSignal(int)
 {
     // requestStop() only writes to an eventfd: safe in a signal handler.
-    if (activeServer)
-        activeServer->requestStop();
+    if (activePty)
+        activePty->requestStop();
+    if (activeTcp)
+        activeTcp->requestStop();
 }
 
 // A whole number from 0 to `max`: digits only, nothing after them.
@@ -66,16 +76,24 @@ void describe(QCommandLineParser &parser)
     QCoreApplication::setApplicationName(QStringLiteral("kavrik-simulator"));
     QCoreApplication::setApplicationVersion(QStringLiteral(KAVRIK_VERSION));
     parser.setApplicationDescription(QStringLiteral(
-        "A simulated ROBO TX controller on a pseudo-terminal, with a window, or headless for tests.\n"
+        "A simulated ROBO TX controller on a pseudo-terminal, or with --txt [HOST:PORT] a ROBOTICS TXT\n"
+        "on a TCP port (default 127.0.0.1:65000, port 0: any free one), with a window, or headless for tests.\n"
         "Headless commands: drop [N], corrupt [N], split [MS], stall [MS], stray, mute,\n"
-        "unmute, hangup, ext K on|off, status, quit"));
+        "unmute, hangup, ext K on|off, status, quit\n"
+        "With --txt: mute, unmute, latency MS, close (or hangup), reset, ext 1 on|off, status, quit"));
+    parser.addPositionalArgument(QStringLiteral("HOST:PORT"), QStringLiteral("With --txt: the address to listen on."),
+                                 QStringLiteral("[HOST:PORT]"));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
         {QStringLiteral("headless"), QStringLiteral("No window; JSON events on stdout, commands on stdin.")},
-        {QStringLiteral("extensions"), QStringLiteral("Number of extensions online (0-8, default 0)."),
+        {QStringLiteral("txt"),
+         QStringLiteral("Be a ROBOTICS TXT on TCP (online protocol) instead of a ROBO TX on a pseudo-terminal.")},
+        {QStringLiteral("extensions"), QStringLiteral("Number of extensions online (0-8, with --txt 0-1; default 0)."),
          QStringLiteral("N")},
-        {QStringLiteral("name"), QStringLiteral("Controller name (default \"ROBO TX-000\")."), QStringLiteral("TEXT")},
+        {QStringLiteral("name"),
+         QStringLiteral("Controller name, up to 16 bytes (default \"ROBO TX-000\", with --txt \"TXT simulator\")."),
+         QStringLiteral("TEXT")},
         {QStringLiteral("serial"), QStringLiteral("Serial number for the console probe (letters allowed)."),
          QStringLiteral("TEXT")},
         {QStringLiteral("watchdog"),
@@ -108,12 +126,16 @@ void readOptions(const QCommandLineParser &parser, Settings &settings)
 {
     txsim::EngineOptions &engine = settings.engine;
     long long n = 0;
+    settings.txt = parser.isSet(QStringLiteral("txt"));
     if (parser.isSet(QStringLiteral("extensions"))) {
-        if (!wholeNumber(parser.value(QStringLiteral("extensions")), protocol::kMaxExtensions, n))
-            refuse(QStringLiteral("--extensions takes 0 to 8"));
+        const int most = settings.txt ? protocol::txt::kMaxExtensions : protocol::kMaxExtensions;
+        if (!wholeNumber(parser.value(QStringLiteral("extensions")), most, n))
+            refuse(settings.txt ? QStringLiteral("--extensions takes 0 or 1 with --txt (a TXT takes one extension)")
+                                : QStringLiteral("--extensions takes 0 to 8"));
         engine.extensions = static_cast<int>(n);
     }
-    if (parser.isSet(QStringLiteral("name")))
+    settings.nameSet = parser.isSet(QStringLiteral("name"));
+    if (settings.nameSet)
         engine.name = parser.value(QStringLiteral("name")).toStdString().substr(0, 16);
     if (parser.isSet(QStringLiteral("serial")))
         engine.serial = parser.value(QStringLiteral("serial")).toStdString();
@@ -158,6 +180,13 @@ void readOptions(const QCommandLineParser &parser, Settings &settings)
             refuse(QStringLiteral("--replay: %1").arg(QString::fromStdString(error)));
         engine.replay = replay;
     }
+    if (settings.txt) {
+        // The ROBO TX's behaviours mean nothing to a TXT: refused, not ignored.
+        for (const char *option : {"serial", "ignore", "error", "ignore-extension-exchanges", "session-zero", "noise", "replay"}) {
+            if (parser.isSet(QString::fromLatin1(option)))
+                refuse(QStringLiteral("--%1 is not for --txt").arg(QLatin1String(option)));
+        }
+    }
     settings.headless.logFrames = parser.isSet(QStringLiteral("log-frames"));
     settings.windowless = parser.isSet(QStringLiteral("headless"));
     settings.mute = parser.isSet(QStringLiteral("mute"));
@@ -192,9 +221,17 @@ bool readCommandLine(const QStringList &arguments, Settings &settings, QString &
         parser.showHelp(0);
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
-    if (!parser.positionalArguments().isEmpty())
-        refuse(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().constFirst()));
     readOptions(parser, settings);
+    const QStringList positional = parser.positionalArguments();
+    if (!positional.isEmpty() && (!settings.txt || positional.size() > 1))
+        refuse(QStringLiteral("unexpected argument %1").arg(positional.constLast()));
+    if (!positional.isEmpty()) {
+        std::string host, error;
+        std::uint16_t port = 0;
+        settings.address = positional.constFirst().toStdString();
+        if (!txsim::TcpServer::parseAddress(settings.address, host, port, error))
+            refuse(QStringLiteral("--txt %1").arg(QString::fromStdString(error)));
+    }
     return true;
 }
 
@@ -224,8 +261,9 @@ std::unique_ptr<QCoreApplication> makeApplication(int &argc, char **argv, Settin
     return app;
 }
 
-// The window in front, the pty served on a thread of its own.
-int runWithWindow(txsim::DeviceEngine &engine, txsim::PtyServer &server)
+// The window in front, the port served on a thread of its own.
+template <typename Engine, typename Server>
+int runWithWindow(Engine &engine, Server &server)
 {
     SimWindow window(engine, server);
     std::atomic<bool> served{false};
@@ -247,12 +285,15 @@ int runWithWindow(txsim::DeviceEngine &engine, txsim::PtyServer &server)
     return result;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+void handleSignals()
 {
-    Settings settings;
-    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv, settings);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+int runTx(Settings &settings)
+{
     txsim::DeviceEngine engine(settings.engine);
     txsim::PtyServer server(engine);
     std::string error;
@@ -267,13 +308,50 @@ int main(int argc, char **argv)
         if (settings.headless.announcement.empty())
             std::fprintf(stderr, "kavrik-simulator: port not announced: %s\n", error.c_str());
     }
-    activeServer = &server;
-    std::signal(SIGTERM, onSignal);
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGPIPE, SIG_IGN);
+    activePty = &server;
+    handleSignals();
     const int result =
         settings.windowless ? txsim::runHeadless(engine, server, settings.headless) : runWithWindow(engine, server);
-    activeServer = nullptr;
+    activePty = nullptr;
     rendezvous::withdrawSimulator(settings.headless.announcement);
     return result;
+}
+
+int runTxt(Settings &settings)
+{
+    txsim::TxtOptions options;
+    options.extension = settings.engine.extensions > 0;
+    if (settings.nameSet)
+        options.name = settings.engine.name;
+    options.watchdog = settings.engine.watchdog;
+    options.latency = settings.latency;
+    txsim::TxtEngine engine(options);
+    txsim::TcpServer server(engine);
+    std::string error;
+    if (!server.open(settings.address, error)) {
+        std::fprintf(stderr, "kavrik-simulator: %s\n", error.c_str());
+        return 1;
+    }
+    server.setMute(settings.mute);
+    if (settings.announce) {
+        settings.headless.announcement = rendezvous::announceSimulator(server.localAddress(), error);
+        if (settings.headless.announcement.empty())
+            std::fprintf(stderr, "kavrik-simulator: address not announced: %s\n", error.c_str());
+    }
+    activeTcp = &server;
+    handleSignals();
+    const int result =
+        settings.windowless ? txsim::runHeadless(engine, server, settings.headless) : runWithWindow(engine, server);
+    activeTcp = nullptr;
+    rendezvous::withdrawSimulator(settings.headless.announcement);
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Settings settings;
+    const std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv, settings);
+    return settings.txt ? runTxt(settings) : runTx(settings);
 }

@@ -9,6 +9,8 @@
 #include <QVBoxLayout>
 
 #include "simulator/ptyserver.h"
+#include "simulator/tcpserver.h"
+#include "simulator/txtengine.h"
 
 namespace {
 
@@ -34,12 +36,28 @@ QString directionText(txsim::Direction d)
 } // namespace
 
 SimWindow::SimWindow(const txsim::DeviceEngine &engine, const txsim::PtyServer &server, QWidget *parent)
-    : QWidget(parent)
-    , engine_(engine)
-    , server_(server)
-    , port_(QString::fromStdString(server.slavePath()))
+    : SimWindow(Source{[&engine] { return engine.snapshot(); }, [&server] { return server.hostConnected(); },
+                       QStringLiteral("Симулятор ROBO TX"),
+                       QStringLiteral("Порт: %1").arg(QString::fromStdString(server.slavePath())),
+                       QStringLiteral("выберите его в программе и подключитесь"), protocol::kTaCount},
+                parent)
 {
-    setWindowTitle(QStringLiteral("Симулятор ROBO TX"));
+}
+
+SimWindow::SimWindow(const txsim::TxtEngine &engine, const txsim::TcpServer &server, QWidget *parent)
+    : SimWindow(Source{[&engine] { return engine.snapshot(); }, [&server] { return server.hostConnected(); },
+                       QStringLiteral("Симулятор ROBOTICS TXT"),
+                       QStringLiteral("Адрес: %1").arg(QString::fromStdString(server.localAddress())),
+                       QStringLiteral("выберите его в программе и подключитесь"), 1 + protocol::txt::kMaxExtensions},
+                parent)
+{
+}
+
+SimWindow::SimWindow(Source source, QWidget *parent)
+    : QWidget(parent)
+    , source_(std::move(source))
+{
+    setWindowTitle(source_.title);
     auto *layout = new QVBoxLayout(this);
     portLabel_ = new QLabel(this);
     portLabel_->setObjectName(QStringLiteral("portLabel"));
@@ -49,7 +67,7 @@ SimWindow::SimWindow(const txsim::DeviceEngine &engine, const txsim::PtyServer &
 
     auto *row = new QGridLayout;
     layout->addLayout(row);
-    for (int t = 0; t < protocol::kTaCount; ++t) {
+    for (int t = 0; t < source_.controllers; ++t) {
         TaWidgets &w = ta_[static_cast<std::size_t>(t)];
         w.box = new QGroupBox(t == 0 ? QStringLiteral("Главный контроллер") : QStringLiteral("Расширение %1").arg(t), this);
         auto *grid = new QGridLayout(w.box);
@@ -82,18 +100,17 @@ SimWindow::SimWindow(const txsim::DeviceEngine &engine, const txsim::PtyServer &
 
 void SimWindow::showPort()
 {
-    portLabel_->setText(hostConnected_ ? QStringLiteral("Порт: %1 — программа подключена").arg(port_)
-                                       : QStringLiteral("Порт: %1 — выберите его в программе и подключитесь").arg(port_));
+    portLabel_->setText(source_.port + QStringLiteral(" — ") + (hostConnected_ ? QStringLiteral("программа подключена") : source_.hint));
 }
 
 void SimWindow::refresh()
 {
-    if (server_.hostConnected() != hostConnected_) {
+    if (source_.hostConnected() != hostConnected_) {
         hostConnected_ = !hostConnected_;
         showPort();
     }
-    const txsim::Snapshot s = engine_.snapshot();
-    for (int t = 0; t < protocol::kTaCount; ++t) {
+    const txsim::Snapshot s = source_.snapshot();
+    for (int t = 0; t < source_.controllers; ++t) {
         const txsim::TaView &view = s.ta[static_cast<std::size_t>(t)];
         TaWidgets &w = ta_[static_cast<std::size_t>(t)];
         w.box->setVisible(view.online);

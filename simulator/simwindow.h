@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 
 #include <QTime>
 #include <QWidget>
@@ -10,6 +11,8 @@
 
 namespace txsim {
 class PtyServer;
+class TcpServer;
+class TxtEngine;
 }
 
 class QGroupBox;
@@ -23,8 +26,21 @@ class SimWindow : public QWidget {
     Q_OBJECT
 public:
     SimWindow(const txsim::DeviceEngine &engine, const txsim::PtyServer &server, QWidget *parent = nullptr);
+    SimWindow(const txsim::TxtEngine &engine, const txsim::TcpServer &server, QWidget *parent = nullptr);
 
 private:
+    // What the window shows of either controller.
+    struct Source {
+        std::function<txsim::Snapshot()> snapshot;
+        std::function<bool()> hostConnected;
+        QString title;
+        // "Порт: /dev/pts/3" or "Адрес: 127.0.0.1:65000", and what to do with it.
+        QString port;
+        QString hint;
+        int controllers = protocol::kTaCount;
+    };
+    SimWindow(Source source, QWidget *parent);
+
     struct TaWidgets {
         QGroupBox *box = nullptr;
         std::array<QProgressBar *, protocol::kOutputs> bars{};
@@ -34,9 +50,7 @@ private:
     void refresh();
     void showPort();
 
-    const txsim::DeviceEngine &engine_;
-    const txsim::PtyServer &server_;
-    QString port_;
+    Source source_;
     QLabel *portLabel_ = nullptr;
     bool hostConnected_ = false;
     std::array<TaWidgets, protocol::kTaCount> ta_;

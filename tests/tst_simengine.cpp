@@ -3,12 +3,21 @@
 
 #include <sstream>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "protocol/codec.h"
 #include "protocol/console.h"
 #include "protocol/transferarea.h"
 #include "simulator/engine.h"
 #include "simulator/headless.h"
 #include "simulator/replay.h"
+#include "simulator/txtengine.h"
+#include "rendezvous/simregistry.h"
+#include "tests/simprocess.h"
 
 using namespace protocol;
 using txsim::DeviceEngine;
@@ -101,7 +110,77 @@ std::vector<std::uint8_t> motorConfig(std::uint32_t ta, std::array<std::uint8_t,
     return p;
 }
 
+namespace txt = protocol::txt;
+using Bytes = std::vector<std::uint8_t>;
+
+// One step of a host's conversation with the TXT engine: bytes sent, or a
+// new connection.
+struct TxtStep {
+    Bytes bytes;
+    bool connect = false;
+};
+
+// A conversation as a client writes it, compressed exchanges coded against
+// the references of its connection.
+struct TxtScript {
+    TxtScript &send(const Bytes &bytes)
+    {
+        steps.push_back({bytes, false});
+        return *this;
+    }
+    // StartOnline, then the master's configuration (id 1) and the extension's.
+    TxtScript &online(bool extension = false)
+    {
+        send(txt::startOnline());
+        return config(0, 1, {1, 1, 1, 1}).config(1, 1, {1, 1, 1, 1}, extension);
+    }
+    TxtScript &config(std::int16_t extension, std::int16_t id, std::array<std::uint8_t, 4> motors, bool really = true)
+    {
+        txt::Config c;
+        c.extension = extension;
+        c.configId = id;
+        c.motor = motors;
+        return really ? send(txt::updateConfig(c)) : *this;
+    }
+    TxtScript &exchange(std::array<std::int16_t, 8> duty)
+    {
+        txt::Outputs out;
+        out.duty = duty;
+        return send(txt::exchange(out));
+    }
+    TxtScript &compressed(std::array<std::int16_t, 8> master, std::uint16_t mask = 0, std::array<std::int16_t, 8> ext = {})
+    {
+        std::vector<txt::Outputs> blocks(1 + mask);
+        blocks[0].duty = master;
+        if (mask)
+            blocks[1].duty = ext;
+        return send(txt::compressedExchange(host, blocks, mask));
+    }
+    TxtScript &connect()
+    {
+        steps.push_back({{}, true});
+        host.reset();
+        return *this;
+    }
+
+    std::vector<TxtStep> steps;
+    txt::WordStream host;
+};
+
+using Ids = std::vector<std::uint32_t>;
+using Kinds = std::vector<int>;
+
+Ids operator+(Ids a, const Ids &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 } // namespace
+
+Q_DECLARE_METATYPE(TxtScript)
+Q_DECLARE_METATYPE(Ids)
+Q_DECLARE_METATYPE(Kinds)
 
 // The simulated controller's answers, without a pseudo-terminal.
 class TestSimEngine : public QObject {
@@ -124,6 +203,11 @@ private slots:
     void numbers_data();
     void numbers();
     void commandLines();
+    void txtConversations_data();
+    void txtConversations();
+    void txtSimulatorRefuses_data();
+    void txtSimulatorRefuses();
+    void txtSimulatorWithNaiveClient();
 };
 
 void TestSimEngine::consoleProbeAnswer()
@@ -497,5 +581,316 @@ void TestSimEngine::commandLines()
     QCOMPARE(lines[1], std::string("quit"));
 }
 
-QTEST_APPLESS_MAIN(TestSimEngine)
+// The TXT engine's answers to conversations from the online protocol's
+// sheet: each reply framed by its id and size, compressed replies decodable
+// by the host with a matching CRC, the violations it reports, whether it
+// keeps the connection, and what the outputs are at the end. Delivered as
+// written, split into single bytes, or all in one read.
+void TestSimEngine::txtConversations_data()
+{
+    QTest::addColumn<TxtScript>("script");
+    QTest::addColumn<QString>("delivery");
+    QTest::addColumn<bool>("extension");
+    QTest::addColumn<Ids>("replies");
+    QTest::addColumn<Kinds>("violations");
+    QTest::addColumn<bool>("open");
+    QTest::addColumn<int>("o1");
+    QTest::addColumn<int>("extO8");
+    QTest::addColumn<int>("mask");
+    using V = Violation;
+    const Ids started{txt::kStartOnlineReply, txt::kUpdateConfigReply};
+    const Ids everyCommand{txt::kQueryStatusReply, txt::kStartOnlineReply, txt::kUpdateConfigReply,
+                           txt::kExchangeDataReply, txt::kExchangeDataCmprReply, txt::kStopOnlineReply};
+    const auto each = [] {
+        TxtScript s;
+        s.send(txt::queryStatus()).online().exchange({512}).compressed({300}).send(txt::stopOnline());
+        return s;
+    };
+    QTest::newRow("every command") << each() << "whole" << false << everyCommand << Kinds{} << true << 300 << 0 << 0;
+    QTest::newRow("every command, byte by byte") << each() << "bytes" << false << everyCommand << Kinds{} << true << 300
+                                                 << 0 << 0;
+    QTest::newRow("two requests in one read") << TxtScript().send(txt::queryStatus()).send(txt::startOnline()) << "one read"
+                                              << false << Ids{txt::kQueryStatusReply, txt::kStartOnlineReply}
+                                              << Kinds{int(V::Pipelined)} << true << 0 << 0 << -1;
+    QTest::newRow("three exchanges in one read, paced")
+        << TxtScript().online().exchange({1}).exchange({2}).exchange({3}) << "one read" << false
+        << Ids{txt::kStartOnlineReply, txt::kUpdateConfigReply, txt::kExchangeDataReply, txt::kExchangeDataReply,
+               txt::kExchangeDataReply}
+        << Kinds(4, int(V::Pipelined)) << true << 3 << 0 << -1;
+    // Ignored: the pair stays a motor, so both channels driven is one.
+    QTest::newRow("config id unchanged") << TxtScript().online().config(0, 1, {0, 0, 0, 0}).exchange({100, 100})
+                                         << "whole" << false << started + Ids{txt::kUpdateConfigReply, txt::kExchangeDataReply}
+                                         << Kinds{int(V::ConfigIdUnchanged), int(V::BothDirections)} << true << 100 << 0 << -1;
+    QTest::newRow("config id changed") << TxtScript().online().config(0, 2, {0, 0, 0, 0}).exchange({100, 100}) << "whole"
+                                       << false << started + Ids{txt::kUpdateConfigReply, txt::kExchangeDataReply}
+                                       << Kinds{} << true << 100 << 0 << -1;
+    QTest::newRow("first config id 0") << TxtScript().send(txt::startOnline()).config(0, 0, {1, 1, 1, 1}) << "whole"
+                                       << false << started << Kinds{int(V::ConfigIdUnchanged)} << true << 0 << 0 << -1;
+    QTest::newRow("both channels of a motor") << TxtScript().online().exchange({200, 100}).exchange({200, 100})
+                                              << "whole" << false << started + Ids(2, txt::kExchangeDataReply)
+                                              << Kinds{int(V::BothDirections)} << true << 200 << 0 << -1;
+    TxtScript badCrc = TxtScript().online().compressed({512});
+    badCrc.steps.back().bytes[8] ^= 0x01;
+    QTest::newRow("CRC mismatch closes") << badCrc << "whole" << false << started << Kinds{int(V::CrcMismatch)} << false
+                                         << 0 << 0 << -1;
+    QTest::newRow("extension present") << TxtScript().online(true).compressed({100}, 1, {0, 0, 0, 0, 0, 0, 0, 50})
+                                       << "whole" << true << started + Ids{txt::kUpdateConfigReply, txt::kExchangeDataCmprReply}
+                                       << Kinds{} << true << 100 << 50 << 1;
+    QTest::newRow("extension absent") << TxtScript().online(true).compressed({100}, 1, {0, 0, 0, 0, 0, 0, 0, 50})
+                                      << "whole" << false << started + Ids{txt::kUpdateConfigReply, txt::kExchangeDataCmprReply}
+                                      << Kinds{} << true << 100 << 0 << 0;
+    QTest::newRow("outputs kept after the connection closes") << TxtScript().online().exchange({512}).connect() << "whole"
+                                                              << false << started + Ids{txt::kExchangeDataReply}
+                                                              << Kinds{} << true << 512 << 0 << -1;
+    QTest::newRow("outputs kept after StopOnline") << TxtScript().online().exchange({512}).send(txt::stopOnline())
+                                                   << "whole" << false
+                                                   << started + Ids{txt::kExchangeDataReply, txt::kStopOnlineReply}
+                                                   << Kinds{} << true << 512 << 0 << -1;
+    QTest::newRow("a new connection starts the references over")
+        << TxtScript().online().compressed({300}).connect().online().compressed({300}) << "whole" << false
+        << started + Ids{txt::kExchangeDataCmprReply} + started + Ids{txt::kExchangeDataCmprReply} << Kinds{} << true
+        << 300 << 0 << 0;
+    QTest::newRow("exchange before StartOnline") << TxtScript().exchange({512}) << "whole" << false
+                                                 << Ids{txt::kExchangeDataReply} << Kinds{int(V::NotOnline)} << true << 0
+                                                 << 0 << -1;
+    QTest::newRow("exchange before UpdateConfig") << TxtScript().send(txt::startOnline()).exchange({512}) << "whole"
+                                                  << false << Ids{txt::kStartOnlineReply, txt::kExchangeDataReply}
+                                                  << Kinds{int(V::Unconfigured)} << true << 512 << 0 << -1;
+    QTest::newRow("unknown id closes") << TxtScript().online().send({1, 2, 3, 4}) << "whole" << false << started
+                                       << Kinds{int(V::UnknownId)} << false << 0 << 0 << -1;
+    QTest::newRow("a reply id as a request closes") << TxtScript().online().send(txt::idOnly(txt::kStopOnlineReply))
+                                                    << "whole" << false << started << Kinds{int(V::UnknownId)} << false
+                                                    << 0 << 0 << -1;
+    QTest::newRow("a request after StopOnline closes")
+        << TxtScript().online().send(txt::stopOnline()).send(txt::queryStatus()) << "whole" << false
+        << started + Ids{txt::kStopOnlineReply} << Kinds{int(V::AfterStop)} << false << 0 << 0 << -1;
+}
+
+void TestSimEngine::txtConversations()
+{
+    QFETCH(TxtScript, script);
+    QFETCH(QString, delivery);
+    QFETCH(bool, extension);
+    QFETCH(Ids, replies);
+    QFETCH(Kinds, violations);
+    QFETCH(bool, open);
+    QFETCH(int, o1);
+    QFETCH(int, extO8);
+    QFETCH(int, mask);
+    txsim::TxtOptions options;
+    options.extension = extension;
+    options.watchdog = std::chrono::milliseconds(0);
+    txsim::TxtEngine engine(options);
+    Kinds seen;
+    engine.setListener([&seen](const Event &e) {
+        if (e.kind == EventKind::Violation)
+            seen.push_back(int(e.violation));
+    });
+    // What each read carries.
+    std::vector<TxtStep> reads;
+    for (const TxtStep &step : script.steps) {
+        if (delivery == "bytes" && !step.connect) {
+            for (std::uint8_t b : step.bytes)
+                reads.push_back({{b}, false});
+        } else if (delivery == "one read" && !step.connect && !reads.empty() && !reads.back().connect) {
+            reads.back().bytes.insert(reads.back().bytes.end(), step.bytes.begin(), step.bytes.end());
+        } else {
+            reads.push_back(step);
+        }
+    }
+    engine.connect();
+    txt::WordStream hostReplies;
+    auto now = txsim::TxtEngine::Clock::now();
+    bool stillOpen = true;
+    Ids ids;
+    int lastMask = -1;
+    std::vector<txsim::TxtReply> sent;
+    for (const TxtStep &read : reads) {
+        if (read.connect) {
+            engine.connect();
+            hostReplies.reset();
+            stillOpen = true;
+            continue;
+        }
+        // Each read well after the answers to the one before.
+        now += std::chrono::milliseconds(50);
+        std::vector<txsim::TxtReply> out;
+        stillOpen = engine.receive(read.bytes.data(), read.bytes.size(), now, out);
+        for (const txsim::TxtReply &reply : out) {
+            std::size_t length = 0;
+            QCOMPARE(txt::packetLength(reply.bytes.data(), reply.bytes.size(), length), txt::Framing::Whole);
+            QCOMPARE(length, reply.bytes.size());
+            ids.push_back(txt::packetId(reply.bytes.data()));
+            if (ids.back() == txt::kExchangeDataCmprReply) {
+                std::uint16_t m = 0;
+                std::vector<txt::Inputs> blocks;
+                QCOMPARE(txt::readCompressedReply(hostReplies, reply.bytes.data(), reply.bytes.size(), m, blocks),
+                         txt::CmprError::None);
+                lastMask = m;
+            }
+            // In order; exchanges a pacing step apart.
+            if (!sent.empty())
+                QVERIFY(reply.due >= sent.back().due);
+            sent.push_back(reply);
+        }
+    }
+    for (std::size_t i = 1; i < sent.size(); ++i) {
+        for (std::size_t j = 0; j < i; ++j) {
+            const auto paced = [](const Bytes &b) {
+                return txt::packetId(b.data()) == txt::kExchangeDataReply || txt::packetId(b.data()) == txt::kExchangeDataCmprReply;
+            };
+            if (paced(sent[i].bytes) && paced(sent[j].bytes))
+                QVERIFY(sent[i].due - sent[j].due >= txsim::TxtEngine::kPacing);
+        }
+    }
+    QCOMPARE(ids, replies);
+    QCOMPARE(seen, violations);
+    QCOMPARE(stillOpen, open);
+    const txsim::Snapshot s = engine.snapshot();
+    QCOMPARE(int(s.ta[0].duty[0]), o1);
+    QCOMPARE(int(s.ta[1].duty[7]), extO8);
+    QCOMPARE(lastMask, mask);
+    if (!open) {
+        std::vector<txsim::TxtReply> out;
+        const Bytes ping = txt::queryStatus();
+        QVERIFY(!engine.receive(ping.data(), ping.size(), now, out));
+        QVERIFY(out.empty());
+    }
+}
+
+namespace {
+
+// A client as a third party would write one from the protocol's sheet: a
+// plain socket, one request, then exactly its reply (with a deadline, so a
+// silent simulator fails the test instead of hanging it).
+struct NaiveClient {
+    explicit NaiveClient(std::uint16_t port)
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~NaiveClient()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    // The reply's bytes; fewer when the connection ended or 2 s passed.
+    Bytes request(const Bytes &packet, std::size_t replySize)
+    {
+        if (::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) != ssize_t(packet.size()))
+            return {};
+        return read(replySize);
+    }
+    Bytes read(std::size_t size)
+    {
+        Bytes in(size);
+        std::size_t got = 0;
+        QElapsedTimer timer;
+        timer.start();
+        while (got < size && timer.elapsed() < 2000) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            const ssize_t n = ::recv(fd, in.data() + got, size - got, 0);
+            if (n <= 0) {
+                ended = true;
+                break;
+            }
+            got += std::size_t(n);
+        }
+        in.resize(got);
+        return in;
+    }
+    int fd = -1;
+    // The simulator closed the connection.
+    bool ended = false;
+};
+
+std::uint32_t idOf(const Bytes &reply)
+{
+    return reply.size() >= 4 ? txt::packetId(reply.data()) : 0;
+}
+
+} // namespace
+
+void TestSimEngine::txtSimulatorRefuses_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("two extensions") << QStringList{"--txt", "--extensions", "2"} << "--extensions";
+    QTest::newRow("port above 65535") << QStringList{"--txt", "127.0.0.1:65536"} << "port";
+    QTest::newRow("host name") << QStringList{"--txt", "localhost:65000"} << "IPv4";
+    QTest::newRow("a ROBO TX behaviour") << QStringList{"--txt", "--noise"} << "--noise";
+}
+
+void TestSimEngine::txtSimulatorRefuses()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, named);
+    QProcess sim;
+    sim.start(KAVRIK_BIN_DIR "/kavrik-simulator", QStringList{"--headless", "--no-announce"} + args);
+    QVERIFY(sim.waitForFinished(5000));
+    QCOMPARE(sim.exitCode(), 2);
+    QVERIFY(sim.readAllStandardError().contains(named.toUtf8()));
+    QVERIFY(sim.readAllStandardOutput().isEmpty());
+}
+
+// The headless simulator on a free port, announced, driven by a naive
+// client: its outputs as events, kept when the client goes away without a
+// word (watchdog off), one client at a time, and the simulator's own close.
+void TestSimEngine::txtSimulatorWithNaiveClient()
+{
+    QTemporaryDir simDir;
+    qputenv("KAVRIK_SIM_DIR", simDir.path().toUtf8());
+    SimProcess sim;
+    QVERIFY(sim.start({"--txt", "127.0.0.1:0"}, simDir.path()));
+    QCOMPARE(rendezvous::runningTxtSimulators(), std::vector<std::string>{sim.port.toStdString()});
+    const auto port = std::uint16_t(sim.port.section(':', 1).toUInt());
+    const auto opened = [&sim] { return !sim.waitFor([](const QJsonObject &e) { return e["event"] == "connection" && e["state"] == "open"; }, 2000).isEmpty(); };
+    const auto closed = [&sim] { return !sim.waitFor([](const QJsonObject &e) { return e["event"] == "connection" && e["state"] == "closed"; }, 2000).isEmpty(); };
+    txt::Config config;
+    config.configId = 1;
+    txt::Outputs out;
+    {
+        NaiveClient client(port);
+        QVERIFY(client.fd >= 0);
+        QCOMPARE(idOf(client.request(txt::startOnline(), 4)), txt::kStartOnlineReply);
+        QCOMPARE(idOf(client.request(txt::updateConfig(config), 4)), txt::kUpdateConfigReply);
+        out.duty[0] = 512;
+        QCOMPARE(idOf(client.request(txt::exchange(out), 80)), txt::kExchangeDataReply);
+        QVERIFY(!sim.waitOutput(0, 0, 512).isEmpty());
+        out.duty = {0, 300};
+        QCOMPARE(idOf(client.request(txt::exchange(out), 80)), txt::kExchangeDataReply);
+        QVERIFY(!sim.waitOutput(0, 1, 300).isEmpty());
+        // A second client meanwhile is turned away.
+        NaiveClient second(port);
+        QVERIFY(second.read(1).empty());
+        QVERIFY(second.ended);
+    }
+    QVERIFY(closed());
+    QCOMPARE(sim.status()["ta"].toArray()[0].toObject()["duty"].toArray()[1].toInt(), 300);
+    NaiveClient again(port);
+    QVERIFY(opened());
+    QCOMPARE(idOf(again.request(txt::startOnline(), 4)), txt::kStartOnlineReply);
+    QCOMPARE(idOf(again.request(txt::updateConfig(config), 4)), txt::kUpdateConfigReply);
+    out.duty = {};
+    QCOMPARE(idOf(again.request(txt::exchange(out), 80)), txt::kExchangeDataReply);
+    QVERIFY(!sim.waitOutput(0, 1, 0).isEmpty());
+    QCOMPARE(idOf(again.request(txt::stopOnline(), 4)), txt::kStopOnlineReply);
+    QVERIFY(sim.command("close"));
+    QVERIFY(again.read(1).empty());
+    QVERIFY(again.ended);
+    QVERIFY(closed());
+    QCOMPARE(sim.count("violation"), 0);
+    QCOMPARE(sim.count("watchdog"), 0);
+}
+
+QTEST_GUILESS_MAIN(TestSimEngine)
 #include "tst_simengine.moc"

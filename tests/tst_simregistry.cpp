@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <cstdlib>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +45,30 @@ struct Pty {
     QString path;
 };
 
+// A TCP socket of this process listening on 127.0.0.1, as a TXT simulator's.
+struct Listener {
+    Listener()
+    {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof sa;
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 && ::listen(fd, 1) == 0
+            && ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &length) == 0)
+            address = QString("127.0.0.1:%1").arg(ntohs(sa.sin_port));
+    }
+    ~Listener() { close(); }
+    void close()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    int fd = -1;
+    QString address;
+};
+
 bool writeFile(const QString &path, const QByteArray &text)
 {
     QFile file(path);
@@ -60,7 +87,8 @@ pid_t deadPid()
 } // namespace
 
 // Which announced simulators the port search believes: only this user's, in
-// a folder nobody else can write, from a process that still holds its pty.
+// a folder nobody else can write, from a process that still holds its pty or
+// still listens on its address.
 class TestSimRegistry : public QObject {
     Q_OBJECT
 private slots:
@@ -94,6 +122,13 @@ void TestSimRegistry::entries_data()
     QTest::newRow("an entry of another user") << "private" << "other user" << false << true;
     // A gigabyte behind a good first line: no announcement, and not read.
     QTest::newRow("an entry of a gigabyte") << "private" << "huge" << false << true;
+    // A TXT simulator's address counts while it listens there.
+    QTest::newRow("a TXT simulator listening") << "private" << "tcp listening" << true << true;
+    QTest::newRow("a TXT simulator that stopped listening") << "private" << "tcp closed" << false << true;
+    QTest::newRow("a TXT simulator that is gone") << "private" << "tcp dead" << false << false;
+    QTest::newRow("an address another process listens on") << "private" << "tcp not held" << false << true;
+    QTest::newRow("an address with port 0") << "private" << "tcp port 0" << false << true;
+    QTest::newRow("a TXT address in a shared folder") << "mode 0777" << "tcp listening" << false << true;
 }
 
 void TestSimRegistry::entries()
@@ -113,12 +148,21 @@ void TestSimRegistry::entries()
         QVERIFY(::chown(dir.toUtf8().constData(), 65534, 65534) == 0);
     Pty pty;
     QVERIFY(pty.slave >= 0);
+    Listener listener;
+    QVERIFY(!listener.address.isEmpty());
     pid_t pid = ::getpid();
-    QString target = pty.path;
+    const bool tcp = entry.startsWith("tcp ");
+    QString target = tcp ? listener.address : pty.path;
     if (entry == "released")
         pty.closeSlave();
-    else if (entry == "dead")
+    else if (entry == "tcp closed")
+        listener.close();
+    else if (entry == "dead" || entry == "tcp dead")
         pid = deadPid();
+    else if (entry == "tcp not held")
+        pid = ::getppid();
+    else if (entry == "tcp port 0")
+        target = "127.0.0.1:0";
     else if (entry.startsWith('/'))
         target = entry;
     const QString file = dir + "/" + QString::number(pid) + ".port";
@@ -138,10 +182,14 @@ void TestSimRegistry::entries()
     }
     qputenv("KAVRIK_SIM_DIR", dir.toUtf8());
 
-    const std::vector<std::string> found = rendezvous::runningSimulators();
-    QCOMPARE(found.size(), std::size_t(listed ? 1 : 0));
+    std::vector<std::string> found = rendezvous::runningSimulators();
+    const std::vector<std::string> txts = rendezvous::runningTxtSimulators();
+    // Each kind only in its own list.
+    QCOMPARE(found.size() + txts.size(), std::size_t(listed ? 1 : 0));
+    QCOMPARE(txts.size(), std::size_t(listed && tcp ? 1 : 0));
+    found.insert(found.end(), txts.begin(), txts.end());
     if (listed)
-        QCOMPARE(QString::fromStdString(found[0]), pty.path);
+        QCOMPARE(QString::fromStdString(found[0]), target);
     QCOMPARE(QFileInfo::exists(file) || QFileInfo(file).isSymLink(), kept);
 }
 
