@@ -49,6 +49,12 @@ bool Device::openedHere() const
     return ::getpid() == opener_;
 }
 
+void Device::replaceTransport(std::unique_ptr<Transport> transport)
+{
+    guarding_.portChanged();
+    transport_ = std::move(transport);
+}
+
 Device::~Device()
 {
     close();
@@ -231,6 +237,10 @@ void Device::loop()
 {
     timeouts_ = 0;
     try {
+        if (!prepare()) {
+            guarding_.end();
+            return;
+        }
         // Guarded before anything that drives goes out.
         guarding_.begin(transport_->descriptor(), transport_->now(), lastZeros());
         transfer();
@@ -315,7 +325,9 @@ void Device::loseLink(const char *why, int sysError, Loss loss)
     traceZeros(zeros);
     if (!sendBytes(zeros, settings_.lastZerosWrite))
         traceError(path_, transport_->lastError(), "the zero exchange could not be written");
-    lostStatus_ = loss == Loss::Silence ? FTLIB_ERR_TIMEOUT_TA : FTLIB_ERR_OPEN_COM;
+    lostStatus_ = loss == Loss::Silence ? FTLIB_ERR_TIMEOUT_TA
+        : loss == Loss::PortGone        ? FTLIB_ERR_OPEN_COM
+                                        : FTLIB_ERR_INIT_COM;
     lost_ = true;
 }
 

@@ -118,7 +118,8 @@ protected:
     // How the link went: the controller fell silent (it may still hear an
     // all-zero exchange), or the port itself is gone (hang-up, failed write,
     // a connection closed or reset).
-    enum class Loss { Silence, PortGone };
+    // Or what came was no answer at all (FTLIB_ERR_INIT_COM).
+    enum class Loss { Silence, PortGone, Garbled };
 
     Device(const std::string &path, const std::string &canonicalPath, const LinkSettings &settings);
     // The wake-up descriptor; false with `status` set when there is none.
@@ -128,8 +129,14 @@ protected:
     void attach(std::unique_ptr<Transport> transport, bool guarded);
     void startGuarding(int portFd) { guarding_.startFirst(portFd); }
 
-    // The session's part. transfer() runs on the loop's thread until the
+    // A new transport for the next transfer (a TXT connects anew for each);
+    // the guardians holding the old one are dismissed, new ones follow.
+    void replaceTransport(std::unique_ptr<Transport> transport);
+
+    // The session's part. prepare() runs on the loop's thread before the
+    // guardians are taken over: false when the link is lost. transfer() runs on the loop's thread until the
     // stop's zeros are answered or the link is lost (loseLink).
+    virtual bool prepare() { return true; }
     virtual void transfer() = 0;
     // The bytes the fatal-signal handler and the guardian write: every
     // output at 0, in the session's framing, as they would go out next.

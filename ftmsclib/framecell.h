@@ -19,10 +19,11 @@ class FrameCell {
 public:
     static constexpr std::size_t kCapacity = protocol::kMaxLength + protocol::kFrameOverhead;
 
-    // Ignores an empty or oversized frame. One writer at a time.
+    // Ignores an oversized frame; an empty one means there is none to
+    // write. One writer at a time.
     void publish(const std::uint8_t *data, std::size_t size)
     {
-        if (size == 0 || size > kCapacity)
+        if (size > kCapacity)
             return;
         const unsigned next = (current_.load(std::memory_order_relaxed) + 1) & 1u;
         Buffer &buffer = buffers_[next];

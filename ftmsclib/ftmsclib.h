@@ -45,6 +45,11 @@ enum {
     FTLIB_ERR_OPEN_COM = 0xE0001906u,
     FTLIB_ERR_INIT_COM = 0xE0001908u,
     FTLIB_ERR_INIT_COM_TIMEOUT = 0xE0001909u,
+    // Linux, a TXT's address: its name is not known, nothing takes
+    // connections there, no way to its network from here.
+    FTLIB_ERR_HOST_UNKNOWN = 0xE0001910u,
+    FTLIB_ERR_CONNECTION_REFUSED = 0xE0001911u,
+    FTLIB_ERR_HOST_UNREACHABLE = 0xE0001912u,
     FTLIB_ERR_UNKNOWN = 0xEFFFFFFFu
 };
 

@@ -107,6 +107,7 @@ void Guarding::begin(int portFd, Clock::time_point now, const std::vector<std::u
         shared->farewellAnswer.store(farewellAnswer_);
         shared->awaiting.store(false);
         shared->zeros.publish(zeros.data(), zeros.size());
+        shared->farewell.publish(farewell_.data(), farewell_.size());
         shared->live.store(true);
     }
     emergency_.arm(portFd, zeros, memory_.shared() ? &memory_.shared()->zerosClaimed : nullptr);
@@ -205,6 +206,7 @@ void Guarding::publish(const std::vector<std::uint8_t> &zeros)
 
 void Guarding::publishFarewell(const std::vector<std::uint8_t> &farewell)
 {
+    farewell_ = farewell;
     if (GuardianShared *shared = memory_.shared())
         shared->farewell.publish(farewell.data(), farewell.size());
 }
@@ -217,6 +219,19 @@ void Guarding::setAwaiting(bool awaiting, const AnswerShape &shape)
         shared->awaiting.store(awaiting);
     }
     emergency_.setAwaiting(awaiting);
+}
+
+void Guarding::portChanged()
+{
+    if (firstStart_.joinable())
+        firstStart_.join();
+    for (Watcher &watcher : watchers_)
+        watcher.process.tellDismissed();
+    for (Watcher &watcher : watchers_) {
+        watcher.process.reap();
+        watcher.ready = false;
+    }
+    nextStart_ = {};
 }
 
 void Guarding::end()

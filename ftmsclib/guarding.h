@@ -64,6 +64,9 @@ public:
     // A request is outstanding (its answer of `shape` comes before any
     // zeros), or answered.
     void setAwaiting(bool awaiting, const AnswerShape &shape = {});
+    // The port is replaced (a TXT connected anew): the guardians holding the
+    // old one end without writing, new ones start at the next begin().
+    void portChanged();
     // The loop ends, or gives the link up: nothing to write any more.
     void end();
     // A setter gave an output a duty other than 0.
@@ -109,6 +112,7 @@ private:
     std::uint32_t answerWaitMs_ = 0;
     AnswerShape zerosAnswer_;
     AnswerShape farewellAnswer_;
+    std::vector<std::uint8_t> farewell_;
 
     // The loop's: the heartbeat, and when guardians may be started again
     // after some that ended before they were ready.

@@ -8,6 +8,7 @@
 
 #include "ftmsclib/trace.h"
 #include "rendezvous/portfailure.h"
+#include "rendezvous/txtaddress.h"
 
 namespace ftlib {
 
@@ -55,17 +56,36 @@ LinkSettings LinkSettings::forLink(bool bluetooth, const std::string &port)
         settings.echoWindow = milliseconds(10000);
         settings.openBudget = milliseconds(12000);
     }
-    envMilliseconds("KAVRIK_FTLIB_REPLY_TIMEOUT_MS", 10, 60000, port, settings.replyTimeout);
-    envMilliseconds("KAVRIK_FTLIB_CYCLE_MS", 1, 10000, port, settings.cycle);
-    settings.cycleOnly = envFlag("KAVRIK_FTLIB_CYCLE_ONLY");
-    if (const char *value = std::getenv("KAVRIK_FTLIB_EXTENSIONS"); value && std::strcmp(value, "0") == 0)
-        settings.extensions = false;
+    settings.applyEnvironment(port);
     // A slow link set by the environment gets the time its timeouts need:
     // every echo try, then the requests that follow it.
     const auto needed = settings.probeTimeout
         + (settings.maxTimeouts + 2 + settings.extensionTimeouts) * settings.replyTimeout;
     settings.openBudget = std::max(settings.openBudget, needed);
     return settings;
+}
+
+LinkSettings LinkSettings::forTxt(const std::string &address)
+{
+    LinkSettings settings;
+    rendezvous::TxtAddress parsed;
+    rendezvous::parseTxtAddress(address, parsed);
+    const rendezvous::TxtLink link = rendezvous::txtLink(parsed.host);
+    if (link != rendezvous::TxtLink::Usb && link != rendezvous::TxtLink::Loopback)
+        settings.replyTimeout = milliseconds(300);
+    settings.applyEnvironment(address);
+    // The connect and the status query, at the timeouts the environment set.
+    settings.openBudget = std::max(settings.openBudget, milliseconds(1000) + settings.maxTimeouts * settings.replyTimeout);
+    return settings;
+}
+
+void LinkSettings::applyEnvironment(const std::string &port)
+{
+    envMilliseconds("KAVRIK_FTLIB_REPLY_TIMEOUT_MS", 10, 60000, port, replyTimeout);
+    envMilliseconds("KAVRIK_FTLIB_CYCLE_MS", 1, 10000, port, cycle);
+    cycleOnly = envFlag("KAVRIK_FTLIB_CYCLE_ONLY");
+    if (const char *value = std::getenv("KAVRIK_FTLIB_EXTENSIONS"); value && std::strcmp(value, "0") == 0)
+        extensions = false;
 }
 
 } // namespace ftlib

@@ -46,6 +46,16 @@ struct LinkSettings {
     // The same for a link known to be Bluetooth or not; `port` names it in
     // the trace.
     static LinkSettings forLink(bool bluetooth, const std::string &port);
+    // A ROBOTICS TXT at `address` (see rendezvous/txtaddress.h): answers
+    // awaited 200 ms on USB and on this computer, 300 ms over a radio or an
+    // unknown network, three of them in a row before the link is lost (no
+    // request is sent again meanwhile: a late answer could not be told from
+    // the next one); the open, connect included, within 2 s. The same
+    // variables apply.
+    static LinkSettings forTxt(const std::string &address);
+
+private:
+    void applyEnvironment(const std::string &port);
 };
 
 } // namespace ftlib

@@ -4,6 +4,8 @@
 
 #include "ftmsclib/trace.h"
 #include "ftmsclib/txsession.h"
+#include "ftmsclib/txtsession.h"
+#include "rendezvous/txtaddress.h"
 
 namespace ftlib {
 
@@ -12,6 +14,8 @@ std::unique_ptr<Device> Device::open(const std::string &name, const std::string 
 {
     // Before the settings, which trace the variables they ignore.
     loadTraceSettings();
+    if (rendezvous::isTxtAddress(name))
+        return TxtSession::open(name, status, guarded);
     return TxSession::open(name, canonicalName, status, guarded);
 }
 

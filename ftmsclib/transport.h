@@ -43,4 +43,18 @@ public:
     virtual void abandon() = 0;
 };
 
+// A byte stream whose answers are taken whole: a reply stays where the
+// guardians can read it until all of it is there (see guardian.h).
+class StreamTransport : public Transport {
+public:
+    // Looks at what is there without taking it.
+    virtual ReadResult peek(std::uint8_t *buffer, std::size_t capacity, std::size_t &got) = 0;
+    // wait() reports input only once this many bytes are there (or the
+    // peer has gone).
+    virtual void expect(std::size_t bytes) = 0;
+    // Ends the conversation for the peer as well, whoever else holds the
+    // descriptor (the guardians do).
+    virtual void shutdown() = 0;
+};
+
 } // namespace ftlib

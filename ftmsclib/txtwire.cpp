@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// What goes on a ROBOTICS TXT's wire: the exchanges, the configuration, and
+// the shapes of their answers.
+#include "ftmsclib/txtsession.h"
+
+namespace ftlib {
+
+namespace txt = protocol::txt;
+
+std::vector<std::uint8_t> TxtSession::exchangeBytes(const Area &area, bool zeros, txt::WordStream &sent) const
+{
+    std::vector<txt::Outputs> blocks(plain_ ? 1 : 1 + (mask_ & 1u));
+    if (!zeros) {
+        for (std::size_t ta = 0; ta < blocks.size(); ++ta)
+            blocks[ta].duty = wireDuties(area, static_cast<int>(ta));
+    }
+    return plain_ ? txt::exchange(blocks[0]) : txt::compressedExchange(sent, blocks, mask_);
+}
+
+std::vector<std::uint8_t> TxtSession::configBytes(const Area &area, int ta)
+{
+    txt::Config config;
+    // A new id for each configuration: one the TXT has seen is ignored.
+    config.configId = ++configId_[static_cast<std::size_t>(ta)];
+    config.extension = static_cast<std::int16_t>(ta);
+    config.motor = area.motorMode[static_cast<std::size_t>(ta)];
+    return txt::updateConfig(config);
+}
+
+std::vector<std::uint8_t> TxtSession::lastZeros() const
+{
+    if (!online_)
+        return {};
+    // A copy: the loop's own next exchange is coded against the references
+    // as they stand.
+    txt::WordStream sent = sent_;
+    return exchangeBytes(Area{}, true, sent);
+}
+
+AnswerShape TxtSession::exchangeAnswer() const
+{
+    return answerFor(plain_ ? txt::kExchangeData : txt::kExchangeDataCmpr);
+}
+
+AnswerShape TxtSession::answerFor(std::uint32_t command)
+{
+    switch (command) {
+    case txt::kExchangeDataCmpr:
+        return {0, static_cast<std::uint32_t>(txt::kCmprHeaderSize), 4};
+    case txt::kExchangeData:
+        return {static_cast<std::uint32_t>(txt::kExchangeReplySize), 0, 0};
+    case txt::kQueryStatus:
+        return {static_cast<std::uint32_t>(txt::kStatusReplySize), 0, 0};
+    default:
+        return {static_cast<std::uint32_t>(txt::kIdSize), 0, 0};
+    }
+}
+
+} // namespace ftlib
