@@ -11,6 +11,8 @@ struct FtLibApi {
 #define KAVRIK_FTLIB_ENTRY(name) decltype(&::name) name = nullptr;
     FTLIB_ENTRY_POINTS(KAVRIK_FTLIB_ENTRY)
 #undef KAVRIK_FTLIB_ENTRY
+    // The Linux library's own, beside the thirteen.
+    decltype(&::ftxGetOnlineExtensions) ftxGetOnlineExtensions = nullptr;
 
     void *handle = nullptr;
     int resolved = 0;
@@ -27,6 +29,8 @@ struct FtLibApi {
         int listed = 0;
         FTLIB_ENTRY_POINTS(KAVRIK_FTLIB_RESOLVE)
 #undef KAVRIK_FTLIB_RESOLVE
+        ftxGetOnlineExtensions =
+            reinterpret_cast<decltype(ftxGetOnlineExtensions)>(::dlsym(handle, "ftxGetOnlineExtensions"));
         return resolved == listed;
     }
 };

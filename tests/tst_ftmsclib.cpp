@@ -93,6 +93,8 @@ private slots:
     void portClassification_data();
     void portClassification();
     void transferSession();
+    void txtSession_data();
+    void txtSession();
     void outputArguments_data();
     void outputArguments();
     void bothDirectionsHeld();
@@ -529,6 +531,75 @@ void TestFtMscLib::transferSession()
     QCOMPARE(sim.count("violation"), 0);
 }
 
+void TestFtMscLib::txtSession_data()
+{
+    QTest::addColumn<int>("extensions"); // what the TXT has
+    QTest::newRow("the Master alone") << 0;
+    QTest::newRow("with Extension 1") << 1;
+}
+
+// A ROBOTICS TXT over TCP: online mode at each start, one request at a
+// time, a release in the next exchange, and every stop ending online mode
+// after zeros that were answered.
+void TestFtMscLib::txtSession()
+{
+    QFETCH(int, extensions);
+    const auto command = [](qint64 id) { return [id](const QJsonObject &e) { return e["event"] == "frame" && e["cmd"].toDouble() == id; }; };
+    const auto stopOnline = command(0x9BE5082C);
+    SimProcess sim;
+    QVERIFY(sim.start({"--txt", "127.0.0.1:0", "--extensions", QString::number(extensions), "--log-frames"}, simDir.path()));
+    uint32_t err = 0;
+    const FtHandle h = api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err);
+    QVERIFY2(h, qPrintable(QString::number(err, 16)));
+    // The status query alone: online mode waits for the start.
+    QVERIFY(!sim.waitFor(command(0xDC21219A), 1000, 0).isEmpty());
+    QCOMPARE(sim.count("session"), 0);
+    for (int round = 0; round < 2; ++round) {
+        const int from = sim.events.size();
+        QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+        QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "config" && e["ta"] == 0; }, 2000, from).isEmpty());
+        // The extension is known once the TXT has said so; the others never are.
+        uint32_t online = 99;
+        QVERIFY(waitUntil([&] { return api.ftxGetOnlineExtensions(h, &online) == FTLIB_ERR_SUCCESS && online == uint32_t(extensions); }, 1000));
+        QCOMPARE(api.SetOutPwmValues(h, 2, 0, 100), uint32_t(FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE));
+        QCOMPARE(api.SetOutPwmValues(h, 1, 3, 300), uint32_t(extensions ? FTLIB_ERR_SUCCESS : FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE));
+        QCOMPARE(api.SetOutPwmValues(h, 0, 1, 400), uint32_t(FTLIB_ERR_SUCCESS));
+        QVERIFY(!sim.waitOutput(0, 1, 400).isEmpty());
+        if (extensions)
+            QVERIFY(!sim.waitOutput(1, 3, 300).isEmpty());
+        // A release goes out with the next exchange, within a cycle or two.
+        const qint64 released = monotonicMicroseconds();
+        QCOMPARE(api.SetOutPwmValues(h, 0, 1, 0), uint32_t(FTLIB_ERR_SUCCESS));
+        const QJsonObject zero = sim.waitOutput(0, 1, 0);
+        QVERIFY(!zero.isEmpty());
+        QVERIFY2(zero["t_us"].toVariant().toLongLong() - released < 25000, qPrintable(QString::number(zero["t_us"].toVariant().toLongLong() - released)));
+        // A changed configuration goes out under a new id (the simulator
+        // flags one it has seen).
+        QCOMPARE(api.SetFtMotorConfig(h, 0, 2, false), uint32_t(FTLIB_ERR_SUCCESS));
+        QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "config" && e["motors"] == QJsonArray{1, 1, 0, 1}; }, 2000).isEmpty());
+        QCOMPARE(api.SetFtMotorConfig(h, 0, 2, true), uint32_t(FTLIB_ERR_SUCCESS));
+        QCOMPARE(api.SetOutPwmValues(h, 0, 0, 512), uint32_t(FTLIB_ERR_SUCCESS));
+        QVERIFY(!sim.waitOutput(0, 0, 512).isEmpty());
+        const int stopFrom = sim.events.size();
+        if (round == 0) {
+            // The stop: the zeros answered, then StopOnline, and the
+            // connection ends; the next start connects anew.
+            QCOMPARE(api.ftxStopTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+        } else {
+            QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+        }
+        const QJsonObject stopped = sim.waitOutput(0, 0, 0, 1000);
+        const QJsonObject ended = sim.waitFor(stopOnline, 1000, stopFrom);
+        QVERIFY(!stopped.isEmpty() && !ended.isEmpty());
+        QVERIFY(stopped["t_us"].toDouble() < ended["t_us"].toDouble());
+        if (extensions)
+            QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "output" && e["ta"] == 1 && e["duty"] == 0; }, 1000, stopFrom).isEmpty());
+        QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "connection" && e["state"] == "closed"; }, 1000, stopFrom).isEmpty());
+    }
+    QCOMPARE(sim.count("session"), 2);
+    QCOMPARE(sim.count("violation"), 0);
+}
+
 void TestFtMscLib::outputArguments_data()
 {
     QTest::addColumn<int>("shm");
@@ -731,14 +802,24 @@ void TestFtMscLib::linkLost_data()
     QTest::addColumn<int>("within");
     QTest::addColumn<bool>("zerosSent");
     QTest::addColumn<uint>("status"); // GetComStatus afterwards
+    QTest::addColumn<QStringList>("txt"); // a ROBOTICS TXT with these options, else a ROBO TX
     // Three reply timeouts of 200 ms. The muted simulator still applies
     // requests, so it receives the zeros sent as the link is given up.
-    QTest::newRow("silence") << "mute" << 1500 << true << uint(FTLIB_ERR_TIMEOUT_TA);
+    QTest::newRow("silence") << "mute" << 1500 << true << uint(FTLIB_ERR_TIMEOUT_TA) << QStringList();
     // A hang-up is noticed at once, not after the timeouts; there is nothing
     // left to send zeros to.
-    QTest::newRow("hang-up") << "hangup" << 300 << false << uint(FTLIB_ERR_OPEN_COM);
+    QTest::newRow("hang-up") << "hangup" << 300 << false << uint(FTLIB_ERR_OPEN_COM) << QStringList();
     // Held up longer than three reply timeouts: given up as silence.
-    QTest::newRow("the port takes no bytes") << "stall 5000" << 1500 << false << uint(FTLIB_ERR_TIMEOUT_TA);
+    QTest::newRow("the port takes no bytes") << "stall 5000" << 1500 << false << uint(FTLIB_ERR_TIMEOUT_TA)
+                                             << QStringList();
+    // A TXT is not asked again while it keeps quiet (a late answer could not
+    // be told from the next one): the same three timeouts, well within the
+    // second the window has to say so. A connection it closes or resets is
+    // lost at once.
+    const QStringList txt{"--txt", "127.0.0.1:0"};
+    QTest::newRow("TXT silent") << "mute" << 1000 << true << uint(FTLIB_ERR_TIMEOUT_TA) << txt;
+    QTest::newRow("TXT closes") << "close" << 300 << false << uint(FTLIB_ERR_OPEN_COM) << txt;
+    QTest::newRow("TXT resets") << "reset" << 300 << false << uint(FTLIB_ERR_OPEN_COM) << txt;
 }
 
 void TestFtMscLib::linkLost()
@@ -747,8 +828,9 @@ void TestFtMscLib::linkLost()
     QFETCH(int, within);
     QFETCH(bool, zerosSent);
     QFETCH(uint, status);
+    QFETCH(QStringList, txt);
     SimProcess sim;
-    const FtHandle h = openRunning(sim);
+    const FtHandle h = openRunning(sim, txt);
     QVERIFY(h);
     QCOMPARE(api.SetOutPwmValues(h, 0, 0, 512), uint32_t(FTLIB_ERR_SUCCESS));
     QVERIFY(!sim.waitOutput(0, 0, 512).isEmpty());
@@ -815,29 +897,37 @@ void TestFtMscLib::fatalSignalSendsZeros_data()
     QTest::addColumn<int>("signal");
     QTest::addColumn<bool>("driving");
     QTest::addColumn<QString>("before"); // what happened to the program first
-    QTest::newRow("SIGSEGV") << SIGSEGV << true << "";
-    QTest::newRow("SIGBUS") << SIGBUS << true << "";
+    QTest::addColumn<QStringList>("txt"); // a ROBOTICS TXT with these options, else a ROBO TX
+    QTest::newRow("SIGSEGV") << SIGSEGV << true << "" << QStringList();
+    QTest::newRow("SIGBUS") << SIGBUS << true << "" << QStringList();
     // What an allocation failure ends in.
-    QTest::newRow("SIGABRT") << SIGABRT << true << "";
+    QTest::newRow("SIGABRT") << SIGABRT << true << "" << QStringList();
     // No handler runs: the guardian process writes the zeros...
-    QTest::newRow("SIGKILL") << SIGKILL << true << "";
+    QTest::newRow("SIGKILL") << SIGKILL << true << "" << QStringList();
     // ...but only where an output was driven...
-    QTest::newRow("SIGKILL, nothing driven") << SIGKILL << false << "";
+    QTest::newRow("SIGKILL, nothing driven") << SIGKILL << false << "" << QStringList();
     // ...also when the first guardians were killed (the library starts new
     // ones), and when a child the program forked without exec lives on...
-    QTest::newRow("SIGKILL, its guardians killed before") << SIGKILL << true << "guardians killed";
-    QTest::newRow("SIGKILL, a forked child lives on") << SIGKILL << true << "fork";
+    QTest::newRow("SIGKILL, its guardians killed before") << SIGKILL << true << "guardians killed" << QStringList();
+    QTest::newRow("SIGKILL, a forked child lives on") << SIGKILL << true << "fork" << QStringList();
     // ...or has called exit(), which runs the library's exit handlers in it.
-    QTest::newRow("SIGKILL, a forked child exited") << SIGKILL << true << "fork-exit";
+    QTest::newRow("SIGKILL, a forked child exited") << SIGKILL << true << "fork-exit" << QStringList();
     // A guardian killed and the program right after, as a logout ends both:
     // the other guardian still watches.
     // Without it, back to back left the outputs driven every time.
     for (int attempt = 1; attempt <= 2; ++attempt)
-        QTest::addRow("SIGKILL right after a guardian's, %d", attempt) << SIGKILL << true << "guardian killed:0";
-    QTest::newRow("SIGKILL 0.5 ms after a guardian's") << SIGKILL << true << "guardian killed:500";
+        QTest::addRow("SIGKILL right after a guardian's, %d", attempt) << SIGKILL << true << "guardian killed:0" << QStringList();
+    QTest::newRow("SIGKILL 0.5 ms after a guardian's") << SIGKILL << true << "guardian killed:500" << QStringList();
     // Guardians that were stopped do not answer the heartbeat: replaced.
     // Under a subreaper nothing would continue them once the program is gone.
-    QTest::newRow("SIGKILL, its guardians stopped") << SIGKILL << true << "guardians stopped";
+    QTest::newRow("SIGKILL, its guardians stopped") << SIGKILL << true << "guardians stopped" << QStringList();
+    // A TXT gets the zeros in its own framing, after the answer to a request
+    // still on its way (the late answers make one likely), and StopOnline.
+    const QStringList late{"--latency", "8"};
+    QTest::newRow("TXT, SIGSEGV") << SIGSEGV << true << "" << late;
+    QTest::newRow("TXT, SIGKILL") << SIGKILL << true << "" << late;
+    QTest::newRow("TXT, SIGKILL right after a guardian's") << SIGKILL << true << "guardian killed:0" << late;
+    QTest::newRow("TXT, SIGKILL, nothing driven") << SIGKILL << false << "" << QStringList();
 }
 
 // However the process dies, a driven output goes to 0, with one exchange,
@@ -847,8 +937,11 @@ void TestFtMscLib::fatalSignalSendsZeros()
     QFETCH(int, signal);
     QFETCH(bool, driving);
     QFETCH(QString, before);
+    QFETCH(QStringList, txt);
+    const bool isTxt = QString(QTest::currentDataTag()).startsWith("TXT");
     SimProcess sim;
-    QVERIFY(sim.start({"--log-frames"}, simDir.path()));
+    QVERIFY(sim.start((isTxt ? QStringList{"--txt", "127.0.0.1:0"} + txt : QStringList()) + QStringList{"--log-frames"},
+                      simDir.path()));
     QProcess probe;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     // In the sanitizer build AddressSanitizer would report the deliberate
@@ -924,8 +1017,14 @@ void TestFtMscLib::fatalSignalSendsZeros()
         const qint64 afterUs = stopped["t_us"].toVariant().toLongLong() - killedAt;
         QVERIFY2(afterUs <= 200000, qPrintable(QStringLiteral("0 after %1 us").arg(afterUs)));
         // The handler and the guardian agree: the zeros go out once, under
-        // a transaction id of their own.
+        // a transaction id of their own; a TXT's come after the answer to
+        // what was on its way, then StopOnline.
         sim.waitFor([](const QJsonObject &) { return false; }, 300);
+        if (isTxt) {
+            QCOMPARE(sim.count("violation"), 0);
+            if (signal == SIGKILL)
+                QCOMPARE(sim.count("frame", [](const QJsonObject &e) { return e["cmd"].toDouble() == 0x9BE5082C; }), 1);
+        }
         QSet<int> tids;
         for (const QJsonObject &e : qAsConst(sim.events)) {
             if (e["event"] == "frame" && e["cmd"] == 2 && e["t_us"].toVariant().toLongLong() > killedAt) {
