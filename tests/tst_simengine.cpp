@@ -205,8 +205,6 @@ private slots:
     void commandLines();
     void txtConversations_data();
     void txtConversations();
-    void txtSimulatorRefuses_data();
-    void txtSimulatorRefuses();
     void txtSimulatorWithNaiveClient();
 };
 
@@ -819,28 +817,6 @@ std::uint32_t idOf(const Bytes &reply)
 }
 
 } // namespace
-
-void TestSimEngine::txtSimulatorRefuses_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("named");
-    QTest::newRow("two extensions") << QStringList{"--txt", "--extensions", "2"} << "--extensions";
-    QTest::newRow("port above 65535") << QStringList{"--txt", "127.0.0.1:65536"} << "port";
-    QTest::newRow("host name") << QStringList{"--txt", "localhost:65000"} << "IPv4";
-    QTest::newRow("a ROBO TX behaviour") << QStringList{"--txt", "--noise"} << "--noise";
-}
-
-void TestSimEngine::txtSimulatorRefuses()
-{
-    QFETCH(QStringList, args);
-    QFETCH(QString, named);
-    QProcess sim;
-    sim.start(KAVRIK_BIN_DIR "/kavrik-simulator", QStringList{"--headless", "--no-announce"} + args);
-    QVERIFY(sim.waitForFinished(5000));
-    QCOMPARE(sim.exitCode(), 2);
-    QVERIFY(sim.readAllStandardError().contains(named.toUtf8()));
-    QVERIFY(sim.readAllStandardOutput().isEmpty());
-}
 
 // The headless simulator on a free port, announced, driven by a naive
 // client: its outputs as events, kept when the client goes away without a
