@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The TXT's compressed exchange: word lists, the run/toggle/literal codes,
-// their bit packing and the CRC over the words.
+// The TXT's compressed exchange: the run/toggle/literal codes against the
+// references, their bit packing, the CRC over the words and the packets.
 #include <algorithm>
 
 #include "protocol/codec.h"
@@ -130,21 +130,6 @@ std::uint32_t crcByte(std::uint32_t crc, std::uint8_t byte)
     for (int bit = 0; bit < 8; ++bit)
         crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
     return crc;
-}
-
-template <std::size_t N>
-void append(std::vector<std::uint16_t> &words, const std::array<std::int16_t, N> &values)
-{
-    for (std::int16_t v : values)
-        words.push_back(static_cast<std::uint16_t>(v));
-}
-
-template <std::size_t N>
-const std::uint16_t *take(const std::uint16_t *words, std::array<std::int16_t, N> &values)
-{
-    for (std::int16_t &v : values)
-        v = static_cast<std::int16_t>(*words++);
-    return words;
 }
 
 bool blocksFit(std::size_t blocks, std::uint16_t mask)
@@ -313,74 +298,6 @@ CmprError WordStream::decodeWords(const std::uint8_t *data, std::size_t size, st
     refs_ = std::move(refs);
     words = std::move(out);
     return CmprError::None;
-}
-
-std::vector<std::uint16_t> outputWords(const Outputs &outputs)
-{
-    std::vector<std::uint16_t> words;
-    words.reserve(kCommandWords);
-    append(words, outputs.duty);
-    append(words, outputs.master);
-    append(words, outputs.distance);
-    append(words, outputs.motorCommandId);
-    append(words, outputs.counterResetId);
-    words.insert(words.end(), {outputs.soundCommandId, outputs.soundIndex, outputs.soundRepeat});
-    return words;
-}
-
-Outputs outputsFromWords(const std::uint16_t *words)
-{
-    Outputs out;
-    words = take(words, out.duty);
-    words = take(words, out.master);
-    words = take(words, out.distance);
-    words = take(words, out.motorCommandId);
-    words = take(words, out.counterResetId);
-    out.soundCommandId = words[0];
-    out.soundIndex = words[1];
-    out.soundRepeat = words[2];
-    return out;
-}
-
-std::vector<std::uint16_t> inputWords(const Inputs &inputs)
-{
-    std::vector<std::uint16_t> words;
-    words.reserve(kReplyWords);
-    append(words, inputs.input);
-    append(words, inputs.counterLevel);
-    append(words, inputs.counterValue);
-    append(words, inputs.counterResetAck);
-    append(words, inputs.motorCommandAck);
-    words.push_back(inputs.soundAck);
-    for (const IrRecord &ir : inputs.ir) {
-        append(words, std::array<std::int16_t, 4>{{ir.leftX, ir.leftY, ir.rightX, ir.rightY}});
-        words.push_back(ir.bits);
-    }
-    append(words, std::array<std::int16_t, 2>{{inputs.micLin, inputs.micLog}});
-    return words;
-}
-
-Inputs inputsFromWords(const std::uint16_t *words)
-{
-    Inputs in;
-    words = take(words, in.input);
-    words = take(words, in.counterLevel);
-    words = take(words, in.counterValue);
-    words = take(words, in.counterResetAck);
-    words = take(words, in.motorCommandAck);
-    in.soundAck = *words++;
-    for (IrRecord &ir : in.ir) {
-        std::array<std::int16_t, 4> axes{};
-        words = take(words, axes);
-        ir.leftX = axes[0];
-        ir.leftY = axes[1];
-        ir.rightX = axes[2];
-        ir.rightY = axes[3];
-        ir.bits = *words++;
-    }
-    in.micLin = static_cast<std::int16_t>(words[0]);
-    in.micLog = static_cast<std::int16_t>(words[1]);
-    return in;
 }
 
 std::vector<std::uint8_t> compressedExchange(WordStream &sent, const std::vector<Outputs> &blocks, std::uint16_t mask)
