@@ -300,54 +300,60 @@ CmprError WordStream::decodeWords(const std::uint8_t *data, std::size_t size, st
     return CmprError::None;
 }
 
-std::vector<std::uint8_t> compressedExchange(WordStream &sent, const std::vector<Outputs> &blocks, std::uint16_t mask)
+namespace {
+
+// One packet of blocks, commands or replies alike.
+template <typename Block>
+std::vector<std::uint8_t> packBlocks(std::uint32_t id, WordStream &sent, const std::vector<Block> &blocks,
+                                     std::uint16_t mask, std::vector<std::uint16_t> (*wordsOf)(const Block &))
 {
     if (!blocksFit(blocks.size(), mask))
         return {};
     std::vector<std::uint16_t> words;
-    for (const Outputs &block : blocks) {
-        const std::vector<std::uint16_t> w = outputWords(block);
+    for (const Block &block : blocks) {
+        const std::vector<std::uint16_t> w = wordsOf(block);
         words.insert(words.end(), w.begin(), w.end());
     }
-    return pack(kExchangeDataCmpr, sent, words, mask);
+    return pack(id, sent, words, mask);
+}
+
+template <typename Block>
+CmprError unpackBlocks(std::uint32_t id, WordStream &received, const std::uint8_t *data, std::size_t size,
+                       std::size_t perBlock, Block (*fromWords)(const std::uint16_t *), std::uint16_t &mask,
+                       std::vector<Block> &blocks)
+{
+    std::vector<std::uint16_t> words;
+    const CmprError error = unpack(id, received, data, size, perBlock, mask, words);
+    if (error != CmprError::None)
+        return error;
+    blocks.clear();
+    for (std::size_t at = 0; at < words.size(); at += perBlock)
+        blocks.push_back(fromWords(words.data() + at));
+    return CmprError::None;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> compressedExchange(WordStream &sent, const std::vector<Outputs> &blocks, std::uint16_t mask)
+{
+    return packBlocks(kExchangeDataCmpr, sent, blocks, mask, outputWords);
 }
 
 std::vector<std::uint8_t> compressedReply(WordStream &sent, const std::vector<Inputs> &blocks, std::uint16_t mask)
 {
-    if (!blocksFit(blocks.size(), mask))
-        return {};
-    std::vector<std::uint16_t> words;
-    for (const Inputs &block : blocks) {
-        const std::vector<std::uint16_t> w = inputWords(block);
-        words.insert(words.end(), w.begin(), w.end());
-    }
-    return pack(kExchangeDataCmprReply, sent, words, mask);
+    return packBlocks(kExchangeDataCmprReply, sent, blocks, mask, inputWords);
 }
 
 CmprError readCompressedExchange(WordStream &received, const std::uint8_t *data, std::size_t size, std::uint16_t &mask,
                                  std::vector<Outputs> &blocks)
 {
-    std::vector<std::uint16_t> words;
-    const CmprError error = unpack(kExchangeDataCmpr, received, data, size, kCommandWords, mask, words);
-    if (error != CmprError::None)
-        return error;
-    blocks.clear();
-    for (std::size_t at = 0; at < words.size(); at += kCommandWords)
-        blocks.push_back(outputsFromWords(words.data() + at));
-    return CmprError::None;
+    return unpackBlocks(kExchangeDataCmpr, received, data, size, kCommandWords, outputsFromWords, mask, blocks);
 }
 
 CmprError readCompressedReply(WordStream &received, const std::uint8_t *data, std::size_t size, std::uint16_t &mask,
                               std::vector<Inputs> &blocks)
 {
-    std::vector<std::uint16_t> words;
-    const CmprError error = unpack(kExchangeDataCmprReply, received, data, size, kReplyWords, mask, words);
-    if (error != CmprError::None)
-        return error;
-    blocks.clear();
-    for (std::size_t at = 0; at < words.size(); at += kReplyWords)
-        blocks.push_back(inputsFromWords(words.data() + at));
-    return CmprError::None;
+    return unpackBlocks(kExchangeDataCmprReply, received, data, size, kReplyWords, inputsFromWords, mask, blocks);
 }
 
 } // namespace protocol::txt

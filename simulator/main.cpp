@@ -293,11 +293,25 @@ int runWithWindow(Engine &engine, Server &server)
     return result;
 }
 
-void handleSignals()
+// Announces `where`, serves until the end, and withdraws the announcement.
+template <typename Engine, typename Server>
+int serve(Engine &engine, Server &server, Settings &settings, const std::string &where, Server *&active)
 {
+    std::string error;
+    if (settings.announce) {
+        settings.headless.announcement = rendezvous::announceSimulator(where, error);
+        if (settings.headless.announcement.empty())
+            std::fprintf(stderr, "kavrik-simulator: %s not announced: %s\n", where.c_str(), error.c_str());
+    }
+    active = &server;
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
+    const int result =
+        settings.windowless ? txsim::runHeadless(engine, server, settings.headless) : runWithWindow(engine, server);
+    active = nullptr;
+    rendezvous::withdrawSimulator(settings.headless.announcement);
+    return result;
 }
 
 int runTx(Settings &settings)
@@ -311,18 +325,7 @@ int runTx(Settings &settings)
     }
     server.setMute(settings.mute);
     server.setLatency(settings.latency);
-    if (settings.announce) {
-        settings.headless.announcement = rendezvous::announceSimulator(server.slavePath(), error);
-        if (settings.headless.announcement.empty())
-            std::fprintf(stderr, "kavrik-simulator: port not announced: %s\n", error.c_str());
-    }
-    activePty = &server;
-    handleSignals();
-    const int result =
-        settings.windowless ? txsim::runHeadless(engine, server, settings.headless) : runWithWindow(engine, server);
-    activePty = nullptr;
-    rendezvous::withdrawSimulator(settings.headless.announcement);
-    return result;
+    return serve(engine, server, settings, server.slavePath(), activePty);
 }
 
 int runTxt(Settings &settings)
@@ -341,18 +344,7 @@ int runTxt(Settings &settings)
         return 1;
     }
     server.setMute(settings.mute);
-    if (settings.announce) {
-        settings.headless.announcement = rendezvous::announceSimulator(server.localAddress(), error);
-        if (settings.headless.announcement.empty())
-            std::fprintf(stderr, "kavrik-simulator: address not announced: %s\n", error.c_str());
-    }
-    activeTcp = &server;
-    handleSignals();
-    const int result =
-        settings.windowless ? txsim::runHeadless(engine, server, settings.headless) : runWithWindow(engine, server);
-    activeTcp = nullptr;
-    rendezvous::withdrawSimulator(settings.headless.announcement);
-    return result;
+    return serve(engine, server, settings, server.localAddress(), activeTcp);
 }
 
 } // namespace
