@@ -43,26 +43,12 @@ void putI16(std::vector<std::uint8_t> &out, std::int16_t value)
     putU16(out, static_cast<std::uint16_t>(value));
 }
 
+// In a reply block: the words before the IR records, and the records' words.
+constexpr std::size_t kFirstIrWord = 25, kIrWords = 25;
+
 std::int16_t getI16(const std::uint8_t *data)
 {
     return static_cast<std::int16_t>(getU16(data));
-}
-
-template <std::size_t N>
-void putAll(std::vector<std::uint8_t> &out, const std::array<std::int16_t, N> &values)
-{
-    for (std::int16_t v : values)
-        putI16(out, v);
-}
-
-template <std::size_t N>
-const std::uint8_t *getAll(const std::uint8_t *data, std::array<std::int16_t, N> &values)
-{
-    for (std::int16_t &v : values) {
-        v = getI16(data);
-        data += 2;
-    }
-    return data;
 }
 
 // A fixed-size packet: the exact size and the id.
@@ -76,6 +62,21 @@ void putText(std::vector<std::uint8_t> &out, const std::string &text, std::size_
     const std::size_t n = std::min(text.size(), field);
     out.insert(out.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n));
     out.insert(out.end(), field - n, 0);
+}
+
+template <std::size_t N>
+void append(std::vector<std::uint16_t> &words, const std::array<std::int16_t, N> &values)
+{
+    for (std::int16_t v : values)
+        words.push_back(static_cast<std::uint16_t>(v));
+}
+
+template <std::size_t N>
+const std::uint16_t *take(const std::uint16_t *words, std::array<std::int16_t, N> &values)
+{
+    for (std::int16_t &v : values)
+        v = static_cast<std::int16_t>(*words++);
+    return words;
 }
 
 } // namespace
@@ -207,14 +208,9 @@ bool readUpdateConfig(const std::uint8_t *data, std::size_t size, Config &config
 std::vector<std::uint8_t> exchange(const Outputs &outputs)
 {
     std::vector<std::uint8_t> out = idOnly(kExchangeData);
-    putAll(out, outputs.duty);
-    putAll(out, outputs.master);
-    putAll(out, outputs.distance);
-    putAll(out, outputs.motorCommandId);
-    putAll(out, outputs.counterResetId);
-    putU16(out, outputs.soundCommandId);
-    putU16(out, outputs.soundIndex);
-    putU16(out, outputs.soundRepeat);
+    // The fields lie in the order of the compressed exchange's words.
+    for (std::uint16_t word : outputWords(outputs))
+        putU16(out, word);
     // The structure's padding to a multiple of 4.
     out.insert(out.end(), 2, 0);
     return out;
@@ -224,34 +220,23 @@ bool readExchange(const std::uint8_t *data, std::size_t size, Outputs &outputs)
 {
     if (!isPacket(data, size, kExchangeData, kExchangeSize))
         return false;
-    Outputs read;
-    const std::uint8_t *p = getAll(data + kIdSize, read.duty);
-    p = getAll(p, read.master);
-    p = getAll(p, read.distance);
-    p = getAll(p, read.motorCommandId);
-    p = getAll(p, read.counterResetId);
-    read.soundCommandId = getU16(p);
-    read.soundIndex = getU16(p + 2);
-    read.soundRepeat = getU16(p + 4);
-    outputs = read;
+    std::array<std::uint16_t, kCommandWords> words{};
+    for (std::size_t i = 0; i < words.size(); ++i)
+        words[i] = getU16(data + kIdSize + 2 * i);
+    outputs = outputsFromWords(words.data());
     return true;
 }
 
 std::vector<std::uint8_t> exchangeReply(const Inputs &inputs)
 {
+    const std::vector<std::uint16_t> words = inputWords(inputs);
     std::vector<std::uint8_t> out = idOnly(kExchangeDataReply);
-    putAll(out, inputs.input);
-    putAll(out, inputs.counterLevel);
-    putAll(out, inputs.counterValue);
-    putAll(out, inputs.counterResetAck);
-    putAll(out, inputs.motorCommandAck);
-    putU16(out, inputs.soundAck);
-    // Here the IR values are single bytes (16-bit words only when compressed).
-    for (const IrRecord &ir : inputs.ir) {
-        for (std::int16_t axis : {ir.leftX, ir.leftY, ir.rightX, ir.rightY})
-            out.push_back(static_cast<std::uint8_t>(axis & 0xFF));
-        out.push_back(static_cast<std::uint8_t>(ir.bits & 0xFF));
-    }
+    for (std::size_t i = 0; i < kFirstIrWord; ++i)
+        putU16(out, words[i]);
+    // Here the IR values are single bytes (16-bit words only when
+    // compressed), and the microphone is not sent.
+    for (std::size_t i = kFirstIrWord; i < kFirstIrWord + kIrWords; ++i)
+        out.push_back(static_cast<std::uint8_t>(words[i] & 0xFF));
     out.push_back(0);
     return out;
 }
@@ -260,24 +245,85 @@ bool readExchangeReply(const std::uint8_t *data, std::size_t size, Inputs &input
 {
     if (!isPacket(data, size, kExchangeDataReply, kExchangeReplySize))
         return false;
-    Inputs read;
-    const std::uint8_t *p = getAll(data + kIdSize, read.input);
-    p = getAll(p, read.counterLevel);
-    p = getAll(p, read.counterValue);
-    p = getAll(p, read.counterResetAck);
-    p = getAll(p, read.motorCommandAck);
-    read.soundAck = getU16(p);
-    p += 2;
-    for (IrRecord &ir : read.ir) {
-        ir.leftX = static_cast<std::int8_t>(p[0]);
-        ir.leftY = static_cast<std::int8_t>(p[1]);
-        ir.rightX = static_cast<std::int8_t>(p[2]);
-        ir.rightY = static_cast<std::int8_t>(p[3]);
-        ir.bits = p[4];
-        p += 5;
+    std::array<std::uint16_t, kReplyWords> words{};
+    for (std::size_t i = 0; i < kFirstIrWord; ++i)
+        words[i] = getU16(data + kIdSize + 2 * i);
+    const std::uint8_t *ir = data + kIdSize + 2 * kFirstIrWord;
+    for (std::size_t i = 0; i < kIrWords; ++i) {
+        // Four signed axes, then the unsigned bits, per record.
+        const bool axis = i % 5 < 4;
+        words[kFirstIrWord + i] = axis ? static_cast<std::uint16_t>(static_cast<std::int8_t>(ir[i])) : ir[i];
     }
-    inputs = read;
+    inputs = inputsFromWords(words.data());
     return true;
+}
+
+std::vector<std::uint16_t> outputWords(const Outputs &outputs)
+{
+    std::vector<std::uint16_t> words;
+    words.reserve(kCommandWords);
+    append(words, outputs.duty);
+    append(words, outputs.master);
+    append(words, outputs.distance);
+    append(words, outputs.motorCommandId);
+    append(words, outputs.counterResetId);
+    words.insert(words.end(), {outputs.soundCommandId, outputs.soundIndex, outputs.soundRepeat});
+    return words;
+}
+
+Outputs outputsFromWords(const std::uint16_t *words)
+{
+    Outputs out;
+    words = take(words, out.duty);
+    words = take(words, out.master);
+    words = take(words, out.distance);
+    words = take(words, out.motorCommandId);
+    words = take(words, out.counterResetId);
+    out.soundCommandId = words[0];
+    out.soundIndex = words[1];
+    out.soundRepeat = words[2];
+    return out;
+}
+
+std::vector<std::uint16_t> inputWords(const Inputs &inputs)
+{
+    std::vector<std::uint16_t> words;
+    words.reserve(kReplyWords);
+    append(words, inputs.input);
+    append(words, inputs.counterLevel);
+    append(words, inputs.counterValue);
+    append(words, inputs.counterResetAck);
+    append(words, inputs.motorCommandAck);
+    words.push_back(inputs.soundAck);
+    for (const IrRecord &ir : inputs.ir) {
+        append(words, std::array<std::int16_t, 4>{{ir.leftX, ir.leftY, ir.rightX, ir.rightY}});
+        words.push_back(ir.bits);
+    }
+    append(words, std::array<std::int16_t, 2>{{inputs.micLin, inputs.micLog}});
+    return words;
+}
+
+Inputs inputsFromWords(const std::uint16_t *words)
+{
+    Inputs in;
+    words = take(words, in.input);
+    words = take(words, in.counterLevel);
+    words = take(words, in.counterValue);
+    words = take(words, in.counterResetAck);
+    words = take(words, in.motorCommandAck);
+    in.soundAck = *words++;
+    for (IrRecord &ir : in.ir) {
+        std::array<std::int16_t, 4> axes{};
+        words = take(words, axes);
+        ir.leftX = axes[0];
+        ir.leftY = axes[1];
+        ir.rightX = axes[2];
+        ir.rightY = axes[3];
+        ir.bits = *words++;
+    }
+    in.micLin = static_cast<std::int16_t>(words[0]);
+    in.micLog = static_cast<std::int16_t>(words[1]);
+    return in;
 }
 
 } // namespace protocol::txt

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The TXT's compressed exchange: word lists, the run/toggle/literal codes,
-// their bit packing and the CRC over the words.
+// The TXT's compressed exchange: the run/toggle/literal codes against the
+// references, their bit packing, the CRC over the words and the packets.
 #include <algorithm>
 
 #include "protocol/codec.h"
@@ -130,21 +130,6 @@ std::uint32_t crcByte(std::uint32_t crc, std::uint8_t byte)
     for (int bit = 0; bit < 8; ++bit)
         crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
     return crc;
-}
-
-template <std::size_t N>
-void append(std::vector<std::uint16_t> &words, const std::array<std::int16_t, N> &values)
-{
-    for (std::int16_t v : values)
-        words.push_back(static_cast<std::uint16_t>(v));
-}
-
-template <std::size_t N>
-const std::uint16_t *take(const std::uint16_t *words, std::array<std::int16_t, N> &values)
-{
-    for (std::int16_t &v : values)
-        v = static_cast<std::int16_t>(*words++);
-    return words;
 }
 
 bool blocksFit(std::size_t blocks, std::uint16_t mask)
@@ -315,122 +300,60 @@ CmprError WordStream::decodeWords(const std::uint8_t *data, std::size_t size, st
     return CmprError::None;
 }
 
-std::vector<std::uint16_t> outputWords(const Outputs &outputs)
-{
-    std::vector<std::uint16_t> words;
-    words.reserve(kCommandWords);
-    append(words, outputs.duty);
-    append(words, outputs.master);
-    append(words, outputs.distance);
-    append(words, outputs.motorCommandId);
-    append(words, outputs.counterResetId);
-    words.insert(words.end(), {outputs.soundCommandId, outputs.soundIndex, outputs.soundRepeat});
-    return words;
-}
+namespace {
 
-Outputs outputsFromWords(const std::uint16_t *words)
-{
-    Outputs out;
-    words = take(words, out.duty);
-    words = take(words, out.master);
-    words = take(words, out.distance);
-    words = take(words, out.motorCommandId);
-    words = take(words, out.counterResetId);
-    out.soundCommandId = words[0];
-    out.soundIndex = words[1];
-    out.soundRepeat = words[2];
-    return out;
-}
-
-std::vector<std::uint16_t> inputWords(const Inputs &inputs)
-{
-    std::vector<std::uint16_t> words;
-    words.reserve(kReplyWords);
-    append(words, inputs.input);
-    append(words, inputs.counterLevel);
-    append(words, inputs.counterValue);
-    append(words, inputs.counterResetAck);
-    append(words, inputs.motorCommandAck);
-    words.push_back(inputs.soundAck);
-    for (const IrRecord &ir : inputs.ir) {
-        append(words, std::array<std::int16_t, 4>{{ir.leftX, ir.leftY, ir.rightX, ir.rightY}});
-        words.push_back(ir.bits);
-    }
-    append(words, std::array<std::int16_t, 2>{{inputs.micLin, inputs.micLog}});
-    return words;
-}
-
-Inputs inputsFromWords(const std::uint16_t *words)
-{
-    Inputs in;
-    words = take(words, in.input);
-    words = take(words, in.counterLevel);
-    words = take(words, in.counterValue);
-    words = take(words, in.counterResetAck);
-    words = take(words, in.motorCommandAck);
-    in.soundAck = *words++;
-    for (IrRecord &ir : in.ir) {
-        std::array<std::int16_t, 4> axes{};
-        words = take(words, axes);
-        ir.leftX = axes[0];
-        ir.leftY = axes[1];
-        ir.rightX = axes[2];
-        ir.rightY = axes[3];
-        ir.bits = *words++;
-    }
-    in.micLin = static_cast<std::int16_t>(words[0]);
-    in.micLog = static_cast<std::int16_t>(words[1]);
-    return in;
-}
-
-std::vector<std::uint8_t> compressedExchange(WordStream &sent, const std::vector<Outputs> &blocks, std::uint16_t mask)
+// One packet of blocks, commands or replies alike.
+template <typename Block>
+std::vector<std::uint8_t> packBlocks(std::uint32_t id, WordStream &sent, const std::vector<Block> &blocks,
+                                     std::uint16_t mask, std::vector<std::uint16_t> (*wordsOf)(const Block &))
 {
     if (!blocksFit(blocks.size(), mask))
         return {};
     std::vector<std::uint16_t> words;
-    for (const Outputs &block : blocks) {
-        const std::vector<std::uint16_t> w = outputWords(block);
+    for (const Block &block : blocks) {
+        const std::vector<std::uint16_t> w = wordsOf(block);
         words.insert(words.end(), w.begin(), w.end());
     }
-    return pack(kExchangeDataCmpr, sent, words, mask);
+    return pack(id, sent, words, mask);
+}
+
+template <typename Block>
+CmprError unpackBlocks(std::uint32_t id, WordStream &received, const std::uint8_t *data, std::size_t size,
+                       std::size_t perBlock, Block (*fromWords)(const std::uint16_t *), std::uint16_t &mask,
+                       std::vector<Block> &blocks)
+{
+    std::vector<std::uint16_t> words;
+    const CmprError error = unpack(id, received, data, size, perBlock, mask, words);
+    if (error != CmprError::None)
+        return error;
+    blocks.clear();
+    for (std::size_t at = 0; at < words.size(); at += perBlock)
+        blocks.push_back(fromWords(words.data() + at));
+    return CmprError::None;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> compressedExchange(WordStream &sent, const std::vector<Outputs> &blocks, std::uint16_t mask)
+{
+    return packBlocks(kExchangeDataCmpr, sent, blocks, mask, outputWords);
 }
 
 std::vector<std::uint8_t> compressedReply(WordStream &sent, const std::vector<Inputs> &blocks, std::uint16_t mask)
 {
-    if (!blocksFit(blocks.size(), mask))
-        return {};
-    std::vector<std::uint16_t> words;
-    for (const Inputs &block : blocks) {
-        const std::vector<std::uint16_t> w = inputWords(block);
-        words.insert(words.end(), w.begin(), w.end());
-    }
-    return pack(kExchangeDataCmprReply, sent, words, mask);
+    return packBlocks(kExchangeDataCmprReply, sent, blocks, mask, inputWords);
 }
 
 CmprError readCompressedExchange(WordStream &received, const std::uint8_t *data, std::size_t size, std::uint16_t &mask,
                                  std::vector<Outputs> &blocks)
 {
-    std::vector<std::uint16_t> words;
-    const CmprError error = unpack(kExchangeDataCmpr, received, data, size, kCommandWords, mask, words);
-    if (error != CmprError::None)
-        return error;
-    blocks.clear();
-    for (std::size_t at = 0; at < words.size(); at += kCommandWords)
-        blocks.push_back(outputsFromWords(words.data() + at));
-    return CmprError::None;
+    return unpackBlocks(kExchangeDataCmpr, received, data, size, kCommandWords, outputsFromWords, mask, blocks);
 }
 
 CmprError readCompressedReply(WordStream &received, const std::uint8_t *data, std::size_t size, std::uint16_t &mask,
                               std::vector<Inputs> &blocks)
 {
-    std::vector<std::uint16_t> words;
-    const CmprError error = unpack(kExchangeDataCmprReply, received, data, size, kReplyWords, mask, words);
-    if (error != CmprError::None)
-        return error;
-    blocks.clear();
-    for (std::size_t at = 0; at < words.size(); at += kReplyWords)
-        blocks.push_back(inputsFromWords(words.data() + at));
-    return CmprError::None;
+    return unpackBlocks(kExchangeDataCmprReply, received, data, size, kReplyWords, inputsFromWords, mask, blocks);
 }
 
 } // namespace protocol::txt

@@ -120,31 +120,12 @@ void describe(QCommandLineParser &parser)
     });
 }
 
-// The options into the engine's settings; a bad value ends the program
-// with a message and status 2.
-void readOptions(const QCommandLineParser &parser, Settings &settings)
+// The ROBO TX's own options: how the simulated controller deviates.
+void readTxBehaviours(const QCommandLineParser &parser, txsim::EngineOptions &engine)
 {
-    txsim::EngineOptions &engine = settings.engine;
     long long n = 0;
-    settings.txt = parser.isSet(QStringLiteral("txt"));
-    if (parser.isSet(QStringLiteral("extensions"))) {
-        const int most = settings.txt ? protocol::txt::kMaxExtensions : protocol::kMaxExtensions;
-        if (!wholeNumber(parser.value(QStringLiteral("extensions")), most, n))
-            refuse(settings.txt ? QStringLiteral("--extensions takes 0 or 1 with --txt (a TXT takes one extension)")
-                                : QStringLiteral("--extensions takes 0 to 8"));
-        engine.extensions = static_cast<int>(n);
-    }
-    settings.nameSet = parser.isSet(QStringLiteral("name"));
-    if (settings.nameSet)
-        engine.name = parser.value(QStringLiteral("name")).toStdString().substr(0, 16);
     if (parser.isSet(QStringLiteral("serial")))
         engine.serial = parser.value(QStringLiteral("serial")).toStdString();
-    if (parser.isSet(QStringLiteral("watchdog"))) {
-        const QString text = parser.value(QStringLiteral("watchdog"));
-        if (!wholeNumber(text, std::numeric_limits<long long>::max(), n))
-            refuse(QStringLiteral("--watchdog takes milliseconds as a whole number, 0 = never (not \"%1\")").arg(text));
-        engine.watchdog = std::chrono::milliseconds(n);
-    }
     for (const QString &text : parser.values(QStringLiteral("ignore"))) {
         if (!wholeNumber(text, 0xFFFFFFFFll, n))
             refuse(QStringLiteral("--ignore takes a command number (not \"%1\")").arg(text));
@@ -157,12 +138,6 @@ void readOptions(const QCommandLineParser &parser, Settings &settings)
             || (colon >= 0 && !wholeNumber(text.mid(colon + 1), 0xFFFFFFFFll, code)))
             refuse(QStringLiteral("--error takes CMD or CMD:CODE, whole numbers (not \"%1\")").arg(text));
         engine.errorReplies[static_cast<std::uint32_t>(command)] = static_cast<std::uint32_t>(code);
-    }
-    if (parser.isSet(QStringLiteral("latency"))) {
-        const QString text = parser.value(QStringLiteral("latency"));
-        if (!wholeNumber(text, 60000, n))
-            refuse(QStringLiteral("--latency takes 0 to 60000 milliseconds (not \"%1\")").arg(text));
-        settings.latency = std::chrono::milliseconds(n);
     }
     if (parser.isSet(QStringLiteral("ignore-extension-exchanges"))) {
         const QString text = parser.value(QStringLiteral("ignore-extension-exchanges"));
@@ -180,12 +155,45 @@ void readOptions(const QCommandLineParser &parser, Settings &settings)
             refuse(QStringLiteral("--replay: %1").arg(QString::fromStdString(error)));
         engine.replay = replay;
     }
+}
+
+// The options into the engine's settings; a bad value ends the program
+// with a message and status 2.
+void readOptions(const QCommandLineParser &parser, Settings &settings)
+{
+    txsim::EngineOptions &engine = settings.engine;
+    long long n = 0;
+    settings.txt = parser.isSet(QStringLiteral("txt"));
+    if (parser.isSet(QStringLiteral("extensions"))) {
+        const int most = settings.txt ? protocol::txt::kMaxExtensions : protocol::kMaxExtensions;
+        if (!wholeNumber(parser.value(QStringLiteral("extensions")), most, n))
+            refuse(settings.txt ? QStringLiteral("--extensions takes 0 or 1 with --txt (a TXT takes one extension)")
+                                : QStringLiteral("--extensions takes 0 to 8"));
+        engine.extensions = static_cast<int>(n);
+    }
+    settings.nameSet = parser.isSet(QStringLiteral("name"));
+    if (settings.nameSet)
+        engine.name = parser.value(QStringLiteral("name")).toStdString().substr(0, 16);
+    if (parser.isSet(QStringLiteral("watchdog"))) {
+        const QString text = parser.value(QStringLiteral("watchdog"));
+        if (!wholeNumber(text, std::numeric_limits<long long>::max(), n))
+            refuse(QStringLiteral("--watchdog takes milliseconds as a whole number, 0 = never (not \"%1\")").arg(text));
+        engine.watchdog = std::chrono::milliseconds(n);
+    }
+    if (parser.isSet(QStringLiteral("latency"))) {
+        const QString text = parser.value(QStringLiteral("latency"));
+        if (!wholeNumber(text, 60000, n))
+            refuse(QStringLiteral("--latency takes 0 to 60000 milliseconds (not \"%1\")").arg(text));
+        settings.latency = std::chrono::milliseconds(n);
+    }
     if (settings.txt) {
         // The ROBO TX's behaviours mean nothing to a TXT: refused, not ignored.
         for (const char *option : {"serial", "ignore", "error", "ignore-extension-exchanges", "session-zero", "noise", "replay"}) {
             if (parser.isSet(QString::fromLatin1(option)))
                 refuse(QStringLiteral("--%1 is not for --txt").arg(QLatin1String(option)));
         }
+    } else {
+        readTxBehaviours(parser, engine);
     }
     settings.headless.logFrames = parser.isSet(QStringLiteral("log-frames"));
     settings.windowless = parser.isSet(QStringLiteral("headless"));
@@ -285,11 +293,25 @@ int runWithWindow(Engine &engine, Server &server)
     return result;
 }
 
-void handleSignals()
+// Announces `where`, serves until the end, and withdraws the announcement.
+template <typename Engine, typename Server>
+int serve(Engine &engine, Server &server, Settings &settings, const std::string &where, Server *&active)
 {
+    std::string error;
+    if (settings.announce) {
+        settings.headless.announcement = rendezvous::announceSimulator(where, error);
+        if (settings.headless.announcement.empty())
+            std::fprintf(stderr, "kavrik-simulator: %s not announced: %s\n", where.c_str(), error.c_str());
+    }
+    active = &server;
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
+    const int result =
+        settings.windowless ? txsim::runHeadless(engine, server, settings.headless) : runWithWindow(engine, server);
+    active = nullptr;
+    rendezvous::withdrawSimulator(settings.headless.announcement);
+    return result;
 }
 
 int runTx(Settings &settings)
@@ -303,18 +325,7 @@ int runTx(Settings &settings)
     }
     server.setMute(settings.mute);
     server.setLatency(settings.latency);
-    if (settings.announce) {
-        settings.headless.announcement = rendezvous::announceSimulator(server.slavePath(), error);
-        if (settings.headless.announcement.empty())
-            std::fprintf(stderr, "kavrik-simulator: port not announced: %s\n", error.c_str());
-    }
-    activePty = &server;
-    handleSignals();
-    const int result =
-        settings.windowless ? txsim::runHeadless(engine, server, settings.headless) : runWithWindow(engine, server);
-    activePty = nullptr;
-    rendezvous::withdrawSimulator(settings.headless.announcement);
-    return result;
+    return serve(engine, server, settings, server.slavePath(), activePty);
 }
 
 int runTxt(Settings &settings)
@@ -333,18 +344,7 @@ int runTxt(Settings &settings)
         return 1;
     }
     server.setMute(settings.mute);
-    if (settings.announce) {
-        settings.headless.announcement = rendezvous::announceSimulator(server.localAddress(), error);
-        if (settings.headless.announcement.empty())
-            std::fprintf(stderr, "kavrik-simulator: address not announced: %s\n", error.c_str());
-    }
-    activeTcp = &server;
-    handleSignals();
-    const int result =
-        settings.windowless ? txsim::runHeadless(engine, server, settings.headless) : runWithWindow(engine, server);
-    activeTcp = nullptr;
-    rendezvous::withdrawSimulator(settings.headless.announcement);
-    return result;
+    return serve(engine, server, settings, server.localAddress(), activeTcp);
 }
 
 } // namespace

@@ -154,6 +154,17 @@ void TestCommandLine::simulatorOptions_data()
                                     << "kavrik-simulator: Unknown option 'bogus'.";
     QTest::newRow("unknown option, for a window") << QStringList{"--bogus"} << 2
                                                   << "kavrik-simulator: Unknown option 'bogus'.";
+    // A TXT takes one extension.
+    QTest::newRow("TXT with two extensions") << QStringList{"--txt", "--extensions", "2"} << 2
+                                             << "kavrik-simulator: --extensions takes 0 or 1 with --txt";
+    QTest::newRow("TXT port above 65535") << QStringList{"--headless", "--txt", "127.0.0.1:65536"} << 2
+                                          << "kavrik-simulator: --txt takes a port from 0 to 65535";
+    QTest::newRow("TXT host name") << QStringList{"--headless", "--txt", "localhost:65000"} << 2
+                                   << "kavrik-simulator: --txt takes HOST:PORT with a numeric IPv4 host";
+    QTest::newRow("TXT with a ROBO TX behaviour") << QStringList{"--headless", "--txt", "--noise"} << 2
+                                                  << "kavrik-simulator: --noise is not for --txt";
+    QTest::newRow("an address without --txt") << QStringList{"--headless", "127.0.0.1:0"} << 2
+                                              << "kavrik-simulator: unexpected argument 127.0.0.1:0";
 }
 
 void TestCommandLine::simulatorOptions()

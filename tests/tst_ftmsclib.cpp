@@ -388,6 +388,17 @@ void TestFtMscLib::portListWithSimulator()
         QCOMPARE(api.EnumComPorts(i, buffer.data(), uint32_t(buffer.size())), i);
         QVERIFY2(!QString(buffer.constData()).startsWith(sim.port + " "), buffer.constData());
     }
+
+    // A TXT simulator is listed by the address it listens on.
+    SimProcess txt;
+    QVERIFY(txt.start({"--txt", "127.0.0.1:0"}, simDir.path()));
+    const QString txtEntry = txt.port + " ROBOTICS TXT simulator";
+    int listed = 0;
+    for (uint32_t i = 0, n = api.GetAvailableComPorts(FT_PORTS_ALL); i < n; ++i) {
+        QCOMPARE(api.EnumComPorts(i, buffer.data(), uint32_t(buffer.size())), i);
+        listed += QString(buffer.constData()) == txtEntry;
+    }
+    QCOMPARE(listed, 1);
 }
 
 void TestFtMscLib::portClassification_data()

@@ -205,8 +205,6 @@ private slots:
     void commandLines();
     void txtConversations_data();
     void txtConversations();
-    void txtSimulatorRefuses_data();
-    void txtSimulatorRefuses();
     void txtSimulatorWithNaiveClient();
 };
 
@@ -666,6 +664,69 @@ void TestSimEngine::txtConversations_data()
         << started + Ids{txt::kStopOnlineReply} << Kinds{int(V::AfterStop)} << false << 0 << 0 << -1;
 }
 
+namespace {
+
+// What each read of the conversation carries.
+std::vector<TxtStep> readsOf(const TxtScript &script, const QString &delivery)
+{
+    std::vector<TxtStep> reads;
+    for (const TxtStep &step : script.steps) {
+        if (delivery == "bytes" && !step.connect) {
+            for (std::uint8_t b : step.bytes)
+                reads.push_back({{b}, false});
+        } else if (delivery == "one read" && !step.connect && !reads.empty() && !reads.back().connect) {
+            reads.back().bytes.insert(reads.back().bytes.end(), step.bytes.begin(), step.bytes.end());
+        } else {
+            reads.push_back(step);
+        }
+    }
+    return reads;
+}
+
+// The host's side: every reply framed by its id, compressed ones decoded
+// against the host's references, all in order.
+struct TxtHost {
+    void take(const txsim::TxtReply &reply)
+    {
+        std::size_t length = 0;
+        QCOMPARE(txt::packetLength(reply.bytes.data(), reply.bytes.size(), length), txt::Framing::Whole);
+        QCOMPARE(length, reply.bytes.size());
+        ids.push_back(txt::packetId(reply.bytes.data()));
+        if (ids.back() == txt::kExchangeDataCmprReply) {
+            std::uint16_t m = 0;
+            std::vector<txt::Inputs> blocks;
+            QCOMPARE(txt::readCompressedReply(received, reply.bytes.data(), reply.bytes.size(), m, blocks),
+                     txt::CmprError::None);
+            mask = m;
+        }
+        if (!sent.empty())
+            QVERIFY(reply.due >= sent.back().due);
+        sent.push_back(reply);
+    }
+    // Every exchange answered at least a pacing step after every other.
+    bool paced() const
+    {
+        std::vector<txsim::TxtEngine::Clock::time_point> due;
+        for (const txsim::TxtReply &r : sent) {
+            const std::uint32_t id = txt::packetId(r.bytes.data());
+            if (id == txt::kExchangeDataReply || id == txt::kExchangeDataCmprReply)
+                due.push_back(r.due);
+        }
+        for (std::size_t i = 1; i < due.size(); ++i) {
+            if (due[i] - due[i - 1] < txsim::TxtEngine::kPacing)
+                return false;
+        }
+        return true;
+    }
+
+    txt::WordStream received;
+    Ids ids;
+    int mask = -1;
+    std::vector<txsim::TxtReply> sent;
+};
+
+} // namespace
+
 void TestSimEngine::txtConversations()
 {
     QFETCH(TxtScript, script);
@@ -686,29 +747,14 @@ void TestSimEngine::txtConversations()
         if (e.kind == EventKind::Violation)
             seen.push_back(int(e.violation));
     });
-    // What each read carries.
-    std::vector<TxtStep> reads;
-    for (const TxtStep &step : script.steps) {
-        if (delivery == "bytes" && !step.connect) {
-            for (std::uint8_t b : step.bytes)
-                reads.push_back({{b}, false});
-        } else if (delivery == "one read" && !step.connect && !reads.empty() && !reads.back().connect) {
-            reads.back().bytes.insert(reads.back().bytes.end(), step.bytes.begin(), step.bytes.end());
-        } else {
-            reads.push_back(step);
-        }
-    }
     engine.connect();
-    txt::WordStream hostReplies;
+    TxtHost host;
     auto now = txsim::TxtEngine::Clock::now();
     bool stillOpen = true;
-    Ids ids;
-    int lastMask = -1;
-    std::vector<txsim::TxtReply> sent;
-    for (const TxtStep &read : reads) {
+    for (const TxtStep &read : readsOf(script, delivery)) {
         if (read.connect) {
             engine.connect();
-            hostReplies.reset();
+            host.received.reset();
             stillOpen = true;
             continue;
         }
@@ -716,40 +762,17 @@ void TestSimEngine::txtConversations()
         now += std::chrono::milliseconds(50);
         std::vector<txsim::TxtReply> out;
         stillOpen = engine.receive(read.bytes.data(), read.bytes.size(), now, out);
-        for (const txsim::TxtReply &reply : out) {
-            std::size_t length = 0;
-            QCOMPARE(txt::packetLength(reply.bytes.data(), reply.bytes.size(), length), txt::Framing::Whole);
-            QCOMPARE(length, reply.bytes.size());
-            ids.push_back(txt::packetId(reply.bytes.data()));
-            if (ids.back() == txt::kExchangeDataCmprReply) {
-                std::uint16_t m = 0;
-                std::vector<txt::Inputs> blocks;
-                QCOMPARE(txt::readCompressedReply(hostReplies, reply.bytes.data(), reply.bytes.size(), m, blocks),
-                         txt::CmprError::None);
-                lastMask = m;
-            }
-            // In order; exchanges a pacing step apart.
-            if (!sent.empty())
-                QVERIFY(reply.due >= sent.back().due);
-            sent.push_back(reply);
-        }
+        for (const txsim::TxtReply &reply : out)
+            host.take(reply);
     }
-    for (std::size_t i = 1; i < sent.size(); ++i) {
-        for (std::size_t j = 0; j < i; ++j) {
-            const auto paced = [](const Bytes &b) {
-                return txt::packetId(b.data()) == txt::kExchangeDataReply || txt::packetId(b.data()) == txt::kExchangeDataCmprReply;
-            };
-            if (paced(sent[i].bytes) && paced(sent[j].bytes))
-                QVERIFY(sent[i].due - sent[j].due >= txsim::TxtEngine::kPacing);
-        }
-    }
-    QCOMPARE(ids, replies);
+    QVERIFY(host.paced());
+    QCOMPARE(host.ids, replies);
     QCOMPARE(seen, violations);
     QCOMPARE(stillOpen, open);
     const txsim::Snapshot s = engine.snapshot();
     QCOMPARE(int(s.ta[0].duty[0]), o1);
     QCOMPARE(int(s.ta[1].duty[7]), extO8);
-    QCOMPARE(lastMask, mask);
+    QCOMPARE(host.mask, mask);
     if (!open) {
         std::vector<txsim::TxtReply> out;
         const Bytes ping = txt::queryStatus();
@@ -819,28 +842,6 @@ std::uint32_t idOf(const Bytes &reply)
 }
 
 } // namespace
-
-void TestSimEngine::txtSimulatorRefuses_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("named");
-    QTest::newRow("two extensions") << QStringList{"--txt", "--extensions", "2"} << "--extensions";
-    QTest::newRow("port above 65535") << QStringList{"--txt", "127.0.0.1:65536"} << "port";
-    QTest::newRow("host name") << QStringList{"--txt", "localhost:65000"} << "IPv4";
-    QTest::newRow("a ROBO TX behaviour") << QStringList{"--txt", "--noise"} << "--noise";
-}
-
-void TestSimEngine::txtSimulatorRefuses()
-{
-    QFETCH(QStringList, args);
-    QFETCH(QString, named);
-    QProcess sim;
-    sim.start(KAVRIK_BIN_DIR "/kavrik-simulator", QStringList{"--headless", "--no-announce"} + args);
-    QVERIFY(sim.waitForFinished(5000));
-    QCOMPARE(sim.exitCode(), 2);
-    QVERIFY(sim.readAllStandardError().contains(named.toUtf8()));
-    QVERIFY(sim.readAllStandardOutput().isEmpty());
-}
 
 // The headless simulator on a free port, announced, driven by a naive
 // client: its outputs as events, kept when the client goes away without a
