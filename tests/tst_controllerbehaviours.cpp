@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,10 +17,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "protocol/txt.h"
 #include "tests/ftlibapi.h"
 #include "tests/simprocess.h"
 
 namespace {
+
+namespace txt = protocol::txt;
 
 const char *kLibrary = KAVRIK_BIN_DIR "/libftMscLib.so";
 
@@ -46,6 +54,101 @@ private:
     QTemporaryDir dir;
 };
 
+// A TXT on 127.0.0.1 that answers as the protocol says, but for the one
+// fault a case asks of it; it remembers the last duty of the Master's O1.
+class ScriptedTxt {
+public:
+    enum class Fault { None, StartAnsweredOtherwise, UndecodableAnswer, ByteByByte, UnaskedAnswer, NotATxt };
+
+    explicit ScriptedTxt(Fault fault)
+        : fault_(fault)
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (::bind(listener_, reinterpret_cast<sockaddr *>(&address), size) == 0 && ::listen(listener_, 1) == 0
+            && ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &size) == 0)
+            port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedTxt()
+    {
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+    QString address() const { return QStringLiteral("127.0.0.1:%1").arg(port_); }
+    int duty() const { return duty_; }
+
+private:
+    void serve()
+    {
+        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            return;
+        std::vector<std::uint8_t> in;
+        std::uint8_t buffer[512];
+        ssize_t n;
+        while ((n = ::read(client, buffer, sizeof buffer)) > 0) {
+            in.insert(in.end(), buffer, buffer + n);
+            std::size_t length = 0;
+            while (in.size() >= 4 && txt::packetLength(in.data(), in.size(), length) == txt::Framing::Whole) {
+                send(client, answer(std::vector<std::uint8_t>(in.begin(), in.begin() + long(length))));
+                in.erase(in.begin(), in.begin() + long(length));
+            }
+        }
+        ::close(client);
+    }
+
+    void send(int client, const std::vector<std::uint8_t> &bytes)
+    {
+        for (std::size_t i = 0; i < bytes.size();) {
+            const std::size_t chunk = fault_ == Fault::ByteByByte ? 1 : bytes.size() - i;
+            if (::write(client, bytes.data() + i, chunk) <= 0)
+                return;
+            i += chunk;
+            if (fault_ == Fault::ByteByByte)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    }
+
+    std::vector<std::uint8_t> answer(const std::vector<std::uint8_t> &request)
+    {
+        const std::uint32_t id = txt::packetId(request.data());
+        if (id == txt::kQueryStatus)
+            return fault_ == Fault::NotATxt ? std::vector<std::uint8_t>{'H', 'T', 'T', 'P', '/', '1', '.', '0', ' '}
+                                            : txt::statusReply({"scripted", 0x04070000});
+        if (id == txt::kStartOnline) {
+            commands_.reset();
+            answers_.reset();
+            return txt::idOnly(fault_ == Fault::StartAnsweredOtherwise ? txt::kStopOnlineReply : txt::kStartOnlineReply);
+        }
+        if (id != txt::kExchangeDataCmpr)
+            return txt::idOnly(txt::replyIdFor(id));
+        std::uint16_t mask = 0;
+        std::vector<txt::Outputs> blocks;
+        if (txt::readCompressedExchange(commands_, request.data(), request.size(), mask, blocks) == txt::CmprError::None)
+            duty_ = blocks[0].duty[0];
+        std::vector<std::uint8_t> reply = txt::compressedReply(answers_, {txt::Inputs{}}, 0);
+        if (fault_ == Fault::UndecodableAnswer && ++exchanges_ == 5)
+            reply[8] ^= 0xFF; // the CRC
+        if (fault_ == Fault::UnaskedAnswer && ++exchanges_ == 5)
+            reply.insert(reply.end(), reply.begin(), reply.end());
+        return reply;
+    }
+
+    const Fault fault_;
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+    txt::WordStream commands_;
+    txt::WordStream answers_;
+    int exchanges_ = 0;
+    std::atomic<int> duty_{-1};
+};
+
 } // namespace
 
 // libftMscLib.so against controllers that behave otherwise than the
@@ -70,6 +173,8 @@ private slots:
     void traceToAFifo_data();
     void traceToAFifo();
     void simulatorCommandInput();
+    void txtOutOfStep_data();
+    void txtOutOfStep();
 
 private:
     FtLibApi api;
@@ -122,6 +227,16 @@ void TestControllerBehaviours::openTolerance_data()
                                            << QStringList{"replies awaited 1000 ms"};
     QTest::newRow("reply timeout 1500 ms") << QStringList{"KAVRIK_FTLIB_REPLY_TIMEOUT_MS=1500"} << ok << 2000
                                            << QStringList{"replies awaited 1500 ms"};
+    // A TXT: late answers are waited for; one that keeps quiet is not asked
+    // again (a late answer could not be told from the next one).
+    const QStringList txt{"--txt", "127.0.0.1:0"};
+    QTest::newRow("TXT answering 150 ms late") << txt + QStringList{"--latency", "150"} << ok << 1000
+                                               << QStringList{"controller \"TXT simulator\", firmware 4.7.0"};
+    QTest::newRow("TXT saying nothing") << txt + QStringList{"--mute"} << uint(FTLIB_ERR_INIT_COM_TIMEOUT) << 1000
+                                        << QStringList{"no answer to the status query"};
+    // ftrobopy_server on a TXT 4.0 gets the plain exchange.
+    QTest::newRow("TXT 4.0 with ftrobopy_server") << txt + QStringList{"--name", "TX2013"} << ok << 1000
+                                                  << QStringList{"ftrobopy_server: the Master alone, uncompressed"};
 }
 
 void TestControllerBehaviours::openTolerance()
@@ -474,3 +589,55 @@ void TestControllerBehaviours::simulatorCommandInput()
 
 QTEST_GUILESS_MAIN(TestControllerBehaviours)
 #include "tst_controllerbehaviours.moc"
+
+void TestControllerBehaviours::txtOutOfStep_data()
+{
+    using Fault = ScriptedTxt::Fault;
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<uint>("status"); // of the open, or GetComStatus afterwards
+    QTest::addColumn<QString>("traced");
+    const uint lost = FTLIB_ERR_INIT_COM;
+    // TCP brings bytes, not packets: an answer in pieces is taken whole.
+    QTest::newRow("every answer byte by byte") << int(Fault::ByteByByte) << uint(FTLIB_ERR_SUCCESS) << "online";
+    // No transaction ids: a stream out of step cannot be mended, only given
+    // up, with zeros written as it goes.
+    QTest::newRow("StartOnline answered otherwise") << int(Fault::StartAnsweredOtherwise) << lost
+                                                    << "packet 0xfbf600d2 does not answer StartOnline";
+    QTest::newRow("an answer that does not decode") << int(Fault::UndecodableAnswer) << lost
+                                                    << "compressed answer refused: CRC";
+    QTest::newRow("an answer nobody asked for") << int(Fault::UnaskedAnswer) << lost << "does not answer";
+    QTest::newRow("not a TXT at all") << int(Fault::NotATxt) << lost << "none of the TXT's";
+}
+
+// A TXT whose answers do not follow the requests loses the link at once
+// (its "Ошибка" box follows), and the open of something else than a TXT
+// fails.
+void TestControllerBehaviours::txtOutOfStep()
+{
+    QFETCH(int, fault);
+    QFETCH(uint, status);
+    QFETCH(QString, traced);
+    ScriptedTxt device{ScriptedTxt::Fault(fault)};
+    TraceFile trace("1");
+    uint32_t err = FTLIB_ERR_UNKNOWN;
+    const FtHandle h = api.ftxOpenComDevice(device.address().toUtf8().constData(), 38400, &err);
+    if (ScriptedTxt::Fault(fault) == ScriptedTxt::Fault::NotATxt) {
+        QCOMPARE(err, uint32_t(status));
+        QVERIFY2(trace.text().contains(traced), qPrintable(trace.text()));
+        return;
+    }
+    QVERIFY2(h, qPrintable(QString::number(err, 16)));
+    QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.SetOutPwmValues(h, 0, 0, 444), uint32_t(FTLIB_ERR_SUCCESS));
+    if (status == FTLIB_ERR_SUCCESS) {
+        QVERIFY(waitUntil([&] { return device.duty() == 444; }, 2000));
+        QVERIFY(waitUntil([&] { return trace.text().contains(traced); }, 1000));
+        QCOMPARE(api.GetComStatus(h), uint32_t(FTLIB_ERR_SUCCESS));
+    } else {
+        QVERIFY(waitUntil([&] { return api.GetComStatus(h) == status; }, 1000));
+        QVERIFY2(trace.text().contains(traced), qPrintable(trace.text()));
+    }
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+    // Whatever was driven is at 0 when it is over.
+    QVERIFY(device.duty() <= 0);
+}
