@@ -46,12 +46,15 @@ double percentile(std::vector<long long> v, double p)
 // did.
 using Change = std::function<long long(bool press, SimChild &sim, const std::string &seen)>;
 
-Figures measure(bool cycleOnly, int presses, quint32 code, const Change &change)
+// `device`: the simulator's options; `fewest`: the least time between two
+// changes, in ms.
+Figures measure(bool cycleOnly, int presses, quint32 code, const Change &change,
+                std::initializer_list<const char *> device = {}, int fewest = 0)
 {
     Figures f;
     ::setenv("KAVRIK_FTLIB_CYCLE_ONLY", cycleOnly ? "1" : "0", 1);
     SimChild sim;
-    if (!sim.start()) {
+    if (!sim.start(device)) {
         std::fprintf(stderr, "simulator did not start\n");
         return f;
     }
@@ -72,7 +75,7 @@ Figures measure(bool cycleOnly, int presses, quint32 code, const Change &change)
     ftConnection().transferAreaRunning = true;
 
     std::mt19937 random(42);
-    std::uniform_int_distribution<int> pause(0, 10);
+    std::uniform_int_distribution<int> pause(fewest, fewest + 10);
     std::vector<long long> samples;
     for (int i = 0; i < presses * 2; ++i) {
         const int duty = i % 2 == 0 ? 512 : 0;
@@ -146,8 +149,12 @@ int main(int argc, char **argv)
     const Figures immediate = measure(false, presses, 65, keyChange);
     const Figures cycle = measure(true, presses, 65, keyChange);
     const Figures padded = measurePad(presses);
+    // A TXT takes one exchange per 10 ms cycle, whatever the host does: two
+    // changes within one cycle cannot both reach it sooner. Keys come at
+    // least a cycle apart here, at any moment of it.
+    const Figures txt = measure(false, presses, 65, keyChange, {"--txt", "127.0.0.1:0", "--watchdog", "0"}, 10);
     ftxCloseLib();
-    if (!immediate.ok || !cycle.ok || !padded.ok)
+    if (!immediate.ok || !cycle.ok || !padded.ok || !txt.ok)
         return 1;
     std::printf("key-to-wire latency, %d presses and %d releases each\n", presses, presses);
     std::printf("  immediate : p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms  (target p99 <= 2 ms: %s)\n", immediate.p50,
@@ -157,8 +164,12 @@ int main(int argc, char **argv)
     std::printf("pad-to-wire latency, a button pressed and released %d times\n", presses);
     std::printf("  immediate : p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms  (target p99 <= 2 ms: %s)\n", padded.p50,
                 padded.p99, padded.max, padded.p99 <= 2.0 ? "met" : "MISSED");
+    std::printf("key-to-TXT-exchange latency over TCP to the simulated TXT, keys a cycle or more apart\n");
+    std::printf("  immediate : p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms  (target p99 <= 2 ms: %s)\n", txt.p50, txt.p99,
+                txt.max, txt.p99 <= 2.0 ? "met" : "MISSED");
     bench::figure("key_to_wire_p50", immediate.p50, "ms", 2.0);
     bench::figure("key_to_wire_p99", immediate.p99, "ms", 2.0);
     bench::figure("pad_to_wire_p99", padded.p99, "ms", 2.0);
+    bench::figure("key_to_txt_exchange_p99", txt.p99, "ms", 2.0);
     return 0;
 }

@@ -145,6 +145,9 @@ int main(int argc, char **argv)
         {"bluetooth_answers_after_4s", {"--mute", "--extensions", "1"}, true, true, 12000, 4000},
         {"bluetooth_answers_after_6s", {"--mute", "--extensions", "1"}, true, true, 12000, 6000},
         {"bluetooth_answers_after_8s", {"--mute", "--extensions", "1"}, true, true, 12000, 8000},
+        // A ROBOTICS TXT over TCP: the connect and its status query.
+        {"txt_as_simulated", {"--txt", "127.0.0.1:0"}, true, false, 200},
+        {"txt_mute", {"--txt", "127.0.0.1:0", "--mute"}, false, false, 2000},
     };
     bool failed = false;
     std::printf("open against controllers that answer less or later, slowest of %d:\n", runs);
