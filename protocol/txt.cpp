@@ -79,6 +79,15 @@ const std::uint16_t *take(const std::uint16_t *words, std::array<std::int16_t, N
     return words;
 }
 
+// CRC-32/MPEG-2: polynomial 0x04C11DB7, most significant bit first.
+std::uint32_t crcByte(std::uint32_t crc, std::uint8_t byte)
+{
+    crc ^= static_cast<std::uint32_t>(byte) << 24;
+    for (int bit = 0; bit < 8; ++bit)
+        crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    return crc;
+}
+
 } // namespace
 
 std::uint32_t replyIdFor(std::uint32_t command)
@@ -324,6 +333,44 @@ Inputs inputsFromWords(const std::uint16_t *words)
     in.micLin = static_cast<std::int16_t>(words[0]);
     in.micLog = static_cast<std::int16_t>(words[1]);
     return in;
+}
+
+const char *cmprErrorText(CmprError error)
+{
+    switch (error) {
+    case CmprError::WrongId:
+        return "wrong id";
+    case CmprError::Truncated:
+        return "truncated";
+    case CmprError::Oversized:
+        return "oversized";
+    case CmprError::BadCode:
+        return "bad code";
+    case CmprError::BadCrc:
+        return "CRC mismatch";
+    case CmprError::BadMask:
+        return "bad extension mask";
+    case CmprError::None:
+        break;
+    }
+    return "none";
+}
+
+std::uint32_t bytesCrc(const std::uint8_t *data, std::size_t size)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; ++i)
+        crc = crcByte(crc, data[i]);
+    return crc;
+}
+
+std::uint32_t wordsCrc(const std::uint16_t *words, std::size_t count)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    // High byte first: the opposite of the wire order.
+    for (std::size_t i = 0; i < count; ++i)
+        crc = crcByte(crcByte(crc, static_cast<std::uint8_t>(words[i] >> 8)), static_cast<std::uint8_t>(words[i] & 0xFF));
+    return crc;
 }
 
 } // namespace protocol::txt

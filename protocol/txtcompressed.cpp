@@ -124,14 +124,6 @@ bool readRun(BitReader &in, std::size_t &run)
     return true;
 }
 
-std::uint32_t crcByte(std::uint32_t crc, std::uint8_t byte)
-{
-    crc ^= static_cast<std::uint32_t>(byte) << 24;
-    for (int bit = 0; bit < 8; ++bit)
-        crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-    return crc;
-}
-
 bool blocksFit(std::size_t blocks, std::uint16_t mask)
 {
     return (mask & ~1u) == 0 && blocks == 1u + (mask & 1u);
@@ -185,44 +177,6 @@ CmprError unpack(std::uint32_t id, WordStream &received, const std::uint8_t *dat
 }
 
 } // namespace
-
-const char *cmprErrorText(CmprError error)
-{
-    switch (error) {
-    case CmprError::WrongId:
-        return "wrong id";
-    case CmprError::Truncated:
-        return "truncated";
-    case CmprError::Oversized:
-        return "oversized";
-    case CmprError::BadCode:
-        return "bad code";
-    case CmprError::BadCrc:
-        return "CRC mismatch";
-    case CmprError::BadMask:
-        return "bad extension mask";
-    case CmprError::None:
-        break;
-    }
-    return "none";
-}
-
-std::uint32_t bytesCrc(const std::uint8_t *data, std::size_t size)
-{
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < size; ++i)
-        crc = crcByte(crc, data[i]);
-    return crc;
-}
-
-std::uint32_t wordsCrc(const std::uint16_t *words, std::size_t count)
-{
-    std::uint32_t crc = 0xFFFFFFFFu;
-    // High byte first: the opposite of the wire order.
-    for (std::size_t i = 0; i < count; ++i)
-        crc = crcByte(crcByte(crc, static_cast<std::uint8_t>(words[i] >> 8)), static_cast<std::uint8_t>(words[i] & 0xFF));
-    return crc;
-}
 
 void WordStream::reset()
 {
