@@ -86,6 +86,14 @@ uint32_t ftxInitLib(void);
 // online extensions together, each cut to what is left of the bound. After
 // a repeated echo the library waits for the later answers a slow device may
 // still send, and goes on in the session the last one names.
+// Linux, a ROBOTICS TXT: a port name that is no path is a TXT's address
+// ("192.168.7.2", "192.168.7.2:65000", a host name; 65000 by default). The
+// open connects (2 s at most for an address that does not answer, a name
+// looked up within the same time) and asks the TXT's status, its identity;
+// reasons: FTLIB_ERR_HOST_UNKNOWN, FTLIB_ERR_CONNECTION_REFUSED,
+// FTLIB_ERR_HOST_UNREACHABLE, FTLIB_ERR_INIT_COM_TIMEOUT (no answer),
+// FTLIB_ERR_INIT_COM (something else answered). Online mode waits for the
+// transfer's start (see ftxStartTransferArea).
 // Linux: a successful open also starts two guardians, processes
 // ftmsclib-guardian (from the library's own folder, else the installed
 // library's), beside its return: the open does not wait for them. Each holds
@@ -107,7 +115,14 @@ uint32_t ftxInitLib(void);
 FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode);
 // Starts the background transfer: the configuration of the master and every
 // online extension first, then an exchange every 10 ms (50 ms on Bluetooth;
-// KAVRIK_FTLIB_CYCLE_MS changes it). Returns at once;
+// KAVRIK_FTLIB_CYCLE_MS changes it). A TXT: online mode (after a stop on a
+// new connection), its configuration under a new id, then the compressed
+// exchange with the Master and, once the TXT says it is there, Extension 1
+// (ftrobopy_server on a TXT 4.0: the plain exchange, the Master alone),
+// strictly one request outstanding; the TXT itself times its answers 10 ms
+// apart. Its loss rule is the same (three reply timeouts, 200 ms on USB and
+// on this computer, 300 ms otherwise), but nothing is sent again while an
+// answer is awaited. Returns at once;
 // FTLIB_ERR_THREAD_IS_RUNNING when already running. An exchange naming
 // extensions that goes unanswered brings a new status request, and if that
 // does not explain it, the Master alone is driven from then on; neither
@@ -129,7 +144,8 @@ uint32_t SetFtMotorConfig(FtHandle h, int32_t shmId, int32_t motorIdx, bool stat
 // FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE: the caller may tell its user.
 uint32_t SetOutPwmValues(FtHandle h, int32_t shmId, int32_t outIdx, int32_t duty);
 // Sends one exchange with every output at 0, then ends the transfer; the
-// stored duties become 0. Returns within four reply timeouts (about 0.8 s on
+// stored duties become 0. A TXT: the zeros answered, then StopOnline, which
+// ends the connection. Returns within four reply timeouts (about 0.8 s on
 // USB); FTLIB_ERR_THREAD_NOT_RUNNING when not running.
 uint32_t ftxStopTransferArea(FtHandle h);
 // Stops the transfer if it runs, restores the port's settings and closes it;
@@ -158,7 +174,10 @@ uint32_t ftxCloseLib(void);
 // FTLIB_ERR_SUCCESS while the link works; once it was lost,
 // FTLIB_ERR_TIMEOUT_TA when the controller fell silent (three reply timeouts
 // in a row) and, Linux, FTLIB_ERR_OPEN_COM when the port itself went (a
-// hang-up, an unplugged cable, a failed write). Linux: before a loss
+// hang-up, an unplugged cable, a failed write; a TXT's connection closed or
+// reset), FTLIB_ERR_INIT_COM when a TXT's answers fell out of step with
+// the requests (another answer than the one awaited, or one that does not
+// decode). Linux: before a loss
 // after timeouts (or a failed wait on the port) is declared, one more
 // exchange with every output at 0 is written (within 50 ms, its reply not
 // awaited), so a controller that still listens stops its motors; after a
