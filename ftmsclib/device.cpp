@@ -293,6 +293,15 @@ Transport::Wake Device::waitPort(Clock::time_point deadline)
     return wake;
 }
 
+bool Device::awaitPort(Clock::time_point deadline, Transport::Wake &wake)
+{
+    wake = waitPort(deadline);
+    if (wake != Transport::Wake::Failed)
+        return true;
+    loseLink("cannot wait on the port", transport_->lastError(), Loss::Silence);
+    return false;
+}
+
 void Device::publishZeros()
 {
     guarding_.publish(lastZeros());
@@ -325,6 +334,7 @@ void Device::loseLink(const char *why, int sysError, Loss loss)
     traceZeros(zeros);
     if (!sendBytes(zeros, settings_.lastZerosWrite))
         traceError(path_, transport_->lastError(), "the zero exchange could not be written");
+    endConversation();
     lostStatus_ = loss == Loss::Silence ? FTLIB_ERR_TIMEOUT_TA
         : loss == Loss::PortGone        ? FTLIB_ERR_OPEN_COM
                                         : FTLIB_ERR_INIT_COM;

@@ -146,6 +146,9 @@ protected:
     // Records the last zeros written as the link is given up, where the
     // trace shows every frame.
     virtual void traceZeros(const std::vector<std::uint8_t> &) const {}
+    // After the last zeros of a lost link: ends the conversation for the
+    // device as well, where it has one to end (a TXT's connection).
+    virtual void endConversation() {}
 
     // For the sessions, on the loop's thread.
     Area area() const;
@@ -163,6 +166,8 @@ protected:
     // Waits on the port until `deadline`; a wake-up from a setter, or news
     // from the guardian, comes back as Woken after the guardian was seen to.
     Transport::Wake waitPort(Clock::time_point deadline);
+    // The same, but false, with the link lost, when the wait itself failed.
+    bool awaitPort(Clock::time_point deadline, Transport::Wake &wake);
     // After each request: the zeros kept ready follow it.
     void publishZeros();
     // A link on which no request may overtake the answer to the one before

@@ -17,14 +17,6 @@ namespace ftlib {
 
 namespace {
 
-// Rounded up, so that a wait never ends just before its deadline and is
-// then repeated with nothing to wait for.
-int remainingMs(std::chrono::steady_clock::time_point deadline)
-{
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(std::min<long long>(left.count(), 60000)) : 0;
-}
-
 // The simulator takes the lock of its own pty for an instant to see whether
 // a host is still there; a lock held by a real user stays held.
 bool lockExclusive(int fd, int &sysError)
@@ -194,23 +186,7 @@ Transport::Wake SerialPort::wait(Clock::time_point deadline, int wakeFd, int wat
 {
     if (fd_ < 0)
         return Wake::HungUp;
-    // poll() skips entries with a negative descriptor.
-    pollfd fds[3] = {{fd_, POLLIN, 0}, {wakeFd, POLLIN, 0}, {watchFd, POLLIN, 0}};
-    int r;
-    do {
-        r = ::poll(fds, 3, remainingMs(deadline));
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) {
-        lastError_ = errno;
-        return Wake::Failed;
-    }
-    if (r == 0)
-        return Wake::Timeout;
-    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
-        return Wake::HungUp;
-    if (fds[0].revents)
-        return Wake::Input;
-    return Wake::Woken;
+    return pollPort(fd_, POLLIN, POLLHUP | POLLERR | POLLNVAL, deadline, wakeFd, watchFd, lastError_);
 }
 
 } // namespace ftlib

@@ -22,12 +22,6 @@ namespace {
 
 using Clock = Transport::Clock;
 
-int msUntil(Clock::time_point deadline)
-{
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 60000));
-}
-
 struct Resolution {
     std::mutex mutex;
     std::condition_variable done;
@@ -92,7 +86,7 @@ ConnectError connectOne(int fd, const sockaddr_storage &address, socklen_t lengt
         pollfd p{fd, POLLOUT, 0};
         int ready;
         do {
-            ready = ::poll(&p, 1, msUntil(deadline));
+            ready = ::poll(&p, 1, remainingMs(deadline));
         } while (ready < 0 && errno == EINTR);
         if (ready == 0) {
             sysError = ETIMEDOUT;
@@ -183,7 +177,7 @@ bool TcpPort::writeAll(const std::uint8_t *data, std::size_t size, std::chrono::
             return false;
         }
         pollfd p{fd_, POLLOUT, 0};
-        const int left = msUntil(deadline);
+        const int left = remainingMs(deadline);
         if (left == 0 || ::poll(&p, 1, left) == 0) {
             lastError_ = ETIMEDOUT;
             return false;
@@ -237,23 +231,7 @@ void TcpPort::expect(std::size_t bytes)
 
 Transport::Wake TcpPort::wait(Clock::time_point deadline, int wakeFd, int watchFd)
 {
-    pollfd p[3] = {{fd_, POLLIN | POLLRDHUP, 0}, {wakeFd, POLLIN, 0}, {watchFd, POLLIN, 0}};
-    for (;;) {
-        const int ready = ::poll(p, 3, msUntil(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready < 0) {
-            lastError_ = errno;
-            return Wake::Failed;
-        }
-        if (ready == 0)
-            return Wake::Timeout;
-        if (p[0].revents & (POLLHUP | POLLERR | POLLRDHUP))
-            return Wake::HungUp;
-        if (p[0].revents & POLLIN)
-            return Wake::Input;
-        return Wake::Woken;
-    }
+    return pollPort(fd_, POLLIN | POLLRDHUP, POLLHUP | POLLERR | POLLRDHUP, deadline, wakeFd, watchFd, lastError_);
 }
 
 } // namespace ftlib

@@ -200,11 +200,9 @@ bool TxSession::sendRequest(LoopState &s, Request &request)
 
 bool TxSession::readPort(LoopState &s)
 {
-    const Transport::Wake wake = waitPort(s.pending != Pending::None ? s.deadline : s.idleUntil);
-    if (wake == Transport::Wake::Failed) {
-        loseLink("cannot wait on the port", transport().lastError(), Loss::Silence);
+    Transport::Wake wake;
+    if (!awaitPort(s.pending != Pending::None ? s.deadline : s.idleUntil, wake))
         return false;
-    }
     if (wake != Transport::Wake::Input && wake != Transport::Wake::HungUp)
         return true;
     // A hang-up is reported at once rather than after three timeouts.

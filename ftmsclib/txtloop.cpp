@@ -46,7 +46,7 @@ bool TxtSession::prepare()
         return true;
     // StopOnline ended the last connection: online mode takes a new one.
     if (given_) {
-        lose("online mode ended on this stream", 0, Loss::PortGone);
+        loseLink("online mode ended on this stream", 0, Loss::PortGone);
         return false;
     }
     const Clock::time_point until = Clock::now() + settings().openBudget;
@@ -61,7 +61,7 @@ bool TxtSession::prepare()
         shareAnswers();
         return true;
     }
-    lose("cannot connect again", 0, status == FTLIB_ERR_INIT_COM_TIMEOUT ? Loss::Silence : Loss::PortGone);
+    loseLink("cannot connect again", 0, status == FTLIB_ERR_INIT_COM_TIMEOUT ? Loss::Silence : Loss::PortGone);
     return false;
 }
 
@@ -159,7 +159,7 @@ bool TxtSession::request(LoopState &s, Pending kind, std::uint32_t command, cons
         guarding().setAwaiting(false);
         const int error = transport().lastError();
         // Part of a request may have gone: the stream is out of step.
-        lose(error == ETIMEDOUT ? "the connection took no bytes" : "write failed", error,
+        loseLink(error == ETIMEDOUT ? "the connection took no bytes" : "write failed", error,
              error == ETIMEDOUT ? Loss::Silence : Loss::PortGone);
         return false;
     }
@@ -172,11 +172,9 @@ bool TxtSession::request(LoopState &s, Pending kind, std::uint32_t command, cons
 
 bool TxtSession::readReplies(LoopState &s)
 {
-    const Transport::Wake wake = waitPort(s.pending != Pending::None ? s.deadline : s.idleUntil);
-    if (wake == Transport::Wake::Failed) {
-        lose("cannot wait on the connection", transport().lastError(), Loss::Silence);
+    Transport::Wake wake;
+    if (!awaitPort(s.pending != Pending::None ? s.deadline : s.idleUntil, wake))
         return false;
-    }
     if (wake != Transport::Wake::Input && wake != Transport::Wake::HungUp)
         return true;
     // A whole answer may still be there before the end of the connection.
@@ -188,7 +186,7 @@ bool TxtSession::readReplies(LoopState &s)
                 return false;
             continue;
         case Take::Garbled:
-            lose("the TXT sent no answer of its protocol", 0, Loss::Garbled);
+            loseLink("the TXT sent no answer of its protocol", 0, Loss::Garbled);
             return false;
         case Take::Closed:
             break;
@@ -198,7 +196,7 @@ bool TxtSession::readReplies(LoopState &s)
             break;
         }
         const int error = transport().lastError();
-        lose(error == 0 ? "the TXT closed the connection" : "the connection failed", error, Loss::PortGone);
+        loseLink(error == 0 ? "the TXT closed the connection" : "the connection failed", error, Loss::PortGone);
         return false;
     }
 }
@@ -207,7 +205,7 @@ bool TxtSession::takeReply(LoopState &s, const std::vector<std::uint8_t> &reply)
 {
     if (s.pending == Pending::None || txt::packetId(reply.data()) != txt::replyIdFor(s.pendingCommand)) {
         trace(path(), "packet 0x%08x does not answer %s", txt::packetId(reply.data()), commandName(s.pendingCommand));
-        lose("the TXT answered out of step", 0, Loss::Garbled);
+        loseLink("the TXT answered out of step", 0, Loss::Garbled);
         return false;
     }
     replyAnswered();
@@ -245,7 +243,7 @@ bool TxtSession::takeExchange(LoopState &s, const std::vector<std::uint8_t> &rep
         txt::Inputs inputs;
         if (txt::readExchangeReply(reply.data(), reply.size(), inputs))
             return true;
-        lose("an exchange answer of the wrong size", 0, Loss::Garbled);
+        loseLink("an exchange answer of the wrong size", 0, Loss::Garbled);
         return false;
     }
     std::uint16_t mask = 0;
@@ -253,7 +251,7 @@ bool TxtSession::takeExchange(LoopState &s, const std::vector<std::uint8_t> &rep
     const txt::CmprError error = txt::readCompressedReply(received_, reply.data(), reply.size(), mask, blocks);
     if (error != txt::CmprError::None) {
         trace(path(), "compressed answer refused: %s", txt::cmprErrorText(error));
-        lose("the TXT's answer does not decode", 0, Loss::Garbled);
+        loseLink("the TXT's answer does not decode", 0, Loss::Garbled);
         return false;
     }
     const unsigned present = settings().extensions ? mask & 1u : 0u;
@@ -278,17 +276,14 @@ bool TxtSession::countTimeout(LoopState &s)
         return true;
     // No request goes again: a late answer could not be told from the next
     // one. The same one is awaited until the loss rule gives the link up.
-    if (!replyMissed(s.pendingCommand)) {
-        stream().shutdown();
+    if (!replyMissed(s.pendingCommand))
         return false;
-    }
     s.deadline = transport().now() + settings().replyTimeout;
     return true;
 }
 
-void TxtSession::lose(const char *why, int sysError, Loss loss)
+void TxtSession::endConversation()
 {
-    loseLink(why, sysError, loss);
     stream().shutdown();
 }
 

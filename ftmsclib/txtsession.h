@@ -65,6 +65,7 @@ private:
     void transfer() override;
     std::vector<std::uint8_t> lastZeros() const override;
     unsigned extensionsInUse() const override;
+    void endConversation() override;
 
     StreamTransport &stream() const { return static_cast<StreamTransport &>(transport()); }
 
@@ -88,8 +89,7 @@ private:
     bool takeReply(LoopState &s, const std::vector<std::uint8_t> &reply);
     bool takeExchange(LoopState &s, const std::vector<std::uint8_t> &reply);
     bool countTimeout(LoopState &s);
-    // Gives the link up, and ends the conversation for the TXT as well.
-    void lose(const char *why, int sysError, Loss loss);
+
 
     // Defined in txtwire.cpp: what goes on the wire.
     std::vector<std::uint8_t> exchangeBytes(const Area &area, bool zeros, protocol::txt::WordStream &sent) const;
