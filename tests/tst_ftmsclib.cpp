@@ -106,6 +106,7 @@ private slots:
     void extensionRepliesLost();
     void linkLost_data();
     void linkLost();
+    void nothingLeftBehind_data();
     void nothingLeftBehind();
     void exitSendsZeros();
     void fatalSignalSendsZeros_data();
@@ -861,10 +862,19 @@ void TestFtMscLib::linkLost()
     QVERIFY(timer.elapsed() < 500);
 }
 
+void TestFtMscLib::nothingLeftBehind_data()
+{
+    QTest::addColumn<QStringList>("device");
+    QTest::newRow("ROBO TX") << QStringList();
+    // A TXT connects anew at a start after a stop: its guardians with it.
+    QTest::newRow("TXT") << QStringList{"--txt", "127.0.0.1:0"};
+}
+
 void TestFtMscLib::nothingLeftBehind()
 {
+    QFETCH(QStringList, device);
     SimProcess sim;
-    QVERIFY(sim.start({}, simDir.path()));
+    QVERIFY(sim.start(device, simDir.path()));
     const int fds = countEntries("/proc/self/fd");
     const int threads = countEntries("/proc/self/task");
     const int children = countChildren();
@@ -879,8 +889,13 @@ void TestFtMscLib::nothingLeftBehind()
         QCOMPARE(countChildren(), children + 2);
         QCOMPARE(api.SetOutPwmValues(h, 0, 0, 100 + round), uint32_t(FTLIB_ERR_SUCCESS));
         QVERIFY(!sim.waitOutput(0, 0, 100 + round).isEmpty());
-        if (round == 1)
+        if (round == 1) {
             QCOMPARE(api.ftxStopTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+            QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+            QCOMPARE(api.SetOutPwmValues(h, 0, 0, 200), uint32_t(FTLIB_ERR_SUCCESS));
+            QVERIFY(!sim.waitOutput(0, 0, 200).isEmpty());
+            QVERIFY(waitUntil([&] { return countChildren() == children + 2; }, 1000));
+        }
         QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
         QCOMPARE(countEntries("/proc/self/fd"), fds);
         QCOMPARE(countEntries("/proc/self/task"), threads);
