@@ -96,6 +96,11 @@ void answerOnTerminal(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_UNIX
+    // Before any thread starts: each inherits the mask of the thread that
+    // starts it.
+    TerminationSignals::blockStopSignals();
+#endif
     answerOnTerminal(argc, argv);
 
     // The windows have fixed sizes in pixels: on a screen with a scale

@@ -11,7 +11,10 @@ class QSocketNotifier;
 // and the program exits with 128 + the signal's number. The job-control
 // stops (SIGTSTP from Ctrl+Z, SIGTTIN, SIGTTOU) stop the outputs first as
 // well, then the program; once continued, no key held before drives. One
-// per process; it keeps the handlers for its whole life.
+// per process; it keeps the handlers for its whole life. The stop signals
+// wait blocked in the kernel until the event loop takes them, so every
+// thread must block them: blockStopSignals() runs first in main(), before
+// any thread starts, and the threads inherit it.
 class TerminationSignals : public QObject
 {
     Q_OBJECT
@@ -20,10 +23,13 @@ public:
     explicit TerminationSignals(QObject *parent = nullptr);
     ~TerminationSignals() override;
 
+    static void blockStopSignals();
+
 private:
     void handleSignal();
     void terminate(int signalNumber);
-    void stopProgram(int signalNumber);
+    void stopProgram();
 
     QSocketNotifier *notifier = nullptr;
+    QSocketNotifier *stopNotifier = nullptr;
 };

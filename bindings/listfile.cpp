@@ -72,6 +72,25 @@ QString tooLargeText(const QString &fileName)
         .arg(maxListFileBindings);
 }
 
+QString strayCarriageReturnText(const QString &fileName, int lineNumber)
+{
+    return QCoreApplication::translate("ListFile",
+                                       "Файл \"%1\" нельзя открыть как список клавиш: в строке %2 стоит "
+                                       "возврат каретки (CR) не в конце строки, и неясно, начинает ли он "
+                                       "новую строку.")
+        .arg(QDir::toNativeSeparators(fileName))
+        .arg(lineNumber);
+}
+
+QString nulInNumberText(const QString &fileName, int lineNumber)
+{
+    return QCoreApplication::translate("ListFile",
+                                       "Файл \"%1\" нельзя открыть как список клавиш: в строке %2 в числе "
+                                       "стоит нулевой знак (NUL).")
+        .arg(QDir::toNativeSeparators(fileName))
+        .arg(lineNumber);
+}
+
 QString notASaveTargetText(const QString &fileName)
 {
     return QCoreApplication::translate("ListFile",
@@ -448,19 +467,35 @@ bool loadBindingList(const QString &fileName)
     const QString text = decodeListFile(bytes);
     BindingList &list = bindingList();
     std::vector<KeyBinding> read;
-    for (const QStringRef &piece : text.splitRef(QLatin1Char('\n'))) {
-        // Files written on Windows carry CR before each LF; a CR anywhere
-        // else is dropped as well.
-        QString line = piece.toString();
-        line.remove(QLatin1Char('\r'));
+    int lineNumber = 0;
+    for (QStringRef line : text.splitRef(QLatin1Char('\n'))) {
+        ++lineNumber;
+        // Files written on Windows end each line in CR LF, and in CR CR LF
+        // once converted twice: those CRs are the line end's.
+        while (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+        // Any other CR either ends a line or stands in one by mistake;
+        // dropped, it would join two bindings into one, taken as a line end
+        // it would split one. Neither may pass unseen into the next Save.
+        if (line.contains(QLatin1Char('\r'))) {
+            fileRefused(strayCarriageReturnText(fileName, lineNumber));
+            return false;
+        }
         // A blank line, typically one added by hand at the end, is no binding.
         if (line.isEmpty())
             continue;
+        // A NUL makes a number read as 0 (a UTF-16 file without its byte
+        // order mark has one in every number).
+        const int keyTextEnd = line.indexOf(fieldSeparator);
+        if (keyTextEnd >= 0 && line.indexOf(QChar(0), keyTextEnd) >= 0) {
+            fileRefused(nulInNumberText(fileName, lineNumber));
+            return false;
+        }
         if (static_cast<int>(read.size()) == maxListFileBindings) {
             fileRefused(tooLargeText(fileName));
             return false;
         }
-        read.push_back(list.bindingFromLine(line));
+        read.push_back(list.bindingFromLine(line.toString()));
     }
     for (const KeyBinding &b : read)
         list.append(b);

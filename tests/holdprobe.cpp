@@ -24,6 +24,7 @@
 
 int main(int argc, char *argv[])
 {
+    TerminationSignals::blockStopSignals();
     QApplication application(argc, argv);
     const QStringList arguments = QApplication::arguments().mid(1);
     // By-hand checks on Wayland: a window of another program to move the

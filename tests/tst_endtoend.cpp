@@ -300,25 +300,31 @@ void TestEndToEnd::signalEndsDrive_data()
     QTest::addColumn<int>("exitStatus");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<int>("withinMs");
+    QTest::addColumn<int>("burstPairs"); // SIGTSTP then SIGCONT, so many times back to back
     const int normal = QProcess::NormalExit, crash = QProcess::CrashExit;
-    QTest::newRow("SIGTERM") << int(SIGTERM) << normal << 128 + SIGTERM << 500;
-    QTest::newRow("SIGINT") << int(SIGINT) << normal << 128 + SIGINT << 500;
-    QTest::newRow("SIGHUP") << int(SIGHUP) << normal << 128 + SIGHUP << 500;
-    QTest::newRow("SIGQUIT") << int(SIGQUIT) << normal << 128 + SIGQUIT << 500;
+    QTest::newRow("SIGTERM") << int(SIGTERM) << normal << 128 + SIGTERM << 500 << 0;
+    QTest::newRow("SIGINT") << int(SIGINT) << normal << 128 + SIGINT << 500 << 0;
+    QTest::newRow("SIGHUP") << int(SIGHUP) << normal << 128 + SIGHUP << 500 << 0;
+    QTest::newRow("SIGQUIT") << int(SIGQUIT) << normal << 128 + SIGQUIT << 500 << 0;
     // Fatal: no exit code runs; the library's own handler stops the outputs.
-    QTest::newRow("SIGSEGV") << int(SIGSEGV) << crash << int(SIGSEGV) << 500;
-    QTest::newRow("SIGBUS") << int(SIGBUS) << crash << int(SIGBUS) << 500;
-    QTest::newRow("SIGABRT") << int(SIGABRT) << crash << int(SIGABRT) << 500;
+    QTest::newRow("SIGSEGV") << int(SIGSEGV) << crash << int(SIGSEGV) << 500 << 0;
+    QTest::newRow("SIGBUS") << int(SIGBUS) << crash << int(SIGBUS) << 500 << 0;
+    QTest::newRow("SIGABRT") << int(SIGABRT) << crash << int(SIGABRT) << 500 << 0;
     // Nothing in the process runs at all: the library's guardian process
     // stops the outputs. _exit(1) is how the toolkit's Wayland plugin ends
     // the program when the compositor goes away.
-    QTest::newRow("SIGKILL") << int(SIGKILL) << crash << int(SIGKILL) << 200;
-    QTest::newRow("_exit(1)") << 0 << normal << 1 << 200;
+    QTest::newRow("SIGKILL") << int(SIGKILL) << crash << int(SIGKILL) << 200 << 0;
+    QTest::newRow("_exit(1)") << 0 << normal << 1 << 200 << 0;
     // Job control: the outputs stop first, then the program; continued, it
     // drives nothing until a key is pressed anew, and SIGTERM ends it.
-    QTest::newRow("SIGTSTP (Ctrl+Z)") << int(SIGTSTP) << normal << 128 + SIGTERM << 500;
-    QTest::newRow("SIGTTIN") << int(SIGTTIN) << normal << 128 + SIGTERM << 500;
-    QTest::newRow("SIGTTOU") << int(SIGTTOU) << normal << 128 + SIGTERM << 500;
+    QTest::newRow("SIGTSTP (Ctrl+Z)") << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 0;
+    QTest::newRow("SIGTTIN") << int(SIGTTIN) << normal << 128 + SIGTERM << 500 << 0;
+    QTest::newRow("SIGTTOU") << int(SIGTTOU) << normal << 128 + SIGTERM << 500 << 0;
+    // A stop that a later SIGCONT has answered already stops nothing: once
+    // the burst is over the program runs, driving nothing.
+    QTest::newRow("2 SIGTSTP/SIGCONT pairs in a burst") << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 2;
+    QTest::newRow("10 SIGTSTP/SIGCONT pairs in a burst") << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 10;
+    QTest::newRow("50 SIGTSTP/SIGCONT pairs in a burst") << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 50;
 }
 
 void TestEndToEnd::signalEndsDrive()
@@ -327,6 +333,7 @@ void TestEndToEnd::signalEndsDrive()
     QFETCH(int, exitStatus);
     QFETCH(int, exitCode);
     QFETCH(int, withinMs);
+    QFETCH(int, burstPairs);
 
     SimProcess sim;
     QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
@@ -346,28 +353,42 @@ void TestEndToEnd::signalEndsDrive()
     QCOMPARE(program.readLine().trimmed(), QByteArray("driving"));
     QVERIFY(!sim.waitOutput(0, 3, 400).isEmpty());
 
+    const pid_t pid = static_cast<pid_t>(program.processId());
     const qint64 sentAt = monotonicMicroseconds();
-    if (signalNumber != 0)
-        QCOMPARE(::kill(static_cast<pid_t>(program.processId()), signalNumber), 0);
-    else
+    if (burstPairs > 0) {
+        for (int pair = 0; pair < burstPairs; ++pair)
+            QVERIFY(::kill(pid, SIGTSTP) == 0 && ::kill(pid, SIGCONT) == 0);
+    } else if (signalNumber != 0) {
+        QCOMPARE(::kill(pid, signalNumber), 0);
+    } else {
         QVERIFY(program.write("_exit\n") > 0 && program.waitForBytesWritten(1000));
+    }
     const QJsonObject stopped = sim.waitOutput(0, 3, 0, 2000);
     QVERIFY(!stopped.isEmpty());
     const qint64 afterUs = stopped["t_us"].toVariant().toLongLong() - sentAt;
     QVERIFY2(afterUs <= withinMs * 1000, qPrintable(QStringLiteral("0 after %1 us").arg(afterUs)));
     if (signalNumber == SIGTSTP || signalNumber == SIGTTIN || signalNumber == SIGTTOU) {
-        const pid_t pid = static_cast<pid_t>(program.processId());
         const auto state = [pid] {
             QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
             const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
             return line.mid(line.lastIndexOf(')') + 2, 1);
         };
-        QTRY_COMPARE_WITH_TIMEOUT(state(), QByteArray("T"), 2000);
-        QCOMPARE(::kill(pid, SIGCONT), 0);
-        // The transfer runs again (its configuration goes out first) with
-        // nothing driven.
-        QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "config"; }, 2000).isEmpty());
-        sim.waitFor([](const QJsonObject &) { return false; }, 300);
+        if (burstPairs == 0) {
+            QTRY_COMPARE_WITH_TIMEOUT(state(), QByteArray("T"), 2000);
+            QCOMPARE(::kill(pid, SIGCONT), 0);
+            // The transfer runs again (its configuration goes out first).
+            QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "config"; }, 2000).isEmpty());
+            sim.waitFor([](const QJsonObject &) { return false; }, 300);
+        } else {
+            // Its last SIGCONT sent, nothing may stop it again: a stop taken
+            // for unanswered would, within milliseconds.
+            QVERIFY2(!waitUntil([&state] { return state() == QByteArray("T"); }, 500),
+                     "stopped after the burst's last SIGCONT");
+            const int frames = sim.status()["frames"].toInt();
+            sim.waitFor([](const QJsonObject &) { return false; }, 100);
+            QVERIFY2(sim.status()["frames"].toInt() > frames, "the transfer does not run");
+        }
+        // Continued, it drives nothing.
         QCOMPARE(sim.count("output", [&stopped](const QJsonObject &e) {
             return e["duty"].toInt() != 0 && e["t_us"].toVariant().toLongLong() > stopped["t_us"].toVariant().toLongLong();
         }), 0);

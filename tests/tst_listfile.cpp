@@ -107,7 +107,7 @@ void TestListFile::load_data()
     QTest::newRow("two lines") << QByteArray("W|87|0|1|512|1\n|112|8|3|1|0\n") << QList<KeyBinding>{w, f1};
     QTest::newRow("CR LF") << QByteArray("W|87|0|1|512|1\r\n|112|8|3|1|0\r\n") << QList<KeyBinding>{w, f1};
     QTest::newRow("no last line end") << QByteArray("W|87|0|1|512|1\n|112|8|3|1|0") << QList<KeyBinding>{w, f1};
-    QTest::newRow("CR anywhere") << QByteArray("W\r|87|0|1|5\r12|1\r\r\n") << QList<KeyBinding>{w};
+    QTest::newRow("CRs of the line end") << QByteArray("W|87|0|1|512|1\r\r\n|112|8|3|1|0\r") << QList<KeyBinding>{w, f1};
     QTest::newRow("extra fields") << QByteArray("W|87|0|1|512|1|more\n") << QList<KeyBinding>{w};
     QTest::newRow("not numbers") << QByteArray("W|x|0|1|512|yes\n|1|2|3|4| 1\nA|9|9|9|9|true\n")
         << QList<KeyBinding>{binding("W", 0, 0, 1, 512, false), binding("", 1, 2, 3, 4, false), binding("A", 9, 9, 9, 9, false)};
@@ -164,19 +164,41 @@ void TestListFile::saveAndLoad()
 void TestListFile::loadFailure_data()
 {
     QTest::addColumn<QString>("name");
+    QTest::addColumn<QByteArray>("file"); // written under the name, unless null
     QTest::addColumn<QString>("error");
 
-    QTest::newRow("missing file") << dir.filePath("none.kvr") << "Не удалось открыть файл";
-    QTest::newRow("directory") << dir.path() << "Не удалось открыть файл";
+    QTest::newRow("missing file") << dir.filePath("none.kvr") << QByteArray() << "Не удалось открыть файл";
+    QTest::newRow("directory") << dir.path() << QByteArray() << "Не удалось открыть файл";
     // Opens, but reading at offset 0 of the own address space fails.
-    QTest::newRow("read error") << "/proc/self/mem" << "Не удалось прочитать файл";
+    QTest::newRow("read error") << "/proc/self/mem" << QByteArray() << "Не удалось прочитать файл";
+    // Read as they stand, each would lose or change a binding without a word.
+    const QString name = dir.filePath("refused.kvr");
+    const QString strayCr = QStringLiteral("Файл \"%1\" нельзя открыть как список клавиш: в строке %2 стоит "
+                                           "возврат каретки (CR) не в конце строки, и неясно, начинает ли он "
+                                           "новую строку.");
+    const QString nul = QStringLiteral("Файл \"%1\" нельзя открыть как список клавиш: в строке %2 в числе "
+                                       "стоит нулевой знак (NUL).");
+    QTest::newRow("bare CR joining two lines") << name << QByteArray("W|87|0|1|512|1\r|112|8|3|1|0\n")
+        << strayCr.arg(name).arg(1);
+    QTest::newRow("bare CR in a number, after CR LF lines") << name
+        << QByteArray("W|87|0|1|512|1\r\n\r\nA|65|0|0|1\r00|0\r\n") << strayCr.arg(name).arg(3);
+    QTest::newRow("bare CR in the key text") << name << QByteArray("W|87|0|1|512|1\nW\r|87|0|1|512|1\n")
+        << strayCr.arg(name).arg(2);
+    QTest::newRow("NUL in a number") << name << QByteArrayLiteral("W|87|0|1|512|1\nA|65|0|0|1\x00" "00|0\n")
+        << nul.arg(name).arg(2);
+    const QString utf16 = QStringLiteral("W|87|0|1|512|1\n");
+    QTest::newRow("UTF-16 without byte order mark") << name
+        << QByteArray(reinterpret_cast<const char *>(utf16.utf16()), utf16.size() * 2) << nul.arg(name).arg(1);
 }
 
 void TestListFile::loadFailure()
 {
     QFETCH(QString, name);
+    QFETCH(QByteArray, file);
     QFETCH(QString, error);
 
+    if (!file.isNull())
+        QVERIFY(writeFileBytes(name, file));
     QVERIFY(!loadBindingList(name));
     QCOMPARE(lastFileError(), error);
     QCOMPARE(listed(), QList<KeyBinding>{earlier});

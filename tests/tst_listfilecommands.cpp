@@ -282,6 +282,9 @@ void TestListFileCommands::refusedPicks_data()
     QTest::newRow("Открыть: character device") << "action_2" << "zero" << notAList;
     QTest::newRow("Открыть: file over 16 MiB") << "action_2" << "huge.kvr" << tooLarge;
     QTest::newRow("Открыть: over 200000 bindings") << "action_2" << "long.kvr" << tooLarge;
+    QTest::newRow("Открыть: a CR that would join two lines") << "action_2" << "joined.kvr"
+        << QStringLiteral("Файл \"%1\" нельзя открыть как список клавиш: в строке 2 стоит возврат каретки (CR) "
+                          "не в конце строки, и неясно, начинает ли он новую строку.");
     QTest::newRow("Сохранить как: FIFO") << "action_6" << "fifo" << notATarget;
     QTest::newRow("Сохранить как: character device") << "action_6" << "zero" << notATarget;
 }
@@ -308,6 +311,8 @@ void TestListFileCommands::refusedPicks()
         QVERIFY(huge.resize(16 * 1024 * 1024 + 1)); // sparse: takes no disk
     } else if (pick == "long.kvr") {
         QVERIFY(writeFileBytes(name, QByteArray("a|65|0|0|1|0\n").repeated(200001)));
+    } else if (pick == "joined.kvr") {
+        QVERIFY(writeFileBytes(name, "W|87|0|1|512|1\r\nA|65|0|0|100|0\rD|68|0|1|400|1\r\n"));
     }
     struct stat before;
     QCOMPARE(::stat(QFile::encodeName(name).constData(), &before), 0);
