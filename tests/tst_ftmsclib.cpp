@@ -100,6 +100,39 @@ before=$(sent)
 echo "sent $(($(sent) - before))"
 )sh";
 
+// How this test makes network namespaces of its own: the options of
+// unshare, as any user where user namespaces are allowed, else as root;
+// empty, with unshare's complaint in `why`, where neither works.
+QStringList namespaceOptions(const QProcessEnvironment &env, QString &why)
+{
+    QProcess unshare;
+    unshare.setProcessEnvironment(env);
+    for (const QString &options : {QStringLiteral("-rn"), QStringLiteral("-n")}) {
+        if (options == "-n" && ::geteuid() != 0)
+            break;
+        unshare.start("unshare", {options, "true"});
+        if (unshare.waitForFinished(5000) && unshare.exitStatus() == QProcess::NormalExit && unshare.exitCode() == 0)
+            return {options};
+        if (why.isEmpty())
+            why = QString::fromLocal8Bit(unshare.readAllStandardError().trimmed());
+    }
+    return {};
+}
+
+// The TXT side's servers ("sim ADDRESS [OPTIONS]", "garbage ADDRESS",
+// "reset ADDRESS") as the commands kTxtNetworks starts there.
+QString serverCommands(const QStringList &servers)
+{
+    QString commands;
+    for (const QString &server : servers) {
+        const QString how = server.section(' ', 0, 0), rest = server.section(' ', 1);
+        commands += (how == "sim" ? KAVRIK_BIN_DIR "/kavrik-simulator --headless --watchdog 0 --no-announce --txt " + rest
+                                  : KAVRIK_SEARCHPROBE " answer " + rest + " " + how)
+            + " <&3 & ";
+    }
+    return commands + ":";
+}
+
 } // namespace
 
 // libftMscLib.so through its C entry points, talking to the simulator over a
@@ -574,33 +607,18 @@ void TestFtMscLib::txtPortSearch()
     env.insert("PATH", env.value("PATH") + ":/usr/sbin:/sbin");
     if (QStandardPaths::findExecutable("ip", env.value("PATH").split(':')).isEmpty())
         QSKIP("no \"ip\" (iproute2) to make the TXT's network with");
-    // As any user where user namespaces are allowed, else as root alone.
-    QProcess probe;
-    probe.setProcessEnvironment(env);
-    QStringList unshare{"-rn"};
-    probe.start("unshare", unshare + QStringList{"true"});
-    if (!probe.waitForFinished(5000) || probe.exitCode() != 0) {
-        const QByteArray why = probe.readAllStandardError().trimmed();
-        unshare = QStringList{"-n"};
-        probe.start("unshare", unshare + QStringList{"true"});
-        if (::geteuid() != 0 || !probe.waitForFinished(5000) || probe.exitCode() != 0)
-            QSKIP(qPrintable("no network namespace of the test's own (unshare -rn: " + why + ")"));
-    }
+    QString why;
+    const QStringList unshare = namespaceOptions(env, why);
+    if (unshare.isEmpty())
+        QSKIP(qPrintable("no network namespace of the test's own (unshare -rn: " + why + ")"));
 
     QTemporaryDir scratch;
     QVERIFY(QDir().mkdir(scratch.path() + "/sys") && QDir().mkdir(scratch.path() + "/sim"));
     QVERIFY(QFile::setPermissions(scratch.path() + "/sim", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    QStringList serve;
-    for (const QString &server : servers) {
-        const QString how = server.section(' ', 0, 0), rest = server.section(' ', 1);
-        serve << (how == "sim" ? KAVRIK_BIN_DIR "/kavrik-simulator --headless --watchdog 0 --no-announce --txt " + rest
-                               : KAVRIK_SEARCHPROBE " answer " + rest + " " + how)
-                     + " <&3 &";
-    }
     env.insert("D", scratch.path());
     env.insert("HOST", host);
     env.insert("PEER", peer);
-    env.insert("SERVE", serve.join(' ') + " :");
+    env.insert("SERVE", serverCommands(servers));
     env.insert("SERVERS", QString::number(servers.size()));
     env.insert("OPEN", open);
     env.remove("KAVRIK_FTLIB_TXT_SEARCH");
@@ -611,6 +629,7 @@ void TestFtMscLib::txtPortSearch()
     // The search's own listing only: no ports, no simulators of this run.
     env.insert("KAVRIK_FTLIB_SYSFS", scratch.path() + "/sys");
     env.insert("KAVRIK_SIM_DIR", scratch.path() + "/sim");
+    QProcess probe;
     probe.setProcessEnvironment(env);
     probe.start("unshare", unshare + QStringList{"sh", "-c", kTxtNetworks});
     QVERIFY(probe.waitForFinished(20000));
