@@ -34,6 +34,7 @@ struct TxtNetwork {
     std::uint32_t txt = 0;
 };
 
+// What a probe found, kept for the searches right after it.
 struct Verdict {
     TxtNetwork network;
     bool answered = false;
@@ -69,8 +70,8 @@ std::vector<TxtNetwork> txtNetworks()
         const std::uint32_t txtAddress = (local & 0xFFFFFF00u) | 2u;
         const std::uint32_t net = local >> 8;
         const bool txtNet = net == 0xC0A807u || net == 0xC0A808u || net == 0xC0A809u;
-        // Only where .2 is on this very link (a /32 or a narrower net would
-        // send the probe through a router).
+        // Only where .2 is on this very link: with a netmask that leaves it
+        // outside (a /32, say) the probe would go through a router.
         if (!txtNet || local == txtAddress || (local & mask) != (txtAddress & mask))
             continue;
         if (std::none_of(networks.begin(), networks.end(), [&](const TxtNetwork &n) { return n.txt == txtAddress; }))
@@ -104,6 +105,7 @@ int msUntil(Clock::time_point deadline)
     return static_cast<int>(std::clamp<long long>(left, 0, kTxtProbeLimit.count()));
 }
 
+// One TXT's connect and status query, as far as they got.
 struct Probe {
     enum class Step { Connecting, Asking, Done };
     TxtNetwork network;
@@ -195,8 +197,8 @@ void take(Probe &p)
 // once; only exchanges are paced), so a TXT that connects late answers late
 // too, and a fixed split would only turn away one that still had time. On
 // USB both take a millisecond or two, over Bluetooth PAN tens of
-// milliseconds each; 250 ms leave the rest of the 300 ms to reading
-// the interfaces and the rest of the search on a slow machine.
+// milliseconds each. 250 ms keep a search within 300 ms of its time without
+// TXTs, the interfaces and the rest of it included, on a slow machine too.
 void probe(std::vector<Probe> &probes)
 {
     const Clock::time_point deadline = Clock::now() + kTxtProbeLimit;
