@@ -96,7 +96,8 @@ while [ $started -lt $SERVERS ] && read line <&4; do started=$((started + 1)); d
 echo "ready $started"
 sent() { set -- $(sed -n 's/^ *kvh0://p' /proc/net/dev); echo ${10}; }
 before=$(sent)
-"$PROBE" "$LIB" list ${OPEN:+"$OPEN"}
+# A search that hangs is ended, and holds nothing of the TXT's side.
+timeout 10 "$PROBE" "$LIB" list ${OPEN:+"$OPEN"} 5>&-
 echo "sent $(($(sent) - before))"
 )sh";
 
