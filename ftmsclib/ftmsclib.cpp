@@ -259,7 +259,15 @@ uint32_t GetAvailableComPorts(int32_t selectMode)
     return guarded([selectMode]() -> std::uint32_t {
         if (selectMode < FT_PORTS_ALL || selectMode > FT_PORTS_BLUETOOTH)
             return FTLIB_ERR_INVALID_PARAM;
-        std::vector<PortEntry> ports = scanPorts(selectMode);
+        // The TXTs this process has open are not asked: each serves one
+        // client at a time.
+        std::vector<std::string> openNames;
+        {
+            std::lock_guard<std::mutex> lock(library().mutex);
+            for (const auto &entry : library().devices)
+                openNames.push_back(entry.second->path());
+        }
+        std::vector<PortEntry> ports = scanPorts(selectMode, openNames);
         std::lock_guard<std::mutex> lock(library().mutex);
         library().ports = std::move(ports);
         return static_cast<std::uint32_t>(library().ports.size());

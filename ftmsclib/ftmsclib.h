@@ -192,6 +192,14 @@ uint32_t ftxGetOnlineExtensions(FtHandle h, uint32_t *extensions);
 // Rescans the ports and returns how many were found.
 // Linux: a rescan takes microseconds (sysfs) and gives the same order for the
 // same set of ports; FTLIB_ERR_INVALID_PARAM for a mode other than 0-2.
+// Mode 0 also lists a ROBOTICS TXT on one of its own networks, as its
+// address and link ("192.168.7.2 ROBOTICS TXT (USB)", WLAN 192.168.8.2,
+// Bluetooth 192.168.9.2), after the ROBO TX on USB. Only where this machine
+// has an address on such a network is the TXT there asked (a TCP connect and
+// a status query, all networks at once, at most 250 ms in all; its answer or
+// silence then serves the rescans of the next second); elsewhere nothing is
+// sent. A TXT this process has open is listed without being asked. A TXT on
+// another network (its WLAN client mode) is opened by its address instead.
 uint32_t GetAvailableComPorts(int32_t selectMode);
 // Copies entry idx of the last scan ("<path> <description>") into buf;
 // returns idx, or FTLIB_ERR_INVALID_PARAM.

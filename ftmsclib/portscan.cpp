@@ -10,8 +10,10 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include "ftmsclib/txtdiscovery.h"
 #include "rendezvous/portfailure.h"
 #include "rendezvous/simregistry.h"
+#include "rendezvous/txtaddress.h"
 
 namespace ftlib {
 
@@ -109,7 +111,7 @@ bool naturalLess(const std::string &a, const std::string &b)
     return a.size() - i < b.size() - j;
 }
 
-std::vector<PortEntry> scanPorts(int selectMode)
+std::vector<PortEntry> scanPorts(int selectMode, const std::vector<std::string> &openNames)
 {
     std::vector<PortEntry> ports;
     const std::string classDir = sysfsRoot() + "/class/tty";
@@ -144,6 +146,10 @@ std::vector<PortEntry> scanPorts(int selectMode)
         ::closedir(d);
     }
     if (selectMode == 0) {
+        for (const std::string &address : findTxts(openNames)) {
+            const std::string link = rendezvous::txtLinkName(rendezvous::txtLink(address));
+            ports.push_back(PortEntry{address, "ROBOTICS TXT (" + link + ")", PortKind::Txt});
+        }
         for (const std::string &path : rendezvous::runningSimulators())
             ports.push_back(PortEntry{path, "ROBO TX simulator", PortKind::Simulator});
         for (const std::string &address : rendezvous::runningTxtSimulators())

@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -70,6 +71,69 @@ void spin(qint64 us)
     }
 }
 
+// Runs in a network namespace of its own (unshare), so that the search's
+// traffic stays inside: a veth pair joins it (kvh0) to a second namespace
+// (kvt0) that plays the TXT's side with $PEER's addresses and the servers of
+// $SERVE; that side, and its link, last until this script ends (its fifo is
+// their stdin). Prints the search probe's lines, "ready N" for the servers
+// that started and "sent N": the packets that left through kvh0 meanwhile.
+const char *kTxtNetworks = R"sh(set -eu
+ip link set lo up
+mkfifo "$D/up" "$D/go" "$D/ready" "$D/hold"
+unshare -n sh -c 'echo > "$D/up"; read go < "$D/go"; set -e
+  ip link set lo up; eval "$PEER"
+  exec 3< "$D/hold" > "$D/ready"; eval "$SERVE"; cat <&3; wait' &
+read up < "$D/up"
+ip link add name kvh0 type veth peer name kvt0 netns $!
+# Nothing leaves but what the search sends: no IPv6 of the link's own.
+if [ -e /proc/sys/net/ipv6/conf/kvh0/disable_ipv6 ]; then echo 1 > /proc/sys/net/ipv6/conf/kvh0/disable_ipv6; fi
+eval "$HOST"
+exec 5<> "$D/hold"
+echo > "$D/go"
+exec 4< "$D/ready"
+started=0
+while [ $started -lt $SERVERS ] && read line <&4; do started=$((started + 1)); done
+echo "ready $started"
+sent() { set -- $(sed -n 's/^ *kvh0://p' /proc/net/dev); echo ${10}; }
+before=$(sent)
+# A search that hangs is ended, and holds nothing of the TXT's side.
+timeout 10 "$PROBE" "$LIB" list ${OPEN:+"$OPEN"} 5>&-
+echo "sent $(($(sent) - before))"
+)sh";
+
+// How this test makes network namespaces of its own: the options of
+// unshare, as any user where user namespaces are allowed, else as root;
+// empty, with unshare's complaint in `why`, where neither works.
+QStringList namespaceOptions(const QProcessEnvironment &env, QString &why)
+{
+    QProcess unshare;
+    unshare.setProcessEnvironment(env);
+    for (const QString &options : {QStringLiteral("-rn"), QStringLiteral("-n")}) {
+        if (options == "-n" && ::geteuid() != 0)
+            break;
+        unshare.start("unshare", {options, "true"});
+        if (unshare.waitForFinished(5000) && unshare.exitStatus() == QProcess::NormalExit && unshare.exitCode() == 0)
+            return {options};
+        if (why.isEmpty())
+            why = QString::fromLocal8Bit(unshare.readAllStandardError().trimmed());
+    }
+    return {};
+}
+
+// The TXT side's servers ("sim ADDRESS [OPTIONS]", "garbage ADDRESS",
+// "reset ADDRESS") as the commands kTxtNetworks starts there.
+QString serverCommands(const QStringList &servers)
+{
+    QString commands;
+    for (const QString &server : servers) {
+        const QString how = server.section(' ', 0, 0), rest = server.section(' ', 1);
+        commands += (how == "sim" ? KAVRIK_BIN_DIR "/kavrik-simulator --headless --watchdog 0 --no-announce --txt " + rest
+                                  : KAVRIK_SEARCHPROBE " answer " + rest + " " + how)
+            + " <&3 & ";
+    }
+    return commands + ":";
+}
+
 } // namespace
 
 // libftMscLib.so through its C entry points, talking to the simulator over a
@@ -92,6 +156,8 @@ private slots:
     void portListWithSimulator();
     void portClassification_data();
     void portClassification();
+    void txtPortSearch_data();
+    void txtPortSearch();
     void transferSession();
     void txtSession_data();
     void txtSession();
@@ -129,8 +195,10 @@ private:
 void TestFtMscLib::initTestCase()
 {
     QVERIFY(simDir.isValid());
-    // Port searches must see this run's simulators only.
+    // Port searches must see this run's simulators only, and ask no TXT on
+    // this machine's own network (txtPortSearch makes networks of its own).
     qputenv("KAVRIK_SIM_DIR", simDir.path().toUtf8());
+    qputenv("KAVRIK_FTLIB_TXT_SEARCH", "0");
     QVERIFY2(api.load(kLibrary), dlerror());
 }
 
@@ -476,6 +544,133 @@ void TestFtMscLib::portClassification()
     qputenv("KAVRIK_SIM_DIR", simDir.path().toUtf8());
     qunsetenv("KAVRIK_FTLIB_SYSFS");
     QCOMPARE(listed, expected);
+}
+
+void TestFtMscLib::txtPortSearch_data()
+{
+    // "ip" commands for the search's side (kvh0) and the TXT's (kvt0); the
+    // servers there ("sim ADDRESS [OPTIONS]", "garbage ADDRESS", "reset
+    // ADDRESS"); what the search lists; how long it may take; whether
+    // nothing at all may leave through kvh0; the name the search's process
+    // opens first; its KAVRIK_FTLIB_TXT_SEARCH (unset if empty).
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QStringList>("servers");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("bound");
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<QString>("open");
+    QTest::addColumn<QString>("search");
+    auto row = [](const char *name, const QString &host, const QString &peer, const QStringList &servers,
+                  const QStringList &expected, int bound, bool silent, const QString &open = {},
+                  const QString &search = {}) {
+        QTest::newRow(name) << host << peer << servers << expected << bound << silent << open << search;
+    };
+    // Much less than the limit where all answer or none is asked; the
+    // limit (250 ms) where one does not answer; answers in turn from three
+    // slow TXTs would take longer than it.
+    const int quick = 100, limit = 250 + 150, slowAnswers = 100 + quick;
+    const QString usbHost = "ip addr add 192.168.7.1/30 dev kvh0; ip link set kvh0 up";
+    const QString usbPeer = "ip addr add 192.168.7.2/30 dev kvt0; ip link set kvt0 up";
+    const QStringList usbSim{"sim 192.168.7.2:65000"};
+    const QStringList usbTxt{"192.168.7.2 ROBOTICS TXT (USB)"};
+    // A network of somebody's, its router watched: the default route.
+    const QString otherHost = "ip addr add 10.0.0.1/24 dev kvh0; ip link set kvh0 up; ip route add default via 10.0.0.2";
+    const QString otherPeer = "ip addr add 10.0.0.2/24 dev kvt0; ip link set kvt0 up";
+    const QString threeHost = "ip addr add 192.168.7.1/30 dev kvh0; ip addr add 192.168.9.100/24 dev kvh0;"
+                              " ip addr add 192.168.8.20/24 dev kvh0; ip link set kvh0 up";
+    const QString threePeer = "ip addr add 192.168.7.2/30 dev kvt0; ip addr add 192.168.8.2/24 dev kvt0;"
+                              " ip addr add 192.168.9.2/24 dev kvt0; ip link set kvt0 up";
+    row("TXT on USB", usbHost, usbPeer, usbSim, usbTxt, quick, false);
+    row("three networks, asked at once", threeHost, threePeer,
+        {"sim 192.168.9.2:65000 --latency 100", "sim 192.168.8.2:65000 --latency 100",
+         "sim 192.168.7.2:65000 --latency 100"},
+        {"192.168.7.2 ROBOTICS TXT (USB)", "192.168.8.2 ROBOTICS TXT (WLAN)", "192.168.9.2 ROBOTICS TXT (Bluetooth)"},
+        slowAnswers, false);
+    // It serves one client at a time: a probe would get no answer.
+    row("open in this process", usbHost, usbPeer, usbSim, usbTxt, quick, false, "192.168.7.2");
+    row("silent TXT", usbHost, usbPeer, {usbSim[0] + " --mute"}, {}, limit, false);
+    // Nothing listens at 192.168.8.2.
+    row("garbage, reset, refused", threeHost, threePeer, {"garbage 192.168.7.2:65000", "reset 192.168.9.2:65000"}, {},
+        quick, false);
+    // A silent .2, and a TXT on the other network that answers meanwhile.
+    row("nobody at .2", "ip addr add 192.168.9.100/24 dev kvh0; " + usbHost,
+        "ip addr add 192.168.9.3/24 dev kvt0; " + usbPeer, usbSim, usbTxt, limit, false);
+    row("no TXT network", otherHost, otherPeer, {}, {}, quick, true);
+    // A TXT's address without its network (the default route would take
+    // the probe), and a TXT network on a link that is down.
+    row("TXT networks without their link",
+        "ip addr add 192.168.7.1/32 dev kvh0; ip link add name kvh1 type veth peer name kvt1;"
+        " ip addr add 192.168.8.1/24 dev kvh1; " + otherHost,
+        otherPeer, {}, {}, quick, true);
+    // What the tests that search on the machine's own network set.
+    row("search turned off", usbHost, usbPeer, usbSim, {}, quick, true, {}, "0");
+}
+
+void TestFtMscLib::txtPortSearch()
+{
+    QFETCH(QString, host);
+    QFETCH(QString, peer);
+    QFETCH(QStringList, servers);
+    QFETCH(QStringList, expected);
+    QFETCH(int, bound);
+    QFETCH(bool, silent);
+    QFETCH(QString, open);
+    QFETCH(QString, search);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    // "ip" is in sbin, which a user's PATH may lack.
+    env.insert("PATH", env.value("PATH") + ":/usr/sbin:/sbin");
+    if (QStandardPaths::findExecutable("ip", env.value("PATH").split(':')).isEmpty())
+        QSKIP("no \"ip\" (iproute2) to make the TXT's network with");
+    QString why;
+    const QStringList unshare = namespaceOptions(env, why);
+    if (unshare.isEmpty())
+        QSKIP(qPrintable("no network namespace of the test's own (unshare -rn: " + why + ")"));
+
+    QTemporaryDir scratch;
+    QVERIFY(QDir().mkdir(scratch.path() + "/sys") && QDir().mkdir(scratch.path() + "/sim"));
+    QVERIFY(QFile::setPermissions(scratch.path() + "/sim", QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    env.insert("D", scratch.path());
+    env.insert("HOST", host);
+    env.insert("PEER", peer);
+    env.insert("SERVE", serverCommands(servers));
+    env.insert("SERVERS", QString::number(servers.size()));
+    env.insert("OPEN", open);
+    env.remove("KAVRIK_FTLIB_TXT_SEARCH");
+    if (!search.isEmpty())
+        env.insert("KAVRIK_FTLIB_TXT_SEARCH", search);
+    env.insert("PROBE", KAVRIK_SEARCHPROBE);
+    env.insert("LIB", kLibrary);
+    // The search's own listing only: no ports, no simulators of this run.
+    env.insert("KAVRIK_FTLIB_SYSFS", scratch.path() + "/sys");
+    env.insert("KAVRIK_SIM_DIR", scratch.path() + "/sim");
+    QProcess probe;
+    probe.setProcessEnvironment(env);
+    probe.start("unshare", unshare + QStringList{"sh", "-c", kTxtNetworks});
+    QVERIFY(probe.waitForFinished(20000));
+    const QString err = QString::fromLocal8Bit(probe.readAllStandardError());
+    QVERIFY2(probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0, qPrintable(err));
+    QStringList listed;
+    QMap<QString, QString> figures;
+    for (const QString &line : QString::fromLocal8Bit(probe.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts)) {
+        if (line.startsWith("entry "))
+            listed << line.mid(6);
+        else
+            figures[line.section(' ', 0, 0)] = line.section(' ', 1);
+    }
+    QVERIFY2(figures.contains("sent") && !figures.contains("open"), qPrintable(err + figures.value("open")));
+    QCOMPARE(figures["ready"].toInt(), servers.size());
+    QCOMPARE(listed, expected);
+    if (silent)
+        QCOMPARE(figures["sent"], QString("0"));
+    // An open device's guardians are still starting, beside the search.
+    const QStringList fds = figures["fds"].split(' ');
+    QCOMPARE(fds.size(), 2);
+    if (open.isEmpty())
+        QCOMPARE(fds[1], fds[0]);
+    // The search as the program makes it (the count again before each
+    // entry) asks each TXT once.
+    QVERIFY2(figures["ms"].toInt() < bound, qPrintable(figures["ms"]));
 }
 
 void TestFtMscLib::transferSession()

@@ -96,6 +96,8 @@ void TestTxProbe::initTestCase()
 {
     QVERIFY(simDir.isValid() && work.isValid());
     qputenv("KAVRIK_SIM_DIR", simDir.path().toUtf8());
+    // The report's port list asks no TXT on this machine's own network.
+    qputenv("KAVRIK_FTLIB_TXT_SEARCH", "0");
     QVERIFY2(api.load(kLibrary), dlerror());
     QCOMPARE(api.ftxInitLib(), uint32_t(FTLIB_ERR_SUCCESS));
 }
