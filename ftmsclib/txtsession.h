@@ -65,6 +65,7 @@ private:
     void transfer() override;
     std::vector<std::uint8_t> lastZeros() const override;
     unsigned extensionsInUse() const override;
+    void traceZeros(const std::vector<std::uint8_t> &bytes) const override;
 
     StreamTransport &stream() const { return static_cast<StreamTransport &>(transport()); }
 
