@@ -352,7 +352,7 @@ void TestTxProbe::commandLine_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("said");
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: kavrik-txprobe [PORT] [-o|--output FILE]";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: kavrik-txprobe [PORT|ADDRESS] [-o|--output FILE]";
     QTest::newRow("version") << QStringList{"--version"} << 0 << "kavrik-txprobe " KAVRIK_VERSION " (controller library 01.05.11";
     QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "";
     QTest::newRow("two ports") << QStringList{"/dev/ttyACM0", "/dev/ttyACM1"} << 2 << "";

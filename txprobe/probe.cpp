@@ -536,23 +536,20 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
         report.speaksTxt();
         txtLinkFacts(report, path);
         settings = ftlib::LinkSettings::forTxt(path);
-        report.fact("system", "settings",
-                    "reply timeout " + std::to_string(settings.replyTimeout.count()) + " ms, cycle "
-                        + std::to_string(settings.cycle.count()) + " ms, open within "
-                        + std::to_string(settings.openBudget.count()) + " ms, extensions "
-                        + (settings.extensions ? "on" : "off"));
     } else {
         char resolved[PATH_MAX];
         if (::realpath(path.c_str(), resolved))
             canonical = resolved;
         portFacts(report, path, canonical);
         settings = ftlib::LinkSettings::forPort(path, canonical);
-        report.fact("system", "settings",
-                    "reply timeout " + std::to_string(settings.replyTimeout.count()) + " ms, cycle "
-                        + std::to_string(settings.cycle.count()) + " ms, echo window "
-                        + std::to_string(settings.echoWindow.count()) + " ms, extensions "
-                        + (settings.extensions ? "on" : "off"));
     }
+    // A TXT has no echo; its open is bounded as a whole.
+    report.fact("system", "settings",
+                "reply timeout " + std::to_string(settings.replyTimeout.count()) + " ms, cycle "
+                    + std::to_string(settings.cycle.count()) + " ms, "
+                    + (txt ? "open within " + std::to_string(settings.openBudget.count())
+                           : "echo window " + std::to_string(settings.echoWindow.count()))
+                    + " ms, extensions " + (settings.extensions ? "on" : "off"));
 
     say("kavrik-txprobe: probing " + path + " ...");
     report.step("opening " + path);
