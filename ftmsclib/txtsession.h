@@ -66,6 +66,7 @@ private:
     std::vector<std::uint8_t> lastZeros() const override;
     unsigned extensionsInUse() const override;
     void endConversation() override;
+    void traceZeros(const std::vector<std::uint8_t> &bytes) const override;
 
     StreamTransport &stream() const { return static_cast<StreamTransport &>(transport()); }
 

@@ -3,6 +3,8 @@
 // the shapes of their answers.
 #include "ftmsclib/txtsession.h"
 
+#include "ftmsclib/trace.h"
+
 namespace ftlib {
 
 namespace txt = protocol::txt;
@@ -35,6 +37,13 @@ std::vector<std::uint8_t> TxtSession::lastZeros() const
     // as they stand.
     txt::WordStream sent = sent_;
     return exchangeBytes(Area{}, true, sent);
+}
+
+void TxtSession::traceZeros(const std::vector<std::uint8_t> &bytes) const
+{
+    // Nothing goes once StopOnline has.
+    if (!bytes.empty())
+        traceSentText(path(), plain_ ? "ExchangeData" : "ExchangeDataCmpr", bytes);
 }
 
 AnswerShape TxtSession::exchangeAnswer() const

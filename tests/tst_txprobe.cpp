@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -110,34 +113,60 @@ void TestTxProbe::cleanup()
 
 void TestTxProbe::reportOfAWorkingController_data()
 {
+    QTest::addColumn<QStringList>("simulator");
     QTest::addColumn<bool>("alone"); // copied away from the guardian
-    QTest::addColumn<QString>("guardian");
-    QTest::newRow("installed") << false << "guardian: watching (pid ";
-    QTest::newRow("copied without the guardian") << true << "guardian: none: no ftmsclib-guardian";
+    QTest::addColumn<QStringList>("expected"); // in the report; %1 the port
+    // The exchanges sent and their answers in the conversation: the command
+    // column and the start of the bytes, the answer's event, command and verdict.
+    QTest::addColumn<QStringList>("exchange");
+    QTest::addColumn<QStringList>("answer");
+    const QStringList tx{"result: OK", "serial number: 0A1B2C3D4E5F", "controller: \"ROBO TX-000\"",
+                         "exchanges: 200 answered", "given: %1", "== console\nbytes: 0d 0a 52 4f 42 4f",
+                         "stop: zeros answered"};
+    const QStringList txExchange{"2", "02 55 00 44 "};
+    const QStringList txAnswer{"frame", "102", "answer"};
+    QTest::newRow("installed") << QStringList{"--serial", "0A1B2C3D4E5F"} << false
+                               << tx + QStringList{"== errors\nnone", "guardian: watching (pid "} << txExchange << txAnswer;
+    QTest::newRow("copied without the guardian")
+        << QStringList{"--serial", "0A1B2C3D4E5F"} << true << tx + QStringList{"guardian: none: no ftmsclib-guardian"}
+        << txExchange << txAnswer;
+    // The TXT's identity from its status, Extension 1 learnt from the
+    // exchanges' answers, the packets by their ids, and the stop it answered.
+    QTest::newRow("TXT with Extension 1")
+        << QStringList{"--txt", "127.0.0.1:0", "--extensions", "1"} << false
+        << QStringList{"result: OK\nverdict: answers as a TXT: status query, online mode and 200 exchanges answered",
+                       "controller: \"TXT simulator\", firmware 4.7.0 (0x04070000)", "extensions: Extension 1 in use",
+                       "exchanges: 200 answered", "== link\ngiven: %1\naddress: host 127.0.0.1, port ",
+                       "kind: this computer\ninterface: lo, address 127.", "0xdc21219a QueryStatus: min ",
+                       "0x163ff61d StartOnline: min ", "stop: zeros and StopOnline answered", "== errors\nnone",
+                       "guardian: watching (pid "}
+        << QStringList{"0xfbc56f98", "98 6f c5 fb "} << QStringList{"rx", "0x6f3b54e6", " bytes: answers ExchangeDataCmpr"};
 }
 
 void TestTxProbe::reportOfAWorkingController()
 {
+    QFETCH(QStringList, simulator);
     QFETCH(bool, alone);
-    QFETCH(QString, guardian);
+    QFETCH(QStringList, expected);
+    QFETCH(QStringList, exchange);
+    QFETCH(QStringList, answer);
     SimProcess sim;
-    QVERIFY(sim.start({"--log-frames", "--serial", "0A1B2C3D4E5F"}, simDir.path()));
+    QVERIFY(sim.start(simulator + QStringList{"--log-frames"}, simDir.path()));
     QTemporaryDir elsewhere;
     const QString program = alone ? elsewhere.path() + "/kavrik-txprobe" : QString::fromUtf8(kProbe);
     QVERIFY(!alone || QFile::copy(kProbe, program));
     const QString file = work.path() + "/working.txt";
     const ProbeRun run = runProbe({sim.port, "-o", file}, work.path(), {}, program);
     QCOMPARE(run.exitCode, 0);
-    QVERIFY2(run.out.contains("OK: handshake and 200 exchanges answered"), qPrintable(run.out));
+    QVERIFY2(QRegularExpression("\nOK: [^\n]* and 200 exchanges answered\n").match(run.out).hasMatch(), qPrintable(run.out));
     QCOMPARE(run.out.contains("Warning: no working guardian"), alone);
     QVERIFY(run.out.contains(file));
     const QString report = readAll(file);
-    for (const QString &expected :
-         QStringList{"result: OK", "serial number: 0A1B2C3D4E5F", "controller: \"ROBO TX-000\"", "exchanges: 200 answered",
-          "program: kavrik-txprobe ", "library: 01.05.11  (2012/02/19)", "kernel: Linux", "os: ", "given: " + sim.port,
-          "== console\nbytes: 0d 0a 52 4f 42 4f", alone ? "== errors\n" : "== errors\nnone", guardian})
-        QVERIFY2(report.contains(expected), qPrintable(expected + "\n---\n" + report));
-    QVERIFY(QRegularExpression("cmd 2: min [0-9.]+  median [0-9.]+  p99 [0-9.]+  max [0-9.]+ ms \\(n = 20[01]\\)")
+    for (const QString &line : expected + QStringList{"program: kavrik-txprobe ", "library: 01.05.11  (2012/02/19)",
+                                                      "kernel: Linux", "os: "})
+        QVERIFY2(report.contains(QString(line).replace("%1", sim.port)), qPrintable(line + "\n---\n" + report));
+    QVERIFY(QRegularExpression((exchange[0] == "2" ? "cmd 2" : exchange[0] + " ExchangeDataCmpr")
+                               + ": min [0-9.]+  median [0-9.]+  p99 [0-9.]+  max [0-9.]+ ms \\(n = 20[01]\\)")
                 .match(report).hasMatch());
     // Every frame with its time and, for what came back, the verdict.
     const QList<QStringList> lines = conversation(report);
@@ -147,13 +176,13 @@ void TestTxProbe::reportOfAWorkingController()
         QCOMPARE(f.size(), 6);
         QVERIFY(f[0].toLongLong() >= last);
         last = f[0].toLongLong();
-        if (f[1] == "tx" && f[2] == "2") {
+        if (f[1] == "tx" && f[2] == exchange[0]) {
             ++sent;
-            QVERIFY2(f[5].startsWith("02 55 00 44 "), qPrintable(f[5]));
+            QVERIFY2(f[5].startsWith(exchange[1]), qPrintable(f[5]));
         }
-        answers += f[1] == "frame" && f[2] == "102" && f[4] == "answer";
+        answers += f[1] == answer[0] && f[2] == answer[1] && f[4].endsWith(answer[2]);
     }
-    QVERIFY(sent >= 200 && answers >= 200);
+    QVERIFY2(sent >= 200 && answers >= 200, qPrintable(QString("%1 sent, %2 answered").arg(sent).arg(answers)));
     // Nothing was ever driven.
     QCOMPARE(sim.count("output", [](const QJsonObject &e) { return e["duty"].toInt() != 0; }), 0);
     QCOMPARE(sim.count("violation"), 0);
@@ -161,47 +190,96 @@ void TestTxProbe::reportOfAWorkingController()
 
 void TestTxProbe::silentPort_data()
 {
-    QTest::addColumn<bool>("held"); // another program has the port open as well
-    QTest::addColumn<QString>("verdict"); // after "no answer came from PORT"
-    QTest::newRow("nobody else") << false << ": not a single byte";
-    QTest::newRow("open in another program") << true << ", which is open in pid %1 (port-holder-with-a-long-name) as well";
+    QTest::addColumn<QString>("port"); // "pty", "held pty" (open in another program as well), "muted TXT", "closed TXT"
+    QTest::addColumn<QString>("verdict"); // %1 the port, %2 the other program's pid
+    QTest::addColumn<QString>("open");
+    // The requests it sent, all of them unanswered: command column, bytes.
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("bytes");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("nobody else") << "pty" << "no answer came from %1: not a single byte"
+                                 << "FTLIB_ERR_INIT_COM_TIMEOUT" << "1" << "02 55 00 1c" << 3;
+    QTest::newRow("open in another program")
+        << "held pty" << "no answer came from %1, which is open in pid %2 (port-holder-with-a-long-name) as well"
+        << "FTLIB_ERR_INIT_COM_TIMEOUT" << "1" << "02 55 00 1c" << 3;
+    QTest::newRow("TXT that takes the connection, muted")
+        << "muted TXT" << "no answer from %1: it took the connection but did not answer the status query"
+        << "FTLIB_ERR_INIT_COM_TIMEOUT" << "0xdc21219a" << "9a 21 21 dc" << 1;
+    QTest::newRow("nothing listening at the address")
+        << "closed TXT" << "refused: nothing takes connections at %1" << "FTLIB_ERR_CONNECTION_REFUSED" << "" << "" << 0;
 }
 
 void TestTxProbe::silentPort()
 {
-    QFETCH(bool, held);
+    QFETCH(QString, port);
     QFETCH(QString, verdict);
-    // A pty nobody answers on: the probe's own, not a simulator.
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
-    const QString slave = QString::fromLocal8Bit(::ptsname(master));
+    QFETCH(QString, open);
+    QFETCH(QString, command);
+    QFETCH(QString, bytes);
+    QFETCH(int, requests);
+    QString name;
+    int master = -1;
+    SimProcess sim;
+    // Bound, never listening: connections to it are refused, and nobody
+    // else can take the port meanwhile.
+    int bound = -1;
     QTemporaryDir dir;
     QProcess holder;
-    if (held) {
+    if (port.endsWith("pty")) {
+        // A pty nobody answers on: the probe's own, not a simulator.
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+        name = QString::fromLocal8Bit(::ptsname(master));
+    } else if (port == "muted TXT") {
+        QVERIFY(sim.start({"--txt", "127.0.0.1:0", "--mute"}, simDir.path()));
+        name = sim.port;
+    } else {
+        bound = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        QVERIFY(bound >= 0 && ::bind(bound, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QVERIFY(::getsockname(bound, reinterpret_cast<sockaddr *>(&address), &size) == 0);
+        name = QString("127.0.0.1:%1").arg(ntohs(address.sin_port));
+    }
+    if (port == "held pty") {
         const QString program = dir.path() + "/port-holder-with-a-long-name";
         QVERIFY(QFile::copy(QStandardPaths::findExecutable("sleep"), program));
         QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::ExeOwner));
-        holder.setStandardInputFile(slave);
+        holder.setStandardInputFile(name);
         holder.start(program, {"30"});
         QVERIFY(holder.waitForStarted());
-        verdict = verdict.arg(holder.processId());
     }
+    verdict = verdict.arg(name);
+    if (port == "held pty")
+        verdict = verdict.arg(holder.processId());
     const QString file = work.path() + "/silent.txt";
-    const ProbeRun run = runProbe({slave, "--output", file}, work.path());
+    const ProbeRun run = runProbe({name, "--output", file}, work.path());
     holder.kill();
     holder.waitForFinished();
-    ::close(master);
+    if (master >= 0)
+        ::close(master);
+    if (bound >= 0)
+        ::close(bound);
     QCOMPARE(run.exitCode, 1);
-    QVERIFY2(run.out.contains("FAILED: no answer came from " + slave + verdict), qPrintable(run.out));
+    QVERIFY2(run.out.contains("FAILED: " + verdict), qPrintable(run.out));
     const QString report = readAll(file);
-    QVERIFY2(report.contains("result: FAILED\nverdict: no answer came from " + slave + verdict), qPrintable(report));
-    QVERIFY(report.contains("open: FTLIB_ERR_INIT_COM_TIMEOUT"));
-    QVERIFY(report.contains("no answer to the serial-number probe"));
-    // The three echo requests it sent are in the report, with their bytes.
-    int echoes = 0;
-    for (const QStringList &f : conversation(report))
-        echoes += f[1] == "tx" && f[2] == "1" && f[5].startsWith("02 55 00 1c");
-    QCOMPARE(echoes, 3);
+    QVERIFY2(report.contains("result: FAILED\nverdict: " + verdict), qPrintable(report));
+    QVERIFY2(report.contains("open: " + open), qPrintable(report));
+    // A TXT has no console.
+    QCOMPARE(report.contains("no answer to the serial-number probe"), port.endsWith("pty"));
+    int sent = 0;
+    for (const QStringList &f : conversation(report)) {
+        // The console probe is no frame.
+        if (f[1] == "tx" && f[2] != "-") {
+            QCOMPARE(f[2], command);
+            QVERIFY2(f[5].startsWith(bytes), qPrintable(f[5]));
+            ++sent;
+        }
+        QVERIFY2(f[1] != "rx", qPrintable(f.join(' ')));
+    }
+    QCOMPARE(sent, requests);
 }
 
 void TestTxProbe::busyPort()
@@ -276,7 +354,7 @@ void TestTxProbe::commandLine_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("said");
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: kavrik-txprobe [PORT] [-o|--output FILE]";
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: kavrik-txprobe [PORT|ADDRESS] [-o|--output FILE]";
     QTest::newRow("version") << QStringList{"--version"} << 0 << "kavrik-txprobe " KAVRIK_VERSION " (controller library 01.05.11";
     QTest::newRow("unknown option") << QStringList{"--bogus"} << 2 << "";
     QTest::newRow("two ports") << QStringList{"/dev/ttyACM0", "/dev/ttyACM1"} << 2 << "";

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// kavrik-txprobe: one command that turns a problem with a real ROBO TX
-// controller into a report file for the developers.
+// kavrik-txprobe: one command that turns a problem with a real ROBO TX or
+// ROBOTICS TXT controller into a report file for the developers.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,10 +13,12 @@ namespace {
 
 void usage(FILE *out)
 {
-    std::fputs("Usage: kavrik-txprobe [PORT] [-o|--output FILE] [--motor-test] [--silence-test] [--motor N]\n"
-               "Opens the controller on PORT (default: the first ROBO TX found on USB, else on\n"
-               "Bluetooth), runs the handshake and 200 exchanges with every output at 0, and\n"
-               "writes everything it saw into one report file to attach to a problem report.\n"
+    std::fputs("Usage: kavrik-txprobe [PORT|ADDRESS] [-o|--output FILE] [--motor-test] [--silence-test] [--motor N]\n"
+               "Opens the controller on PORT, or the ROBOTICS TXT at ADDRESS (192.168.7.2,\n"
+               "host:port; default: the first ROBO TX found on USB, else on Bluetooth, else a\n"
+               "TXT the port search finds), runs the handshake and 200 exchanges with every\n"
+               "output at 0, and writes everything it saw into one report file to attach to a\n"
+               "problem report.\n"
                "By default no output is ever driven.\n"
                "  -o, --output FILE  the report file (default kavrik-txprobe-<date>-<time>.txt here)\n"
                "  --motor-test       run motor M1 for 1 s each way and ask which way it turned\n"

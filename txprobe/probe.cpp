@@ -12,7 +12,10 @@
 #include <fstream>
 #include <memory>
 
+#include <arpa/inet.h>
 #include <grp.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -23,7 +26,9 @@
 #include "ftmsclib/portscan.h"
 #include "ftmsclib/trace.h"
 #include "ftmsclib/version.h"
+#include "protocol/txt.h"
 #include "rendezvous/portfailure.h"
+#include "rendezvous/txtaddress.h"
 #include "txprobe/report.h"
 
 extern char **environ;
@@ -110,7 +115,7 @@ std::string readFirstLine(const std::string &path, const std::string &key = {})
     return {};
 }
 
-std::string statusName(std::uint32_t status)
+std::string statusName(std::uint32_t status, bool txt = false)
 {
     switch (status) {
     case FTLIB_ERR_SUCCESS:
@@ -122,9 +127,17 @@ std::string statusName(std::uint32_t status)
     case FTLIB_ERR_DEVICE_IS_OPEN:
         return "FTLIB_ERR_DEVICE_IS_OPEN (the port is in use)";
     case FTLIB_ERR_INIT_COM_TIMEOUT:
-        return "FTLIB_ERR_INIT_COM_TIMEOUT (no answer to the echo request)";
+        return txt ? "FTLIB_ERR_INIT_COM_TIMEOUT (no answer to the connection or the status query)"
+                   : "FTLIB_ERR_INIT_COM_TIMEOUT (no answer to the echo request)";
     case FTLIB_ERR_INIT_COM:
-        return "FTLIB_ERR_INIT_COM (the port failed, or an answer that does not fit)";
+        return txt ? "FTLIB_ERR_INIT_COM (the connection failed, or an answer that does not fit)"
+                   : "FTLIB_ERR_INIT_COM (the port failed, or an answer that does not fit)";
+    case FTLIB_ERR_HOST_UNKNOWN:
+        return "FTLIB_ERR_HOST_UNKNOWN (the name is not known)";
+    case FTLIB_ERR_CONNECTION_REFUSED:
+        return "FTLIB_ERR_CONNECTION_REFUSED (nothing takes connections there)";
+    case FTLIB_ERR_HOST_UNREACHABLE:
+        return "FTLIB_ERR_HOST_UNREACHABLE (no way to that network)";
     default:
         break;
     }
@@ -189,6 +202,15 @@ void systemFacts(Report &report)
     report.fact("system", "environment", variables.empty() ? "no KAVRIK_ variables" : variables);
 }
 
+// Everything the port search lists, as the program would show it.
+std::string portsFound()
+{
+    std::string ports;
+    for (const ftlib::PortEntry &entry : ftlib::scanPorts(FT_PORTS_ALL))
+        ports += (ports.empty() ? "" : "; ") + entry.path + " " + entry.description;
+    return ports.empty() ? "none" : ports;
+}
+
 void portFacts(Report &report, const std::string &path, const std::string &canonical)
 {
     report.fact("port", "given", path);
@@ -221,13 +243,52 @@ void portFacts(Report &report, const std::string &path, const std::string &canon
         report.fact("port", "usb",
                     rendezvous::bluetoothPort(canonical) ? "none (Bluetooth RFCOMM)" : "none found in sysfs");
     }
-    std::string ports;
-    for (const ftlib::PortEntry &entry : ftlib::scanPorts(FT_PORTS_ALL))
-        ports += (ports.empty() ? "" : "; ") + entry.path + " " + entry.description;
-    report.fact("port", "ports found", ports.empty() ? "none" : ports);
+    report.fact("port", "ports found", portsFound());
 }
 
-// The first ROBO TX on USB, else the first Bluetooth port.
+// The interface of this computer on the TXT's network, by address and
+// netmask: the one the connection most likely went out on.
+std::string hostInterface(const std::string &host)
+{
+    in_addr target{};
+    if (::inet_pton(AF_INET, host.c_str(), &target) != 1)
+        return "not known (" + host + " is no IPv4 address)";
+    ifaddrs *list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return std::string("not known (getifaddrs: ") + std::strerror(errno) + ")";
+    std::string found;
+    for (const ifaddrs *a = list; a && found.empty(); a = a->ifa_next) {
+        if (!a->ifa_addr || !a->ifa_netmask || a->ifa_addr->sa_family != AF_INET)
+            continue;
+        sockaddr_in address{}, netmask{};
+        std::memcpy(&address, a->ifa_addr, sizeof address);
+        std::memcpy(&netmask, a->ifa_netmask, sizeof netmask);
+        const std::uint32_t mask = netmask.sin_addr.s_addr;
+        // A mask of 0 would put every address on that network.
+        if (mask == 0 || (address.sin_addr.s_addr & mask) != (target.s_addr & mask))
+            continue;
+        char text[INET_ADDRSTRLEN] = "?";
+        ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+        found = std::string(a->ifa_name) + ", address " + text + "/"
+            + std::to_string(__builtin_popcount(ntohl(mask))) + ((a->ifa_flags & IFF_UP) ? "" : " (down)");
+    }
+    ::freeifaddrs(list);
+    return found.empty() ? "none on that network: this computer has no address there" : found;
+}
+
+void txtLinkFacts(Report &report, const std::string &address)
+{
+    report.fact("link", "given", address);
+    rendezvous::TxtAddress parsed;
+    rendezvous::parseTxtAddress(address, parsed);
+    report.fact("link", "address", "host " + parsed.host + ", port " + std::to_string(parsed.port));
+    report.fact("link", "kind", rendezvous::txtLinkName(rendezvous::txtLink(parsed.host)));
+    report.fact("link", "interface", hostInterface(parsed.host));
+    report.fact("link", "ports found", portsFound());
+}
+
+// The first ROBO TX on USB, else the first Bluetooth port, else the first
+// TXT the port search found (a simulator only when named).
 std::string findController()
 {
     for (int mode : {FT_PORTS_USB, FT_PORTS_BLUETOOTH}) {
@@ -235,7 +296,22 @@ std::string findController()
         if (!ports.empty())
             return ports.front().path;
     }
+    for (const ftlib::PortEntry &entry : ftlib::scanPorts(FT_PORTS_ALL)) {
+        if (entry.kind != ftlib::PortKind::Simulator && rendezvous::isTxtAddress(entry.path))
+            return entry.path;
+    }
     return {};
+}
+
+// The TXT simulators the port search lists, which are probed only when named.
+std::string txtSimulators()
+{
+    std::string list;
+    for (const ftlib::PortEntry &entry : ftlib::scanPorts(FT_PORTS_ALL)) {
+        if (entry.kind == ftlib::PortKind::Simulator && rendezvous::isTxtAddress(entry.path))
+            list += (list.empty() ? "" : ", ") + entry.path;
+    }
+    return list.empty() ? "" : " (TXT simulators listening: " + list + ")";
 }
 
 std::string extensionList(unsigned online)
@@ -367,40 +443,113 @@ Exchanges runExchanges(ftlib::Device &device, Report &report)
     return counted;
 }
 
-Outcome verdict(const Exchanges &exchanges, bool lost, bool lostLater)
+// How the link went: the status the loop left, the tests' and the stop's.
+struct LinkOutcome {
+    bool lost = false;
+    std::uint32_t lostStatus = FTLIB_ERR_SUCCESS;
+    bool lostLater = false;
+    bool stopAnswered = true;
+};
+
+// Why the loop gave a TXT's link up, from the status it left.
+std::string txtLoss(std::uint32_t status)
+{
+    switch (status) {
+    case FTLIB_ERR_TIMEOUT_TA:
+        return "the TXT fell silent";
+    case FTLIB_ERR_OPEN_COM:
+        return "the TXT closed or reset the connection";
+    case FTLIB_ERR_INIT_COM:
+        return "the TXT answered out of step, or what does not decode";
+    default:
+        return statusName(status, true);
+    }
+}
+
+Outcome verdict(const Exchanges &exchanges, const LinkOutcome &link, bool txt)
 {
     const int answered = exchanges.answered;
     const int sent = exchanges.sent;
+    const std::string why = txt ? " (" + txtLoss(link.lostStatus) + ")" : "";
     Outcome outcome;
     if (interrupted) {
         outcome.verdict = "interrupted";
-    } else if (lost) {
-        outcome.verdict = answered == 0 ? "the handshake worked, but no exchange was answered: the link was given up"
-                                        : "the link was lost after " + std::to_string(answered) + " answered exchanges";
+    } else if (link.lost) {
+        outcome.verdict = answered > 0 ? "the link was lost after " + std::to_string(answered) + " answered exchanges" + why
+            : txt ? "the TXT answered the status query, but no exchange: the link was given up" + why
+                  : "the handshake worked, but no exchange was answered: the link was given up";
     } else if (answered >= kExchanges || (answered > 0 && answered + 1 >= sent)) {
         outcome.ok = true;
-        outcome.verdict = "handshake and " + std::to_string(answered) + " exchanges answered";
+        outcome.verdict = (txt ? "answers as a TXT: status query, online mode and " : "handshake and ")
+            + std::to_string(answered) + " exchanges answered";
     } else {
         outcome.verdict = "only " + std::to_string(answered) + " of " + std::to_string(sent) + " exchanges answered";
     }
-    if (outcome.ok && lostLater) {
+    if (outcome.ok && link.lostLater) {
         outcome.ok = false;
         outcome.verdict += ", but the link was lost during the tests";
+    } else if (outcome.ok && !link.stopAnswered) {
+        outcome.ok = false;
+        outcome.verdict += ", but the stop was not answered";
     }
     return outcome;
 }
 
+// Why a TXT could not be opened, as the user can act on it.
+std::string txtOpenFailure(const Report &report, std::uint32_t status, const std::string &address, long long openMs)
+{
+    rendezvous::TxtAddress parsed;
+    rendezvous::parseTxtAddress(address, parsed);
+    switch (status) {
+    case FTLIB_ERR_HOST_UNKNOWN:
+        return "name unknown: " + parsed.host + " is not known here; name the TXT by its address (192.168.7.2 on USB)";
+    case FTLIB_ERR_CONNECTION_REFUSED:
+        return "refused: nothing takes connections at " + address
+            + " (not a TXT, or a TXT 4.0 without ftrobopy_server running)";
+    case FTLIB_ERR_HOST_UNREACHABLE:
+        return "unreachable: no way to " + parsed.host
+            + " from here. Is the TXT connected (USB cable, its WLAN, Bluetooth) and this computer on its network?";
+    case FTLIB_ERR_INIT_COM_TIMEOUT:
+        if (report.sentRequests() == 0)
+            return "no answer from " + address + ": the connection was not taken within " + std::to_string(openMs)
+                + " ms. Is the TXT switched on and connected, and the address right?";
+        return "no answer from " + address + ": it took the connection but did not answer the status query:"
+            " not a TXT, or a TXT that does not serve online mode now";
+    case FTLIB_ERR_INIT_COM:
+        if (report.bytesReceived() > 0)
+            return "not a TXT: " + address + " answered the status query otherwise than a TXT does;"
+                " see the errors and the conversation";
+        return "no answer from " + address + ": the connection ended before the status query was answered;"
+            " see the errors";
+    default:
+        break;
+    }
+    return "the TXT could not be used: " + statusName(status, true) + "; see the errors";
+}
+
 Outcome probe(const ProbeOptions &options, Report &report, const std::string &path)
 {
-    char resolved[PATH_MAX];
-    const std::string canonical = ::realpath(path.c_str(), resolved) ? resolved : path;
-    portFacts(report, path, canonical);
-    const ftlib::LinkSettings settings = ftlib::LinkSettings::forPort(path, canonical);
+    const bool txt = rendezvous::isTxtAddress(path);
+    std::string canonical = path;
+    ftlib::LinkSettings settings;
+    if (txt) {
+        report.speaksTxt();
+        txtLinkFacts(report, path);
+        settings = ftlib::LinkSettings::forTxt(path);
+    } else {
+        char resolved[PATH_MAX];
+        if (::realpath(path.c_str(), resolved))
+            canonical = resolved;
+        portFacts(report, path, canonical);
+        settings = ftlib::LinkSettings::forPort(path, canonical);
+    }
+    // A TXT has no echo; its open is bounded as a whole.
     report.fact("system", "settings",
                 "reply timeout " + std::to_string(settings.replyTimeout.count()) + " ms, cycle "
-                    + std::to_string(settings.cycle.count()) + " ms, echo window "
-                    + std::to_string(settings.echoWindow.count()) + " ms, extensions "
-                    + (settings.extensions ? "on" : "off"));
+                    + std::to_string(settings.cycle.count()) + " ms, "
+                    + (txt ? "open within " + std::to_string(settings.openBudget.count())
+                           : "echo window " + std::to_string(settings.echoWindow.count()))
+                    + " ms, extensions " + (settings.extensions ? "on" : "off"));
 
     say("kavrik-txprobe: probing " + path + " ...");
     report.step("opening " + path);
@@ -410,28 +559,45 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
     // whether the guardian works here.
     std::unique_ptr<ftlib::Device> device = ftlib::Device::open(path, canonical, status, true);
     const auto openMs = std::chrono::duration_cast<milliseconds>(Clock::now() - openStart).count();
-    report.summary("open", statusName(status) + " after " + std::to_string(openMs) + " ms");
+    report.summary("open", statusName(status, txt) + " after " + std::to_string(openMs) + " ms");
     if (!device) {
         Outcome outcome;
-        outcome.verdict = openFailure(report, status, path, canonical, openMs);
+        outcome.verdict = txt ? txtOpenFailure(report, status, path, openMs)
+                              : openFailure(report, status, path, canonical, openMs);
         return outcome;
     }
-    reportIdentity(report, device->identity());
+    const ftlib::Identity &id = device->identity();
+    if (txt)
+        report.summary("controller", "\"" + id.txtName + "\", firmware " + protocol::txt::versionText(id.txtFirmware)
+                           + " (" + hex8(id.txtFirmware) + ")");
+    else
+        reportIdentity(report, id);
     const Exchanges exchanges = runExchanges(*device, report);
+    // A TXT tells only in its exchanges' answers whether Extension 1 is there.
+    if (txt)
+        report.summary("extensions", (device->extensionsReached() & 1u) ? "Extension 1 in use" : "none in use");
     const std::string guardian = device->guardianState();
     report.summary("guardian", guardian);
     if (guardian.rfind("watching", 0) != 0)
         say("Warning: no working guardian (" + guardian + "): a motor stays on if this program is killed.");
-    const bool lost = device->comStatus() != FTLIB_ERR_SUCCESS;
-    if (!lost && !interrupted && options.motorTest)
+    LinkOutcome link;
+    link.lostStatus = device->comStatus();
+    link.lost = link.lostStatus != FTLIB_ERR_SUCCESS;
+    if (!link.lost && !interrupted && options.motorTest)
         motorTest(*device, report, options.motor - 1);
-    if (!lost && !interrupted && options.silenceTest && device->comStatus() == FTLIB_ERR_SUCCESS)
+    if (!link.lost && !interrupted && options.silenceTest && device->comStatus() == FTLIB_ERR_SUCCESS)
         silenceTest(*device, report, options.motor - 1);
-    const bool lostLater = device->comStatus() != FTLIB_ERR_SUCCESS;
+    link.lostLater = device->comStatus() != FTLIB_ERR_SUCCESS;
+    if (!link.lostLater) {
+        link.stopAnswered = device->stop() == FTLIB_ERR_SUCCESS;
+        report.summary("stop", !link.stopAnswered ? "not answered (see the errors and the conversation)"
+                               : txt               ? "zeros and StopOnline answered"
+                                                   : "zeros answered");
+    }
     device->close();
     report.step("closed");
-    report.summary("link", lostLater ? "lost (see the errors and the conversation)" : "kept");
-    return verdict(exchanges, lost, lostLater);
+    report.summary("link", link.lostLater ? "lost (see the errors and the conversation)" : "kept");
+    return verdict(exchanges, link, txt);
 }
 
 } // namespace
@@ -452,7 +618,9 @@ int runProbe(const ProbeOptions &options)
     const std::string path = options.port.empty() ? findController() : options.port;
     Outcome outcome;
     if (path.empty()) {
-        outcome.verdict = "no ROBO TX found on USB or Bluetooth; name its port: kavrik-txprobe /dev/ttyACM0";
+        outcome.verdict = "no ROBO TX found on USB or Bluetooth, no ROBOTICS TXT by the port search; name its port"
+                          " or address: kavrik-txprobe /dev/ttyACM0, kavrik-txprobe 192.168.7.2"
+            + txtSimulators();
         report.error("no controller found");
         say("kavrik-txprobe: " + outcome.verdict);
     } else {
@@ -462,7 +630,8 @@ int runProbe(const ProbeOptions &options)
     report.summary("result", outcome.ok ? "OK" : "FAILED");
     report.summary("verdict", outcome.verdict);
     for (const RoundTrips &r : report.roundTrips()) {
-        if (r.command == protocol::kCmdExchange)
+        if (r.command == protocol::kCmdExchange || r.command == protocol::txt::kExchangeDataCmpr
+            || r.command == protocol::txt::kExchangeData)
             say("exchanges answered in " + roundTripText(r.ms));
     }
     say(std::string(outcome.ok ? "OK: " : "FAILED: ") + outcome.verdict);

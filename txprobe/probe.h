@@ -8,7 +8,8 @@
 namespace txprobe {
 
 struct ProbeOptions {
-    // Empty: the first ROBO TX found on USB, else on Bluetooth.
+    // A serial port or a TXT's address; empty: the first ROBO TX found on USB,
+    // else on Bluetooth, else a ROBOTICS TXT the port search found.
     std::string port;
     // Empty: kavrik-txprobe-<date>-<time>.txt in the current folder.
     std::string output;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "protocol/codec.h"
+#include "protocol/txt.h"
 
 namespace txprobe {
 
@@ -56,6 +57,18 @@ const char *verdictText(ftlib::FrameVerdict verdict)
     return "?";
 }
 
+std::string idText(std::uint32_t id)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", id);
+    return text;
+}
+
+bool txtExchange(std::uint32_t command)
+{
+    return command == protocol::txt::kExchangeDataCmpr || command == protocol::txt::kExchangeData;
+}
+
 double quantile(std::vector<double> sorted, double q)
 {
     const auto i = static_cast<std::size_t>(std::lround(q * static_cast<double>(sorted.size() - 1)));
@@ -95,11 +108,16 @@ void Report::add(const ftlib::TraceRecord &record)
         break;
     case ftlib::TraceEvent::Sent:
         line.event = "tx";
-        noteSent(record, line);
+        if (txt_)
+            noteTxtSent(record, line);
+        else
+            noteSent(record, line);
         break;
     case ftlib::TraceEvent::Received:
         line.event = "rx";
         bytesReceived_ += record.bytes.size();
+        if (txt_)
+            noteTxtPacket(record, line);
         break;
     case ftlib::TraceEvent::Frame:
         line.event = "frame";
@@ -127,8 +145,39 @@ void Report::noteSent(const ftlib::TraceRecord &record, Line &line)
     openCommand_ = record.command;
     openTid_ = record.tid;
     openUs_ = record.tUs;
+    ++sentRequests_;
     if (record.command == protocol::kCmdExchange)
         ++sentExchanges_;
+}
+
+void Report::noteTxtSent(const ftlib::TraceRecord &record, Line &line)
+{
+    if (record.bytes.size() < protocol::txt::kIdSize)
+        return;
+    openCommand_ = protocol::txt::packetId(record.bytes.data());
+    openName_ = record.text;
+    openUs_ = record.tUs;
+    line.command = idText(openCommand_);
+    ++sentRequests_;
+    if (txtExchange(openCommand_))
+        ++sentExchanges_;
+}
+
+void Report::noteTxtPacket(const ftlib::TraceRecord &record, Line &line)
+{
+    // The library traces a packet once it is whole, or what it refused.
+    if (record.bytes.size() < protocol::txt::kIdSize)
+        return;
+    const std::uint32_t id = protocol::txt::packetId(record.bytes.data());
+    line.command = idText(id);
+    if (openUs_ >= 0 && id == protocol::txt::replyIdFor(openCommand_)) {
+        line.what += ": answers " + openName_;
+        answered(record.tUs);
+        return;
+    }
+    const std::string awaited = openUs_ >= 0 ? "the answer to " + openName_ + " awaited" : "no request outstanding";
+    line.what += ": not an answer (" + awaited + ")";
+    errors_.push_back("packet " + idText(id) + " where " + awaited);
 }
 
 void Report::noteFrame(const ftlib::TraceRecord &record, Line &line)
@@ -140,12 +189,17 @@ void Report::noteFrame(const ftlib::TraceRecord &record, Line &line)
         errors_.push_back("reply with the request's TID but another command: " + record.text);
     if (record.verdict != ftlib::FrameVerdict::Answer || openUs_ < 0 || record.tid != openTid_)
         return;
+    answered(record.tUs);
+}
+
+void Report::answered(long long tUs)
+{
     auto it = std::find_if(roundTrips_.begin(), roundTrips_.end(),
                            [&](const RoundTrips &r) { return r.command == openCommand_; });
     if (it == roundTrips_.end())
-        it = roundTrips_.insert(roundTrips_.end(), RoundTrips{openCommand_, {}});
-    it->ms.push_back(static_cast<double>(record.tUs - openUs_) / 1000.0);
-    if (openCommand_ == protocol::kCmdExchange)
+        it = roundTrips_.insert(roundTrips_.end(), RoundTrips{openCommand_, txt_ ? openName_ : std::string(), {}});
+    it->ms.push_back(static_cast<double>(tUs - openUs_) / 1000.0);
+    if (openCommand_ == protocol::kCmdExchange || (txt_ && txtExchange(openCommand_)))
         ++answeredExchanges_;
     openUs_ = -1;
 }
@@ -212,9 +266,10 @@ std::string Report::text() const
 {
     const std::vector<RoundTrips> trips = roundTrips();
     std::lock_guard<std::mutex> lock(mutex_);
-    std::string out = "kavrik-txprobe report\n"
-                      "# Attach this file to the problem report. Besides the controller's conversation it\n"
-                      "# holds the operating system and kernel versions and the USB facts of the port.\n";
+    std::string out = std::string("kavrik-txprobe report\n"
+                                  "# Attach this file to the problem report. Besides the controller's conversation it\n"
+                                  "# holds the operating system and kernel versions and ")
+        + (txt_ ? "the network facts of the link.\n" : "the USB facts of the port.\n");
     out += "\n== summary\n";
     // The outcome first, whenever it was added.
     for (const char *first : {"result", "verdict"}) {
@@ -232,27 +287,37 @@ std::string Report::text() const
         for (const auto &[key, value] : entries)
             out += key + ": " + value + "\n";
     }
-    out += "\n== console\n";
-    if (console_.empty()) {
-        out += "no answer to the serial-number probe\n";
-    } else {
-        out += "bytes: " + ftlib::hexBytes(console_.data(), console_.size()) + "\n";
-        out += "text: " + printable(console_) + "\n";
+    // A TXT has no console.
+    if (!txt_) {
+        out += "\n== console\n";
+        if (console_.empty()) {
+            out += "no answer to the serial-number probe\n";
+        } else {
+            out += "bytes: " + ftlib::hexBytes(console_.data(), console_.size()) + "\n";
+            out += "text: " + printable(console_) + "\n";
+        }
     }
     out += "\n== round trips\n";
     if (trips.empty())
         out += "none\n";
-    for (const RoundTrips &r : trips)
-        out += "cmd " + std::to_string(r.command) + ": " + roundTripText(r.ms) + "\n";
+    for (const RoundTrips &r : trips) {
+        out += (txt_ ? idText(r.command) + " " + r.name : "cmd " + std::to_string(r.command)) + ": " + roundTripText(r.ms)
+            + "\n";
+    }
     out += "\n== errors\n";
     if (errors_.empty())
         out += "none\n";
     for (const std::string &e : errors_)
         out += e + "\n";
     out += "\n== conversation\n"
-           "# time_us (from the start of the probe), event, command, TID, what, bytes; tab-separated.\n"
-           "# tx: a request sent; rx: bytes as read; frame: a frame taken from them and its verdict;\n"
-           "# rejected: bytes the decoder dropped, and why; console: the answer to the serial-number probe.\n";
+           "# time_us (from the start of the probe), event, command, TID, what, bytes; tab-separated.\n";
+    if (txt_) {
+        out += "# The command is the packet's id; a TXT has no TIDs. tx: a request sent; rx: a packet\n"
+               "# received whole (or the bytes refused), and whether it answers the request outstanding.\n";
+    } else {
+        out += "# tx: a request sent; rx: bytes as read; frame: a frame taken from them and its verdict;\n"
+               "# rejected: bytes the decoder dropped, and why; console: the answer to the serial-number probe.\n";
+    }
     for (const Line &line : conversation_) {
         out += std::to_string(std::max(0LL, line.tUs - startUs_)) + "\t" + line.event + "\t" + line.command + "\t"
             + line.tid + "\t" + oneLine(line.what) + "\t" + line.bytes + "\n";
