@@ -45,7 +45,9 @@ public:
             // parent's transfer nor dismiss its guardians: it leaves the
             // device as it found it, never to be destroyed here.
             if (!entry.second->openedHere()) {
-                static_cast<void>(new std::shared_ptr<Device>(std::move(entry.second)));
+                // Kept where the process can still see it until it ends.
+                static auto *inherited = new std::vector<std::shared_ptr<Device>>;
+                inherited->push_back(std::move(entry.second));
                 continue;
             }
             entry.second->close();
