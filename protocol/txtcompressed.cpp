@@ -152,10 +152,9 @@ bool blocksFit(std::size_t blocks, std::uint16_t mask)
     return (mask & ~1u) == 0 && blocks == 1u + (mask & 1u);
 }
 
-std::vector<std::uint8_t> pack(std::uint32_t id, WordStream &sent, const std::vector<std::uint16_t> &words,
-                               std::uint16_t mask)
+std::vector<std::uint8_t> pack(std::uint32_t id, const std::vector<std::uint8_t> &body,
+                               const std::vector<std::uint16_t> &words, std::uint16_t mask)
 {
-    const std::vector<std::uint8_t> body = sent.encode(words);
     std::vector<std::uint8_t> out;
     putU32(out, id);
     putU32(out, static_cast<std::uint32_t>(body.size()));
@@ -383,16 +382,39 @@ Inputs inputsFromWords(const std::uint16_t *words)
     return in;
 }
 
-std::vector<std::uint8_t> compressedExchange(WordStream &sent, const std::vector<Outputs> &blocks, std::uint16_t mask)
+namespace {
+
+std::vector<std::uint16_t> commandWords(const std::vector<Outputs> &blocks)
 {
-    if (!blocksFit(blocks.size(), mask))
-        return {};
     std::vector<std::uint16_t> words;
     for (const Outputs &block : blocks) {
         const std::vector<std::uint16_t> w = outputWords(block);
         words.insert(words.end(), w.begin(), w.end());
     }
-    return pack(kExchangeDataCmpr, sent, words, mask);
+    return words;
+}
+
+} // namespace
+
+std::vector<std::uint8_t> compressedExchange(WordStream &sent, const std::vector<Outputs> &blocks, std::uint16_t mask)
+{
+    if (!blocksFit(blocks.size(), mask))
+        return {};
+    const std::vector<std::uint16_t> words = commandWords(blocks);
+    return pack(kExchangeDataCmpr, sent.encode(words), words, mask);
+}
+
+std::vector<std::uint8_t> literalExchange(const std::vector<Outputs> &blocks, std::uint16_t mask)
+{
+    if (!blocksFit(blocks.size(), mask))
+        return {};
+    const std::vector<std::uint16_t> words = commandWords(blocks);
+    BitWriter body;
+    for (const std::uint16_t word : words) {
+        body.put(3, 2);
+        body.put(word, 16);
+    }
+    return pack(kExchangeDataCmpr, body.finish(), words, mask);
 }
 
 std::vector<std::uint8_t> compressedReply(WordStream &sent, const std::vector<Inputs> &blocks, std::uint16_t mask)
@@ -404,7 +426,7 @@ std::vector<std::uint8_t> compressedReply(WordStream &sent, const std::vector<In
         const std::vector<std::uint16_t> w = inputWords(block);
         words.insert(words.end(), w.begin(), w.end());
     }
-    return pack(kExchangeDataCmprReply, sent, words, mask);
+    return pack(kExchangeDataCmprReply, sent.encode(words), words, mask);
 }
 
 CmprError readCompressedExchange(WordStream &received, const std::uint8_t *data, std::size_t size, std::uint16_t &mask,
