@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QTimer>
 
 #include "about/formabout.h"
@@ -28,6 +29,11 @@ MainWindow::MainWindow(QWidget *parent)
     rowMarks = new RowMarks(ui->tableWidget, fitBindingsCells(ui->tableWidget));
     // The port list's entries name the port and then the device.
     tipCutTexts(ui->comboBox);
+    // What is typed into the port box is what is opened, not an entry that
+    // begins the same way; "Подключиться" waits for a text. Joined by hand:
+    // the slot table stays as it is.
+    ui->comboBox->setCompleter(nullptr);
+    connect(ui->comboBox, &QComboBox::editTextChanged, this, &MainWindow::updateConnectionWidgets);
     about = nullptr;
     editor = new FormEditor(nullptr);
     connect(editor, SIGNAL(buttonsChanged()), this, SLOT(buttonsChanged()));
@@ -38,7 +44,7 @@ MainWindow::MainWindow(QWidget *parent)
     // of an extension that is not there.
     bindingList().setHeldObserver([this] {
         const FtConnection &connection = ftConnection();
-        rowMarks->connectionChanged(connection.connected, connection.missingExtensions);
+        rowMarks->connectionChanged(connection.connected, connection.missingExtensions, connection.txt);
         rowMarks->drivingChanged();
     });
     linkCheck = new QTimer(this);

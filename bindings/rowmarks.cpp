@@ -23,12 +23,21 @@ bool canWork(qint32 controller, quint32 missingExtensions)
 }
 
 // Why a binding whose controller is not there cannot work.
-QString whyItCannotWork(qint32 controller)
+QString whyItCannotWork(qint32 controller, bool txt)
 {
     if (controller < 0 || controller > maxExtensions)
         return QCoreApplication::translate("RowMarks", "У контроллера нет расширения с номером %1: "
                                                        "эта привязка ничего не двигает.")
             .arg(controller);
+    if (txt && controller > 1)
+        return QCoreApplication::translate("RowMarks", "Контроллер TXT берёт только одно расширение: "
+                                                       "расширения %1 у него нет, эта привязка ничего не двигает.")
+            .arg(controller);
+    // Before the transfer runs the TXT has not said yet.
+    if (txt)
+        return QCoreApplication::translate("RowMarks", "Контроллер TXT не сообщил о расширении 1 (он сообщает о "
+                                                       "нём после \"Старт\"): эта привязка сейчас ничего не "
+                                                       "двигает.");
     return QCoreApplication::translate("RowMarks", "Расширения %1 нет на шине контроллера: "
                                                    "эта привязка сейчас ничего не двигает.")
         .arg(controller);
@@ -236,7 +245,7 @@ QVariant RowMarks::cellMark(int row, int column, int role) const
         return conflictSign;
     case Qt::ToolTipRole: {
         // The key's cell says why it is flagged, beside the sign.
-        const QString why = dim ? whyItCannotWork(controller) : QString();
+        const QString why = dim ? whyItCannotWork(controller, txtForHints) : QString();
         const QString conflict = column == 0 ? conflictText(row) : QString();
         if (conflict.isEmpty())
             return why.isEmpty() ? QVariant() : QVariant(why);
@@ -257,13 +266,15 @@ void RowMarks::markDriving(int row, bool driving)
     table->viewport()->update(0, table->rowViewportPosition(row), table->viewport()->width(), table->rowHeight(row));
 }
 
-void RowMarks::connectionChanged(bool connected, quint32 missingExtensions)
+void RowMarks::connectionChanged(bool connected, quint32 missingExtensions, bool txt)
 {
     const quint32 missing = connected ? missingExtensions : 0;
-    if (connected == connectedForHints && missing == dimmedExtensions)
+    txt = connected && txt;
+    if (connected == connectedForHints && missing == dimmedExtensions && txt == txtForHints)
         return;
     dimmedExtensions = missing;
     connectedForHints = connected;
+    txtForHints = txt;
     // The cells ask for their colours and tooltips anew.
     table->viewport()->update();
     // A binding for a controller that is not there drives nothing.

@@ -39,8 +39,9 @@ public:
     // A binding started or stopped driving (the held keys changed).
     void drivingChanged();
     // Connected to a controller that lacks the extensions in
-    // `missingExtensions` (bit k-1 for extension k), or disconnected.
-    void connectionChanged(bool connected, quint32 missingExtensions);
+    // `missingExtensions` (bit k-1 for extension k), a ROBOTICS TXT when
+    // `txt`, or disconnected.
+    void connectionChanged(bool connected, quint32 missingExtensions, bool txt);
 
     // What a cell shows for `role` beside its own data; invalid for none.
     QVariant cellMark(int row, int column, int role) const;
@@ -73,6 +74,7 @@ private:
     QHash<qint32, int> drivingRows;
     quint32 dimmedExtensions = 0;
     bool connectedForHints = false;
+    bool txtForHints = false;
     // One sign for all flagged rows, made when first needed.
     mutable QIcon conflictSign;
 };

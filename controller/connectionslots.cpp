@@ -3,6 +3,7 @@
 // start and stop of the transfer area.
 #include "app/mainwindow.h"
 
+#include <QLineEdit>
 #include <QTimer>
 
 #include "bindings/bindinglist.h"
@@ -37,12 +38,18 @@ void MainWindow::on_pushButton_clicked()
     updateConnectionWidgets();
 }
 
-// "Подключиться": open the controller on the chosen port
+// "Подключиться": open the controller on the chosen port, or at the typed
+// address
 void MainWindow::on_pushButton_2_clicked()
 {
     if (connectionBusy())
         return;
-    connectionRunner->openPort(ui->comboBox->currentText());
+    QString choice = ui->comboBox->currentText();
+    // A typed text may carry the blanks of a paste around it; a search's
+    // entry goes as the library gave it.
+    if (!ftConnection().portNames.contains(choice))
+        choice = choice.trimmed();
+    connectionRunner->openPort(choice);
     updateConnectionWidgets();
 }
 
@@ -94,6 +101,7 @@ void MainWindow::connectionDone(const ConnectionRunner::Result &result)
     case ConnectionRunner::Work::Open:
         if (connection.takeOpened(result.opened)) {
             connection.connectedPort = result.choice;
+            connection.portTyped = !connection.portNames.contains(result.choice);
         } else {
             showMessage(tr("Ошибка"),
                         tr("Не удалось подключиться к контроллеру через ") + QLatin1Char('"') + result.choice
@@ -135,8 +143,14 @@ void MainWindow::checkLink()
     if (connectionBusy())
         return;
     const quint32 status = connection.linkStatus();
-    if (status == FTLIB_ERR_SUCCESS)
+    if (status == FTLIB_ERR_SUCCESS) {
+        // A TXT tells of its extension in the transfer's answers, and an
+        // extension plugged in or pulled out changes it: the table follows
+        // without a key pressed.
+        if (connection.txt && connection.askOnlineExtensions())
+            rowMarks->connectionChanged(connection.connected, connection.missingExtensions, connection.txt);
         return;
+    }
     // Stopped before the box, whose own event loop would run this again.
     linkCheck->stop();
     bindingList().forgetHeldBindings();
@@ -146,7 +160,7 @@ void MainWindow::checkLink()
                 tr("Связь с контроллером через \"%1\" потеряна. Проверьте кабель и питание "
                    "контроллера, затем нажмите \"Поиск портов\" и подключитесь снова.")
                     .arg(connection.connectedPort),
-                QMessageBox::Critical, linkLossReason(status));
+                QMessageBox::Critical, linkLossReason(FtConnection::portOf(connection.connectedPort), status));
 }
 
 void MainWindow::showPortsList()
@@ -168,10 +182,22 @@ void MainWindow::updateConnectionWidgets()
     }
     ui->pushButton->setEnabled(ftLib().library.isLoaded());
     const FtConnection &c = ftConnection();
-    rowMarks->connectionChanged(c.connected, c.missingExtensions);
-    ui->comboBox->setEnabled(c.portsFound);
-    ui->pushButton_2->setEnabled(c.portsFound && !c.connected);
-    ui->pushButton_3->setEnabled(c.portsFound && c.connected);
-    ui->pushButton_4->setEnabled(c.portsFound && c.connected && !c.transferAreaRunning);
-    ui->pushButton_5->setEnabled(c.portsFound && c.connected && c.transferAreaRunning);
+    rowMarks->connectionChanged(c.connected, c.missingExtensions, c.txt);
+    // A typed address needs no search to find it.
+    const bool portKnown = c.portsFound || (c.connected && c.portTyped);
+    // Typed into while nothing is connected, also when the search found
+    // nothing. While connected the box shows the port in use and never holds
+    // the keyboard, which drives the motors then: it would keep keys from
+    // the window (an arrow moves through its entries).
+    if (QLineEdit *typed = ui->comboBox->lineEdit())
+        typed->setReadOnly(c.connected);
+    ui->comboBox->setFocusPolicy(c.connected ? Qt::NoFocus : Qt::ClickFocus);
+    QWidget *focused = focusWidget();
+    if (c.connected && focused && (focused == ui->comboBox || ui->comboBox->isAncestorOf(focused)))
+        focused->clearFocus();
+    ui->comboBox->setEnabled(portKnown || !c.connected);
+    ui->pushButton_2->setEnabled(!c.connected && !ui->comboBox->currentText().trimmed().isEmpty());
+    ui->pushButton_3->setEnabled(portKnown && c.connected);
+    ui->pushButton_4->setEnabled(portKnown && c.connected && !c.transferAreaRunning);
+    ui->pushButton_5->setEnabled(portKnown && c.connected && c.transferAreaRunning);
 }

@@ -8,6 +8,7 @@
 
 #include "ftmsclib/ftmsclib.h"
 #include "rendezvous/portfailure.h"
+#include "rendezvous/txtaddress.h"
 
 namespace {
 
@@ -37,10 +38,59 @@ bool heldHere(const rendezvous::PortFailure &failure)
     return false;
 }
 
+QString codeReason(quint32 status)
+{
+    return tr("Библиотека контроллера ответила кодом 0x%1.").arg(status, 8, 16, QLatin1Char('0'));
+}
+
+// A TXT is reached over the network: the reasons are the network's, and the
+// network tells which link to the TXT is down.
+QString txtOpenFailureReason(const QString &port, const rendezvous::TxtAddress &address, quint32 errorCode)
+{
+    const QString host = QString::fromStdString(address.host);
+    switch (errorCode) {
+    case FTLIB_ERR_HOST_UNKNOWN:
+        return tr("Имя %1 не найдено в сети: проверьте, как написан адрес контроллера TXT.").arg(host);
+    case FTLIB_ERR_CONNECTION_REFUSED:
+        return tr("По адресу %1 никто не принимает соединений на порту %2: контроллер TXT выключен или занят "
+                  "другой программой, а на TXT 4.0 не запущен ftrobopy_server.")
+            .arg(host)
+            .arg(address.port);
+    case FTLIB_ERR_HOST_UNREACHABLE:
+        switch (rendezvous::txtLink(address.host)) {
+        case rendezvous::TxtLink::Usb:
+            return tr("Сеть USB контроллера TXT недоступна (%1): TXT не подключён кабелем USB, или компьютер ещё "
+                      "не получил в этой сети адрес 192.168.7.1.")
+                .arg(host);
+        case rendezvous::TxtLink::Wlan:
+            return tr("Сеть WLAN контроллера TXT недоступна (%1): компьютер не подключён к точке доступа TXT.")
+                .arg(host);
+        case rendezvous::TxtLink::Bluetooth:
+            return tr("Сеть Bluetooth контроллера TXT недоступна (%1): соединение Bluetooth (PAN) с TXT не "
+                      "установлено.")
+                .arg(host);
+        case rendezvous::TxtLink::Loopback:
+        case rendezvous::TxtLink::Other:
+            break;
+        }
+        return tr("Пути в сеть адреса %1 нет: компьютер не подключён к сети, в которой находится контроллер TXT.")
+            .arg(host);
+    case FTLIB_ERR_INIT_COM_TIMEOUT:
+        return tr("Контроллер TXT по адресу %1 не ответил за 2 с. Включён ли он, и тот ли это адрес?").arg(port);
+    case FTLIB_ERR_INIT_COM:
+        return tr("По адресу %1 отвечает не контроллер TXT в режиме онлайн: пришли неожиданные данные.").arg(port);
+    default:
+        return codeReason(errorCode);
+    }
+}
+
 } // namespace
 
 QString openFailureReason(const QString &port, quint32 errorCode)
 {
+    rendezvous::TxtAddress address;
+    if (errorCode != FTLIB_ERR_SUCCESS && rendezvous::parseTxtAddress(port.toStdString(), address))
+        return txtOpenFailureReason(port, address, errorCode);
     using Kind = rendezvous::PortFailureKind;
     const QString canonical = QFileInfo(port).canonicalFilePath();
     const rendezvous::PortFailure failure = rendezvous::classifyPortFailure(
@@ -83,19 +133,32 @@ QString openFailureReason(const QString &port, quint32 errorCode)
     case Kind::Other:
         break;
     }
-    return tr("Библиотека контроллера ответила кодом 0x%1.").arg(errorCode, 8, 16, QLatin1Char('0'));
+    return codeReason(errorCode);
 }
 
-QString linkLossReason(quint32 status)
+QString linkLossReason(const QString &port, quint32 status)
 {
-    switch (status) {
-    case FTLIB_ERR_SUCCESS:
+    if (status == FTLIB_ERR_SUCCESS)
         return QString();
+    if (rendezvous::isTxtAddress(port.toStdString())) {
+        switch (status) {
+        case FTLIB_ERR_TIMEOUT_TA:
+            return tr("Контроллер TXT перестал отвечать: ответы не приходят.");
+        case FTLIB_ERR_OPEN_COM:
+            return tr("Соединение с контроллером TXT закрыто или сброшено: TXT выключен или перезапущен, или "
+                      "пропала его сеть (USB, WLAN, Bluetooth).");
+        case FTLIB_ERR_INIT_COM:
+            return tr("Контроллер TXT отвечает невпопад: его ответы не подходят к запросам.");
+        default:
+            return codeReason(status);
+        }
+    }
+    switch (status) {
     case FTLIB_ERR_OPEN_COM:
         return tr("Порт пропал: кабель отключён, или контроллер выключен.");
     case FTLIB_ERR_TIMEOUT_TA:
         return tr("Контроллер перестал отвечать: на линии тишина.");
     default:
-        return tr("Библиотека контроллера ответила кодом 0x%1.").arg(status, 8, 16, QLatin1Char('0'));
+        return codeReason(status);
     }
 }

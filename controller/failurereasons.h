@@ -8,8 +8,9 @@
 // nothing more to say.
 
 // The library's status for an open of `port` (the name as the user chose it,
-// without the description).
+// without the description: a serial port, or a ROBOTICS TXT's address).
 QString openFailureReason(const QString &port, quint32 errorCode);
 
-// What the library saw when it gave the link up (GetComStatus's status).
-QString linkLossReason(quint32 status);
+// What the library saw when it gave the link to `port` up (GetComStatus's
+// status).
+QString linkLossReason(const QString &port, quint32 status);

@@ -7,11 +7,14 @@
 #include "bindings/keybinding.h"
 #include "common/processobjects.h"
 #include "controller/ftlib.h"
+#include "rendezvous/txtaddress.h"
 
 namespace {
 
 constexpr uint32_t baudRate = 38400;
 constexpr quint32 allExtensions = (1u << maxExtensions) - 1;
+// A TXT has no Extensions 2 to 8, whatever anyone answers.
+constexpr quint32 beyondTxt = allExtensions & ~1u;
 constexpr int portNameBufferSize = 256;
 
 // Every status of the library has the top nibble 0xE; a count never does.
@@ -72,6 +75,7 @@ FtConnection::Opened FtConnection::open(const QByteArray &portName)
         return opened;
     opened.called = true;
     opened.errorCode = FTLIB_ERR_SUCCESS;
+    opened.txt = rendezvous::isTxtAddress(portName.toStdString());
     opened.handle = lib.ftxOpenComDevice(portName.constData(), baudRate, &opened.errorCode);
     return opened;
 }
@@ -98,11 +102,19 @@ bool FtConnection::takeOpened(const Opened &opened)
     if (opened.errorCode != FTLIB_ERR_SUCCESS)
         return connected;
     connected = true;
-    missingExtensions = 0;
+    txt = opened.txt;
+    missingExtensions = txt ? beyondTxt : 0;
+    askOnlineExtensions();
+    return true;
+}
+
+bool FtConnection::askOnlineExtensions()
+{
     uint32_t online = 0;
     const FtLib &lib = ftLib();
-    if (lib.ftxGetOnlineExtensions && lib.ftxGetOnlineExtensions(deviceHandle, &online) == FTLIB_ERR_SUCCESS)
-        missingExtensions = ~online & allExtensions;
+    if (!lib.ftxGetOnlineExtensions || lib.ftxGetOnlineExtensions(deviceHandle, &online) != FTLIB_ERR_SUCCESS)
+        return false;
+    missingExtensions = (~online & allExtensions) | (txt ? beyondTxt : 0);
     return true;
 }
 
@@ -113,7 +125,7 @@ void FtConnection::noteDutyAnswer(qint32 controller, uint32_t status)
     const quint32 bit = 1u << (controller - 1);
     if (status == FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE)
         missingExtensions |= bit;
-    else if (status == FTLIB_ERR_SUCCESS)
+    else if (status == FTLIB_ERR_SUCCESS && !(txt && (bit & beyondTxt)))
         missingExtensions &= ~bit;
 }
 

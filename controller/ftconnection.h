@@ -17,6 +17,7 @@ public:
         bool called = false; // the library has the entry point
         FtHandle handle = 0;
         uint32_t errorCode = FTLIB_ERR_UNKNOWN;
+        bool txt = false; // the port is a ROBOTICS TXT's address
     };
 
     // A port list entry names the port and then, after a blank, describes it.
@@ -62,13 +63,24 @@ public:
     bool stopping = false;
     bool keysDrive() const { return transferAreaRunning && !stopping; }
     QStringList portNames;
-    // The port list entry the open device was connected through.
+    // The port list entry the open device was connected through, or the
+    // text typed into the port box.
     QString connectedPort;
+    // That text was typed, not one of the last search's entries: the panel
+    // does not wait for a search to find it.
+    bool portTyped = false;
+    // The open device is a ROBOTICS TXT: it takes one extension, and tells
+    // whether it has it only once the transfer runs.
+    bool txt = false;
     // While connected: the extensions the library said it does not reach,
     // bit k-1 for extension k (asked right after connecting where the
-    // library can tell, else learnt from the answers to the duties).
+    // library can tell, on a TXT again while the transfer runs, else learnt
+    // from the answers to the duties).
     quint32 missingExtensions = 0;
     void noteDutyAnswer(qint32 controller, uint32_t status);
+    // Asks the library which extensions it reaches now; false when it cannot
+    // tell, and nothing changes then.
+    bool askOnlineExtensions();
     // Whatever the last open returned, even when it failed.
     FtHandle deviceHandle = 0;
 };

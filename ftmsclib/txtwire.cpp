@@ -33,10 +33,12 @@ std::vector<std::uint8_t> TxtSession::lastZeros() const
 {
     if (!online_)
         return {};
-    // A copy: the loop's own next exchange is coded against the references
-    // as they stand.
-    txt::WordStream sent = sent_;
-    return exchangeBytes(Area{}, true, sent);
+    if (plain_)
+        return txt::exchange(txt::Outputs{});
+    // Published after each request has gone, so a program killed in between
+    // leaves the zeros of the request before. Coded against no references,
+    // they stop the TXT whether that request reached it or not.
+    return txt::literalExchange(std::vector<txt::Outputs>(1 + (mask_ & 1u)), mask_);
 }
 
 void TxtSession::traceZeros(const std::vector<std::uint8_t> &bytes) const

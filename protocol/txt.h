@@ -155,6 +155,9 @@ private:
 // Host side. `blocks`: the master's first, then the extension's when mask bit 0 is set.
 // An empty vector when `blocks` does not hold exactly the blocks the mask names.
 std::vector<std::uint8_t> compressedExchange(WordStream &sent, const std::vector<Outputs> &blocks, std::uint16_t mask);
+// The same with every word a literal (code 3): it decodes to `blocks` whatever references the TXT holds, and
+// leaves none of the host's to keep. For zeros prepared ahead of an exchange that may or may not have reached it.
+std::vector<std::uint8_t> literalExchange(const std::vector<Outputs> &blocks, std::uint16_t mask);
 // The read functions take exactly one whole packet (as packetLength() framed it). Errors: WrongId;
 // Truncated when `size` is not 16 + its extra size or the coded words run out; Oversized; BadCode
 // (a run past the words the mask calls for); BadCrc; BadMask (a mask bit other than bit 0). `mask`,

@@ -129,10 +129,22 @@ bool blocksFit(std::size_t blocks, std::uint16_t mask)
     return (mask & ~1u) == 0 && blocks == 1u + (mask & 1u);
 }
 
-std::vector<std::uint8_t> pack(std::uint32_t id, WordStream &sent, const std::vector<std::uint16_t> &words,
+// `sent` null: every word a literal (code 3), which decodes to the words
+// whatever references the other end holds.
+std::vector<std::uint8_t> pack(std::uint32_t id, WordStream *sent, const std::vector<std::uint16_t> &words,
                                std::uint16_t mask)
 {
-    const std::vector<std::uint8_t> body = sent.encode(words);
+    std::vector<std::uint8_t> body;
+    if (sent) {
+        body = sent->encode(words);
+    } else {
+        BitWriter literals;
+        for (const std::uint16_t word : words) {
+            literals.put(3, 2);
+            literals.put(word, 16);
+        }
+        body = literals.finish();
+    }
     std::vector<std::uint8_t> out;
     putU32(out, id);
     putU32(out, static_cast<std::uint32_t>(body.size()));
@@ -258,7 +270,7 @@ namespace {
 
 // One packet of blocks, commands or replies alike.
 template <typename Block>
-std::vector<std::uint8_t> packBlocks(std::uint32_t id, WordStream &sent, const std::vector<Block> &blocks,
+std::vector<std::uint8_t> packBlocks(std::uint32_t id, WordStream *sent, const std::vector<Block> &blocks,
                                      std::uint16_t mask, std::vector<std::uint16_t> (*wordsOf)(const Block &))
 {
     if (!blocksFit(blocks.size(), mask))
@@ -290,12 +302,17 @@ CmprError unpackBlocks(std::uint32_t id, WordStream &received, const std::uint8_
 
 std::vector<std::uint8_t> compressedExchange(WordStream &sent, const std::vector<Outputs> &blocks, std::uint16_t mask)
 {
-    return packBlocks(kExchangeDataCmpr, sent, blocks, mask, outputWords);
+    return packBlocks(kExchangeDataCmpr, &sent, blocks, mask, outputWords);
+}
+
+std::vector<std::uint8_t> literalExchange(const std::vector<Outputs> &blocks, std::uint16_t mask)
+{
+    return packBlocks<Outputs>(kExchangeDataCmpr, nullptr, blocks, mask, outputWords);
 }
 
 std::vector<std::uint8_t> compressedReply(WordStream &sent, const std::vector<Inputs> &blocks, std::uint16_t mask)
 {
-    return packBlocks(kExchangeDataCmprReply, sent, blocks, mask, inputWords);
+    return packBlocks(kExchangeDataCmprReply, &sent, blocks, mask, inputWords);
 }
 
 CmprError readCompressedExchange(WordStream &received, const std::uint8_t *data, std::size_t size, std::uint16_t &mask,

@@ -827,6 +827,9 @@ void TestCodec::txtDecoding_data()
     QTest::newRow("a literal for 0 -> 1") << cmprPacket(txt::kExchangeDataCmpr, hex("1C 00 D0 5F 00"),
                                                         txt::wordsCrc(literal.data(), literal.size()), 0, 5)
                                           << false << E::None << literal;
+    // Zeros that do not depend on what the TXT last got (O1 is 512 there).
+    QTest::newRow("literal zeros") << txt::literalExchange({txt::Outputs{}}, 0) << false << E::None
+                                   << dutyWords({});
     QTest::newRow("wrong id") << changed(next, 0, 0xE6) << false << E::WrongId << Words{};
     QTest::newRow("one byte short") << sized(next, next.size() - 1) << false << E::Truncated << Words{};
     QTest::newRow("one byte long") << sized(next, next.size() + 1) << false << E::Truncated << Words{};

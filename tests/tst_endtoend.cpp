@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The whole chain without hardware: the program's main window, the real
-// controller library and a headless simulated controller on a pty.
+// controller library and a headless simulated controller, a ROBO TX on a pty
+// or a ROBOTICS TXT on TCP.
 #include <csignal>
 #include <optional>
 
@@ -35,6 +36,7 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
+    void driveSimulatedMotor_data();
     void driveSimulatedMotor();
     void listChangeWhileHeld();
     void linkLossShownWithinASecond_data();
@@ -65,6 +67,36 @@ void pressD(MainWindow &w, bool press)
     QKeyEvent event = x11KeyEvent(press ? QEvent::KeyPress : QEvent::KeyRelease, Qt::Key_D, 40, 0x64,
                                   QStringLiteral("d"));
     QApplication::sendEvent(&w, &event);
+}
+
+// A TXT on this machine's loopback, announced for the port search.
+const QStringList txtSimulator{"--txt", "127.0.0.1:0"};
+// The id of StopOnline, as the simulator logs a TXT's frames.
+constexpr qint64 stopOnlineId = 0x9BE5082C;
+
+// As the window system delivers a key: to the window, which hands it to
+// the widget with the keyboard focus.
+void typeIntoWindow(MainWindow &w, const QString &text)
+{
+    for (const QChar c : text)
+        QTest::keyClick(w.windowHandle(), c.toLatin1());
+}
+
+void keyToWindow(MainWindow &w, QEvent::Type type, int key, quint32 scanCode, quint32 keysym)
+{
+    QKeyEvent event = x11KeyEvent(type, key, scanCode, keysym, QString());
+    QApplication::sendEvent(w.windowHandle(), &event);
+}
+
+// The index of the first event from `from` on that matches, -1 for none.
+int eventIndex(SimProcess &sim, const std::function<bool(const QJsonObject &)> &match, int from = 0)
+{
+    sim.readLines();
+    for (int i = from; i < sim.events.size(); ++i) {
+        if (match(sim.events[i]))
+            return i;
+    }
+    return -1;
 }
 
 // The pads' input reaches the window through its event loop.
@@ -115,10 +147,45 @@ void TestEndToEnd::cleanup()
     QCOMPARE(visibleTopLevelWindows(), QStringList());
 }
 
+void TestEndToEnd::driveSimulatedMotor_data()
+{
+    QTest::addColumn<QStringList>("simulator"); // its options besides --headless
+    QTest::addColumn<QString>("entry");         // how the port search lists it, after its port
+    QTest::addColumn<QString>("typed");         // typed into the port box (%1 its port) instead
+    QTest::addColumn<QString>("extension3");    // the tips of a row on Extension 3, once connected,
+    QTest::addColumn<QString>("extension1");    // ... of a row on Extension 1, then once running
+    QTest::addColumn<QString>("running1");
+
+    const QString offTheBus = QStringLiteral("Расширения %1 нет на шине контроллера: эта привязка сейчас ничего не двигает.");
+    const QString notReported = QStringLiteral("Контроллер TXT не сообщил о расширении 1 (он сообщает о нём после "
+                                               "\"Старт\"): эта привязка сейчас ничего не двигает.");
+    const QString oneExtension = QStringLiteral("Контроллер TXT берёт только одно расширение: расширения 3 у него "
+                                                "нет, эта привязка ничего не двигает.");
+    QTest::newRow("ROBO TX") << QStringList() << " ROBO TX simulator" << "" << offTheBus.arg(3) << offTheBus.arg(1)
+                             << offTheBus.arg(1);
+    // The TXT tells of its extension once the transfer runs; the table
+    // follows without a key pressed.
+    QTest::newRow("ROBOTICS TXT with Extension 1")
+        << txtSimulator + QStringList{"--extensions", "1", "--log-frames"} << " ROBOTICS TXT simulator" << ""
+        << oneExtension << notReported << "";
+    QTest::newRow("ROBOTICS TXT typed, without extension")
+        << txtSimulator + QStringList{"--log-frames"} << " ROBOTICS TXT simulator" << "  %1 " << oneExtension
+        << notReported << notReported;
+}
+
 void TestEndToEnd::driveSimulatedMotor()
 {
+    QFETCH(QStringList, simulator);
+    QFETCH(QString, entry);
+    QFETCH(QString, typed);
+    QFETCH(QString, extension3);
+    QFETCH(QString, extension1);
+    QFETCH(QString, running1);
+    const bool txt = simulator.contains(QStringLiteral("--txt"));
+    const bool extension = simulator.contains(QStringLiteral("--extensions"));
+
     SimProcess sim;
-    QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
+    QVERIFY(sim.start(simulator, simDir.path()));
 
     ModalCloser closer;
     MainWindow w;
@@ -131,47 +198,101 @@ void TestEndToEnd::driveSimulatedMotor()
         w.findChild<QPushButton *>(QLatin1String(name))->click();
         QVERIFY(waitForConnectionPanel(w));
     };
-    // A binding for an extension the simulator does not have: dimmed, with
-    // why, as soon as the controller is connected.
+    // Bindings for extensions: dimmed where the controller has none, with
+    // why, as soon as it is connected.
     bindingList().append(makeBinding(QStringLiteral("e"), 'E', 3, 0, false, 200));
+    bindingList().append(makeBinding(QStringLiteral("f"), 'F', 1, 2, false, 300));
+    bindingList().append(makeBinding(QStringLiteral("d"), 'D', 0, 1, true, 400));
+    bindingList().append(makeBinding(QStringLiteral("↑"), 0x26, 0, 0, true, 250));
     w.updateBindingsTable();
     auto *table = w.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
     QCOMPARE(table->item(0, 1)->toolTip(), QString());
     click("pushButton");
     auto *ports = w.findChild<QComboBox *>(QStringLiteral("comboBox"));
-    const int simulator = ports->findText(sim.port + QStringLiteral(" ROBO TX simulator"));
-    QVERIFY2(simulator >= 0, qPrintable(ftConnection().portNames.join(QLatin1Char(','))));
-    ports->setCurrentIndex(simulator);
+    const int simulatorEntry = ports->findText(sim.port + entry);
+    QVERIFY2(simulatorEntry >= 0, qPrintable(ftConnection().portNames.join(QLatin1Char(','))));
+    if (typed.isEmpty()) {
+        ports->setCurrentIndex(simulatorEntry);
+    } else {
+        // Typed as a user does, into the box clicked first.
+        QTest::mouseClick(ports->lineEdit(), Qt::LeftButton);
+        QVERIFY(ports->lineEdit()->hasFocus());
+        ports->lineEdit()->selectAll();
+        typeIntoWindow(w, typed.arg(sim.port));
+        QCOMPARE(ports->currentText(), typed.arg(sim.port));
+    }
     click("pushButton_2");
     QVERIFY(ftConnection().connected);
-    QCOMPARE(table->item(0, 1)->toolTip(),
-             QStringLiteral("Расширения 3 нет на шине контроллера: эта привязка сейчас ничего не двигает."));
+    QCOMPARE(ftConnection().connectedPort, typed.isEmpty() ? sim.port + entry : sim.port);
+    QCOMPARE(table->item(0, 1)->toolTip(), extension3);
+    QCOMPARE(table->item(1, 1)->toolTip(), extension1);
     click("pushButton_4");
     QVERIFY(ftConnection().transferAreaRunning);
     QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "config"; }, 3000).isEmpty());
+    if (running1 != extension1)
+        QTRY_COMPARE_WITH_TIMEOUT(table->item(1, 1)->toolTip(), running1, 2000);
+    else if (txt) // the link is checked twice in that time
+        QTest::qWait(400);
+    QCOMPARE(table->item(1, 1)->toolTip(), running1);
 
-    KeyBinding b;
-    b.keyText = QStringLiteral("d");
-    b.keyCode = 68;
-    b.motor = 1;
-    b.direction = true;
-    b.speed = 400;
-    bindingList().append(b);
-    w.updateBindingsTable();
+    // The keys reach the window, and the box it was typed into takes them
+    // no more, clicked or not.
+    QTest::mouseClick(ports->lineEdit(), Qt::LeftButton);
+    QVERIFY(!QApplication::focusWidget());
+    // The rows above on the Master and Extension 1; the arrow the box
+    // would take to move through its entries.
+    struct {
+        int row, key;
+        quint32 scanCode, keysym;
+        int ta, out, duty;
+    } const keys[] = {{2, Qt::Key_D, 40, 0x64, 0, 3, 400}, {3, Qt::Key_Up, 111, 0xff52, 0, 1, 250},
+                      {1, Qt::Key_F, 41, 0x66, 1, 4, 300}};
+    for (const auto &k : keys) {
+        if (k.ta > 0 && !extension)
+            continue;
+        keyToWindow(w, QEvent::KeyPress, k.key, k.scanCode, k.keysym);
+        QVERIFY2(!sim.waitOutput(k.ta, k.out, k.duty).isEmpty(), qPrintable(QString::number(k.row)));
+        QVERIFY(table->item(k.row, 0)->data(drivingRole).toBool());
+        const qint64 releasedAt = monotonicMicroseconds();
+        keyToWindow(w, QEvent::KeyRelease, k.key, k.scanCode, k.keysym);
+        const QJsonObject stopped = sim.waitOutput(k.ta, k.out, 0);
+        QVERIFY(!stopped.isEmpty());
+        // In the next exchange, some 10 ms later.
+        const qint64 afterUs = stopped["t_us"].toVariant().toLongLong() - releasedAt;
+        QVERIFY2(afterUs <= 100000, qPrintable(QStringLiteral("0 after %1 us").arg(afterUs)));
+        QVERIFY(!table->item(k.row, 0)->data(drivingRole).toBool());
+    }
+    QCOMPARE(ports->currentText(), typed.isEmpty() ? sim.port + entry : typed.arg(sim.port));
 
-    QKeyEvent press = x11KeyEvent(QEvent::KeyPress, Qt::Key_D, 40, 0x64, QStringLiteral("d"));
-    QApplication::sendEvent(&w, &press);
-    QVERIFY(!sim.waitOutput(0, 3, 400).isEmpty());
-    QVERIFY(table->item(1, 0)->data(drivingRole).toBool());
-    QKeyEvent release = x11KeyEvent(QEvent::KeyRelease, Qt::Key_D, 40, 0x64, QStringLiteral("d"));
-    QApplication::sendEvent(&w, &release);
-    QVERIFY(!sim.waitOutput(0, 3, 0).isEmpty());
-    QVERIFY(!table->item(1, 0)->data(drivingRole).toBool());
-
-    click("pushButton_5");
-    click("pushButton_3");
+    // "Стоп", then "Отключиться", each with a key held: the TXT gets zeros,
+    // then StopOnline, and the connection closes.
+    for (const char *button : {"pushButton_5", "pushButton_3"}) {
+        if (!ftConnection().transferAreaRunning)
+            click("pushButton_4");
+        sim.readLines();
+        const int mark = sim.events.size();
+        pressD(w, true);
+        QVERIFY(!sim.waitOutput(0, 3, 400).isEmpty());
+        click(button);
+        QVERIFY2(!sim.waitOutput(0, 3, 0).isEmpty(), button);
+        const int zero = sim.seen - 1;
+        if (txt) {
+            QVERIFY(!sim.waitFor([](const QJsonObject &e) {
+                return e["event"] == "connection" && e["state"] == "closed";
+            }, 3000, mark).isEmpty());
+            const int stopOnline = eventIndex(sim, [](const QJsonObject &e) {
+                return e["event"] == "frame" && e["cmd"].toVariant().toLongLong() == stopOnlineId;
+            }, zero);
+            const int closed = eventIndex(sim, [](const QJsonObject &e) {
+                return e["event"] == "connection" && e["state"] == "closed";
+            }, mark);
+            QVERIFY2(stopOnline > zero && closed > stopOnline, button);
+        }
+        pressD(w, false);
+    }
     QVERIFY(!ftConnection().connected);
     QCOMPARE(table->item(0, 1)->toolTip(), QString());
+    QVERIFY(!ports->lineEdit()->isReadOnly());
     QCOMPARE(closer.seen.size(), 0);
     w.close();
 }
@@ -201,19 +322,27 @@ void TestEndToEnd::listChangeWhileHeld()
 
 void TestEndToEnd::linkLossShownWithinASecond_data()
 {
+    QTest::addColumn<QStringList>("simulator");
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("why"); // the box's additional text
-    QTest::newRow("cable pulled") << "hangup" << "Порт пропал: кабель отключён, или контроллер выключен.";
-    QTest::newRow("controller silent") << "mute" << "Контроллер перестал отвечать: на линии тишина.";
+    QTest::newRow("cable pulled") << QStringList() << "hangup" << "Порт пропал: кабель отключён, или контроллер выключен.";
+    QTest::newRow("controller silent") << QStringList() << "mute" << "Контроллер перестал отвечать: на линии тишина.";
+    const QString gone = QStringLiteral("Соединение с контроллером TXT закрыто или сброшено: TXT выключен или "
+                                        "перезапущен, или пропала его сеть (USB, WLAN, Bluetooth).");
+    QTest::newRow("TXT silent") << txtSimulator << "mute" << "Контроллер TXT перестал отвечать: ответы не приходят.";
+    QTest::newRow("TXT connection reset") << txtSimulator << "reset" << gone;
+    QTest::newRow("TXT connection closed") << txtSimulator << "close" << gone;
 }
 
 void TestEndToEnd::linkLossShownWithinASecond()
 {
+    QFETCH(QStringList, simulator);
     QFETCH(QString, fault);
     QFETCH(QString, why);
+    const bool txt = simulator.contains(QStringLiteral("--txt"));
 
     SimProcess sim;
-    QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
+    QVERIFY(sim.start(simulator, simDir.path()));
     ModalCloser closer;
     MainWindow w;
     w.show();
@@ -238,6 +367,20 @@ void TestEndToEnd::linkLossShownWithinASecond()
         // A controller that still listens is told to stop before the
         // library gives up on it.
         QVERIFY(!sim.waitOutput(0, 3, 0, 100).isEmpty());
+    }
+    if (txt) {
+        // The TXT is searched for and connected again; its first exchange
+        // stops what a lost connection left driven.
+        if (fault == "mute")
+            QVERIFY(sim.command("unmute"));
+        QVERIFY(startOnSimulator(w, sim.port));
+        if (fault != "mute")
+            QVERIFY(!sim.waitOutput(0, 3, 0).isEmpty());
+        pressD(w, true);
+        QVERIFY(!sim.waitOutput(0, 3, 400).isEmpty());
+        pressD(w, false);
+        QVERIFY(!sim.waitOutput(0, 3, 0).isEmpty());
+        QCOMPARE(closer.seen.size(), 1);
     }
     w.close();
 }
@@ -298,39 +441,45 @@ void TestEndToEnd::stopOnSilentController()
 
 void TestEndToEnd::signalEndsDrive_data()
 {
+    QTest::addColumn<QStringList>("simulator");
     QTest::addColumn<int>("signalNumber"); // 0: the process calls _exit(1)
     QTest::addColumn<int>("exitStatus");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<int>("withinMs");
     QTest::addColumn<int>("burstPairs"); // SIGTSTP then SIGCONT, so many times back to back
     const int normal = QProcess::NormalExit, crash = QProcess::CrashExit;
-    QTest::newRow("SIGTERM") << int(SIGTERM) << normal << 128 + SIGTERM << 500 << 0;
-    QTest::newRow("SIGINT") << int(SIGINT) << normal << 128 + SIGINT << 500 << 0;
-    QTest::newRow("SIGHUP") << int(SIGHUP) << normal << 128 + SIGHUP << 500 << 0;
-    QTest::newRow("SIGQUIT") << int(SIGQUIT) << normal << 128 + SIGQUIT << 500 << 0;
+    QTest::newRow("SIGTERM") << QStringList() << int(SIGTERM) << normal << 128 + SIGTERM << 500 << 0;
+    QTest::newRow("SIGINT") << QStringList() << int(SIGINT) << normal << 128 + SIGINT << 500 << 0;
+    QTest::newRow("SIGHUP") << QStringList() << int(SIGHUP) << normal << 128 + SIGHUP << 500 << 0;
+    QTest::newRow("SIGQUIT") << QStringList() << int(SIGQUIT) << normal << 128 + SIGQUIT << 500 << 0;
     // Fatal: no exit code runs; the library's own handler stops the outputs.
-    QTest::newRow("SIGSEGV") << int(SIGSEGV) << crash << int(SIGSEGV) << 500 << 0;
-    QTest::newRow("SIGBUS") << int(SIGBUS) << crash << int(SIGBUS) << 500 << 0;
-    QTest::newRow("SIGABRT") << int(SIGABRT) << crash << int(SIGABRT) << 500 << 0;
+    QTest::newRow("SIGSEGV") << QStringList() << int(SIGSEGV) << crash << int(SIGSEGV) << 500 << 0;
+    QTest::newRow("SIGBUS") << QStringList() << int(SIGBUS) << crash << int(SIGBUS) << 500 << 0;
+    QTest::newRow("SIGABRT") << QStringList() << int(SIGABRT) << crash << int(SIGABRT) << 500 << 0;
     // Nothing in the process runs at all: the library's guardian process
     // stops the outputs. _exit(1) is how the toolkit's Wayland plugin ends
     // the program when the compositor goes away.
-    QTest::newRow("SIGKILL") << int(SIGKILL) << crash << int(SIGKILL) << 200 << 0;
-    QTest::newRow("_exit(1)") << 0 << normal << 1 << 200 << 0;
+    QTest::newRow("SIGKILL") << QStringList() << int(SIGKILL) << crash << int(SIGKILL) << 200 << 0;
+    QTest::newRow("_exit(1)") << QStringList() << 0 << normal << 1 << 200 << 0;
     // Job control: the outputs stop first, then the program; continued, it
     // drives nothing until a key is pressed anew, and SIGTERM ends it.
-    QTest::newRow("SIGTSTP (Ctrl+Z)") << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 0;
-    QTest::newRow("SIGTTIN") << int(SIGTTIN) << normal << 128 + SIGTERM << 500 << 0;
-    QTest::newRow("SIGTTOU") << int(SIGTTOU) << normal << 128 + SIGTERM << 500 << 0;
+    QTest::newRow("SIGTSTP (Ctrl+Z)") << QStringList() << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 0;
+    QTest::newRow("SIGTTIN") << QStringList() << int(SIGTTIN) << normal << 128 + SIGTERM << 500 << 0;
+    QTest::newRow("SIGTTOU") << QStringList() << int(SIGTTOU) << normal << 128 + SIGTERM << 500 << 0;
     // A stop that a later SIGCONT has answered already stops nothing: once
     // the burst is over the program runs, driving nothing.
-    QTest::newRow("2 SIGTSTP/SIGCONT pairs in a burst") << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 2;
-    QTest::newRow("10 SIGTSTP/SIGCONT pairs in a burst") << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 10;
-    QTest::newRow("50 SIGTSTP/SIGCONT pairs in a burst") << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 50;
+    QTest::newRow("2 SIGTSTP/SIGCONT pairs in a burst") << QStringList() << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 2;
+    QTest::newRow("10 SIGTSTP/SIGCONT pairs in a burst") << QStringList() << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 10;
+    QTest::newRow("50 SIGTSTP/SIGCONT pairs in a burst") << QStringList() << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 50;
+    // A TXT gets the zeros, then StopOnline.
+    const QStringList txt = txtSimulator + QStringList{"--log-frames"};
+    QTest::newRow("SIGTERM, TXT") << txt << int(SIGTERM) << normal << 128 + SIGTERM << 500 << 0;
+    QTest::newRow("SIGKILL, TXT") << txt << int(SIGKILL) << crash << int(SIGKILL) << 200 << 0;
 }
 
 void TestEndToEnd::signalEndsDrive()
 {
+    QFETCH(QStringList, simulator);
     QFETCH(int, signalNumber);
     QFETCH(int, exitStatus);
     QFETCH(int, exitCode);
@@ -338,7 +487,7 @@ void TestEndToEnd::signalEndsDrive()
     QFETCH(int, burstPairs);
 
     SimProcess sim;
-    QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
+    QVERIFY(sim.start(simulator, simDir.path()));
     QProcess program;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("KAVRIK_SIM_DIR"), simDir.path());
@@ -369,6 +518,11 @@ void TestEndToEnd::signalEndsDrive()
     QVERIFY(!stopped.isEmpty());
     const qint64 afterUs = stopped["t_us"].toVariant().toLongLong() - sentAt;
     QVERIFY2(afterUs <= withinMs * 1000, qPrintable(QStringLiteral("0 after %1 us").arg(afterUs)));
+    if (simulator.contains(QStringLiteral("--txt"))) {
+        QVERIFY(!sim.waitFor([](const QJsonObject &e) {
+            return e["event"] == "frame" && e["cmd"].toVariant().toLongLong() == stopOnlineId;
+        }, 2000).isEmpty());
+    }
     if (signalNumber == SIGTSTP || signalNumber == SIGTTIN || signalNumber == SIGTTOU) {
         const auto state = [pid] {
             QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <QComboBox>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QtTest>
@@ -16,6 +17,7 @@ namespace {
 
 const QString usbPort = QStringLiteral("/dev/ttyACM0 ROBO TX Controller");
 const QString btPort = QStringLiteral("/dev/rfcomm0 Bluetooth");
+const QString txtPort = QStringLiteral("192.168.7.2 ROBOTICS TXT (USB)");
 
 } // namespace
 
@@ -140,9 +142,17 @@ void TestFtConnection::noPortsFound()
     QCOMPARE(closer->seen.at(0).title, QStringLiteral("Информация"));
     QCOMPARE(closer->seen.at(0).text, QStringLiteral("COM порты не обнаружены"));
     QCOMPARE(closer->seen.at(0).icon, QMessageBox::Information);
-    QCOMPARE(enabledPanel(), QStringList());
-    // The earlier search's items stay in the disabled box.
-    QCOMPARE(window->findChild<QComboBox *>(QStringLiteral("comboBox"))->currentText(), usbPort);
+    // The earlier search's items stay in the box, which takes a typed
+    // address as well; "Подключиться" waits for a text.
+    auto *combo = window->findChild<QComboBox *>(QStringLiteral("comboBox"));
+    QCOMPARE(combo->currentText(), usbPort);
+    QCOMPARE(enabledPanel(), (QStringList{"comboBox", "pushButton_2"}));
+    combo->lineEdit()->clear();
+    QCOMPARE(enabledPanel(), QStringList{"comboBox"});
+    QTest::keyClicks(combo->lineEdit(), QStringLiteral(" "));
+    QCOMPARE(enabledPanel(), QStringList{"comboBox"});
+    QTest::keyClicks(combo->lineEdit(), QStringLiteral("1"));
+    QCOMPARE(enabledPanel(), (QStringList{"comboBox", "pushButton_2"}));
 }
 
 void TestFtConnection::searchFindsNothingWhileConnected()
@@ -183,21 +193,40 @@ void TestFtConnection::connectPassesPortBeforeBlank_data()
     QTest::newRow("one description") << "/dev/ttyACM0 ROBO TX Controller" << "/dev/ttyACM0";
     QTest::newRow("Windows name") << "COM9" << "COM9";
     QTest::newRow("leading blank") << " COM3" << "";
+    QTest::newRow("TXT") << txtPort << "192.168.7.2";
+    // Typed into the box, where the search found nothing.
+    QTest::newRow("typed address") << "+192.168.10.171" << "192.168.10.171";
+    QTest::newRow("typed with blanks around") << "+  192.168.10.171:65000 " << "192.168.10.171:65000";
+    QTest::newRow("typed with a description") << "+txt.local ROBOTICS TXT" << "txt.local";
 }
 
 void TestFtConnection::connectPassesPortBeforeBlank()
 {
     QFETCH(QString, port);
     QFETCH(QString, passed);
-    fakeSetPorts({port});
+    const bool typed = port.startsWith(QLatin1Char('+'));
+    fakeSetPorts(typed ? QStringList() : QStringList{port});
     click("pushButton");
+    if (typed) {
+        QCOMPARE(closer->seen.size(), 1); // nothing found
+        auto *edit = window->findChild<QComboBox *>(QStringLiteral("comboBox"))->lineEdit();
+        edit->setFocus();
+        QTest::keyClicks(edit, port.mid(1));
+    }
     fakeFtClearLog();
     click("pushButton_2");
     QCOMPARE(fakeCalls(), QStringList{QStringLiteral("ftxOpenComDevice(\"%1\", 38400, 0)").arg(passed)});
+    // Connected through a typed address that no search found: the panel
+    // offers its buttons all the same, and the box takes nothing typed.
+    QCOMPARE(enabledPanel(), (QStringList{"comboBox", "pushButton_3", "pushButton_4"}));
+    QVERIFY(window->findChild<QComboBox *>(QStringLiteral("comboBox"))->lineEdit()->isReadOnly());
+    click("pushButton_4");
+    QCOMPARE(enabledPanel(), (QStringList{"comboBox", "pushButton_3", "pushButton_5"}));
 }
 
 void TestFtConnection::failures_data()
 {
+    QTest::addColumn<QString>("entry"); // the port list's
     QTest::addColumn<QString>("entryPoint");
     QTest::addColumn<uint>("status");
     QTest::addColumn<QString>("button");
@@ -205,31 +234,58 @@ void TestFtConnection::failures_data()
     QTest::addColumn<QString>("why"); // the box's additional text
 
     const QString notConnected = QStringLiteral("Не удалось подключиться к контроллеру через \"/dev/ttyACM0 ROBO TX Controller\"");
-    QTest::newRow("connect: no such port") << "ftxOpenComDevice" << uint(FTLIB_ERR_OPEN_COM) << "pushButton_2" << notConnected
+    QTest::newRow("connect: no such port") << usbPort << "ftxOpenComDevice" << uint(FTLIB_ERR_OPEN_COM) << "pushButton_2" << notConnected
         << "Порт /dev/ttyACM0 не найден или не открывается: контроллер отключён, или это не последовательный порт.";
-    QTest::newRow("connect: no permission") << "ftxOpenComDevice" << uint(FTLIB_ERR_ACCESS_DENIED) << "pushButton_2" << notConnected
+    QTest::newRow("connect: no permission") << usbPort << "ftxOpenComDevice" << uint(FTLIB_ERR_ACCESS_DENIED) << "pushButton_2" << notConnected
         << "Нет прав на порт /dev/ttyACM0. Добавьте пользователя в группу dialout (sudo usermod -aG dialout $USER) и "
            "войдите в систему заново, или установите пакет Kavrik: его правило udev даёт доступ к контроллеру на USB.";
-    QTest::newRow("connect: no answer") << "ftxOpenComDevice" << uint(FTLIB_ERR_INIT_COM_TIMEOUT) << "pushButton_2" << notConnected
+    QTest::newRow("connect: no answer") << usbPort << "ftxOpenComDevice" << uint(FTLIB_ERR_INIT_COM_TIMEOUT) << "pushButton_2" << notConnected
         << "Контроллер на порту /dev/ttyACM0 не ответил. Включён ли он, и тот ли это порт?";
-    QTest::newRow("connect: not a controller") << "ftxOpenComDevice" << uint(FTLIB_ERR_INIT_COM) << "pushButton_2" << notConnected
+    QTest::newRow("connect: not a controller") << usbPort << "ftxOpenComDevice" << uint(FTLIB_ERR_INIT_COM) << "pushButton_2" << notConnected
         << "На порту /dev/ttyACM0 отвечает не контроллер ROBO TX: пришли неожиданные данные.";
-    QTest::newRow("connect: port in use") << "ftxOpenComDevice" << uint(FTLIB_ERR_DEVICE_IS_OPEN) << "pushButton_2" << notConnected
+    QTest::newRow("connect: port in use") << usbPort << "ftxOpenComDevice" << uint(FTLIB_ERR_DEVICE_IS_OPEN) << "pushButton_2" << notConnected
         << "Порт /dev/ttyACM0 занят другой программой.";
-    QTest::newRow("disconnect") << "ftxCloseDevice" << uint(FTLIB_ERR_FAILED) << "pushButton_3" << "Не удалось отключиться от контроллера" << "";
-    QTest::newRow("start") << "ftxStartTransferArea" << uint(FTLIB_ERR_FAILED) << "pushButton_4" << "Не удалось запустить Transfer Area" << "";
-    QTest::newRow("stop") << "ftxStopTransferArea" << uint(FTLIB_ERR_FAILED) << "pushButton_5" << "Не удалось остановить Transfer Area" << "";
+    // A TXT's address: the network's reasons.
+    const auto txtRow = [](const char *name, const QString &entry, quint32 status, const char *why) {
+        QTest::newRow(name) << entry << "ftxOpenComDevice" << uint(status) << "pushButton_2"
+                            << QStringLiteral("Не удалось подключиться к контроллеру через \"%1\"").arg(entry)
+                            << QString::fromUtf8(why);
+    };
+    const QString elsewhere = QStringLiteral("192.168.10.171:65010");
+    txtRow("TXT: name unknown", "txt.local", FTLIB_ERR_HOST_UNKNOWN,
+           "Имя txt.local не найдено в сети: проверьте, как написан адрес контроллера TXT.");
+    txtRow("TXT: nothing listens", elsewhere, FTLIB_ERR_CONNECTION_REFUSED,
+           "По адресу 192.168.10.171 никто не принимает соединений на порту 65010: контроллер TXT выключен или "
+           "занят другой программой, а на TXT 4.0 не запущен ftrobopy_server.");
+    txtRow("TXT: USB network down", txtPort, FTLIB_ERR_HOST_UNREACHABLE,
+           "Сеть USB контроллера TXT недоступна (192.168.7.2): TXT не подключён кабелем USB, или компьютер ещё не "
+           "получил в этой сети адрес 192.168.7.1.");
+    txtRow("TXT: WLAN not joined", "192.168.8.2 ROBOTICS TXT (WLAN)", FTLIB_ERR_HOST_UNREACHABLE,
+           "Сеть WLAN контроллера TXT недоступна (192.168.8.2): компьютер не подключён к точке доступа TXT.");
+    txtRow("TXT: Bluetooth not joined", "192.168.9.2 ROBOTICS TXT (Bluetooth)", FTLIB_ERR_HOST_UNREACHABLE,
+           "Сеть Bluetooth контроллера TXT недоступна (192.168.9.2): соединение Bluetooth (PAN) с TXT не "
+           "установлено.");
+    txtRow("TXT: no route", elsewhere, FTLIB_ERR_HOST_UNREACHABLE,
+           "Пути в сеть адреса 192.168.10.171 нет: компьютер не подключён к сети, в которой находится контроллер TXT.");
+    txtRow("TXT: no answer", txtPort, FTLIB_ERR_INIT_COM_TIMEOUT,
+           "Контроллер TXT по адресу 192.168.7.2 не ответил за 2 с. Включён ли он, и тот ли это адрес?");
+    txtRow("TXT: something else answers", elsewhere, FTLIB_ERR_INIT_COM,
+           "По адресу 192.168.10.171:65010 отвечает не контроллер TXT в режиме онлайн: пришли неожиданные данные.");
+    QTest::newRow("disconnect") << usbPort << "ftxCloseDevice" << uint(FTLIB_ERR_FAILED) << "pushButton_3" << "Не удалось отключиться от контроллера" << "";
+    QTest::newRow("start") << usbPort << "ftxStartTransferArea" << uint(FTLIB_ERR_FAILED) << "pushButton_4" << "Не удалось запустить Transfer Area" << "";
+    QTest::newRow("stop") << usbPort << "ftxStopTransferArea" << uint(FTLIB_ERR_FAILED) << "pushButton_5" << "Не удалось остановить Transfer Area" << "";
 }
 
 void TestFtConnection::failures()
 {
+    QFETCH(QString, entry);
     QFETCH(QString, entryPoint);
     QFETCH(uint, status);
     QFETCH(QString, button);
     QFETCH(QString, message);
     QFETCH(QString, why);
 
-    fakeSetPorts({usbPort});
+    fakeSetPorts({entry});
     click("pushButton");
     // Walk up to the state in which the button is enabled.
     if (button != QLatin1String("pushButton_2"))
@@ -432,15 +488,28 @@ void TestFtConnection::busyPortNamesItsHolder()
 void TestFtConnection::linkLostWhileRunning_data()
 {
     QTest::addColumn<quint32>("closeResult");
-    QTest::newRow("dead device closes") << quint32(FTLIB_ERR_SUCCESS);
-    QTest::newRow("dead device fails to close") << quint32(FTLIB_ERR_TIMEOUT_TA);
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<quint32>("status"); // GetComStatus's
+    QTest::addColumn<QString>("why");    // the box's additional text
+    const QString silent = QStringLiteral("Контроллер перестал отвечать: на линии тишина.");
+    QTest::newRow("dead device closes") << quint32(FTLIB_ERR_SUCCESS) << btPort << quint32(FTLIB_ERR_TIMEOUT_TA)
+                                        << silent;
+    QTest::newRow("dead device fails to close") << quint32(FTLIB_ERR_TIMEOUT_TA) << btPort
+                                                << quint32(FTLIB_ERR_TIMEOUT_TA) << silent;
+    // A silent TXT and a closed connection are seen end to end; this one
+    // the simulator does not play.
+    QTest::newRow("TXT out of step") << quint32(FTLIB_ERR_SUCCESS) << txtPort << quint32(FTLIB_ERR_INIT_COM)
+                                     << "Контроллер TXT отвечает невпопад: его ответы не подходят к запросам.";
 }
 
 void TestFtConnection::linkLostWhileRunning()
 {
     QFETCH(quint32, closeResult);
+    QFETCH(QString, entry);
+    QFETCH(quint32, status);
+    QFETCH(QString, why);
 
-    fakeSetPorts({usbPort, btPort});
+    fakeSetPorts({usbPort, entry});
     fakeFtSetOpenResult(42, FTLIB_ERR_SUCCESS);
     click("pushButton");
     window->findChild<QComboBox *>(QStringLiteral("comboBox"))->setCurrentIndex(1);
@@ -455,7 +524,7 @@ void TestFtConnection::linkLostWhileRunning()
     QVERIFY(ftConnection().transferAreaRunning);
 
     fakeFtSetResult("ftxCloseDevice", closeResult);
-    fakeFtSetResult("GetComStatus", FTLIB_ERR_TIMEOUT_TA);
+    fakeFtSetResult("GetComStatus", status);
     QElapsedTimer shown;
     shown.start();
     QTRY_COMPARE_WITH_TIMEOUT(closer->seen.size(), 1, 1000);
@@ -463,8 +532,10 @@ void TestFtConnection::linkLostWhileRunning()
     QCOMPARE(closer->seen.at(0).title, QStringLiteral("Ошибка"));
     QCOMPARE(closer->seen.at(0).icon, QMessageBox::Critical);
     QCOMPARE(closer->seen.at(0).text,
-             QStringLiteral("Связь с контроллером через \"/dev/rfcomm0 Bluetooth\" потеряна. Проверьте кабель "
-                            "и питание контроллера, затем нажмите \"Поиск портов\" и подключитесь снова."));
+             QStringLiteral("Связь с контроллером через \"%1\" потеряна. Проверьте кабель и питание "
+                            "контроллера, затем нажмите \"Поиск портов\" и подключитесь снова.")
+                 .arg(entry));
+    QCOMPARE(closer->seen.at(0).why, why);
 
     // The dead device is closed, the user can search and connect again,
     // and nothing is held.

@@ -14,6 +14,8 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTableWidget>
 #include <QThread>
 #include <QtTest>
@@ -223,7 +225,12 @@ void TestX11Keys::popupTakesTheKeyboard()
     } else {
         auto *ports = window->findChild<QComboBox *>(QStringLiteral("comboBox"));
         ports->addItems({QStringLiteral("/dev/ttyACM0 ROBO TX Controller"), QStringLiteral("/dev/ttyACM1")});
-        at = ports->mapToGlobal(ports->rect().center());
+        // Its arrow: the rest of the box takes a typed address.
+        QStyleOptionComboBox option;
+        option.initFrom(ports);
+        option.editable = true;
+        at = ports->mapToGlobal(
+            ports->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxArrow, ports).center());
     }
     input.click(at.x(), at.y());
     QTRY_VERIFY(QApplication::activePopupWidget());
