@@ -111,9 +111,11 @@ bool naturalLess(const std::string &a, const std::string &b)
     return a.size() - i < b.size() - j;
 }
 
-std::vector<PortEntry> scanPorts(int selectMode, const std::vector<std::string> &openNames)
+namespace {
+
+// The serial ports sysfs shows.
+void addSerialPorts(std::vector<PortEntry> &ports)
 {
-    std::vector<PortEntry> ports;
     const std::string classDir = sysfsRoot() + "/class/tty";
     if (DIR *d = ::opendir(classDir.c_str())) {
         while (const dirent *entry = ::readdir(d)) {
@@ -145,6 +147,14 @@ std::vector<PortEntry> scanPorts(int selectMode, const std::vector<std::string> 
         }
         ::closedir(d);
     }
+}
+
+} // namespace
+
+std::vector<PortEntry> scanPorts(int selectMode, const std::vector<std::string> &openNames)
+{
+    std::vector<PortEntry> ports;
+    addSerialPorts(ports);
     if (selectMode == 0) {
         for (const std::string &address : findTxts(openNames)) {
             const std::string link = rendezvous::txtLinkName(rendezvous::txtLink(address));
