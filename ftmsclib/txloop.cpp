@@ -168,7 +168,12 @@ bool TxSession::sendRequest(LoopState &s, Request &request)
 {
     const auto timeout = request.awaited ? settings().replyTimeout : settings().lastZerosWrite;
     bool stalled = false;
-    if (!send(session_.request(request.command, request.count, std::move(request.payload)), timeout)) {
+    const protocol::Frame frame = session_.request(request.command, request.count, std::move(request.payload));
+    // The zeros kept ready take the transaction id after this request's
+    // before it goes: a program killed right after the write must not have
+    // its guardian repeat this one's.
+    publishZeros();
+    if (!send(frame, timeout)) {
         const int error = transport().lastError();
         stalled = true;
         if (error != ETIMEDOUT) {
@@ -182,8 +187,6 @@ bool TxSession::sendRequest(LoopState &s, Request &request)
         trace(path(), "the port took no bytes for %lld ms (command %u)",
               static_cast<long long>(timeout.count()), request.command);
     }
-    if (!stalled)
-        publishZeros();
     if (!request.awaited) {
         // Nothing to wait for: choose the next request at once.
         s.idleUntil = transport().now();
