@@ -152,18 +152,19 @@ bool TxtSession::chooseConfig(LoopState &s, const Area &area)
 bool TxtSession::request(LoopState &s, Pending kind, std::uint32_t command, const std::vector<std::uint8_t> &bytes)
 {
     // Said before the bytes go: a guardian that finds the program gone
-    // waits for this answer before its zeros follow.
+    // waits for this answer before its zeros follow, and has none after
+    // StopOnline.
     guarding().setAwaiting(true, answerFor(command));
+    publishZeros();
     traceSentText(path(), commandName(command), bytes);
     if (!sendBytes(bytes, settings().replyTimeout)) {
         guarding().setAwaiting(false);
         const int error = transport().lastError();
         // Part of a request may have gone: the stream is out of step.
         loseLink(error == ETIMEDOUT ? "the connection took no bytes" : "write failed", error,
-             error == ETIMEDOUT ? Loss::Silence : Loss::PortGone);
+                 error == ETIMEDOUT ? Loss::Silence : Loss::PortGone);
         return false;
     }
-    publishZeros();
     s.pending = kind;
     s.pendingCommand = command;
     s.deadline = transport().now() + settings().replyTimeout;
