@@ -9,11 +9,11 @@
 #include <mutex>
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -50,34 +50,56 @@ std::string dotted(std::uint32_t address)
     return text;
 }
 
+// Whether `local` lies on one of the TXT's networks, with the TXT's .2 on
+// this very link: with a netmask that leaves .2 outside (a /32, say) the
+// probe would go through a router.
+bool onTxtNetwork(std::uint32_t local, std::uint32_t mask)
+{
+    const std::uint32_t txtAddress = (local & 0xFFFFFF00u) | 2u;
+    const std::uint32_t net = local >> 8;
+    const bool txtNet = net == 0xC0A807u || net == 0xC0A808u || net == 0xC0A809u;
+    return txtNet && local != txtAddress && (local & mask) == (txtAddress & mask);
+}
+
+std::uint32_t addressOf(const sockaddr &address)
+{
+    return ntohl(reinterpret_cast<const sockaddr_in &>(address).sin_addr.s_addr);
+}
+
+// The kernel's list of IPv4 addresses, read with one ioctl (getifaddrs
+// reads every link and address of both families, some ten times as long):
+// a search on a machine without a TXT's network costs what it did.
 std::vector<TxtNetwork> txtNetworks()
 {
     std::vector<TxtNetwork> networks;
-    ifaddrs *list = nullptr;
-    if (::getifaddrs(&list) != 0)
+    const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0)
         return networks;
+    ifreq requests[128];
+    ifconf conf{};
+    conf.ifc_len = sizeof requests;
+    conf.ifc_req = requests;
     std::vector<std::uint32_t> own;
-    for (const ifaddrs *i = list; i; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_netmask)
+    const int count = ::ioctl(s, SIOCGIFCONF, &conf) == 0 ? conf.ifc_len / static_cast<int>(sizeof(ifreq)) : 0;
+    for (int k = 0; k < count; ++k) {
+        if (requests[k].ifr_addr.sa_family != AF_INET)
             continue;
-        const std::uint32_t local = ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr);
+        const std::uint32_t local = addressOf(requests[k].ifr_addr);
         own.push_back(local);
+        // Only candidates cost more: their link's state and netmask.
+        if (!onTxtNetwork(local, 0))
+            continue;
+        ifreq flags = requests[k], mask = requests[k];
         // A link that is down has no route of its own: the packets would
         // take the default route, out to some other network.
-        if (!(i->ifa_flags & IFF_UP) || (i->ifa_flags & IFF_LOOPBACK))
+        if (::ioctl(s, SIOCGIFFLAGS, &flags) != 0 || !(flags.ifr_flags & IFF_UP) || (flags.ifr_flags & IFF_LOOPBACK)
+            || ::ioctl(s, SIOCGIFNETMASK, &mask) != 0 || !onTxtNetwork(local, addressOf(mask.ifr_netmask)))
             continue;
-        const std::uint32_t mask = ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_netmask)->sin_addr.s_addr);
         const std::uint32_t txtAddress = (local & 0xFFFFFF00u) | 2u;
-        const std::uint32_t net = local >> 8;
-        const bool txtNet = net == 0xC0A807u || net == 0xC0A808u || net == 0xC0A809u;
-        // Only where .2 is on this very link: with a netmask that leaves it
-        // outside (a /32, say) the probe would go through a router.
-        if (!txtNet || local == txtAddress || (local & mask) != (txtAddress & mask))
-            continue;
         if (std::none_of(networks.begin(), networks.end(), [&](const TxtNetwork &n) { return n.txt == txtAddress; }))
             networks.push_back(TxtNetwork{local, txtAddress});
     }
-    ::freeifaddrs(list);
+    ::close(s);
     // The TXT's address may be this machine's own on another interface
     // (the program running on a TXT): that is not a TXT to find here.
     networks.erase(std::remove_if(networks.begin(), networks.end(),
