@@ -2,6 +2,7 @@
 #include "txprobe/report.h"
 
 #include <algorithm>
+#include <iterator>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -132,7 +133,7 @@ void Report::add(const ftlib::TraceRecord &record)
         bytesReceived_ += record.bytes.size();
         break;
     }
-    conversation_.push_back(std::move(line));
+    keep(std::move(line));
 }
 
 void Report::noteSent(const ftlib::TraceRecord &record, Line &line)
@@ -207,7 +208,17 @@ void Report::answered(long long tUs)
 void Report::addLine(Line line)
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    conversation_.push_back(std::move(line));
+    keep(std::move(line));
+}
+
+void Report::keep(Line line)
+{
+    // Stamped on the thread that made it (the transfer's or the probe's)
+    // before it got here: kept in the order of the times.
+    auto at = conversation_.end();
+    while (at != conversation_.begin() && std::prev(at)->tUs > line.tUs)
+        --at;
+    conversation_.insert(at, std::move(line));
 }
 
 void Report::summary(const std::string &key, const std::string &value)

@@ -63,6 +63,8 @@ private:
     };
     void add(const ftlib::TraceRecord &record);
     void addLine(Line line);
+    // With mutex_ held: the line into the conversation, in time order.
+    void keep(Line line);
     // With mutex_ held: what a sent request or a received frame tells about
     // the round trips.
     void noteSent(const ftlib::TraceRecord &record, Line &line);
