@@ -558,30 +558,36 @@ void TestEndToEnd::signalEndsDrive()
 void TestEndToEnd::padDrivesLikeAKey_data()
 {
     // Bound on the Master at speed 400: pad A to output 3, the right trigger
-    // to 5, the left stick up to 7. Steps: "A 1" pad 1's A down, "2:A 0"
+    // to 5, the left stick up to 7; B on Extension 1's output 3 at 300. Steps: "A 1" pad 1's A down, "2:A 0"
     // pad 2's up; "LS↑ 50" the stick at half its travel; "plug" pad 2 comes
-    // ("plug A": with A held); "=3 175" output 3 gets 175, "=3 0 20" within
+    // ("plug A": with A held); "=3 175" the Master's output 3 gets 175
+    // ("=x3" Extension 1's), "=3 0 20" within
     // 20 ms of the last unplug; "~3" output 3 gets nothing new for a while;
     // "away" and "back": another window takes the keyboard and gives it
     // back; "add" opens the editor, "field Pad A" its key field shows that
     // (and names the pad), "done" closes it.
+    QTest::addColumn<QStringList>("simulator");
     QTest::addColumn<QString>("script");
-    QTest::newRow("button") << "A 1; =3 400; A 0; =3 0";
-    QTest::newRow("stick in proportion") << "LS↑ 5; ~7; LS↑ 50; =7 175; LS↑ 100; =7 400; LS↑ 0; =7 0";
-    QTest::newRow("trigger in proportion") << "RT 50; =5 175; RT 0; =5 0";
+    QTest::newRow("button") << QStringList() << "A 1; =3 400; A 0; =3 0";
+    QTest::newRow("stick in proportion") << QStringList() << "LS↑ 5; ~7; LS↑ 50; =7 175; LS↑ 100; =7 400; LS↑ 0; =7 0";
+    QTest::newRow("trigger in proportion") << QStringList() << "RT 50; =5 175; RT 0; =5 0";
     QTest::newRow("unplugged while a button, a trigger and a stick drive")
-        << "A 1; RT 100; LS↑ 100; =3 400; =5 400; =7 400; unplug; =3 0 20; =5 0 20; =7 0 20";
+        << QStringList() << "A 1; RT 100; LS↑ 100; =3 400; =5 400; =7 400; unplug; =3 0 20; =5 0 20; =7 0 20";
     QTest::newRow("focus lost, held across its return")
-        << "A 1; LS↑ 100; =3 400; =7 400; away; =3 0; =7 0; LS↑ 80; back; LS↑ 100; ~7; ~3; A 0; A 1; =3 400; A 0; =3 0";
-    QTest::newRow("two pads on one input") << "plug; A 1; =3 400; 2:A 1; A 0; ~3; 2:A 0; =3 0";
-    QTest::newRow("held as the pad came") << "plug A; ~3; 2:A 0; 2:A 1; =3 400; 2:A 0; =3 0";
+        << QStringList() << "A 1; LS↑ 100; =3 400; =7 400; away; =3 0; =7 0; LS↑ 80; back; LS↑ 100; ~7; ~3; A 0; A 1; =3 400; A 0; =3 0";
+    QTest::newRow("two pads on one input") << QStringList() << "plug; A 1; =3 400; 2:A 1; A 0; ~3; 2:A 0; =3 0";
+    QTest::newRow("held as the pad came") << QStringList() << "plug A; ~3; 2:A 0; 2:A 1; =3 400; 2:A 0; =3 0";
     QTest::newRow("editor takes fresh presses")
-        << "A 1; =3 400; add; =3 0; field Введите...; B 1; field Pad B; A 0; A 1; field Pad A; LS↑ 60; field Pad LS↑; "
+        << QStringList() << "A 1; =3 400; add; =3 0; field Введите...; B 1; field Pad B; A 0; A 1; field Pad A; LS↑ 60; field Pad LS↑; "
            "done; LS↑ 100; ~7; ~3";
+    QTest::newRow("a TXT's Master and Extension 1, unplugged while both drive")
+        << (txtSimulator + QStringList{"--extensions", "1"})
+        << "A 1; B 1; RT 100; =3 400; =x3 300; =5 400; A 0; =3 0; unplug; =x3 0 20; =5 0 20";
 }
 
 void TestEndToEnd::padDrivesLikeAKey()
 {
+    QFETCH(QStringList, simulator);
     QFETCH(QString, script);
 
     // SDL's own handlers would replace the stop on SIGINT and SIGTERM; it
@@ -597,7 +603,7 @@ void TestEndToEnd::padDrivesLikeAKey()
     });
     std::optional<VirtualPad> pad1, pad2;
     SimProcess sim;
-    QVERIFY(sim.start({"--watchdog", "0"}, simDir.path()));
+    QVERIFY(sim.start(simulator, simDir.path()));
     ModalCloser closer;
     MainWindow w;
     w.show();
@@ -619,6 +625,7 @@ void TestEndToEnd::padDrivesLikeAKey()
     bindingList().append(makeBinding(pad::inputText(pad::A), pad::A, 0, 1, true, 400));
     bindingList().append(makeBinding(pad::inputText(pad::RightTrigger), pad::RightTrigger, 0, 2, true, 400));
     bindingList().append(makeBinding(pad::inputText(pad::LeftStickUp), pad::LeftStickUp, 0, 3, true, 400));
+    bindingList().append(makeBinding(pad::inputText(pad::B), pad::B, 1, 1, true, 300));
     w.buttonsChanged();
 
     const QHash<QString, quint32> inputs{{"A", pad::A}, {"B", pad::B}, {"RT", pad::RightTrigger},
@@ -636,9 +643,12 @@ void TestEndToEnd::padDrivesLikeAKey()
             mark = sim.events.size();
         }
         if (word.startsWith(QLatin1Char('='))) {
+            const bool extension = word.at(1) == QLatin1Char('x');
             const QJsonObject output = waitWhileHandlingEvents(
-                sim, [out = word.mid(1).toInt(), duty = words.at(1).toInt()](const QJsonObject &e) {
-                    return e["event"] == "output" && e["out"].toInt() == out && e["duty"].toInt() == duty;
+                sim, [ta = int(extension), out = word.mid(extension ? 2 : 1).toInt(), duty = words.at(1).toInt()](
+                         const QJsonObject &e) {
+                    return e["event"] == "output" && e["ta"].toInt() == ta && e["out"].toInt() == out
+                        && e["duty"].toInt() == duty;
                 }, 2000, mark);
             QVERIFY2(!output.isEmpty(), qPrintable(step));
             if (words.size() > 2) {
