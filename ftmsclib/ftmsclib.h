@@ -121,7 +121,7 @@ FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode);
 // (ftrobopy_server on a TXT 4.0: the plain exchange, the Master alone),
 // strictly one request outstanding; the TXT itself times its answers 10 ms
 // apart. Its loss rule is the same (three reply timeouts, 200 ms on USB and
-// on this computer, 300 ms otherwise), but nothing is sent again while an
+// on this computer, 250 ms otherwise), but nothing is sent again while an
 // answer is awaited. Returns at once;
 // FTLIB_ERR_THREAD_IS_RUNNING when already running. An exchange naming
 // extensions that goes unanswered brings a new status request, and if that

@@ -71,8 +71,10 @@ LinkSettings LinkSettings::forTxt(const std::string &address)
     rendezvous::TxtAddress parsed;
     rendezvous::parseTxtAddress(address, parsed);
     const rendezvous::TxtLink link = rendezvous::txtLink(parsed.host);
+    // A radio's answers get more time, as long as three missed ones still
+    // leave the window room to report the loss within a second.
     if (link != rendezvous::TxtLink::Usb && link != rendezvous::TxtLink::Loopback)
-        settings.replyTimeout = milliseconds(300);
+        settings.replyTimeout = milliseconds(250);
     settings.applyEnvironment(address);
     // The connect and the status query, at the timeouts the environment set.
     settings.openBudget = std::max(settings.openBudget, milliseconds(1000) + settings.maxTimeouts * settings.replyTimeout);

@@ -47,7 +47,7 @@ struct LinkSettings {
     // the trace.
     static LinkSettings forLink(bool bluetooth, const std::string &port);
     // A ROBOTICS TXT at `address` (see rendezvous/txtaddress.h): answers
-    // awaited 200 ms on USB and on this computer, 300 ms over a radio or an
+    // awaited 200 ms on USB and on this computer, 250 ms over a radio or an
     // unknown network, three of them in a row before the link is lost (no
     // request is sent again meanwhile: a late answer could not be told from
     // the next one); the open, connect included, within 2 s. The same
