@@ -912,7 +912,9 @@ void TestFtMscLib::setterDoesNotWaitForReplies()
     const FtHandle h = openRunning(sim);
     QVERIFY(h);
     // With the device silent a request is always outstanding; setters still
-    // return at once.
+    // return at once. A setter that waited for an answer would take a whole
+    // reply timeout (200 ms); the bound leaves room for a thread preempted
+    // on a busy machine under the sanitizers (7 ms seen).
     QVERIFY(sim.command("mute"));
     QElapsedTimer timer;
     timer.start();
@@ -922,7 +924,7 @@ void TestFtMscLib::setterDoesNotWaitForReplies()
         api.SetOutPwmValues(h, 0, i % 8, i);
         slowest = qMax(slowest, timer.nsecsElapsed() - before);
     }
-    QVERIFY2(slowest < 5'000'000, qPrintable(QString::number(slowest)));
+    QVERIFY2(slowest < 50'000'000, qPrintable(QString::number(slowest)));
     api.ftxCloseDevice(h);
 }
 
