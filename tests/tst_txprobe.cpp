@@ -165,9 +165,13 @@ void TestTxProbe::reportOfAWorkingController()
     for (const QString &line : expected + QStringList{"program: kavrik-txprobe ", "library: 01.05.11  (2012/02/19)",
                                                       "kernel: Linux", "os: "})
         QVERIFY2(report.contains(QString(line).replace("%1", sim.port)), qPrintable(line + "\n---\n" + report));
-    QVERIFY(QRegularExpression((exchange[0] == "2" ? "cmd 2" : exchange[0] + " ExchangeDataCmpr")
-                               + ": min [0-9.]+  median [0-9.]+  p99 [0-9.]+  max [0-9.]+ ms \\(n = 20[01]\\)")
-                .match(report).hasMatch());
+    // The 200 counted, and those answered before the stop took effect (more
+    // of them on a busy machine).
+    QVERIFY2(QRegularExpression((exchange[0] == "2" ? "cmd 2" : exchange[0] + " ExchangeDataCmpr")
+                                + ": min [0-9.]+  median [0-9.]+  p99 [0-9.]+  max [0-9.]+ ms \\(n = 2[0-9][0-9]\\)")
+                 .match(report)
+                 .hasMatch(),
+             qPrintable(report.left(3000)));
     // Every frame with its time and, for what came back, the verdict.
     const QList<QStringList> lines = conversation(report);
     int sent = 0, answers = 0;
