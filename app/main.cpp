@@ -11,13 +11,12 @@
 #include <QLocale>
 #include <QTranslator>
 
+#include "app/console.h"
 #include "app/mainwindow.h"
+#include "app/termination.h"
 #include "common/display.h"
 #include "common/processobjects.h"
 #include "control/padthread.h"
-#ifdef Q_OS_UNIX
-#include "app/termination.h"
-#endif
 
 namespace {
 
@@ -74,6 +73,7 @@ void answerOnTerminal(int argc, char *argv[])
         options = options || argv[i][0] == '-';
     if (!options)
         return;
+    useParentConsole();
     QCoreApplication core(argc, argv);
     QTranslator toolkitTexts;
     useRussian(toolkitTexts);
@@ -96,11 +96,9 @@ void answerOnTerminal(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-#ifdef Q_OS_UNIX
     // Before any thread starts: each inherits the mask of the thread that
     // starts it.
     TerminationSignals::blockStopSignals();
-#endif
     answerOnTerminal(argc, argv);
 
     // The windows have fixed sizes in pixels: on a screen with a scale
@@ -134,11 +132,9 @@ int main(int argc, char *argv[])
     QApplication::setWindowIcon(icon);
     QGuiApplication::setDesktopFileName(QStringLiteral("kavrik"));
 
-#ifdef Q_OS_UNIX
     // Ended by a signal (kill, Ctrl+C, a closed terminal), the program still
     // stops the motors before it goes.
     TerminationSignals termination;
-#endif
     MainWindow window;
     window.show();
     // A list named on the command line (a double click on a list file)

@@ -6,13 +6,6 @@
 #include <cstring>
 #include <vector>
 
-#include <QtGlobal>
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QDir>
@@ -24,6 +17,7 @@
 #include <QTextStream>
 
 #include "bindings/bindinglist.h"
+#include "bindings/listfilestorage.h"
 #include "common/processobjects.h"
 
 namespace {
@@ -103,6 +97,8 @@ QString notASaveTargetText(const QString &fileName)
 // a user meets with list files.
 QString systemReason(int error)
 {
+    if (listfilestorage::quotaExceeded(error))
+        error = ENOSPC;
     switch (error) {
     case ENOENT:
         return QCoreApplication::translate("ListFile", "Такого файла или папки нет.");
@@ -112,9 +108,6 @@ QString systemReason(int error)
     case EPERM:
         return QCoreApplication::translate("ListFile", "Нет прав на этот файл или папку.");
     case ENOSPC:
-#ifdef EDQUOT
-    case EDQUOT:
-#endif
         return QCoreApplication::translate("ListFile", "На диске нет места.");
     case EROFS:
         return QCoreApplication::translate("ListFile", "Диск доступен только для чтения.");
@@ -232,185 +225,33 @@ QByteArray encodeList(const BindingList &list)
     return bytes;
 }
 
-#ifdef Q_OS_UNIX
+using listfilestorage::ReadResult;
 
-enum class ReadResult { Read, CannotOpen, NotAListFile, TooLarge, CannotRead };
-
-ReadResult readOpenListFile(int fd, QByteArray &bytes)
-{
-    struct stat info;
-    // Checked on what was opened: the name may point elsewhere by now.
-    if (::fstat(fd, &info) != 0)
-        return ReadResult::CannotOpen;
-    if (S_ISDIR(info.st_mode)) {
-        errno = EISDIR;
-        return ReadResult::CannotOpen;
-    }
-    if (!S_ISREG(info.st_mode))
-        return ReadResult::NotAListFile;
-    if (info.st_size > maxListFileBytes)
-        return ReadResult::TooLarge;
-    bytes.clear();
-    bytes.reserve(static_cast<int>(info.st_size));
-    char chunk[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return ReadResult::CannotRead;
-        if (n == 0)
-            return ReadResult::Read;
-        // A file that grows while it is read is held to the same bound.
-        if (bytes.size() + n > maxListFileBytes)
-            return ReadResult::TooLarge;
-        bytes.append(chunk, static_cast<int>(n));
-    }
-}
-
-// Reads a list file, but only a regular one and only within the bounds: a
-// FIFO is opened without waiting for a writer, and a device is never read.
-ReadResult readListFile(const QString &fileName, QByteArray &bytes)
-{
-    const QByteArray path = QFile::encodeName(fileName);
-    struct stat info;
-    if (::stat(path.constData(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode))
-        return ReadResult::NotAListFile;
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return ReadResult::CannotOpen;
-    const ReadResult result = readOpenListFile(fd, bytes);
-    // errno says why, for the caller.
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return result;
-}
-
-bool writeAll(int fd, const QByteArray &bytes)
-{
-    qint64 done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done), done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        done += n;
-    }
-    return true;
-}
-
-// Overwrites the list file itself: for a folder that takes no new file, and
-// for a file with more than one name. The space for the larger of the old
-// and the new contents is reserved first; if the disk cannot give it,
-// nothing is written and the old list stays as it was.
+// Overwrites the list file itself, saying why where it cannot.
 bool saveInPlace(const QString &fileName, const QByteArray &bytes)
 {
-    const int fd = ::open(QFile::encodeName(fileName).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
+    switch (listfilestorage::saveInPlace(fileName, bytes)) {
+    case listfilestorage::InPlace::Saved:
+        return true;
+    case listfilestorage::InPlace::CannotOpen:
         fileFailed(cannotOpenText(), fileName, errno);
         return false;
-    }
-    struct stat info;
-    bool saved = false;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    case listfilestorage::InPlace::NotAFile:
         fileRefused(notASaveTargetText(fileName));
-    } else {
-        const off_t reserve = std::max<off_t>(info.st_size, bytes.size());
-        // posix_fallocate says why by its result, not in errno.
-        const int reserved = reserve == 0 ? 0 : ::posix_fallocate(fd, 0, reserve);
-        if (reserved != 0)
-            errno = reserved;
-        saved = reserved == 0 && writeAll(fd, bytes) && ::ftruncate(fd, bytes.size()) == 0 && ::fsync(fd) == 0;
-        if (!saved)
-            fileFailed(cannotSaveText(), fileName, errno);
+        return false;
+    case listfilestorage::InPlace::CannotSave:
+        break;
     }
-    if (::close(fd) != 0 && saved) {
-        fileFailed(cannotSaveText(), fileName, errno);
-        saved = false;
-    }
-    return saved;
-}
-
-// What the chosen name holds before a save.
-class SaveTarget
-{
-public:
-    explicit SaveTarget(const QString &fileName)
-        : exists(::stat(QFile::encodeName(fileName).constData(), &old) == 0)
-    {
-    }
-
-    // A device or a FIFO under the chosen name would be replaced by a plain
-    // file, or fed the list; a folder cannot be opened, as ever.
-    bool refused() const { return exists && !S_ISREG(old.st_mode) && !S_ISDIR(old.st_mode); }
-    bool plainFile() const { return exists && S_ISREG(old.st_mode); }
-    // Every name of a file with several must go on showing the same list,
-    // which a new file renamed over one of them would not.
-    bool severalNames() const { return plainFile() && old.st_nlink > 1; }
-
-    // The new file takes the old one's place: it gets the old owner, group
-    // and mode where this process may (a user may pass a file only to a
-    // group of their own; root may do anything).
-    void passOn(int handle) const
-    {
-        if (!exists)
-            return;
-        [[maybe_unused]] const int owned = ::fchown(handle, old.st_uid, old.st_gid);
-        [[maybe_unused]] const int moded = ::fchmod(handle, old.st_mode & 07777);
-    }
-
-private:
-    struct stat old;
-    bool exists;
-};
-
-#else
-
-enum class ReadResult { Read, CannotOpen, TooLarge, CannotRead };
-
-ReadResult readListFile(const QString &fileName, QByteArray &bytes)
-{
-    QFile file(fileName);
-    if (!QFileInfo(fileName).isFile() || !file.open(QIODevice::ReadOnly))
-        return ReadResult::CannotOpen;
-    if (file.size() > maxListFileBytes)
-        return ReadResult::TooLarge;
-    bytes = file.read(maxListFileBytes + 1);
-    if (file.error() != QFileDevice::NoError)
-        return ReadResult::CannotRead;
-    return bytes.size() > maxListFileBytes ? ReadResult::TooLarge : ReadResult::Read;
-}
-
-// Elsewhere a save always writes a new file in the old one's place.
-class SaveTarget
-{
-public:
-    explicit SaveTarget(const QString &) {}
-    bool refused() const { return false; }
-    bool plainFile() const { return false; }
-    bool severalNames() const { return false; }
-    void passOn(int) const {}
-};
-
-// No target asks for it there.
-bool saveInPlace(const QString &, const QByteArray &)
-{
+    fileFailed(cannotSaveText(), fileName, errno);
     return false;
 }
-
-#endif
 
 } // namespace
 
 bool saveBindingList(const QString &fileName)
 {
     const QByteArray bytes = encodeList(bindingList());
-    const SaveTarget target(fileName);
+    const listfilestorage::SaveTarget target(fileName);
     if (target.refused()) {
         fileRefused(notASaveTargetText(fileName));
         return false;
@@ -441,7 +282,7 @@ bool saveBindingList(const QString &fileName)
 bool loadBindingList(const QString &fileName)
 {
     QByteArray bytes;
-    const ReadResult result = readListFile(fileName, bytes);
+    const ReadResult result = listfilestorage::readListFile(fileName, maxListFileBytes, bytes);
     const int error = errno;
     switch (result) {
     case ReadResult::Read:
@@ -449,11 +290,9 @@ bool loadBindingList(const QString &fileName)
     case ReadResult::CannotOpen:
         fileFailed(cannotOpenText(), fileName, error);
         return false;
-#ifdef Q_OS_UNIX
     case ReadResult::NotAListFile:
         fileRefused(notAListFileText(fileName));
         return false;
-#endif
     case ReadResult::TooLarge:
         fileRefused(tooLargeText(fileName));
         return false;

@@ -22,6 +22,8 @@
 #include <QTextDocument>
 #include <QTableWidget>
 
+#include "common/narrowfonts.h"
+
 namespace {
 
 // QLineEdit's own horizontal margin around its text.
@@ -166,8 +168,8 @@ int clippedBy(const QList<Caption> &captions, const QFont &font)
     }));
 }
 
-// The platform's family, then narrow ones that Linux desktops commonly have,
-// where they are installed.
+// The platform's family, then narrow ones that the platform's desktops
+// commonly have, where they are installed.
 QStringList candidateFamilies(const QFont &platform)
 {
     // The fonts installed do not change while the program runs.
@@ -176,8 +178,7 @@ QStringList candidateFamilies(const QFont &platform)
     if (found != known.constEnd())
         return *found;
     QStringList families{platform.family()};
-    for (const QString &narrow : {QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("Liberation Sans Narrow"),
-                                  QStringLiteral("Noto Sans Condensed")}) {
+    for (const QString &narrow : narrowFamilies()) {
         if (!families.contains(narrow) && QFontInfo(QFont(narrow)).family() == narrow)
             families.append(narrow);
     }
@@ -259,9 +260,6 @@ QStringList clippedTexts(const QWidget *window)
 
 void fitFont(QWidget *window)
 {
-#ifdef Q_OS_WIN
-    Q_UNUSED(window)
-#else
     const QFont platform = window->font();
     // Each candidate font is measured on the captions' texts alone, not by
     // giving it to the window (a font change goes to every widget and costs
@@ -278,7 +276,6 @@ void fitFont(QWidget *window)
     } else {
         fitHeaders(window, platform.family());
     }
-#endif
 }
 
 QFont fontFitting(const QFont &font, const QVector<QPair<QString, int>> &textsInRooms)

@@ -17,7 +17,7 @@ QStringList clippedTexts(const QWidget *window);
 
 // Gives a window of fixed geometry the largest font, not above the
 // platform's, in which every caption fits: the platform's family first,
-// then a narrower one. Windows keeps the fonts the forms were drawn with.
+// then a narrower one.
 void fitFont(QWidget *window);
 
 // The font in which every text fits its room (in pixels) at the font's

@@ -3,23 +3,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <fstream>
-#include <mutex>
 #include <sstream>
 
-#ifdef __linux__
-#include <cerrno>
-#include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
-#include <unistd.h>
-#endif
-
 #include "control/padinputs.h"
+#include "control/padwait.h"
 #include "control/sdllibrary.h"
 
 namespace {
@@ -96,70 +84,6 @@ void addAxis(std::vector<PadEvent> &events, int instance, Uint8 axis, int value,
 
 } // namespace
 
-bool padPluggedIn()
-{
-#ifdef __linux__
-    DIR *devices = ::opendir("/sys/class/input");
-    if (!devices)
-        return true; // no way to tell: ask SDL
-    bool found = false;
-    while (const dirent *entry = ::readdir(devices)) {
-        if (std::string(entry->d_name).rfind("event", 0) != 0)
-            continue;
-        std::ifstream keys(std::string("/sys/class/input/") + entry->d_name + "/device/capabilities/key");
-        std::string line;
-        if (std::getline(keys, line) && hasPadButtons(line)) {
-            found = true;
-            break;
-        }
-    }
-    ::closedir(devices);
-    return found;
-#else
-    return true;
-#endif
-}
-
-namespace {
-
-int watchInputDevices()
-{
-#ifdef __linux__
-    const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd >= 0 && ::inotify_add_watch(fd, "/dev/input", IN_CREATE | IN_ATTRIB) < 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-#else
-    return -1;
-#endif
-}
-
-} // namespace
-
-InputDeviceWatch::InputDeviceWatch()
-    : fd(watchInputDevices())
-{
-}
-
-InputDeviceWatch::~InputDeviceWatch()
-{
-#ifdef __linux__
-    if (fd >= 0)
-        ::close(fd);
-#endif
-}
-
-void InputDeviceWatch::drain() const
-{
-#ifdef __linux__
-    char buffer[1024];
-    while (::read(fd, buffer, sizeof buffer) > 0) {
-    }
-#endif
-}
-
 struct PadThread::Impl {
     // Set once SDL is loaded and started.
     const SdlLibrary *sdl = nullptr;
@@ -175,15 +99,7 @@ struct PadThread::Impl {
     };
 
     std::vector<Pad> pads;
-#ifdef __linux__
-    int wakeFd = -1;
-    // New device files: a pad plugged in is looked for at once.
-    int hotplugFd = -1;
-#else
-    std::mutex mutex;
-    std::condition_variable woken;
-    bool wakeRequested = false;
-#endif
+    PadWait waiting;
 
     Pad *find(int instance)
     {
@@ -192,12 +108,9 @@ struct PadThread::Impl {
         return found == pads.end() ? nullptr : &*found;
     }
 
-    static void closeFile(Pad &pad)
+    void closeFile(Pad &pad)
     {
-#ifdef __linux__
-        if (pad.file >= 0)
-            ::close(pad.file);
-#endif
+        waiting.closePadFile(pad.file);
         pad.file = -1;
     }
 
@@ -215,10 +128,7 @@ struct PadThread::Impl {
         Pad pad;
         pad.controller = controller;
         pad.instance = instance;
-#ifdef __linux__
-        if (const char *path = sdl->SDL_GameControllerPath(controller))
-            pad.file = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-#endif
+        pad.file = waiting.openPadFile(sdl->SDL_GameControllerPath(controller));
         pads.push_back(pad);
         const char *name = sdl->SDL_GameControllerName(controller);
         events.push_back({PadEvent::Kind::Added, instance, 0, 0, false, name ? name : "Game pad"});
@@ -277,18 +187,6 @@ struct PadThread::Impl {
         }
     }
 
-#ifdef __linux__
-    // Reads what the file has (SDL reads the pad from a file of its own);
-    // false when the device is gone.
-    static bool drain(int fd)
-    {
-        char buffer[1024];
-        ssize_t got;
-        while ((got = ::read(fd, buffer, sizeof buffer)) > 0) {
-        }
-        return !(got < 0 && errno == ENODEV);
-    }
-#endif
 
     // A button down, or a stick or trigger out of its dead zone.
     bool anyHeld(const Pad &pad) const
@@ -323,44 +221,19 @@ struct PadThread::Impl {
     bool wait(std::vector<PadEvent> &events)
     {
         const milliseconds period = !sdl ? milliseconds(-1) : pumpingPeriod();
-#ifdef __linux__
-        std::vector<pollfd> watched;
-        watched.push_back({wakeFd, POLLIN, 0});
-        if (hotplugFd >= 0)
-            watched.push_back({hotplugFd, POLLIN, 0});
-        const size_t firstPad = watched.size();
+        std::vector<int> files;
         for (const Pad &pad : pads)
-            watched.push_back({pad.file, POLLIN, 0}); // -1 is skipped by poll
-        if (::poll(watched.data(), watched.size(), int(period.count())) <= 0)
-            return false;
-        for (size_t i = 0; i < firstPad; ++i) {
-            if (watched[i].revents & POLLIN)
-                drain(watched[i].fd);
-        }
-        const bool woken = watched[0].revents & POLLIN;
-        for (size_t i = firstPad; i < watched.size(); ++i) {
-            Pad &pad = pads[i - firstPad];
-            if (pad.file < 0 || !watched[i].revents)
+            files.push_back(pad.file);
+        std::vector<bool> gone(files.size(), false);
+        const bool woken = waiting.wait(period, files, gone);
+        for (size_t i = 0; i < pads.size(); ++i) {
+            if (!gone[i])
                 continue;
-            // An unplugged device's file says so before SDL learns of it
-            // through udev.
-            const bool hungUp = watched[i].revents & (POLLHUP | POLLERR | POLLNVAL);
-            if (hungUp || !drain(pad.file)) {
-                closeFile(pad);
-                pad.gone = true;
-                events.push_back({PadEvent::Kind::Removed, pad.instance, 0, 0, false, {}});
-            }
+            closeFile(pads[i]);
+            pads[i].gone = true;
+            events.push_back({PadEvent::Kind::Removed, pads[i].instance, 0, 0, false, {}});
         }
         return woken;
-#else
-        std::unique_lock<std::mutex> lock(mutex);
-        const auto requested = [this] { return wakeRequested; };
-        const bool woken = period.count() < 0 ? (this->woken.wait(lock, requested), true)
-                                              : this->woken.wait_for(lock, period, requested);
-        wakeRequested = false;
-        (void)events;
-        return woken;
-#endif
     }
 };
 
@@ -368,10 +241,6 @@ PadThread::PadThread(Report report)
     : report(std::move(report))
     , impl(new Impl)
 {
-#ifdef __linux__
-    impl->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    impl->hotplugFd = watchInputDevices();
-#endif
     thread = std::thread([this] { run(); });
 }
 
@@ -380,27 +249,12 @@ PadThread::~PadThread()
     stopping = true;
     wake();
     thread.join();
-#ifdef __linux__
-    for (const int fd : {impl->wakeFd, impl->hotplugFd}) {
-        if (fd >= 0)
-            ::close(fd);
-    }
-#endif
     delete impl;
 }
 
 void PadThread::wake()
 {
-#ifdef __linux__
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(impl->wakeFd, &one, sizeof one);
-#else
-    {
-        std::lock_guard<std::mutex> lock(impl->mutex);
-        impl->wakeRequested = true;
-    }
-    impl->woken.notify_one();
-#endif
+    impl->waiting.wake();
 }
 
 void PadThread::run()
@@ -436,7 +290,7 @@ void PadThread::run()
         impl->wait(events);
     }
     for (Impl::Pad &pad : impl->pads) {
-        Impl::closeFile(pad);
+        impl->closeFile(pad);
         sdl->SDL_GameControllerClose(pad.controller);
     }
     impl->pads.clear();

@@ -5,9 +5,10 @@
 
 #include <SDL.h>
 
-// The SDL 2 functions the pads need, from the library loaded at run time:
-// linked, SDL and the forty libraries it brings would be loaded and mapped
-// at every start, pad or not.
+// The SDL 2 functions the pads need. On Linux from the library loaded at run
+// time: linked, SDL and the forty libraries it brings would be loaded and
+// mapped at every start, pad or not. Where SDL is a static library of the
+// program's own, linked.
 #define KAVRIK_SDL_FUNCTIONS(F)                                                                                  \
     F(SDL_SetHint)                                                                                               \
     F(SDL_Init)                                                                                                  \
@@ -33,7 +34,7 @@
     F(SDL_GameControllerGetButton)                                                                               \
     F(SDL_GameControllerGetAxis)
 
-// SDL's functions by their own names, resolved from the shared library.
+// SDL's functions by their own names.
 struct SdlLibrary {
 #define KAVRIK_SDL_POINTER(name) decltype(&::name) name = nullptr;
     KAVRIK_SDL_FUNCTIONS(KAVRIK_SDL_POINTER)
@@ -45,4 +46,8 @@ struct SdlLibrary {
     // installed, older than 2.24, or its start failed. Any thread; the
     // caller ends its part with SDL_QuitSubSystem(SDL_INIT_GAMECONTROLLER).
     static const SdlLibrary *start(std::string &why);
+
+    // The platform's part, once: fills in every function, or says why it
+    // cannot (sdllibrary_loaded.cpp, sdllibrary_linked.cpp).
+    static bool resolve(SdlLibrary &functions, std::string &why);
 };

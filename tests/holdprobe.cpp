@@ -60,7 +60,7 @@ int main(int argc, char *argv[])
     } else {
         bindingList().append(makeBinding(QStringLiteral("d"), 'D', 0, 1, true, 400));
         window.buttonsChanged();
-        QKeyEvent press = x11KeyEvent(QEvent::KeyPress, Qt::Key_D, 40, 0x64, QStringLiteral("d"));
+        QKeyEvent press = platformKeyEvent(QEvent::KeyPress, Qt::Key_D, 40, 0x64, QStringLiteral("d"));
         QApplication::sendEvent(&window, &press);
     }
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);

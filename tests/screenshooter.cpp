@@ -52,10 +52,10 @@ int main(int argc, char *argv[])
     table->setCurrentCell(0, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
 
     // W held: its rows show that they drive.
-    QKeyEvent pressW = x11KeyEvent(QEvent::KeyPress, Qt::Key_W, 25, 0x77, QStringLiteral("w"));
+    QKeyEvent pressW = platformKeyEvent(QEvent::KeyPress, Qt::Key_W, 25, 0x77, QStringLiteral("w"));
     QApplication::sendEvent(&w, &pressW);
     bool ok = save(&w, out.filePath(QStringLiteral("mainwindow%1.png").arg(suffix)));
-    QKeyEvent releaseW = x11KeyEvent(QEvent::KeyRelease, Qt::Key_W, 25, 0x77, QStringLiteral("w"));
+    QKeyEvent releaseW = platformKeyEvent(QEvent::KeyRelease, Qt::Key_W, 25, 0x77, QStringLiteral("w"));
     QApplication::sendEvent(&w, &releaseW);
     w.findChild<QPushButton *>(QStringLiteral("pushButton_7"))->click();
     ok = save(findTopLevel<FormEditor>(), out.filePath(QStringLiteral("editor%1.png").arg(suffix))) && ok;

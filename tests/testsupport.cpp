@@ -1,14 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/testsupport.h"
 
-#include <csignal>
-
-#include <linux/capability.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -87,12 +79,6 @@ void ModalCloser::answer()
         seen.append(s);
         other->reject();
     }
-}
-
-QKeyEvent x11KeyEvent(QEvent::Type type, int key, quint32 scanCode, quint32 keysym, const QString &text,
-                      Qt::KeyboardModifiers modifiers, bool autoRepeat)
-{
-    return QKeyEvent(type, key, modifiers, scanCode, keysym, 0, text, autoRepeat);
 }
 
 KeyBinding makeBinding(const QString &keyText, int keyCode, int controller, int motor, bool direction, int speed)
@@ -188,46 +174,4 @@ QByteArray fileBytes(const QString &name)
 {
     QFile file(name);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<cannot read>");
-}
-
-FileSizeLimit::FileSizeLimit(qint64 bytes)
-{
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    savedCurrent = static_cast<qint64>(limit.rlim_cur);
-    savedHandler = std::signal(SIGXFSZ, SIG_IGN);
-    limit.rlim_cur = static_cast<rlim_t>(bytes);
-    setrlimit(RLIMIT_FSIZE, &limit);
-}
-
-FileSizeLimit::~FileSizeLimit()
-{
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    limit.rlim_cur = static_cast<rlim_t>(savedCurrent);
-    setrlimit(RLIMIT_FSIZE, &limit);
-    std::signal(SIGXFSZ, savedHandler);
-}
-
-// The overriding capabilities are among the lower 32; lowering the effective
-// set and raising it again within the permitted one needs no privilege.
-FileModesEnforced::FileModesEnforced()
-{
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (syscall(SYS_capget, &header, data) != 0)
-        return;
-    savedEffective = data[0].effective;
-    data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
-    syscall(SYS_capset, &header, data);
-}
-
-FileModesEnforced::~FileModesEnforced()
-{
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    if (syscall(SYS_capget, &header, data) != 0)
-        return;
-    data[0].effective = savedEffective;
-    syscall(SYS_capset, &header, data);
 }

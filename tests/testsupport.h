@@ -49,9 +49,14 @@ private:
     QPointer<QWidget> accepting;
 };
 
-// A key event as X11 delivers it: scan code (X keycode), keysym, text.
-QKeyEvent x11KeyEvent(QEvent::Type type, int key, quint32 scanCode, quint32 keysym, const QString &text,
-                      Qt::KeyboardModifiers modifiers = Qt::NoModifier, bool autoRepeat = false);
+// A key event for a physical key given as X11 names it (scan code = X
+// keycode, keysym) and the text it types: on X11 as the server delivers it;
+// on Windows as an event the program made itself, without the message's
+// virtual key, so the key is told by the toolkit's key (real Windows keys
+// are typed through XTest into Wine by the Windows key test). One file per
+// platform, chosen by the build.
+QKeyEvent platformKeyEvent(QEvent::Type type, int key, quint32 scanCode, quint32 keysym, const QString &text,
+                           Qt::KeyboardModifiers modifiers = Qt::NoModifier, bool autoRepeat = false);
 
 #include "bindings/keybinding.h"
 
@@ -106,28 +111,3 @@ QStringList visibleTopLevelWindows();
 bool writeFileBytes(const QString &name, const QByteArray &bytes);
 QByteArray fileBytes(const QString &name);
 
-// While it lives, writes that would make a file larger than the given size
-// fail (EFBIG) instead of stopping the process: a full disk without one.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(qint64 bytes);
-    ~FileSizeLimit();
-
-private:
-    qint64 savedCurrent = 0;
-    void (*savedHandler)(int) = nullptr;
-};
-
-// While it lives, file modes hold for this thread even when it runs as root
-// (the capabilities that override them are left out of its effective set),
-// so read-only files and folders refuse writes as they do for a user.
-class FileModesEnforced
-{
-public:
-    FileModesEnforced();
-    ~FileModesEnforced();
-
-private:
-    quint32 savedEffective = 0;
-};

@@ -130,7 +130,7 @@ void TestBindingsTable::addSelectsNewRow()
     window->updateBindingsTable();
     for (const QString &key : {QStringLiteral("q"), QStringLiteral("w")}) {
         window->findChild<QPushButton *>(QStringLiteral("pushButton_6"))->click();
-        QKeyEvent press = x11KeyEvent(QEvent::KeyPress, key.at(0).toUpper().unicode(), 0, 0, key);
+        QKeyEvent press = platformKeyEvent(QEvent::KeyPress, key.at(0).toUpper().unicode(), 0, 0, key);
         QApplication::sendEvent(editor->findChild<QWidget *>(QStringLiteral("lineEdit")), &press);
         editor->findChild<QRadioButton *>(QStringLiteral("radioButton_2"))->click();
         editor->findChild<QPushButton *>(QStringLiteral("pushButton"))->click();

@@ -3,12 +3,11 @@
 // executables: help and version without a display, a list named at start
 // opened as "Открыть..." opens it (Save then writing it back there), bad
 // option values refused.
-#include <sys/stat.h>
-
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "tests/platformfiles.h"
 #include "tests/testsupport.h"
 
 namespace {
@@ -19,6 +18,9 @@ QProcessEnvironment withoutDisplay()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(QLatin1String(name));
+    // Without a console of its own, a Windows program would show its answer
+    // in a box.
+    env.insert(QStringLiteral("QT_COMMAND_LINE_PARSER_NO_GUI_MESSAGE_BOXES"), QStringLiteral("1"));
     return env;
 }
 
@@ -73,7 +75,11 @@ void TestCommandLine::informational()
     QCOMPARE(kavrik.exitStatus(), QProcess::NormalExit);
     QCOMPARE(kavrik.exitCode(), exitCode);
     const QByteArray printed = exitCode == 0 ? kavrik.readAllStandardOutput() : kavrik.readAllStandardError();
-    const QString out = QString::fromUtf8(printed).replace(QStringLiteral(KAVRIK_PROGRAM), QStringLiteral("kavrik"));
+    const QString out = QString::fromLocal8Bit(printed)
+                            .replace(QStringLiteral("\r\n"), QStringLiteral("\n"))
+                            .replace(QDir::toNativeSeparators(QStringLiteral(KAVRIK_PROGRAM)), QStringLiteral("kavrik"))
+                            .replace(QStringLiteral(KAVRIK_PROGRAM), QStringLiteral("kavrik"))
+                            .replace(QStringLiteral("kavrik.exe"), QStringLiteral("kavrik"));
     QVERIFY2(out.startsWith(expected), qPrintable(out));
 }
 
@@ -109,10 +115,12 @@ void TestCommandLine::listAtStart()
     QFETCH(int, exitCode);
     QFETCH(QByteArray, fileAfter);
 
+    if (QStringLiteral(CMDLINE_PROBE).isEmpty())
+        QSKIP("no probe can be preloaded into a Windows program; the installer's test starts it with a list named");
     const QString listFile = dir.filePath(QStringLiteral("vehicle.kvr"));
     QVERIFY(writeFileBytes(listFile, "W|87|0|1|512|1\nA|65|2|0|100|0\n"));
     QFile::remove(dir.filePath(QStringLiteral("fifo")));
-    QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("fifo"))).constData(), 0600), 0);
+    QVERIFY(makeFifo(dir.filePath(QStringLiteral("fifo"))));
     for (QString &a : arguments)
         a.replace(QStringLiteral("%1"), dir.path());
     for (QString &p : printed)
@@ -173,6 +181,8 @@ void TestCommandLine::simulatorOptions()
     QFETCH(int, exitCode);
     QFETCH(QString, said);
 
+    if (QStringLiteral(KAVRIK_SIMULATOR).isEmpty())
+        QSKIP("the simulator is a Linux program");
     QProcess simulator;
     QProcessEnvironment env = withoutDisplay();
     env.insert(QStringLiteral("KAVRIK_SIM_DIR"), dir.path());

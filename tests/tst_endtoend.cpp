@@ -64,7 +64,7 @@ void click(MainWindow &w, const char *name)
 
 void pressD(MainWindow &w, bool press)
 {
-    QKeyEvent event = x11KeyEvent(press ? QEvent::KeyPress : QEvent::KeyRelease, Qt::Key_D, 40, 0x64,
+    QKeyEvent event = platformKeyEvent(press ? QEvent::KeyPress : QEvent::KeyRelease, Qt::Key_D, 40, 0x64,
                                   QStringLiteral("d"));
     QApplication::sendEvent(&w, &event);
 }
@@ -84,7 +84,7 @@ void typeIntoWindow(MainWindow &w, const QString &text)
 
 void keyToWindow(MainWindow &w, QEvent::Type type, int key, quint32 scanCode, quint32 keysym)
 {
-    QKeyEvent event = x11KeyEvent(type, key, scanCode, keysym, QString());
+    QKeyEvent event = platformKeyEvent(type, key, scanCode, keysym, QString());
     QApplication::sendEvent(w.windowHandle(), &event);
 }
 

@@ -27,7 +27,7 @@ T *child(QWidget &parent, const char *name)
 
 void pressKey(QWidget *target, int key, quint32 scanCode, const QString &text)
 {
-    QKeyEvent press = x11KeyEvent(QEvent::KeyPress, key, scanCode, 0, text);
+    QKeyEvent press = platformKeyEvent(QEvent::KeyPress, key, scanCode, 0, text);
     QApplication::sendEvent(target, &press);
 }
 
@@ -205,7 +205,7 @@ void TestFormEditor::numbersNoBoxShowsAreKept()
     // A new binding after that starts from Master and M1, not from nothing.
     editor.prepareForRow(-1);
     editor.show();
-    QKeyEvent press = x11KeyEvent(QEvent::KeyPress, Qt::Key_Y, 29, 0x79, QStringLiteral("y"));
+    QKeyEvent press = platformKeyEvent(QEvent::KeyPress, Qt::Key_Y, 29, 0x79, QStringLiteral("y"));
     QApplication::sendEvent(child<QWidget>(editor, "lineEdit"), &press);
     child<QRadioButton>(editor, "radioButton")->click();
     child<QPushButton>(editor, "pushButton")->click();

@@ -71,7 +71,7 @@ void TestKeyControl::send(const PhysicalKey &k, bool press, Qt::KeyboardModifier
     QString text = QString::fromLatin1(k.text);
     if (modifiers & Qt::ShiftModifier)
         text = text.toUpper();
-    QKeyEvent event = x11KeyEvent(press ? QEvent::KeyPress : QEvent::KeyRelease, k.key, k.scanCode,
+    QKeyEvent event = platformKeyEvent(press ? QEvent::KeyPress : QEvent::KeyRelease, k.key, k.scanCode,
                                   text.at(0).unicode(), text, modifiers, autoRepeat);
     QApplication::sendEvent(window, &event);
 }

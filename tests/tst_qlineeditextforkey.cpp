@@ -59,7 +59,7 @@ void TestQLineEditExtForKey::capture()
     QLineEditExtForKey field;
     field.setText(QStringLiteral("Введите..."));
     field.setCursorPosition(3);
-    QKeyEvent press = x11KeyEvent(QEvent::KeyPress, key, scanCode, keysym, text, Qt::KeyboardModifiers(modifiers));
+    QKeyEvent press = platformKeyEvent(QEvent::KeyPress, key, scanCode, keysym, text, Qt::KeyboardModifiers(modifiers));
     QApplication::sendEvent(&field, &press);
     QCOMPARE(field.capturedCode, code);
     QCOMPARE(field.capturedText, captured);
@@ -75,7 +75,7 @@ void TestQLineEditExtForKey::lastKeyWins()
 {
     QLineEditExtForKey field;
     for (const auto &k : {std::make_tuple(int(Qt::Key_W), 25u, "w"), std::make_tuple(int(Qt::Key_S), 39u, "s")}) {
-        QKeyEvent press = x11KeyEvent(QEvent::KeyPress, std::get<0>(k), std::get<1>(k), 0,
+        QKeyEvent press = platformKeyEvent(QEvent::KeyPress, std::get<0>(k), std::get<1>(k), 0,
                                       QString::fromLatin1(std::get<2>(k)));
         QApplication::sendEvent(&field, &press);
     }
@@ -83,12 +83,12 @@ void TestQLineEditExtForKey::lastKeyWins()
     QCOMPARE(field.capturedCode, 83);
     // The repeats of a key held since before capture nothing; editing keys
     // edit nothing.
-    QKeyEvent repeat = x11KeyEvent(QEvent::KeyPress, Qt::Key_W, 25, 0x77, QStringLiteral("w"), Qt::NoModifier, true);
+    QKeyEvent repeat = platformKeyEvent(QEvent::KeyPress, Qt::Key_W, 25, 0x77, QStringLiteral("w"), Qt::NoModifier, true);
     QApplication::sendEvent(&field, &repeat);
     QCOMPARE(field.text(), QStringLiteral("s"));
     QCOMPARE(field.capturedCode, 83);
     QVERIFY(repeat.isAccepted());
-    QKeyEvent undo = x11KeyEvent(QEvent::KeyPress, Qt::Key_Z, 52, 0x7a, QStringLiteral("\x1a"), Qt::ControlModifier);
+    QKeyEvent undo = platformKeyEvent(QEvent::KeyPress, Qt::Key_Z, 52, 0x7a, QStringLiteral("\x1a"), Qt::ControlModifier);
     QApplication::sendEvent(&field, &undo);
     QCOMPARE(field.text(), QStringLiteral("\x1a"));
     QCOMPARE(field.capturedCode, 90);

@@ -37,7 +37,7 @@ QString TestRowMarks::rowTip(int row) const
 void TestRowMarks::pressAndReleaseA()
 {
     for (const QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
-        QKeyEvent event = x11KeyEvent(type, Qt::Key_A, 38, 'a', QStringLiteral("a"));
+        QKeyEvent event = platformKeyEvent(type, Qt::Key_A, 38, 'a', QStringLiteral("a"));
         QApplication::sendEvent(window, &event);
     }
 }

@@ -4,6 +4,23 @@
 #include <QtTest>
 
 #include "ftmsclib/entrypoints.h"
+#include "tests/platformfiles.h"
+
+namespace {
+
+// Where each build of the stand-in lies; "absent" is an empty folder.
+QString standInFolder(const QString &variant)
+{
+    static const QHash<QString, QString> folders = {
+        {QStringLiteral("full"), QStringLiteral(FAKE_FTMSCLIB_FULL_DIR)},
+        {QStringLiteral("noinit"), QStringLiteral(FAKE_FTMSCLIB_NOINIT_DIR)},
+        {QStringLiteral("noversion"), QStringLiteral(FAKE_FTMSCLIB_NOVERSION_DIR)},
+        {QStringLiteral("absent"), QStringLiteral(FAKE_FTMSCLIB_DIR "/absent")},
+    };
+    return folders.value(variant);
+}
+
+} // namespace
 
 class TestStartup : public QObject
 {
@@ -32,7 +49,7 @@ void TestStartup::standInOffersTheProgramsList()
     QFETCH(QString, variant);
     QFETCH(QStringList, missing);
 
-    QLibrary standIn(QStringLiteral(FAKE_FTMSCLIB_DIR "/") + variant + QStringLiteral("/libftMscLib.so"));
+    QLibrary standIn(standInFolder(variant) + QStringLiteral("/" FAKE_FTMSCLIB_FILE_NAME));
     QVERIFY2(standIn.load(), qPrintable(standIn.errorString()));
     QStringList absent;
 #define KAVRIK_CHECK_ENTRY(name)                                                                   \
@@ -79,7 +96,7 @@ void TestStartup::outcome()
     QFETCH(bool, portSearch);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral(FAKE_FTMSCLIB_DIR "/") + variant);
+    env.insert(librarySearchVariable(), QDir::toNativeSeparators(standInFolder(variant)));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     if (!version.isNull())
         env.insert(QStringLiteral("FAKE_FTMSCLIB_VERSION"), QString::fromLatin1(version));

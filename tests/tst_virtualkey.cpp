@@ -70,16 +70,18 @@ void TestVirtualKey::x11Events()
     QFETCH(int, modifiers);
     QFETCH(uint, expected);
 
-    const QKeyEvent press = x11KeyEvent(QEvent::KeyPress, key, scanCode, keysym, text,
-                                        Qt::KeyboardModifiers(modifiers));
+    const QKeyEvent press = platformKeyEvent(QEvent::KeyPress, key, scanCode, keysym, text,
+                                             Qt::KeyboardModifiers(modifiers));
+    if (press.nativeScanCode() != scanCode)
+        QSKIP("key events carry no X11 keycode here: Windows keys are typed for real by tst_windowskeys");
     QCOMPARE(virtualKeyCode(&press), quint32(expected));
 }
 
 void TestVirtualKey::pressAndShiftedReleaseMatch()
 {
     // Pressed without Shift, released while Shift is held: one key, one code.
-    const QKeyEvent press = x11KeyEvent(QEvent::KeyPress, Qt::Key_A, 38, 0x61, QStringLiteral("a"));
-    const QKeyEvent release = x11KeyEvent(QEvent::KeyRelease, Qt::Key_A, 38, 0x41, QStringLiteral("A"),
+    const QKeyEvent press = platformKeyEvent(QEvent::KeyPress, Qt::Key_A, 38, 0x61, QStringLiteral("a"));
+    const QKeyEvent release = platformKeyEvent(QEvent::KeyRelease, Qt::Key_A, 38, 0x41, QStringLiteral("A"),
                                           Qt::ShiftModifier);
     QCOMPARE(virtualKeyCode(&release), virtualKeyCode(&press));
 }

@@ -395,7 +395,7 @@ void TestX11Keys::lostRelease()
         // A press as the server would send it for a key it never had down:
         // no release can come, as when the server let the key up without
         // telling (XWayland switching between keyboards).
-        QKeyEvent press = x11KeyEvent(QEvent::KeyPress, Qt::Key_W, keycodeW, 0x77, QStringLiteral("w"));
+        QKeyEvent press = platformKeyEvent(QEvent::KeyPress, Qt::Key_W, keycodeW, 0x77, QStringLiteral("w"));
         QApplication::sendEvent(window->windowHandle(), &press);
         QCOMPARE(dutiesSent(), QList<int>{512});
         const qint64 stoppedAfter = untilDuties(2);

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/virtualpad.h"
 
-#include <poll.h>
-
 #include <SDL.h>
 
 #include <QElapsedTimer>
@@ -113,7 +111,7 @@ void VirtualPad::set(quint32 input, int percent)
                            : SDL_JoystickGetAxis(joystick, control.number))
                != wanted
            && waited.elapsed() < 1000)
-        ::poll(nullptr, 0, 1);
+        SDL_Delay(1);
 }
 
 void VirtualPad::setNow(quint32 input, int percent)
