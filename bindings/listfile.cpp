@@ -195,18 +195,35 @@ KeyBinding BindingList::bindingFromLine(const QString &line) const
 
 namespace {
 
+bool beyondAscii(const QByteArray &bytes)
+{
+    return std::any_of(bytes.cbegin(), bytes.cend(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
 // The text of a whole list file. The locale's encoding, as the format has it
 // (or the one a byte order mark names); a file that is no valid UTF-8 under
-// a UTF-8 locale comes from a Russian Windows, whose lists are Windows-1251.
+// a UTF-8 locale comes from a Russian Windows, whose lists are Windows-1251,
+// and under an 8-bit locale (a Windows code page) a file whose letters
+// beyond ASCII are all valid UTF-8 comes from a UTF-8 system such as Linux:
+// such sequences are next to never Cyrillic text in Windows-1251.
 QString decodeListFile(const QByteArray &bytes)
 {
     QTextCodec *locale = QTextCodec::codecForLocale();
     QTextCodec *codec = QTextCodec::codecForUtfText(bytes, locale);
     QTextCodec::ConverterState state;
     const QString text = codec->toUnicode(bytes.constData(), bytes.size(), &state);
-    if (state.invalidChars > 0 && codec == locale && locale->mibEnum() == utf8Mib) {
+    if (codec != locale)
+        return text;
+    if (state.invalidChars > 0 && locale->mibEnum() == utf8Mib) {
         if (QTextCodec *windows = QTextCodec::codecForName("Windows-1251"))
             return windows->toUnicode(bytes);
+    }
+    if (locale->mibEnum() != utf8Mib && beyondAscii(bytes)) {
+        QTextCodec *utf8 = QTextCodec::codecForMib(utf8Mib);
+        QTextCodec::ConverterState utf8State;
+        const QString fromUtf8 = utf8->toUnicode(bytes.constData(), bytes.size(), &utf8State);
+        if (utf8State.invalidChars == 0 && utf8State.remainingChars == 0)
+            return fromUtf8;
     }
     return text;
 }

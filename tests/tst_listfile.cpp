@@ -77,8 +77,8 @@ private slots:
     void replacedFileKeepsOwnerGroupMode_data();
     void replacedFileKeepsOwnerGroupMode();
     void hardLinksShowTheSavedList();
-    void encodingUnderUtf8Locale_data();
-    void encodingUnderUtf8Locale();
+    void encodingAcrossSystems_data();
+    void encodingAcrossSystems();
 
 private:
     QTemporaryDir dir;
@@ -347,36 +347,48 @@ void TestListFile::hardLinksShowTheSavedList()
     QCOMPARE(fileBytes(other), QByteArray("W|87|0|1|512|1\n"));
 }
 
-void TestListFile::encodingUnderUtf8Locale_data()
+void TestListFile::encodingAcrossSystems_data()
 {
+    QTest::addColumn<QByteArray>("locale");
     QTest::addColumn<QByteArray>("file");
     QTest::addColumn<QString>("keyText");
 
-    QTest::newRow("UTF-8") << QByteArray("\xd0\xa4|65|0|0|100|0\n") << QStringLiteral("Ф");
-    QTest::newRow("Windows-1251") << QByteArray("\xd4|65|0|0|100|0\n") << QStringLiteral("Ф");
-    QTest::newRow("Windows-1251, several") << QByteArray("\xd4\xfb\xe2|65|0|0|100|0\n") << QStringLiteral("Фыв");
-    QTest::newRow("UTF-8 with byte order mark") << QByteArray("\xef\xbb\xbf\xd0\xa4|65|0|0|100|0\n")
-                                                << QStringLiteral("Ф");
+    QTest::newRow("UTF-8") << QByteArray("UTF-8") << QByteArray("\xd0\xa4|65|0|0|100|0\n") << QStringLiteral("Ф");
+    QTest::newRow("Windows-1251") << QByteArray("UTF-8") << QByteArray("\xd4|65|0|0|100|0\n") << QStringLiteral("Ф");
+    QTest::newRow("Windows-1251, several")
+        << QByteArray("UTF-8") << QByteArray("\xd4\xfb\xe2|65|0|0|100|0\n") << QStringLiteral("Фыв");
+    QTest::newRow("UTF-8 with byte order mark")
+        << QByteArray("UTF-8") << QByteArray("\xef\xbb\xbf\xd0\xa4|65|0|0|100|0\n") << QStringLiteral("Ф");
+    QTest::newRow("Windows: its own list") << QByteArray("Windows-1251") << QByteArray("\xd4\xfb\xe2|65|0|0|100|0\n")
+                                           << QStringLiteral("Фыв");
+    QTest::newRow("Windows: a list from Linux")
+        << QByteArray("Windows-1251") << QByteArray("\xd0\xa4\xd1\x8b|65|0|0|100|0\n") << QStringLiteral("Фы");
+    // A sequence that would be UTF-8 does not make a list UTF-8 while
+    // another letter is not.
+    QTest::newRow("Windows: not all UTF-8")
+        << QByteArray("Windows-1251") << QByteArray("\xd0\xa4\xd4|65|0|0|100|0\n") << QStringLiteral("Р¤Ф");
 }
 
 // A list made on a Russian Windows keeps its key texts through Open and Save
-// on a Linux desktop; Save writes the locale's encoding.
-void TestListFile::encodingUnderUtf8Locale()
+// on a Linux desktop, and a list made on Linux keeps them on a Russian
+// Windows; Save writes the locale's encoding.
+void TestListFile::encodingAcrossSystems()
 {
+    QFETCH(QByteArray, locale);
     QFETCH(QByteArray, file);
     QFETCH(QString, keyText);
 
     QTextCodec *saved = QTextCodec::codecForLocale();
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
     const auto restore = qScopeGuard([saved] { QTextCodec::setCodecForLocale(saved); });
 
-    const QString name = dir.filePath("windows.kvr");
+    const QString name = dir.filePath("elsewhere.kvr");
     QVERIFY(writeFileBytes(name, file));
     bindingList().clear();
     QVERIFY(loadBindingList(name));
     QCOMPARE(listed(), QList<KeyBinding>{binding(keyText, 65, 0, 0, 100, false)});
     QVERIFY(saveBindingList(name));
-    QCOMPARE(fileBytes(name), keyText.toUtf8() + "|65|0|0|100|0\n");
+    QCOMPARE(fileBytes(name), QTextCodec::codecForName(locale)->fromUnicode(keyText) + "|65|0|0|100|0\n");
 }
 
 QTEST_GUILESS_MAIN(TestListFile)
