@@ -24,6 +24,7 @@
 #include "bindings/bindinglist.h"
 #include "common/processobjects.h"
 #include "controller/ftconnection.h"
+#include "controller/ftlib.h"
 
 ModalCloser::ModalCloser(QObject *parent)
     : QObject(parent)
@@ -144,6 +145,9 @@ void resetProgramState()
     bindingList().clear();
     bindingList().forgetHeldBindings();
     ftConnection() = FtConnection();
+    // A test may have hidden it, as a library without it would.
+    FtLib &lib = ftLib();
+    lib.ftxGetDeviceKind = reinterpret_cast<decltype(lib.ftxGetDeviceKind)>(lib.library.resolve("ftxGetDeviceKind"));
     currentFileName().clear();
     lastFileError().clear();
     listSaved() = false;
