@@ -44,7 +44,7 @@ MainWindow::MainWindow(QWidget *parent)
     // of an extension that is not there.
     bindingList().setHeldObserver([this] {
         const FtConnection &connection = ftConnection();
-        rowMarks->connectionChanged(connection.connected, connection.missingExtensions, connection.txt);
+        rowMarks->connectionChanged(connection.connected, connection.missingExtensions, connection.kind);
         rowMarks->drivingChanged();
     });
     linkCheck = new QTimer(this);

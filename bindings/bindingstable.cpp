@@ -83,7 +83,7 @@ void MainWindow::updateBindingsTable()
         table->setUpdatesEnabled(true);
     }
     const FtConnection &connection = ftConnection();
-    rowMarks->connectionChanged(connection.connected, connection.missingExtensions, connection.txt);
+    rowMarks->connectionChanged(connection.connected, connection.missingExtensions, connection.kind);
     rowMarks->drivingChanged();
     on_tableWidget_itemSelectionChanged();
 }

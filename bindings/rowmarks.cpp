@@ -23,18 +23,18 @@ bool canWork(qint32 controller, quint32 missingExtensions)
 }
 
 // Why a binding whose controller is not there cannot work.
-QString whyItCannotWork(qint32 controller, bool txt)
+QString whyItCannotWork(qint32 controller, const ControllerKind &kind)
 {
     if (controller < 0 || controller > maxExtensions)
         return QCoreApplication::translate("RowMarks", "У контроллера нет расширения с номером %1: "
                                                        "эта привязка ничего не двигает.")
             .arg(controller);
-    if (txt && controller > 1)
+    if (kind.isTxt() && controller > kind.maxExtensions)
         return QCoreApplication::translate("RowMarks", "Контроллер TXT берёт только одно расширение: "
                                                        "расширения %1 у него нет, эта привязка ничего не двигает.")
             .arg(controller);
     // Before the transfer runs the TXT has not said yet.
-    if (txt)
+    if (kind.isTxt() && kind.extensionsOnlyWhileRunning)
         return QCoreApplication::translate("RowMarks", "Контроллер TXT не сообщил о расширении 1 (он сообщает о "
                                                        "нём после \"Старт\"): эта привязка сейчас ничего не "
                                                        "двигает.");
@@ -245,7 +245,7 @@ QVariant RowMarks::cellMark(int row, int column, int role) const
         return conflictSign;
     case Qt::ToolTipRole: {
         // The key's cell says why it is flagged, beside the sign.
-        const QString why = dim ? whyItCannotWork(controller, txtForHints) : QString();
+        const QString why = dim ? whyItCannotWork(controller, kindForHints) : QString();
         const QString conflict = column == 0 ? conflictText(row) : QString();
         if (conflict.isEmpty())
             return why.isEmpty() ? QVariant() : QVariant(why);
@@ -266,15 +266,15 @@ void RowMarks::markDriving(int row, bool driving)
     table->viewport()->update(0, table->rowViewportPosition(row), table->viewport()->width(), table->rowHeight(row));
 }
 
-void RowMarks::connectionChanged(bool connected, quint32 missingExtensions, bool txt)
+void RowMarks::connectionChanged(bool connected, quint32 missingExtensions, const ControllerKind &kind)
 {
     const quint32 missing = connected ? missingExtensions : 0;
-    txt = connected && txt;
-    if (connected == connectedForHints && missing == dimmedExtensions && txt == txtForHints)
+    const ControllerKind hinted = connected ? kind : ControllerKind();
+    if (connected == connectedForHints && missing == dimmedExtensions && hinted == kindForHints)
         return;
     dimmedExtensions = missing;
     connectedForHints = connected;
-    txtForHints = txt;
+    kindForHints = hinted;
     // The cells ask for their colours and tooltips anew.
     table->viewport()->update();
     // A binding for a controller that is not there drives nothing.

@@ -7,6 +7,8 @@
 #include <QIcon>
 #include <QVariant>
 
+#include "controller/controllerkind.h"
+
 class QFont;
 class QTableWidget;
 class QTableWidgetItem;
@@ -38,10 +40,9 @@ public:
     void listChanged();
     // A binding started or stopped driving (the held keys changed).
     void drivingChanged();
-    // Connected to a controller that lacks the extensions in
-    // `missingExtensions` (bit k-1 for extension k), a ROBOTICS TXT when
-    // `txt`, or disconnected.
-    void connectionChanged(bool connected, quint32 missingExtensions, bool txt);
+    // Connected to a controller of `kind` that lacks the extensions in
+    // `missingExtensions` (bit k-1 for extension k), or disconnected.
+    void connectionChanged(bool connected, quint32 missingExtensions, const ControllerKind &kind);
 
     // What a cell shows for `role` beside its own data; invalid for none.
     QVariant cellMark(int row, int column, int role) const;
@@ -74,7 +75,7 @@ private:
     QHash<qint32, int> drivingRows;
     quint32 dimmedExtensions = 0;
     bool connectedForHints = false;
-    bool txtForHints = false;
+    ControllerKind kindForHints;
     // One sign for all flagged rows, made when first needed.
     mutable QIcon conflictSign;
 };

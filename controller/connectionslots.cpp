@@ -144,11 +144,11 @@ void MainWindow::checkLink()
         return;
     const quint32 status = connection.linkStatus();
     if (status == FTLIB_ERR_SUCCESS) {
-        // A TXT tells of its extension in the transfer's answers, and an
-        // extension plugged in or pulled out changes it: the table follows
+        // A TXT tells of its extension only in the transfer's answers, and
+        // an extension plugged in or pulled out changes it: the table follows
         // without a key pressed.
-        if (connection.txt && connection.askOnlineExtensions())
-            rowMarks->connectionChanged(connection.connected, connection.missingExtensions, connection.txt);
+        if (connection.kind.extensionsOnlyWhileRunning && connection.askOnlineExtensions())
+            rowMarks->connectionChanged(connection.connected, connection.missingExtensions, connection.kind);
         return;
     }
     // Stopped before the box, whose own event loop would run this again.
@@ -160,7 +160,7 @@ void MainWindow::checkLink()
                 tr("Связь с контроллером через \"%1\" потеряна. Проверьте кабель и питание "
                    "контроллера, затем нажмите \"Поиск портов\" и подключитесь снова.")
                     .arg(connection.connectedPort),
-                QMessageBox::Critical, linkLossReason(FtConnection::portOf(connection.connectedPort), status));
+                QMessageBox::Critical, linkLossReason(connection.kind, status));
 }
 
 void MainWindow::showPortsList()
@@ -182,7 +182,7 @@ void MainWindow::updateConnectionWidgets()
     }
     ui->pushButton->setEnabled(ftLib().library.isLoaded());
     const FtConnection &c = ftConnection();
-    rowMarks->connectionChanged(c.connected, c.missingExtensions, c.txt);
+    rowMarks->connectionChanged(c.connected, c.missingExtensions, c.kind);
     // A typed address needs no search to find it.
     const bool portKnown = c.portsFound || (c.connected && c.portTyped);
     // Typed into while nothing is connected, also when the search found

@@ -136,11 +136,11 @@ QString openFailureReason(const QString &port, quint32 errorCode)
     return codeReason(errorCode);
 }
 
-QString linkLossReason(const QString &port, quint32 status)
+QString linkLossReason(const ControllerKind &kind, quint32 status)
 {
     if (status == FTLIB_ERR_SUCCESS)
         return QString();
-    if (rendezvous::isTxtAddress(port.toStdString())) {
+    if (kind.isTxt()) {
         switch (status) {
         case FTLIB_ERR_TIMEOUT_TA:
             return tr("Контроллер TXT перестал отвечать: ответы не приходят.");

@@ -7,14 +7,11 @@
 #include "bindings/keybinding.h"
 #include "common/processobjects.h"
 #include "controller/ftlib.h"
-#include "rendezvous/txtaddress.h"
 
 namespace {
 
 constexpr uint32_t baudRate = 38400;
 constexpr quint32 allExtensions = (1u << maxExtensions) - 1;
-// A TXT has no Extensions 2 to 8, whatever anyone answers.
-constexpr quint32 beyondTxt = allExtensions & ~1u;
 constexpr int portNameBufferSize = 256;
 
 // Every status of the library has the top nibble 0xE; a count never does.
@@ -75,8 +72,9 @@ FtConnection::Opened FtConnection::open(const QByteArray &portName)
         return opened;
     opened.called = true;
     opened.errorCode = FTLIB_ERR_SUCCESS;
-    opened.txt = rendezvous::isTxtAddress(portName.toStdString());
     opened.handle = lib.ftxOpenComDevice(portName.constData(), baudRate, &opened.errorCode);
+    if (opened.errorCode == FTLIB_ERR_SUCCESS)
+        opened.kind = ControllerKind::of(opened.handle, portName);
     return opened;
 }
 
@@ -102,8 +100,8 @@ bool FtConnection::takeOpened(const Opened &opened)
     if (opened.errorCode != FTLIB_ERR_SUCCESS)
         return connected;
     connected = true;
-    txt = opened.txt;
-    missingExtensions = txt ? beyondTxt : 0;
+    kind = opened.kind;
+    missingExtensions = kind.extensionsBeyond();
     askOnlineExtensions();
     return true;
 }
@@ -114,7 +112,8 @@ bool FtConnection::askOnlineExtensions()
     const FtLib &lib = ftLib();
     if (!lib.ftxGetOnlineExtensions || lib.ftxGetOnlineExtensions(deviceHandle, &online) != FTLIB_ERR_SUCCESS)
         return false;
-    missingExtensions = (~online & allExtensions) | (txt ? beyondTxt : 0);
+    // What it cannot have stays missing, whatever anyone answers.
+    missingExtensions = (~online & allExtensions) | kind.extensionsBeyond();
     return true;
 }
 
@@ -125,7 +124,7 @@ void FtConnection::noteDutyAnswer(qint32 controller, uint32_t status)
     const quint32 bit = 1u << (controller - 1);
     if (status == FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE)
         missingExtensions |= bit;
-    else if (status == FTLIB_ERR_SUCCESS && !(txt && (bit & beyondTxt)))
+    else if (status == FTLIB_ERR_SUCCESS && !(bit & kind.extensionsBeyond()))
         missingExtensions &= ~bit;
 }
 

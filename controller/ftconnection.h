@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QStringList>
 
+#include "controller/controllerkind.h"
 #include "ftmsclib/ftmsclib.h"
 
 // The state of the link to the controller: the ports of the last search,
@@ -17,7 +18,7 @@ public:
         bool called = false; // the library has the entry point
         FtHandle handle = 0;
         uint32_t errorCode = FTLIB_ERR_UNKNOWN;
-        bool txt = false; // the port is a ROBOTICS TXT's address
+        ControllerKind kind; // of the opened device
     };
 
     // A port list entry names the port and then, after a blank, describes it.
@@ -69,9 +70,8 @@ public:
     // That text was typed, not one of the last search's entries: the panel
     // does not wait for a search to find it.
     bool portTyped = false;
-    // The open device is a ROBOTICS TXT: it takes one extension, and tells
-    // whether it has it only once the transfer runs.
-    bool txt = false;
+    // What the open device is and what it can take.
+    ControllerKind kind;
     // While connected: the extensions the library said it does not reach,
     // bit k-1 for extension k (asked right after connecting where the
     // library can tell, on a TXT again while the transfer runs, else learnt

@@ -39,6 +39,7 @@ FtLib::FtLib()
 #undef KAVRIK_FTLIB_RESOLVE
     resolve(library, "GetAvailableComPorts", GetAvailableComPorts);
     resolve(library, "ftxGetOnlineExtensions", ftxGetOnlineExtensions);
+    resolve(library, "ftxGetDeviceKind", ftxGetDeviceKind);
 }
 
 LibraryCheck FtLib::checkLibrary()

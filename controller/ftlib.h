@@ -41,8 +41,9 @@ public:
     decltype(&::GetComStatus) GetComStatus = nullptr;
     decltype(&::GetAvailableComPorts) GetAvailableComPorts = nullptr;
     decltype(&::EnumComPorts) EnumComPorts = nullptr;
-    // Not one of the thirteen: looked up where the library offers it.
+    // Not one of the thirteen: looked up where the library offers them.
     decltype(&::ftxGetOnlineExtensions) ftxGetOnlineExtensions = nullptr;
+    decltype(&::ftxGetDeviceKind) ftxGetDeviceKind = nullptr;
 
 private:
     bool initialised = false;

@@ -41,6 +41,18 @@ struct Identity {
     std::uint32_t txtFirmware = 0;
 };
 
+// What an open controller is and what it can take: its session's, never its
+// port's name's (ftxGetDeviceKind).
+enum class Model { RoboTx, Txt };
+struct DeviceKind {
+    Model model = Model::RoboTx;
+    // Extensions 1 to maxExtensions at most.
+    int maxExtensions = 0;
+    // Which extensions it has is told only in the transfer's answers: before
+    // the start none is reached.
+    bool extensionsWhileRunning = false;
+};
+
 // Threads: the setters, comStatus(), extensionsReached(), guardianState()
 // and holdSilent() may be called from any thread at any time; start, stop and
 // close are serialised among themselves (controlMutex_). Beside them the
@@ -70,6 +82,8 @@ public:
     bool openedHere() const;
     // Valid after open; not changed afterwards.
     const Identity &identity() const { return identity_; }
+    // The same for the whole life of the device, also after a loss.
+    virtual DeviceKind kind() const = 0;
 
     // Starts the loop: configuration of every controller in use, then
     // exchanges.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The thirteen C entry points. Every one catches everything: nothing may
-// unwind into a caller that knows only C.
+// The thirteen C entry points and the library's own two. Every one catches
+// everything: nothing may unwind into a caller that knows only C.
 // The entry points keep default visibility; everything else is hidden.
 #pragma GCC visibility push(default)
 #include "ftmsclib/ftmsclib.h"
@@ -253,6 +253,19 @@ uint32_t ftxGetOnlineExtensions(FtHandle h, uint32_t *extensions)
     return withDevice(h, [extensions](Device &d) {
         *extensions = d.extensionsReached();
         return d.comStatus();
+    });
+}
+
+uint32_t ftxGetDeviceKind(FtHandle h, uint32_t *kind, uint32_t *maxExtensions, uint32_t *features)
+{
+    if (!kind || !maxExtensions || !features)
+        return FTLIB_ERR_INVALID_PARAM;
+    return withDevice(h, [=](Device &d) -> std::uint32_t {
+        const DeviceKind k = d.kind();
+        *kind = k.model == Model::Txt ? FT_DEVICE_ROBOTICS_TXT : FT_DEVICE_ROBO_TX;
+        *maxExtensions = static_cast<std::uint32_t>(k.maxExtensions);
+        *features = k.extensionsWhileRunning ? static_cast<std::uint32_t>(FT_FEATURE_EXTENSIONS_WHILE_RUNNING) : 0u;
+        return FTLIB_ERR_SUCCESS;
     });
 }
 

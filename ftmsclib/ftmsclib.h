@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The C interface of the ROBO TX controller library (libftMscLib.so on Linux,
 // ftMscLib.dll on Windows): the thirteen entry points the program looks up by
-// name, their argument types and the library's status codes.
+// name, their argument types and the library's status codes, and the Linux
+// library's own two, which a program looks up where they are offered.
 //
 // Conventions shared by every implementation of this interface:
 // - every integer is 32 bits wide; the device handle is an opaque 32-bit value
@@ -189,6 +190,24 @@ uint32_t GetComStatus(FtHandle h);
 // extension k (online as the controller last said, and answering); the
 // status is GetComStatus's. FTLIB_ERR_INVALID_PARAM for a null pointer.
 uint32_t ftxGetOnlineExtensions(FtHandle h, uint32_t *extensions);
+// What ftxGetDeviceKind says a controller is.
+enum { FT_DEVICE_ROBO_TX = 1, FT_DEVICE_ROBOTICS_TXT = 2 };
+// Bits of ftxGetDeviceKind's features. EXTENSIONS_WHILE_RUNNING: the
+// controller names its extensions only in the transfer's answers, so
+// ftxGetOnlineExtensions says none before ftxStartTransferArea and follows
+// it while the transfer runs.
+enum { FT_FEATURE_EXTENSIONS_WHILE_RUNNING = 0x00000001u };
+// Not one of the thirteen either, looked up where it is offered: what the
+// device open under h is, as the open found it (the session it speaks, not
+// the port's name), and what it can take. *kind: FT_DEVICE_ROBO_TX or
+// FT_DEVICE_ROBOTICS_TXT; *maxExtensions: the extensions it can have at
+// most (8 for a ROBO TX, 1 for a TXT), Extension 1 to that number;
+// *features: FT_FEATURE_* bits, other bits 0. The answer is the same from
+// the open to the close, also after the link was lost. FTLIB_ERR_SUCCESS,
+// else nothing is written: FTLIB_ERR_INVALID_PARAM for a null pointer,
+// FTLIB_ERR_LIB_IS_NOT_INITIALIZED, FTLIB_ERR_UNKNOWN_DEVICE_HANDLE for a
+// handle that is not open. Never waits for the controller; any thread.
+uint32_t ftxGetDeviceKind(FtHandle h, uint32_t *kind, uint32_t *maxExtensions, uint32_t *features);
 // Rescans the ports and returns how many were found.
 // Linux: a rescan takes microseconds (sysfs) and gives the same order for the
 // same set of ports; FTLIB_ERR_INVALID_PARAM for a mode other than 0-2.

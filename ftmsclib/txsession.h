@@ -87,6 +87,7 @@ private:
     void transfer() override;
     std::vector<std::uint8_t> lastZeros() const override;
     unsigned extensionsInUse() const override;
+    DeviceKind kind() const override;
     void traceZeros(const std::vector<std::uint8_t> &bytes) const override;
 
     bool send(const protocol::Frame &frame, std::chrono::milliseconds timeout);

@@ -293,4 +293,11 @@ unsigned TxtSession::extensionsInUse() const
     return plain_ || !settings().extensions ? 0u : present_.load() & 1u;
 }
 
+DeviceKind TxtSession::kind() const
+{
+    // Its status query names no extension: the exchanges' answers do. A TXT
+    // 4.0's ftrobopy_server is the same TXT, only its exchanges reach less.
+    return DeviceKind{Model::Txt, txt::kMaxExtensions, true};
+}
+
 } // namespace ftlib

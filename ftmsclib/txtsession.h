@@ -65,6 +65,7 @@ private:
     void transfer() override;
     std::vector<std::uint8_t> lastZeros() const override;
     unsigned extensionsInUse() const override;
+    DeviceKind kind() const override;
     void endConversation() override;
     void traceZeros(const std::vector<std::uint8_t> &bytes) const override;
 

@@ -20,6 +20,12 @@ unsigned TxSession::extensionsInUse() const
     return settings().extensions ? onlineExtensions_.load() & ~refused_.load() : 0u;
 }
 
+DeviceKind TxSession::kind() const
+{
+    // The status tells of every extension at the open, before any transfer.
+    return DeviceKind{Model::RoboTx, protocol::kMaxExtensions, false};
+}
+
 unsigned TxSession::zeroTas(bool driven) const
 {
     const unsigned inUse = 1u | extensionTas(extensionsInUse());

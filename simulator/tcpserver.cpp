@@ -235,10 +235,13 @@ void TcpServer::run(int extraFd, const std::function<bool()> &onExtra)
             std::uint64_t value;
             [[maybe_unused]] ssize_t n = ::read(wakeFd_, &value, sizeof value);
         }
-        if (fds[0].revents & POLLIN)
-            accept();
+        // The host's hang-up first: a host that closes and connects again
+        // at once (a TXT's restart after StopOnline) finds the place free,
+        // however late this loop wakes.
         if (fds[1].fd >= 0 && fds[1].fd == client_ && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
             readClient(replies);
+        if (fds[0].revents & POLLIN)
+            accept();
         flush();
         if (extraFd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
             if (!onExtra())

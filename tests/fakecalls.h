@@ -6,6 +6,8 @@
 #include <QRegExp>
 #include <QStringList>
 
+#include "common/processobjects.h"
+#include "controller/ftlib.h"
 #include "tests/fakes/fakeftmsclib.h"
 
 // The fake controller library's call log, oldest call first.
@@ -32,4 +34,17 @@ inline void fakeSetPorts(const QStringList &names)
     for (const QByteArray &b : bytes)
         pointers.push_back(b.constData());
     fakeFtSetPorts(pointers.data(), static_cast<int>(pointers.size()));
+}
+
+// What the fake's ftxGetDeviceKind says of the devices opened next: an
+// FT_DEVICE_* kind with what such a controller takes, or 0 for a library
+// that cannot tell. -1: the program finds no such entry point, as with a
+// library that lacks it, until this is called again or resetProgramState().
+inline void fakeDeviceKind(int kind)
+{
+    FtLib &lib = ftLib();
+    lib.ftxGetDeviceKind =
+        kind < 0 ? nullptr : reinterpret_cast<decltype(lib.ftxGetDeviceKind)>(lib.library.resolve("ftxGetDeviceKind"));
+    const bool txt = kind == FT_DEVICE_ROBOTICS_TXT;
+    fakeFtSetDeviceKind(uint32_t(qMax(kind, 0)), txt ? 1 : 8, txt ? FT_FEATURE_EXTENSIONS_WHILE_RUNNING : 0);
 }

@@ -13,6 +13,7 @@ struct FtLibApi {
 #undef KAVRIK_FTLIB_ENTRY
     // The Linux library's own, beside the thirteen.
     decltype(&::ftxGetOnlineExtensions) ftxGetOnlineExtensions = nullptr;
+    decltype(&::ftxGetDeviceKind) ftxGetDeviceKind = nullptr;
 
     void *handle = nullptr;
     int resolved = 0;
@@ -31,6 +32,7 @@ struct FtLibApi {
 #undef KAVRIK_FTLIB_RESOLVE
         ftxGetOnlineExtensions =
             reinterpret_cast<decltype(ftxGetOnlineExtensions)>(::dlsym(handle, "ftxGetOnlineExtensions"));
+        ftxGetDeviceKind = reinterpret_cast<decltype(ftxGetDeviceKind)>(::dlsym(handle, "ftxGetDeviceKind"));
         return resolved == listed;
     }
 };

@@ -16,6 +16,7 @@
 #include "bindings/bindinglist.h"
 #include "common/processobjects.h"
 #include "controller/ftconnection.h"
+#include "controller/ftlib.h"
 
 ModalCloser::ModalCloser(QObject *parent)
     : QObject(parent)
@@ -130,6 +131,9 @@ void resetProgramState()
     bindingList().clear();
     bindingList().forgetHeldBindings();
     ftConnection() = FtConnection();
+    // A test may have hidden it, as a library without it would.
+    FtLib &lib = ftLib();
+    lib.ftxGetDeviceKind = reinterpret_cast<decltype(lib.ftxGetDeviceKind)>(lib.library.resolve("ftxGetDeviceKind"));
     currentFileName().clear();
     lastFileError().clear();
     listSaved() = false;

@@ -113,7 +113,7 @@ void TestFtConnection::walkThroughStates()
     QVERIFY(!ftConnection().connected);
 
     QCOMPARE(fakeCalls().filter(QRegExp(QStringLiteral("^ftx"))),
-             (QStringList{"ftxOpenComDevice(\"/dev/ttyACM0\", 38400, 0)", "ftxStartTransferArea(42)",
+             (QStringList{"ftxOpenComDevice(\"/dev/ttyACM0\", 38400, 0)", "ftxGetDeviceKind(42)", "ftxStartTransferArea(42)",
                           "ftxStopTransferArea(42)", "ftxStartTransferArea(42)", "ftxCloseDevice(42)"}));
     QCOMPARE(closer->seen.size(), 0);
     QVERIFY(window->findChild<QPushButton *>(QStringLiteral("pushButton"))->isEnabled());
@@ -215,7 +215,9 @@ void TestFtConnection::connectPassesPortBeforeBlank()
     }
     fakeFtClearLog();
     click("pushButton_2");
-    QCOMPARE(fakeCalls(), QStringList{QStringLiteral("ftxOpenComDevice(\"%1\", 38400, 0)").arg(passed)});
+    // What was opened is asked once, of the device the open returned.
+    QCOMPARE(fakeCalls(), (QStringList{QStringLiteral("ftxOpenComDevice(\"%1\", 38400, 0)").arg(passed),
+                                       QStringLiteral("ftxGetDeviceKind(1)")}));
     // Connected through a typed address that no search found: the panel
     // offers its buttons all the same, and the box takes nothing typed.
     QCOMPARE(enabledPanel(), (QStringList{"comboBox", "pushButton_3", "pushButton_4"}));
@@ -491,15 +493,28 @@ void TestFtConnection::linkLostWhileRunning_data()
     QTest::addColumn<QString>("entry");
     QTest::addColumn<quint32>("status"); // GetComStatus's
     QTest::addColumn<QString>("why");    // the box's additional text
+    // What ftxGetDeviceKind says: a kind, 0 when it cannot tell, -1 when the
+    // library has no such entry point.
+    QTest::addColumn<int>("kind");
     const QString silent = QStringLiteral("Контроллер перестал отвечать: на линии тишина.");
+    const QString outOfStep = QStringLiteral("Контроллер TXT отвечает невпопад: его ответы не подходят к запросам.");
     QTest::newRow("dead device closes") << quint32(FTLIB_ERR_SUCCESS) << btPort << quint32(FTLIB_ERR_TIMEOUT_TA)
-                                        << silent;
+                                        << silent << 0;
     QTest::newRow("dead device fails to close") << quint32(FTLIB_ERR_TIMEOUT_TA) << btPort
-                                                << quint32(FTLIB_ERR_TIMEOUT_TA) << silent;
+                                                << quint32(FTLIB_ERR_TIMEOUT_TA) << silent << 0;
     // A silent TXT and a closed connection are seen end to end; this one
     // the simulator does not play.
     QTest::newRow("TXT out of step") << quint32(FTLIB_ERR_SUCCESS) << txtPort << quint32(FTLIB_ERR_INIT_COM)
-                                     << "Контроллер TXT отвечает невпопад: его ответы не подходят к запросам.";
+                                     << outOfStep << 0;
+    // The library's word on what it opened counts, not the port's name.
+    QTest::newRow("library says TXT on a serial port") << quint32(FTLIB_ERR_SUCCESS) << btPort
+                                                       << quint32(FTLIB_ERR_INIT_COM) << outOfStep
+                                                       << int(FT_DEVICE_ROBOTICS_TXT);
+    QTest::newRow("library says ROBO TX at an address") << quint32(FTLIB_ERR_SUCCESS) << txtPort
+                                                        << quint32(FTLIB_ERR_TIMEOUT_TA) << silent
+                                                        << int(FT_DEVICE_ROBO_TX);
+    QTest::newRow("no kind entry point: the name says TXT") << quint32(FTLIB_ERR_SUCCESS) << txtPort
+                                                            << quint32(FTLIB_ERR_INIT_COM) << outOfStep << -1;
 }
 
 void TestFtConnection::linkLostWhileRunning()
@@ -508,7 +523,9 @@ void TestFtConnection::linkLostWhileRunning()
     QFETCH(QString, entry);
     QFETCH(quint32, status);
     QFETCH(QString, why);
+    QFETCH(int, kind);
 
+    fakeDeviceKind(kind);
     fakeSetPorts({usbPort, entry});
     fakeFtSetOpenResult(42, FTLIB_ERR_SUCCESS);
     click("pushButton");

@@ -233,8 +233,8 @@ void TestFtMscLib::entryPoints()
 #define KAVRIK_FTLIB_NAME(name) QStringLiteral(#name),
     QStringList entryPoints{FTLIB_ENTRY_POINTS(KAVRIK_FTLIB_NAME)};
 #undef KAVRIK_FTLIB_NAME
-    // ...and the one of its own that a program may look up.
-    entryPoints << QStringLiteral("ftxGetOnlineExtensions");
+    // ...and the two of its own that a program may look up.
+    entryPoints << QStringLiteral("ftxGetOnlineExtensions") << QStringLiteral("ftxGetDeviceKind");
     entryPoints.sort();
     QCOMPARE(exported, entryPoints);
 }
@@ -1065,14 +1065,18 @@ void TestFtMscLib::linkLost()
 void TestFtMscLib::nothingLeftBehind_data()
 {
     QTest::addColumn<QStringList>("device");
-    QTest::newRow("ROBO TX") << QStringList();
+    // What ftxGetDeviceKind says of it: kind, extensions at most, features.
+    QTest::addColumn<QList<uint>>("kind");
+    QTest::newRow("ROBO TX") << QStringList() << QList<uint>{FT_DEVICE_ROBO_TX, 8, 0};
     // A TXT connects anew at a start after a stop: its guardians with it.
-    QTest::newRow("TXT") << QStringList{"--txt", "127.0.0.1:0"};
+    QTest::newRow("TXT") << QStringList{"--txt", "127.0.0.1:0"}
+                         << QList<uint>{FT_DEVICE_ROBOTICS_TXT, 1, FT_FEATURE_EXTENSIONS_WHILE_RUNNING};
 }
 
 void TestFtMscLib::nothingLeftBehind()
 {
     QFETCH(QStringList, device);
+    QFETCH(QList<uint>, kind);
     SimProcess sim;
     QVERIFY(sim.start(device, simDir.path()));
     const int fds = countEntries("/proc/self/fd");
@@ -1096,7 +1100,16 @@ void TestFtMscLib::nothingLeftBehind()
             QVERIFY(!sim.waitOutput(0, 0, 200).isEmpty());
             QVERIFY(waitUntil([&] { return countChildren() == children + 2; }, 1000));
         }
+        // The kind is the session's, and a null pointer or a closed handle
+        // writes nothing.
+        uint32_t what[3] = {};
+        QCOMPARE(api.ftxGetDeviceKind(h, &what[0], &what[1], &what[2]), uint32_t(FTLIB_ERR_SUCCESS));
+        QCOMPARE((QList<uint>{what[0], what[1], what[2]}), kind);
         QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+        std::fill(what, what + 3, 0xFFu);
+        QCOMPARE(api.ftxGetDeviceKind(h, &what[0], nullptr, &what[2]), uint32_t(FTLIB_ERR_INVALID_PARAM));
+        QCOMPARE(api.ftxGetDeviceKind(h, &what[0], &what[1], &what[2]), uint32_t(FTLIB_ERR_UNKNOWN_DEVICE_HANDLE));
+        QCOMPARE((QList<uint>{what[0], what[1], what[2]}), (QList<uint>{0xFFu, 0xFFu, 0xFFu}));
         QCOMPARE(countEntries("/proc/self/fd"), fds);
         QCOMPARE(countEntries("/proc/self/task"), threads);
         QCOMPARE(countChildren(), children);

@@ -47,11 +47,27 @@ void TestRowMarks::rowsThatCannotWork_data()
     QTest::addColumn<int>("controller");
     QTest::addColumn<uint>("answer"); // the library's to the duty
     QTest::addColumn<QString>("tip");
+    // Connected through the library to this port list entry, which says it
+    // opened a controller of `kind` (see fakeDeviceKind); a ROBO TX when empty.
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<int>("kind");
     QTest::newRow("extension off the bus") << 3 << uint(FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE)
-        << "Расширения 3 нет на шине контроллера: эта привязка сейчас ничего не двигает.";
+        << "Расширения 3 нет на шине контроллера: эта привязка сейчас ничего не двигает." << "" << 0;
     QTest::newRow("no such extension number") << 12 << uint(FTLIB_ERR_INVALID_PARAM)
-        << "У контроллера нет расширения с номером 12: эта привязка ничего не двигает.";
-    QTest::newRow("extension there") << 3 << uint(FTLIB_ERR_SUCCESS) << "";
+        << "У контроллера нет расширения с номером 12: эта привязка ничего не двигает." << "" << 0;
+    QTest::newRow("extension there") << 3 << uint(FTLIB_ERR_SUCCESS) << "" << "" << 0;
+    // What the library opened counts, not what the port's name suggests.
+    const QString serial = QStringLiteral("/dev/ttyACM0 ROBO TX Controller");
+    const QString address = QStringLiteral("192.168.7.2 ROBOTICS TXT (USB)");
+    QTest::newRow("library says TXT: no Extension 3") << 3 << uint(FTLIB_ERR_SUCCESS)
+        << "Контроллер TXT берёт только одно расширение: расширения 3 у него нет, эта привязка ничего не двигает."
+        << serial << int(FT_DEVICE_ROBOTICS_TXT);
+    QTest::newRow("library says ROBO TX: Extension 3 there") << 3 << uint(FTLIB_ERR_SUCCESS) << "" << address
+                                                             << int(FT_DEVICE_ROBO_TX);
+    QTest::newRow("no kind entry point: the name says TXT") << 1 << uint(FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE)
+        << "Контроллер TXT не сообщил о расширении 1 (он сообщает о нём после \"Старт\"): эта привязка сейчас "
+           "ничего не двигает."
+        << address << -1;
 }
 
 // A binding whose controller the device does not have is dimmed, with why,
@@ -62,13 +78,25 @@ void TestRowMarks::rowsThatCannotWork()
     QFETCH(int, controller);
     QFETCH(uint, answer);
     QFETCH(QString, tip);
+    QFETCH(QString, port);
+    QFETCH(int, kind);
 
+    if (!port.isEmpty()) {
+        ftConnection() = FtConnection();
+        fakeDeviceKind(kind);
+        fakeSetPorts({port});
+        for (const char *button : {"pushButton", "pushButton_2", "pushButton_4"}) {
+            window->findChild<QPushButton *>(QLatin1String(button))->click();
+            QVERIFY(waitForConnectionPanel(*window));
+        }
+        QVERIFY(ftConnection().transferAreaRunning);
+    }
     bindingList().append(makeBinding(QStringLiteral("a"), 'A', controller, 1, false, 300));
     bindingList().append(makeBinding(QStringLiteral("b"), 'B', 0, 1, false, 100));
     window->updateBindingsTable();
     auto *table = window->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
     const QBrush normal = table->item(1, 1)->foreground();
-    if (controller > 8)
+    if (controller > 8 || kind == FT_DEVICE_ROBOTICS_TXT)
         QCOMPARE(rowTip(0), tip); // known without a press
     fakeFtSetResult("SetOutPwmValues", answer);
     pressAndReleaseA();

@@ -532,10 +532,12 @@ std::string txtOpenFailure(const Report &report, std::uint32_t status, const std
 
 Outcome probe(const ProbeOptions &options, Report &report, const std::string &path)
 {
-    const bool txt = rendezvous::isTxtAddress(path);
+    // Before the open only the name tells what to expect; after it the
+    // device says what it is.
+    const bool txtAddress = rendezvous::isTxtAddress(path);
     std::string canonical = path;
     ftlib::LinkSettings settings;
-    if (txt) {
+    if (txtAddress) {
         report.speaksTxt();
         txtLinkFacts(report, path);
         settings = ftlib::LinkSettings::forTxt(path);
@@ -550,8 +552,8 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
     report.fact("system", "settings",
                 "reply timeout " + std::to_string(settings.replyTimeout.count()) + " ms, cycle "
                     + std::to_string(settings.cycle.count()) + " ms, "
-                    + (txt ? "open within " + std::to_string(settings.openBudget.count())
-                           : "echo window " + std::to_string(settings.echoWindow.count()))
+                    + (txtAddress ? "open within " + std::to_string(settings.openBudget.count())
+                                  : "echo window " + std::to_string(settings.echoWindow.count()))
                     + " ms, extensions " + (settings.extensions ? "on" : "off"));
 
     say("kavrik-txprobe: probing " + path + " ...");
@@ -562,13 +564,15 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
     // whether the guardian works here.
     std::unique_ptr<ftlib::Device> device = ftlib::Device::open(path, canonical, status, true);
     const auto openMs = std::chrono::duration_cast<milliseconds>(Clock::now() - openStart).count();
-    report.summary("open", statusName(status, txt) + " after " + std::to_string(openMs) + " ms");
+    report.summary("open", statusName(status, txtAddress) + " after " + std::to_string(openMs) + " ms");
     if (!device) {
         Outcome outcome;
-        outcome.verdict = txt ? txtOpenFailure(report, status, path, openMs)
-                              : openFailure(report, status, path, canonical, openMs);
+        outcome.verdict = txtAddress ? txtOpenFailure(report, status, path, openMs)
+                                     : openFailure(report, status, path, canonical, openMs);
         return outcome;
     }
+    const ftlib::DeviceKind kind = device->kind();
+    const bool txt = kind.model == ftlib::Model::Txt;
     const ftlib::Identity &id = device->identity();
     if (txt)
         report.summary("controller", "\"" + id.txtName + "\", firmware " + protocol::txt::versionText(id.txtFirmware)
@@ -577,7 +581,7 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
         reportIdentity(report, id);
     const Exchanges exchanges = runExchanges(*device, report);
     // A TXT tells only in its exchanges' answers whether Extension 1 is there.
-    if (txt)
+    if (kind.extensionsWhileRunning)
         report.summary("extensions", (device->extensionsReached() & 1u) ? "Extension 1 in use" : "none in use");
     const std::string guardian = device->guardianState();
     report.summary("guardian", guardian);

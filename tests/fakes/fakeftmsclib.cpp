@@ -29,6 +29,7 @@ struct FakeState
     uint32_t openError = FTLIB_ERR_SUCCESS;
     std::map<std::string, uint32_t> results;
     int openDelayMs = 0;
+    uint32_t deviceKind[3] = {0, 0, 0};
     bool logging = true;
     // A deque: the texts handed out stay where they are while calls from
     // the program's other threads are added.
@@ -126,6 +127,14 @@ FAKE_EXPORT void fakeFtSetResult(const char *entryPoint, uint32_t status)
 {
     const std::lock_guard<std::recursive_mutex> lock(stateMutex());
     state().results[entryPoint] = status;
+}
+
+FAKE_EXPORT void fakeFtSetDeviceKind(uint32_t kind, uint32_t maxExtensions, uint32_t features)
+{
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
+    state().deviceKind[0] = kind;
+    state().deviceKind[1] = maxExtensions;
+    state().deviceKind[2] = features;
 }
 
 FAKE_EXPORT void fakeFtSetLogging(int on)
@@ -268,4 +277,19 @@ FAKE_EXPORT uint32_t EnumComPorts(uint32_t idx, char *buf, uint32_t len)
     std::memcpy(buf, name.data(), n);
     buf[n] = '\0';
     return idx;
+}
+
+FAKE_EXPORT uint32_t ftxGetDeviceKind(FtHandle h, uint32_t *kind, uint32_t *maxExtensions, uint32_t *features)
+{
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
+    record("ftxGetDeviceKind", {h});
+    const uint32_t *told = state().deviceKind;
+    if (!kind || !maxExtensions || !features)
+        return FTLIB_ERR_INVALID_PARAM;
+    if (told[0] == 0)
+        return FTLIB_ERR_FAILED;
+    *kind = told[0];
+    *maxExtensions = told[1];
+    *features = told[2];
+    return FTLIB_ERR_SUCCESS;
 }

@@ -16,7 +16,8 @@ extern "C" {
 #endif
 
 // Back to the defaults: the expected version text, every call succeeds,
-// ftxOpenComDevice returns handle 1, no ports, an empty log, logging on.
+// ftxOpenComDevice returns handle 1, ftxGetDeviceKind cannot tell, no ports,
+// an empty log, logging on.
 void fakeFtReset(void);
 // Written into the caller's buffer with its zero, cut at the buffer size.
 void fakeFtSetVersionText(const char *text);
@@ -29,6 +30,9 @@ void fakeFtSetOpenDelay(int ms);
 // The status returned by ftxStartTransferArea, ftxStopTransferArea,
 // ftxCloseDevice, SetOutPwmValues or GetComStatus, named by entry point.
 void fakeFtSetResult(const char *entryPoint, uint32_t status);
+// What ftxGetDeviceKind answers for any handle: kind 0 (the default) has it
+// fail with FTLIB_ERR_FAILED and write nothing, as a library that cannot tell.
+void fakeFtSetDeviceKind(uint32_t kind, uint32_t maxExtensions, uint32_t features);
 // Off: calls are not logged (for benchmarks that want a call doing nothing).
 void fakeFtSetLogging(int on);
 // Calls so far, each as "name(arg, arg, ...)".
