@@ -16,6 +16,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ftmsclib/transport_posix.h"
+
 namespace ftlib {
 
 namespace {
