@@ -235,10 +235,12 @@ void TcpServer::run(int extraFd, const std::function<bool()> &onExtra)
             std::uint64_t value;
             [[maybe_unused]] ssize_t n = ::read(wakeFd_, &value, sizeof value);
         }
-        if (fds[0].revents & POLLIN)
-            accept();
+        // The host's end of file before a new connection: a host that
+        // closes and connects again at once finds the last connection gone.
         if (fds[1].fd >= 0 && fds[1].fd == client_ && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
             readClient(replies);
+        if (fds[0].revents & POLLIN)
+            accept();
         flush();
         if (extraFd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
             if (!onExtra())
