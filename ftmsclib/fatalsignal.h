@@ -11,7 +11,8 @@ namespace ftlib {
 void stopOutputsDying();
 
 // The system's: this process's id (a child forked without exec has its
-// own), and a pause of about 200 microseconds.
+// own; a device tells by it whether it was opened here), and a pause of
+// about 200 microseconds.
 long currentProcessId();
 void pauseBriefly();
 
