@@ -92,6 +92,12 @@ std::vector<PortEntry> systemSerialPorts()
     return ports;
 }
 
+std::string canonicalPortPath(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) ? resolved : path;
+}
+
 bool usbFacts(const std::string &ttyName, UsbFacts &facts)
 {
     facts = UsbFacts{};

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "ftmsclib/portscan.h"
@@ -15,5 +16,9 @@ namespace ftlib {
 // Bluetooth "Bluetooth", any other as OtherSerial with what the device calls
 // itself ("serial port" when it says nothing), not yet fitted to an entry.
 std::vector<PortEntry> systemSerialPorts();
+
+// The device `path` leads to, through any symlinks; `path` itself where it
+// leads nowhere.
+std::string canonicalPortPath(const std::string &path);
 
 } // namespace ftlib

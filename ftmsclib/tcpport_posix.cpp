@@ -117,6 +117,11 @@ ConnectError connectOne(int fd, const sockaddr_storage &address, socklen_t lengt
 
 } // namespace
 
+std::string unresolvedText(int sysError)
+{
+    return sysError == EAI_AGAIN ? "no answer in time" : ::gai_strerror(sysError);
+}
+
 ConnectError TcpPort::connect(const std::string &host, std::uint16_t port, Clock::time_point deadline, int &sysError)
 {
     close();
