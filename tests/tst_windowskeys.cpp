@@ -3,10 +3,13 @@
 // starts any Linux program) into the Wine window, they reach the program as
 // Windows' own key messages, with the message's virtual key and the
 // toolkit's Windows pattern of auto-repeat.
+#include <windows.h>
+
 #include <QProcess>
 #include <QtTest>
 
 #include "app/mainwindow.h"
+#include "app/termination.h"
 #include "bindings/bindinglist.h"
 #include "common/processobjects.h"
 #include "editor/qlineeditextforkey.h"
@@ -23,6 +26,8 @@ private slots:
     void focusLossStops();
     void capturedByVirtualKey_data();
     void capturedByVirtualKey();
+    void desktopStops_data();
+    void desktopStops();
 
 private:
     static void type(const QStringList &arguments);
@@ -110,6 +115,49 @@ void TestWindowsKeys::capturedByVirtualKey()
     type({QStringLiteral("key"), key});
     QTRY_COMPARE_WITH_TIMEOUT(field.capturedCode, code, 5000);
     QCOMPARE(field.text(), shown);
+}
+
+void TestWindowsKeys::desktopStops_data()
+{
+    QTest::addColumn<uint>("message");
+    QTest::addColumn<uint>("wParam");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<bool>("wakes"); // the machine wakes again afterwards
+
+    const QString zero = QStringLiteral("SetOutPwmValues(5, 0, 1, 0)");
+    QTest::newRow("log-off or shutdown") << uint(WM_ENDSESSION) << uint(TRUE)
+                                         << QStringList{zero, "ftxStopTransferArea(5)", "ftxCloseDevice(5)"} << false;
+    QTest::newRow("session end called off") << uint(WM_ENDSESSION) << uint(FALSE) << QStringList() << false;
+    QTest::newRow("sleep") << uint(WM_POWERBROADCAST) << uint(PBT_APMSUSPEND)
+                           << QStringList{zero, "ftxStopTransferArea(5)"} << true;
+}
+
+// The desktop ends the session or puts the machine to sleep while a key
+// drives: the zeros and the stop go out before the message is answered,
+// after which Windows may end the process at once. After sleep the
+// transfer runs again, with nothing held.
+void TestWindowsKeys::desktopStops()
+{
+    QFETCH(uint, message);
+    QFETCH(uint, wParam);
+    QFETCH(QStringList, calls);
+    QFETCH(bool, wakes);
+
+    TerminationSignals watch;
+    bindingList().append(makeBinding(QStringLiteral("w"), 0x57, 0, 0, true, 512));
+    window->updateBindingsTable();
+    type({QStringLiteral("keydown"), QStringLiteral("w")});
+    QTRY_COMPARE_WITH_TIMEOUT(dutiesSent(), QList<int>{512}, 5000);
+    fakeFtClearLog();
+    SendMessageW(reinterpret_cast<HWND>(window->winId()), message, wParam, 0);
+    QCOMPARE(fakeCalls(), calls);
+    if (wakes) {
+        SendMessageW(reinterpret_cast<HWND>(window->winId()), WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+        QCOMPARE(fakeCalls(), calls + QStringList{"ftxStartTransferArea(5)"});
+    }
+    type({QStringLiteral("keyup"), QStringLiteral("w")});
+    QTest::qWait(300);
+    QCOMPARE(fakeCalls().filter(QStringLiteral("SetOutPwmValues(5, 0, 1, 512)")), QStringList());
 }
 
 QTEST_MAIN(TestWindowsKeys)
