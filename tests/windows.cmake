@@ -28,3 +28,11 @@ set_tests_properties(tst_install_windows PROPERTIES
     ENVIRONMENT "KAVRIK_INSTALLER=${CMAKE_BINARY_DIR}/kavrik-setup-${PROJECT_VERSION}.exe;KAVRIK_XDOTOOL=${KAVRIK_XDOTOOL}"
     RUN_SERIAL TRUE
     TIMEOUT 180)
+
+# The port search on Windows itself: a port registered as Wine registers one
+# (scripts/windows-env registers it as the session starts).
+add_executable(tst_windowsports tst_windowsports.cpp)
+set_target_properties(tst_windowsports PROPERTIES AUTOMOC ON)
+target_link_libraries(tst_windowsports PRIVATE ftmscports Qt5::Test kavrik_common)
+add_test(NAME tst_windowsports COMMAND tst_windowsports)
+set_tests_properties(tst_windowsports PROPERTIES ENVIRONMENT "WINEQT_FORCE_STDERR_LOGGING=1" TIMEOUT 60)
