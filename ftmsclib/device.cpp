@@ -4,11 +4,8 @@
 #include "ftmsclib/device.h"
 
 #include <algorithm>
-#include <cerrno>
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
+#include "ftmsclib/fatalsignal.h"
 #include "ftmsclib/ftmsclib.h"
 #include "ftmsclib/trace.h"
 
@@ -19,7 +16,7 @@ using std::chrono::milliseconds;
 Device::Device(const std::string &path, const std::string &canonicalPath, const LinkSettings &settings)
     : path_(path)
     , canonicalPath_(canonicalPath)
-    , opener_(static_cast<int>(::getpid()))
+    , opener_(currentProcessId())
     , settings_(settings)
     , guarding_(path, emergency_)
 {
@@ -29,10 +26,10 @@ Device::Device(const std::string &path, const std::string &canonicalPath, const 
 
 bool Device::ready(std::uint32_t &status)
 {
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ >= 0)
+    int sysError = 0;
+    if (wake_.create(sysError))
         return true;
-    traceError(path_, errno, "eventfd");
+    traceError(path_, sysError, "eventfd");
     status = FTLIB_ERR_FAILED;
     return false;
 }
@@ -46,7 +43,7 @@ void Device::attach(std::unique_ptr<Transport> transport, bool guarded)
 
 bool Device::openedHere() const
 {
-    return ::getpid() == opener_;
+    return currentProcessId() == opener_;
 }
 
 void Device::replaceTransport(std::unique_ptr<Transport> transport)
@@ -58,8 +55,6 @@ void Device::replaceTransport(std::unique_ptr<Transport> transport)
 Device::~Device()
 {
     close();
-    if (wakeFd_ >= 0)
-        ::close(wakeFd_);
 }
 
 bool Device::sendBytes(const std::vector<std::uint8_t> &bytes, milliseconds timeout)
@@ -69,25 +64,6 @@ bool Device::sendBytes(const std::vector<std::uint8_t> &bytes, milliseconds time
     const bool written = transport_->writeAll(bytes.data(), bytes.size(), timeout);
     emergency_.endWrite();
     return written;
-}
-
-void Device::wake()
-{
-    const std::uint64_t one = 1;
-    // Non-blocking; a full counter already means "wake up".
-    ssize_t n;
-    do {
-        n = ::write(wakeFd_, &one, sizeof one);
-    } while (n < 0 && errno == EINTR);
-}
-
-void Device::drainWake()
-{
-    std::uint64_t value = 0;
-    ssize_t n;
-    do {
-        n = ::read(wakeFd_, &value, sizeof value);
-    } while (n < 0 && errno == EINTR);
 }
 
 std::uint32_t Device::start()
@@ -104,7 +80,7 @@ std::uint32_t Device::start()
         area_.stopRequested = false;
         area_.silentUntil = {};
     }
-    drainWake();
+    wake_.drain();
     EmergencyStop::installHandlers();
     try {
         thread_ = std::thread(&Device::loop, this);
@@ -124,7 +100,7 @@ std::uint32_t Device::stop()
         std::lock_guard<std::mutex> lock(mutex_);
         area_.stopRequested = true;
     }
-    wake();
+    wake_.raise();
     thread_.join();
     {
         // A later start must not drive the motors again by surprise.
@@ -177,7 +153,7 @@ std::uint32_t Device::setMotorConfig(int ta, int motor, bool motorMode)
         }
     }
     if (changed)
-        wake();
+        wake_.raise();
     return FTLIB_ERR_SUCCESS;
 }
 
@@ -211,7 +187,7 @@ std::uint32_t Device::setDuty(int ta, int output, int duty)
     if (changed && !reached && (drivenTas_ & bit))
         owedZeros_ |= bit;
     if (changed)
-        wake();
+        wake_.raise();
     return reached ? FTLIB_ERR_SUCCESS : FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE;
 }
 
@@ -230,7 +206,7 @@ void Device::holdSilent(milliseconds duration)
         std::lock_guard<std::mutex> lock(mutex_);
         area_.silentUntil = transport_->now() + duration;
     }
-    wake();
+    wake_.raise();
 }
 
 void Device::loop()
@@ -283,9 +259,9 @@ Transport::Wake Device::waitPort(Clock::time_point deadline)
     // Woken early for the guardians' heartbeat, the session finds its own
     // deadline not yet passed.
     const Transport::Wake wake =
-        transport_->wait(std::min(deadline, guarding_.nextTick()), wakeFd_, guarding_.watchFd());
+        transport_->wait(std::min(deadline, guarding_.nextTick()), wake_.descriptor(), guarding_.watchFd());
     if (wake == Transport::Wake::Woken) {
-        drainWake();
+        wake_.drain();
         guarding_.wakeUp(transport_->descriptor(), transport_->now());
     } else {
         guarding_.tick(transport_->descriptor(), transport_->now());

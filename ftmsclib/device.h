@@ -15,6 +15,7 @@
 #include "ftmsclib/guarding.h"
 #include "ftmsclib/linksettings.h"
 #include "ftmsclib/transport.h"
+#include "ftmsclib/wakesignal.h"
 #include "protocol/codec.h"
 #include "protocol/session.h"
 #include "protocol/transferarea.h"
@@ -204,15 +205,13 @@ protected:
 
 private:
     void loop();
-    void wake();
-    void drainWake();
 
     const std::string path_;
     const std::string canonicalPath_;
-    const int opener_;
+    const long opener_;
     const LinkSettings settings_;
     // Any thread wakes the loop through it.
-    int wakeFd_ = -1;
+    WakeSignal wake_;
 
     // Guarded by mutex_: the transfer area as the setters left it.
     mutable std::mutex mutex_;

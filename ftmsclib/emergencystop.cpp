@@ -2,14 +2,9 @@
 #include "ftmsclib/emergencystop.h"
 
 #include <atomic>
-#include <cerrno>
-#include <csignal>
 #include <cstddef>
-#include <ctime>
 
-#include <signal.h>
-#include <unistd.h>
-
+#include "ftmsclib/fatalsignal.h"
 #include "ftmsclib/framecell.h"
 #include "ftmsclib/lastwords.h"
 
@@ -18,12 +13,10 @@ namespace ftlib {
 namespace {
 
 constexpr int kSlots = 16;
-constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGABRT};
-constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 
 // Only lock-free atomics may be touched from a signal handler.
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free
-                  && std::atomic<std::atomic<bool> *>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free
+                  && std::atomic<std::atomic<bool> *>::is_always_lock_free && std::atomic<long>::is_always_lock_free
                   && std::atomic<std::uint32_t>::is_always_lock_free,
               "the fatal-signal handler needs lock-free atomics");
 
@@ -34,7 +27,7 @@ struct Slot {
     std::atomic<std::atomic<bool> *> zerosClaim{nullptr};
     // The process that armed it: a child forked without exec inherits the
     // table, and must not write to its parent's port, nor take the claim.
-    std::atomic<pid_t> owner{0};
+    std::atomic<long> owner{0};
     // On a link where no request may overtake the answer to the one before:
     // a request is outstanding, and how long its answer may take.
     std::atomic<bool> awaiting{false};
@@ -45,28 +38,23 @@ struct Slot {
 // Static storage, constant-initialised: ready before any constructor runs.
 Slot slots[kSlots];
 std::atomic<bool> dyingFlag{false};
-std::atomic<bool> installed{false};
-struct sigaction previous[kSignalCount];
-
-void handleFatalSignal(int signal, siginfo_t *info, void *context);
 
 void writeZeros()
 {
-    const pid_t self = ::getpid();
+    const long self = currentProcessId();
     for (Slot &slot : slots) {
         const int fd = slot.fd.load();
         if (fd < 0 || slot.owner.load() != self)
             continue;
         // A request the loop is writing right now must not land after the
         // zeros. Bounded: the handler may run on the loop's own thread.
-        const timespec pause{0, 200'000};
         for (int i = 0; i < 100 && slot.writing.load(); ++i)
-            ::nanosleep(&pause, nullptr);
+            pauseBriefly();
         // Nor may the zeros overtake the answer the loop waits for: that
         // comes first (or its time passes: the loop may be the one dying).
         const long long answerBy = monotonicMs() + slot.answerWaitMs.load();
         while (slot.awaiting.load() && monotonicMs() < answerBy)
-            ::nanosleep(&pause, nullptr);
+            pauseBriefly();
         // The guardian writes nothing once this has.
         std::atomic<bool> *claim = slot.zerosClaim.load();
         if (claim && claim->exchange(true))
@@ -78,54 +66,12 @@ void writeZeros()
     }
 }
 
-void passOn(int signal, const siginfo_t *info)
-{
-    int index = 0;
-    while (index < kSignalCount && kSignals[index] != signal)
-        ++index;
-    struct sigaction current;
-    // Reached through a handler installed after ours: it passes the signal on
-    // itself, and its disposition must stay.
-    if (index == kSignalCount || ::sigaction(signal, nullptr, &current) != 0 || !(current.sa_flags & SA_SIGINFO)
-        || current.sa_sigaction != handleFatalSignal)
-        return;
-    ::sigaction(signal, &previous[index], nullptr);
-    // A fault recurs by itself on return, with its own details for whatever
-    // runs next; a signal that was sent (kill, abort) has to be sent again.
-    // It stays blocked until this handler returns.
-    if (!info || info->si_code <= 0 || signal == SIGABRT)
-        ::raise(signal);
-}
-
-void handleFatalSignal(int signal, siginfo_t *info, void *)
-{
-    const int savedErrno = errno;
-    dyingFlag.store(true);
-    writeZeros();
-    errno = savedErrno;
-    passOn(signal, info);
-}
-
 } // namespace
 
-void EmergencyStop::installHandlers()
+void stopOutputsDying()
 {
-    if (installed.exchange(true))
-        return;
-    struct sigaction action {};
-    action.sa_sigaction = handleFatalSignal;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigfillset(&action.sa_mask);
-    for (int i = 0; i < kSignalCount; ++i) {
-        // The previous disposition is known before ours can run.
-        if (::sigaction(kSignals[i], nullptr, &previous[i]) != 0)
-            continue;
-        // An ignored signal does not end the process: the link must not be
-        // cut behind the program's back.
-        if (!(previous[i].sa_flags & SA_SIGINFO) && previous[i].sa_handler == SIG_IGN)
-            continue;
-        ::sigaction(kSignals[i], &action, nullptr);
-    }
+    dyingFlag.store(true);
+    writeZeros();
 }
 
 bool EmergencyStop::dying()
@@ -142,7 +88,7 @@ void EmergencyStop::arm(int fd, const std::vector<std::uint8_t> &frame, std::ato
             slot_ = i;
             publish(frame);
             slots[i].zerosClaim.store(claim);
-            slots[i].owner.store(::getpid());
+            slots[i].owner.store(currentProcessId());
             slots[i].awaiting.store(false);
             slots[i].answerWaitMs.store(0);
             // Last: the handler only looks at entries with a port.

@@ -9,7 +9,9 @@
 // SIGSEGV, SIGBUS or SIGABRT: each transfer loop keeps an all-zero exchange
 // ready in a fixed table that the signal handler writes to the port with
 // write(2) alone (no locks, no allocation). A child the program forks
-// inherits the table but writes nothing from it.
+// inherits the table but writes nothing from it. The table is shared
+// (emergencystop.cpp), the handlers are the system's
+// (emergencystop_linux.cpp).
 namespace ftlib {
 
 // One transfer loop's entry in the table. arm/publish/disarm and the write

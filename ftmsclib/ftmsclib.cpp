@@ -6,7 +6,6 @@
 #include "ftmsclib/ftmsclib.h"
 #pragma GCC visibility pop
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -18,6 +17,7 @@
 
 #include "ftmsclib/device.h"
 #include "ftmsclib/portscan.h"
+#include "ftmsclib/systemports.h"
 #include "ftmsclib/trace.h"
 #include "ftmsclib/version.h"
 
@@ -168,8 +168,7 @@ FtHandle ftxOpenComDevice(const char *port, uint32_t baud, uint32_t *errCode)
         if (path.empty())
             return FTLIB_ERR_INVALID_PARAM;
         // The same device may be named through a symlink (/dev/serial/by-id).
-        char resolved[PATH_MAX];
-        const std::string canonical = ::realpath(path.c_str(), resolved) ? resolved : path;
+        const std::string canonical = canonicalPortPath(path);
         {
             std::lock_guard<std::mutex> lock(library().mutex);
             for (const auto &entry : library().devices) {

@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/types.h>
-
 #include "ftmsclib/framecell.h"
 #include "ftmsclib/lastwords.h"
 #include "rendezvous/portfailure.h"
@@ -22,7 +20,9 @@
 // loop keeps current in memory shared with them, then they end. An orderly
 // close tells them to end without writing and waits until they have, so
 // they never write to a port the program closed; while one holds the port
-// nobody else can open it.
+// nobody else can open it. How a guardian is started and watches, and the
+// memory, are the system's (guardian_linux.cpp, guardianmain_linux.cpp);
+// what the guardian does once the program is gone is shared (lastwords.cpp).
 namespace ftlib {
 
 // The same, where another process reads it.
@@ -71,14 +71,9 @@ struct GuardianShared {
     std::atomic<bool> zerosClaimed{false};
 };
 
-// The guardian's side of the socket, the memory and the program's pidfd: the
-// numbers it finds them under after the start. The socket carries single
-// bytes: the guardian's "ready" once it watches and its answer to each of
-// the program's pings; the program's "dismissed".
-constexpr int kGuardianPortFd = 3;
-constexpr int kGuardianSocketFd = 4;
-constexpr int kGuardianMemoryFd = 5;
-constexpr int kGuardianProgramFd = 6;
+// What goes between the program and a guardian, single bytes: the
+// guardian's "ready" once it watches and its answer to each of the
+// program's pings; the program's "dismissed".
 constexpr char kGuardianReady = 'R';
 constexpr char kGuardianPing = 'P';
 constexpr char kGuardianAnswer = 'A';
@@ -107,6 +102,23 @@ private:
     int fd_ = -1;
 };
 
+// Where the transfer loop learns that a guardian has news: descriptor() is
+// readable when any guardian started with it has. Not thread-safe.
+class GuardianWatch {
+public:
+    GuardianWatch() = default;
+    ~GuardianWatch();
+    GuardianWatch(const GuardianWatch &) = delete;
+    GuardianWatch &operator=(const GuardianWatch &) = delete;
+
+    // False, with `why` set, when the system gives none.
+    bool create(std::string &why);
+    int descriptor() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
 // The library's handle on one guardian process. Not thread-safe: the
 // transfer loop owns it.
 class Guardian {
@@ -119,12 +131,13 @@ public:
     Guardian &operator=(const Guardian &) = delete;
 
     // Starts the guardian for the open port `portFd` with the memory
-    // `memoryFd`; its socket is watched by `epollFd` (-1 for none) while it
-    // is open. False, with `why` set, when it could not be started (the
-    // program beside the library missing, say).
-    bool start(int portFd, int memoryFd, int epollFd, std::string &why);
+    // `memoryFd`; it is watched by `watchFd` (a GuardianWatch's descriptor,
+    // -1 for none) while it runs. False, with `why` set, when it could not be
+    // started (the program beside the library missing, say).
+    bool start(int portFd, int memoryFd, int watchFd, std::string &why);
     bool running() const { return pid_ > 0; }
-    pid_t pid() const { return pid_; }
+    // The guardian's process id.
+    long pid() const { return pid_; }
     // Readable when the guardian has news: it is ready, it answered, or it
     // has ended.
     int watchFd() const { return socket_; }
@@ -148,13 +161,13 @@ public:
     void kill(std::string &how);
 
 private:
-    // Out of the epoll set first: a child forked without exec may keep the
+    // Out of the watch set first: a child forked without exec may keep the
     // socket alive, and its end of file would wake the loop for ever.
     void closeSocket();
 
     int socket_ = -1;
-    int epoll_ = -1;
-    pid_t pid_ = -1;
+    int watchFd_ = -1;
+    long pid_ = -1;
     Clock::time_point askedAt_{};
 };
 

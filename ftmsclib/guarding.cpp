@@ -4,9 +4,6 @@
 #include <algorithm>
 #include <atomic>
 
-#include <sys/epoll.h>
-#include <unistd.h>
-
 #include "ftmsclib/trace.h"
 
 namespace ftlib {
@@ -48,8 +45,6 @@ Guarding::~Guarding()
         firstStart_.join();
     for (Watcher &watcher : watchers_)
         watcher.process.dismiss();
-    if (epoll_ >= 0)
-        ::close(epoll_);
 }
 
 void Guarding::notAsked()
@@ -60,12 +55,8 @@ void Guarding::notAsked()
 
 void Guarding::startFirst(int portFd)
 {
-    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_ < 0 || !memory_.create(firstWhy_)) {
-        if (epoll_ < 0)
-            firstWhy_ = "no epoll";
+    if (!watch_.create(firstWhy_) || !memory_.create(firstWhy_))
         return;
-    }
     // Without a thread for it, the transfer starts them.
     try {
         firstStart_ = std::thread([this, portFd] {
@@ -87,7 +78,7 @@ void Guarding::setAnswers(milliseconds wait, const AnswerShape &zerosAnswer, con
 bool Guarding::startWatcher(Watcher &watcher, int portFd, std::string &why)
 {
     watcher.ready = false;
-    return watcher.process.start(portFd, memory_.descriptor(), epoll_, why);
+    return watcher.process.start(portFd, memory_.descriptor(), watch_.descriptor(), why);
 }
 
 void Guarding::begin(int portFd, Clock::time_point now, const std::vector<std::uint8_t> &zeros)
@@ -119,7 +110,7 @@ void Guarding::wakeUp(int portFd, Clock::time_point now)
 {
     for (Watcher &watcher : watchers_) {
         std::string how;
-        const pid_t pid = watcher.process.pid();
+        const long pid = watcher.process.pid();
         switch (watcher.process.check(how)) {
         case Guardian::News::Ready:
             watcher.ready = true;
@@ -153,7 +144,7 @@ void Guarding::tick(int portFd, Clock::time_point now)
         return;
     for (Watcher &watcher : watchers_) {
         if (watcher.process.asked() && now - watcher.process.askedAt() >= kAnswerWithin) {
-            const pid_t pid = watcher.process.pid();
+            const long pid = watcher.process.pid();
             std::string how;
             watcher.process.kill(how);
             trace(port_, "the guardian pid %d %s; starting a new one", static_cast<int>(pid), how.c_str());

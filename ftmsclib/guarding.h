@@ -57,7 +57,7 @@ public:
     // When tick() has something to do next.
     Clock::time_point nextTick() const;
     // Readable when a guardian has news; -1 when none is asked for.
-    int watchFd() const { return epoll_; }
+    int watchFd() const { return watch_.descriptor(); }
     // The zeros to write if the program dies now, and what follows them.
     void publish(const std::vector<std::uint8_t> &zeros);
     void publishFarewell(const std::vector<std::uint8_t> &farewell);
@@ -96,8 +96,8 @@ private:
     // atomics without a lock.
     GuardianMemory memory_;
     std::array<Watcher, kWatchers> watchers_;
-    // Watches both guardians' sockets, for the transport's wait.
-    int epoll_ = -1;
+    // Watches both guardians, for the transport's wait.
+    GuardianWatch watch_;
 
     mutable std::mutex noteMutex_;
     std::string note_ = "not started";

@@ -32,7 +32,8 @@ constexpr std::size_t kMaxPortEntry = 255;
 // '?'. `openNames`: the names of the devices this process has open, whose
 // TXTs are listed without being asked. Mode 0 may take up to kTxtProbeLimit
 // longer where the host is on a TXT's network; elsewhere it sends nothing.
-// The sysfs root is /sys unless KAVRIK_FTLIB_SYSFS names another (tests).
+// On Linux the sysfs root is /sys unless KAVRIK_FTLIB_SYSFS names another
+// (tests).
 std::vector<PortEntry> scanPorts(int selectMode, const std::vector<std::string> &openNames = {});
 
 // What sysfs says about the USB device behind a tty (for kavrik-txprobe's

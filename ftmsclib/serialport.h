@@ -4,14 +4,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
-
-#include <termios.h>
 
 #include "ftmsclib/transport.h"
 
 // A serial device (USB CDC-ACM, Bluetooth or a pseudo-terminal) in raw mode with
-// non-blocking I/O; every wait is bounded by the caller's timeout.
+// non-blocking I/O; every wait is bounded by the caller's timeout. The
+// system's part (termios, poll, the locks) is in serialport_posix.cpp.
 namespace ftlib {
 
 enum class PortError { None, NotFound, AccessDenied, NotATerminal, Busy, Failed };
@@ -19,28 +19,23 @@ enum class PortError { None, NotFound, AccessDenied, NotATerminal, Busy, Failed 
 // Not thread-safe: one thread does the I/O at a time.
 class SerialPort : public Transport {
 public:
-    SerialPort() = default;
+    SerialPort();
     SerialPort(const SerialPort &) = delete;
     SerialPort &operator=(const SerialPort &) = delete;
-    ~SerialPort() override { close(); }
+    ~SerialPort() override;
 
     // Opens the device for this process alone: an advisory lock (flock) that
     // cooperating programs respect, and TIOCEXCL, which makes the kernel
     // refuse further opens by anyone but root. Then raw at 38400 8N1 without
     // flow control, pending input discarded. Busy when another open file
     // holds the lock or the port is exclusive (EBUSY). On failure `sysError`
-    // holds errno.
+    // holds the system's error number (errno).
     PortError open(const std::string &path, int &sysError);
     // Gives up exclusivity, restores the settings found at open and closes.
     void close() override;
     // Forgets the descriptor without closing it (while the process dies of a
     // signal whose handler may still write to it).
-    void abandon() override
-    {
-        fd_ = -1;
-        haveOldSettings_ = false;
-        exclusive_ = false;
-    }
+    void abandon() override;
     int descriptor() const override { return fd_; }
 
     bool writeAll(const std::uint8_t *data, std::size_t size, std::chrono::milliseconds timeout) override;
@@ -51,11 +46,12 @@ public:
     int lastError() const override { return lastError_; }
 
 private:
+    // What open() found and changed, to be put back at close: the system's.
+    struct Found;
+
     int fd_ = -1;
-    bool haveOldSettings_ = false;
-    bool exclusive_ = false;
     int lastError_ = 0;
-    termios oldSettings_{};
+    std::unique_ptr<Found> found_;
 };
 
 } // namespace ftlib

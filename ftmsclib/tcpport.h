@@ -15,6 +15,9 @@ namespace ftlib {
 
 enum class ConnectError { None, Unresolved, Refused, Unreachable, NoAnswer, Failed };
 
+// What the resolver's code of an Unresolved connect says, for the trace.
+std::string unresolvedText(int sysError);
+
 // Not thread-safe: one thread does the I/O at a time.
 class TcpPort : public StreamTransport {
 public:

@@ -2,17 +2,13 @@
 #include "ftmsclib/trace.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
+#include "ftmsclib/tracefile.h"
 
 namespace ftlib {
 
@@ -33,29 +29,6 @@ TraceState &state()
 {
     static TraceState *instance = new TraceState;
     return *instance;
-}
-
-// Whole lines only: each goes out in one write(), so lines of several
-// threads or processes sharing the file stay apart. Where nothing takes the
-// line right now (a FIFO nobody reads, a stalled terminal, a full pipe
-// behind stderr), it is dropped: the trace never holds the library up.
-void writeLine(TraceState &s, const std::string &line)
-{
-    const int fd = s.fd >= 0 ? s.fd : STDERR_FILENO;
-    const char *data = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT))
-            return;
-        const ssize_t n = ::write(fd, data, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        data += n;
-        left -= static_cast<std::size_t>(n);
-    }
 }
 
 const char *eventName(const TraceRecord &r)
@@ -104,7 +77,7 @@ void dispatchAt(const TraceRecord &record, int neededLevel)
     if (s.sink)
         s.sink(record, s.context);
     if (s.level.load() >= neededLevel)
-        writeLine(s, formatLine(record));
+        writeTraceLine(s.fd, formatLine(record));
 }
 
 void dispatch(const TraceRecord &record, bool frameLevel)
@@ -142,17 +115,13 @@ void loadTraceSettings()
     const std::string path = level > 0 && file ? file : "";
     // Opened again at every open of a port: the file may have been moved or
     // removed meanwhile.
-    if (s.fd >= 0)
-        ::close(s.fd);
+    closeTraceFile(s.fd);
     s.fd = -1;
     if (!path.empty()) {
-        // Non-blocking: a FIFO without a reader, or a device that waits for
-        // its line, must hold up neither an open nor the program's exit.
-        s.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0600);
-        if (s.fd < 0) {
-            const int error = errno;
-            writeLine(s, "ftMscLib: trace file " + path + ": " + std::strerror(error) + ", tracing to stderr\n");
-        }
+        int error = 0;
+        s.fd = openTraceFile(path, error);
+        if (s.fd < 0)
+            writeTraceLine(s.fd, "ftMscLib: trace file " + path + ": " + std::strerror(error) + ", tracing to stderr\n");
     }
     s.level = level;
 }
@@ -174,13 +143,6 @@ bool traceOn()
 bool traceFrames()
 {
     return state().level.load() >= 2 || state().sinkSet.load();
-}
-
-long long traceClockUs()
-{
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 void trace(const std::string &port, const char *format, ...)

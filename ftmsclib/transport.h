@@ -57,13 +57,8 @@ public:
     virtual void shutdown() = 0;
 };
 
-// For the transports: milliseconds left until `deadline`, for poll() (0
+// For the transports: milliseconds left until `deadline`, for a wait (0
 // when it has passed, at most a minute).
 int remainingMs(Transport::Clock::time_point deadline);
-// Waits for `events` on `fd`, `wakeFd` or `watchFd` (either -1 for none);
-// `hangUps` among the port's events make it HungUp. `lastError` gets errno
-// when the wait fails.
-Transport::Wake pollPort(int fd, short events, short hangUps, Transport::Clock::time_point deadline, int wakeFd,
-                         int watchFd, int &lastError);
 
 } // namespace ftlib

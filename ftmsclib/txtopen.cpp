@@ -4,9 +4,6 @@
 #include "ftmsclib/txtsession.h"
 
 #include <algorithm>
-#include <cerrno>
-
-#include <netdb.h>
 
 #include "ftmsclib/ftmsclib.h"
 #include "ftmsclib/tcpport.h"
@@ -29,7 +26,7 @@ std::uint32_t connectFailure(const std::string &address, ConnectError error, int
     case ConnectError::None:
         return FTLIB_ERR_SUCCESS;
     case ConnectError::Unresolved:
-        trace(address, "the name is not known (%s)", sysError == EAI_AGAIN ? "no answer in time" : ::gai_strerror(sysError));
+        trace(address, "the name is not known (%s)", unresolvedText(sysError).c_str());
         return FTLIB_ERR_HOST_UNKNOWN;
     case ConnectError::Refused:
         traceError(address, sysError, "nothing takes connections there (a TXT 4.0 needs ftrobopy_server running)");

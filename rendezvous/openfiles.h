@@ -4,16 +4,23 @@
 #include <string>
 #include <vector>
 
-// Which processes hold a file open, from /proc/<pid>/fd: what a process can
-// see of other processes' files (its own user's, or all of them as root).
+// Which processes hold a file open: what a process can see of other
+// processes' files (on Linux from /proc/<pid>/fd, its own user's or all of
+// them as root). Where the system names no holders (openfiles_none.cpp),
+// there are none: a port in use is then in use by an unnamed program. Any
+// thread.
 namespace rendezvous {
+
+// This process's id, as the functions below name processes; 0 where the
+// system gives none.
+long thisProcessId();
 
 // Whether process `pid` has `path` open (the exact path its descriptors
 // lead to).
 bool processHolds(long pid, const std::string &path);
 
 // The processes that have `path` open, at most `most` of them, in the
-// order /proc lists them.
+// order the system lists them.
 std::vector<long> processesHolding(const std::string &path, std::size_t most);
 
 // The process's program name, whole: the file it runs, else the first word

@@ -2,11 +2,7 @@
 #include "rendezvous/portfailure.h"
 
 #include "ftmsclib/ftmsclib.h"
-#ifdef __linux__
-#include <unistd.h>
-
 #include "rendezvous/openfiles.h"
-#endif
 
 namespace rendezvous {
 
@@ -20,8 +16,7 @@ constexpr std::size_t kHoldersSought = 6;
 std::vector<PortHolder> holdersOf(const std::string &device)
 {
     std::vector<PortHolder> holders;
-#ifdef __linux__
-    const long own = static_cast<long>(::getpid());
+    const long own = thisProcessId();
     for (const long pid : processesHolding(device, kHoldersSought)) {
         PortHolder holder;
         holder.pid = pid;
@@ -35,9 +30,6 @@ std::vector<PortHolder> holdersOf(const std::string &device)
         if (holders.size() == kHoldersNamed)
             break;
     }
-#else
-    (void)device;
-#endif
     return holders;
 }
 
@@ -61,13 +53,6 @@ PortFailureKind kindOf(std::uint32_t status)
     }
 }
 
-std::string fileName(const std::string &path)
-{
-    return path.substr(path.find_last_of('/') + 1);
-}
-
-constexpr const char *kBluetoothPrefix = "rfcomm";
-
 } // namespace
 
 PortFailure classifyPortFailure(std::uint32_t status, const std::string &path, const std::string &canonicalPath)
@@ -80,22 +65,6 @@ PortFailure classifyPortFailure(std::uint32_t status, const std::string &path, c
     if (failure.kind == PortFailureKind::InUse || failure.kind == PortFailureKind::NoAnswer)
         failure.holders = holdersOf(canonicalPath.empty() ? path : canonicalPath);
     return failure;
-}
-
-bool bluetoothPort(const std::string &path, const std::string &canonicalPath)
-{
-    return fileName(path).rfind(kBluetoothPrefix, 0) == 0
-        || (!canonicalPath.empty() && fileName(canonicalPath).rfind(kBluetoothPrefix, 0) == 0);
-}
-
-std::string bluetoothPortName(int number)
-{
-    return kBluetoothPrefix + std::to_string(number);
-}
-
-const char *bluetoothBindCommand()
-{
-    return "rfcomm bind";
 }
 
 } // namespace rendezvous

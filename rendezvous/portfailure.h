@@ -46,6 +46,8 @@ struct PortFailure {
 // device it leads to, or empty when not known.
 PortFailure classifyPortFailure(std::uint32_t status, const std::string &path, const std::string &canonicalPath);
 
+// How the system names Bluetooth serial ports (per platform; where a name
+// tells nothing, no port is one, and the name and command are empty).
 // Whether the port is a Bluetooth serial port, by the name given or the
 // device it leads to (empty when not known).
 bool bluetoothPort(const std::string &path, const std::string &canonicalPath = std::string());

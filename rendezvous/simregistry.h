@@ -7,7 +7,8 @@
 // Where running simulators announce themselves, so the library's port search
 // lists them: one file "<pid>.port" per simulator, holding the slave's path of
 // a simulated ROBO TX or the address ("127.0.0.1:65000") of a simulated
-// ROBOTICS TXT, in a folder only this user can write.
+// ROBOTICS TXT, in a folder only this user can write. Where the simulator
+// does not run (simregistry_none.cpp), none is announced or listed.
 namespace rendezvous {
 
 // $KAVRIK_SIM_DIR if set (tests give each run its own); else kavrik-sim in

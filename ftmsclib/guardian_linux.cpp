@@ -19,6 +19,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "ftmsclib/guardian_linux.h"
+
 extern char **environ;
 
 namespace ftlib {
@@ -185,7 +187,22 @@ void GuardianMemory::release(bool unmap)
     fd_ = -1;
 }
 
-bool Guardian::start(int portFd, int memoryFd, int epollFd, std::string &why)
+GuardianWatch::~GuardianWatch()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool GuardianWatch::create(std::string &why)
+{
+    if (fd_ < 0)
+        fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+    if (fd_ < 0)
+        why = "no epoll";
+    return fd_ >= 0;
+}
+
+bool Guardian::start(int portFd, int memoryFd, int watchFd, std::string &why)
 {
     dismiss();
     const std::string program = guardianPath();
@@ -208,12 +225,12 @@ bool Guardian::start(int portFd, int memoryFd, int epollFd, std::string &why)
     socket_ = ends[0];
     pid_ = pid;
     askedAt_ = {};
-    epoll_ = epollFd;
-    if (epoll_ >= 0) {
+    watchFd_ = watchFd;
+    if (watchFd_ >= 0) {
         epoll_event event{};
         event.events = EPOLLIN;
         event.data.fd = socket_;
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, socket_, &event);
+        ::epoll_ctl(watchFd_, EPOLL_CTL_ADD, socket_, &event);
     }
     return true;
 }
@@ -222,8 +239,8 @@ void Guardian::closeSocket()
 {
     if (socket_ < 0)
         return;
-    if (epoll_ >= 0)
-        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, socket_, nullptr);
+    if (watchFd_ >= 0)
+        ::epoll_ctl(watchFd_, EPOLL_CTL_DEL, socket_, nullptr);
     ::close(socket_);
     socket_ = -1;
 }
@@ -247,7 +264,7 @@ Guardian::News Guardian::check(std::string &how)
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             break;
         // Closed: the guardian has ended (killed, say), or is ending.
-        how = reapProcess(pid_);
+        how = reapProcess(static_cast<pid_t>(pid_));
         closeSocket();
         pid_ = -1;
         askedAt_ = {};
@@ -279,7 +296,7 @@ void Guardian::reap()
     // It ends as soon as it reads that; one that does not (a stopped
     // process) must not keep the port open.
     if (pid_ > 0)
-        reapProcess(pid_);
+        reapProcess(static_cast<pid_t>(pid_));
     pid_ = -1;
     askedAt_ = {};
 }
@@ -293,9 +310,10 @@ void Guardian::dismiss()
 void Guardian::kill(std::string &how)
 {
     if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
+        const pid_t pid = static_cast<pid_t>(pid_);
+        ::kill(pid, SIGKILL);
         int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         how = "did not answer for a while (stopped?), killed";
     }

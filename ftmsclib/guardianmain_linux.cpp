@@ -20,6 +20,8 @@
 #include <unistd.h>
 
 #include "ftmsclib/guardian.h"
+#include "ftmsclib/guardian_linux.h"
+#include "ftmsclib/lastwords.h"
 
 namespace {
 
@@ -80,25 +82,6 @@ End waitForTheEnd(bool watchingProgram)
     }
 }
 
-// The zeros, and on a link where no request may overtake the answer to the
-// one before, that answer first, then the farewell once the zeros are
-// answered.
-void sayLastWords(const ftlib::GuardianShared &shared)
-{
-    const int port = ftlib::kGuardianPortFd;
-    const int wait = static_cast<int>(shared.answerWaitMs.load());
-    if (wait > 0 && shared.awaiting.load())
-        ftlib::readAnswer(port, shared.awaited.load(), wait);
-    std::uint8_t frame[ftlib::FrameCell::kCapacity];
-    std::size_t size = shared.zeros.read(frame);
-    if (size == 0 || !ftlib::writePreparedFrame(port, frame, size))
-        return;
-    size = shared.farewell.read(frame);
-    if (wait > 0 && size > 0 && ftlib::readAnswer(port, shared.zerosAnswer.load(), wait)
-        && ftlib::writePreparedFrame(port, frame, size))
-        ftlib::readAnswer(port, shared.farewellAnswer.load(), wait);
-}
-
 } // namespace
 
 int main()
@@ -129,9 +112,7 @@ int main()
     // An orderly close: the program still has the port and closes it itself.
     if (end == End::Dismissed || shared->dismissed.load())
         return 0;
-    const bool wanted = shared->live.load() && shared->driven.load();
-    if (wanted && !shared->zerosClaimed.exchange(true))
-        sayLastWords(*shared);
+    ftlib::guardianLastWords(ftlib::kGuardianPortFd, *shared);
     // This process holds the port last: it must not stay exclusive. The
     // close lets the bytes leave first.
     ::ioctl(ftlib::kGuardianPortFd, TIOCNXCL);

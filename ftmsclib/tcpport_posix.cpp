@@ -16,6 +16,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ftmsclib/transport_posix.h"
+
 namespace ftlib {
 
 namespace {
@@ -114,6 +116,11 @@ ConnectError connectOne(int fd, const sockaddr_storage &address, socklen_t lengt
 }
 
 } // namespace
+
+std::string unresolvedText(int sysError)
+{
+    return sysError == EAI_AGAIN ? "no answer in time" : ::gai_strerror(sysError);
+}
 
 ConnectError TcpPort::connect(const std::string &host, std::uint16_t port, Clock::time_point deadline, int &sysError)
 {

@@ -10,6 +10,11 @@
 
 namespace rendezvous {
 
+long thisProcessId()
+{
+    return static_cast<long>(::getpid());
+}
+
 bool processHolds(long pid, const std::string &path)
 {
     const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";

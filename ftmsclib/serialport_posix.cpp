@@ -10,10 +10,18 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include "ftmsclib/transport_posix.h"
 
 namespace ftlib {
+
+struct SerialPort::Found {
+    bool haveOldSettings = false;
+    bool exclusive = false;
+    termios oldSettings{};
+};
 
 namespace {
 
@@ -52,6 +60,23 @@ void makeRaw(termios &settings)
 
 } // namespace
 
+SerialPort::SerialPort()
+    : found_(std::make_unique<Found>())
+{
+}
+
+SerialPort::~SerialPort()
+{
+    close();
+}
+
+void SerialPort::abandon()
+{
+    fd_ = -1;
+    found_->haveOldSettings = false;
+    found_->exclusive = false;
+}
+
 PortError SerialPort::open(const std::string &path, int &sysError)
 {
     close();
@@ -85,18 +110,18 @@ PortError SerialPort::open(const std::string &path, int &sysError)
         return sysError == EWOULDBLOCK ? PortError::Busy : PortError::Failed;
     }
     // Root ignores it, and some drivers may refuse it; the lock still holds.
-    exclusive_ = ::ioctl(fd, TIOCEXCL) == 0;
-    oldSettings_ = settings;
+    found_->exclusive = ::ioctl(fd, TIOCEXCL) == 0;
+    found_->oldSettings = settings;
     makeRaw(settings);
     if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
         sysError = errno;
-        if (exclusive_)
+        if (found_->exclusive)
             ::ioctl(fd, TIOCNXCL);
-        exclusive_ = false;
+        found_->exclusive = false;
         ::close(fd);
         return PortError::Failed;
     }
-    haveOldSettings_ = true;
+    found_->haveOldSettings = true;
     ::tcflush(fd, TCIFLUSH);
     fd_ = fd;
     return PortError::None;
@@ -108,12 +133,12 @@ void SerialPort::close()
         return;
     // A pty stays exclusive after its opener is gone while its other side is
     // open (the simulator's): clear it, or the next open fails with EBUSY.
-    if (exclusive_)
+    if (found_->exclusive)
         ::ioctl(fd_, TIOCNXCL);
-    exclusive_ = false;
-    if (haveOldSettings_)
-        ::tcsetattr(fd_, TCSANOW, &oldSettings_);
-    haveOldSettings_ = false;
+    found_->exclusive = false;
+    if (found_->haveOldSettings)
+        ::tcsetattr(fd_, TCSANOW, &found_->oldSettings);
+    found_->haveOldSettings = false;
     ::close(fd_);
     fd_ = -1;
 }
