@@ -25,8 +25,10 @@ namespace {
 void useRussian(QTranslator &toolkitTexts)
 {
     QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
-    if (toolkitTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
-                          QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+    // Built into the program where the system has none to offer (Windows).
+    if (toolkitTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"), QStringLiteral(":/translations"))
+        || toolkitTexts.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
+                             QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(&toolkitTexts);
 }
 

@@ -279,7 +279,7 @@ bool saveBindingList(const QString &fileName)
     // disk or an I/O error never leaves a half-written list behind.
     QSaveFile file(fileName);
     if (!file.open(QIODevice::WriteOnly)) {
-        const int error = errno;
+        const int error = listfilestorage::lastSystemError();
         // Most likely a folder that takes no new file, with the list in it
         // writable.
         if (target.plainFile())
@@ -290,7 +290,7 @@ bool saveBindingList(const QString &fileName)
     target.passOn(file.handle());
     // The flush is checked on its own: commit() misses an error there.
     if (file.write(bytes) != bytes.size() || !file.flush() || !file.commit()) {
-        fileFailed(cannotSaveText(), fileName, errorOf(file, errno));
+        fileFailed(cannotSaveText(), fileName, errorOf(file, listfilestorage::lastSystemError()));
         return false;
     }
     return true;

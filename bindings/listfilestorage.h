@@ -52,4 +52,8 @@ InPlace saveInPlace(const QString &fileName, const QByteArray &bytes);
 // Whether a write failed on the user's disk quota: told as a full disk.
 bool quotaExceeded(int error);
 
+// The reason the last failed call of the toolkit's files gave the system,
+// as an errno value (Windows keeps it elsewhere); 0 when unknown.
+int lastSystemError();
+
 } // namespace listfilestorage

@@ -156,4 +156,9 @@ bool quotaExceeded(int error)
     return error == EDQUOT;
 }
 
+int lastSystemError()
+{
+    return errno;
+}
+
 } // namespace listfilestorage

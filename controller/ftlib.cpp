@@ -4,6 +4,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "controller/librarysearch.h"
+
 namespace {
 
 // The interface version this program was written against, with its zero.
@@ -27,6 +29,7 @@ void resolve(QLibrary &library, const char *name, Function &entryPoint)
 FtLib::FtLib()
     : library(QStringLiteral("ftMscLib"))
 {
+    restrictLibrarySearch();
     // The first lookup loads the library; the order of the others changes
     // nothing for it. EnumComPorts comes before GetAvailableComPorts so that
     // a trace of the lookups (ltrace, an audit library, a Windows API

@@ -30,6 +30,9 @@ bool makeEndlessDevice(const QString &name);
 bool writableByThisThread(const QString &folder);
 // A file that opens but fails to read.
 QString unreadableFile();
+// A list's lines as the program writes them here (text mode: CR LF on
+// Windows).
+QByteArray withLineEnds(const QByteArray &lines);
 // The environment variable that names the folders a child process finds
 // its libraries in.
 QString librarySearchVariable();

@@ -54,6 +54,12 @@ QString unreadableFile()
     return QString();
 }
 
+QByteArray withLineEnds(const QByteArray &lines)
+{
+    QByteArray crlf = lines;
+    return crlf.replace("\n", "\r\n");
+}
+
 QString librarySearchVariable()
 {
     return QStringLiteral("PATH");

@@ -18,9 +18,6 @@ QProcessEnvironment withoutDisplay()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(QLatin1String(name));
-    // Without a console of its own, a Windows program would show its answer
-    // in a box.
-    env.insert(QStringLiteral("QT_COMMAND_LINE_PARSER_NO_GUI_MESSAGE_BOXES"), QStringLiteral("1"));
     return env;
 }
 

@@ -18,6 +18,7 @@
 #include "common/processobjects.h"
 #include "controller/ftconnection.h"
 #include "tests/fakecalls.h"
+#include "tests/platformfiles.h"
 #include "tests/testsupport.h"
 
 class TestMainWindow : public QObject
@@ -308,7 +309,7 @@ void TestMainWindow::closing()
         w.buttonsChanged();
         if (list == "saved")
             w.findChild<QAction *>(QStringLiteral("action_5"))->trigger();
-        QCOMPARE(fileBytes(currentFileName()) == "w|87|0|1|512|1\n", list == "saved");
+        QCOMPARE(fileBytes(currentFileName()) == withLineEnds("w|87|0|1|512|1\n"), list == "saved");
         if (list == "unsaved, then opened") {
             const QString other = dir.filePath(QStringLiteral("other.kvr"));
             QVERIFY(writeFileBytes(other, "a|65|0|0|100|1\n"));
@@ -363,7 +364,7 @@ void TestMainWindow::closing()
         buttons.sort();
         QCOMPARE(buttons, (QStringList{"Не сохранять", "Отмена", "Сохранить"}));
     }
-    QCOMPARE(fileBytes(currentFileName()) == "w|87|0|1|512|1\n", written);
+    QCOMPARE(fileBytes(currentFileName()) == withLineEnds("w|87|0|1|512|1\n"), written);
     // The controller is left as it is: nothing stopped, nothing closed.
     QCOMPARE(fakeCalls(), QStringList());
     QVERIFY(ftConnection().transferAreaRunning);

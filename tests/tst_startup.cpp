@@ -96,7 +96,7 @@ void TestStartup::outcome()
     QFETCH(bool, portSearch);
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(librarySearchVariable(), QDir::toNativeSeparators(standInFolder(variant)));
+    env.insert(librarySearchVariable(), QDir::toNativeSeparators(QFileInfo(standInFolder(variant)).absoluteFilePath()));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     if (!version.isNull())
         env.insert(QStringLiteral("FAKE_FTMSCLIB_VERSION"), QString::fromLatin1(version));
@@ -105,12 +105,17 @@ void TestStartup::outcome()
 
     QProcess probe;
     probe.setProcessEnvironment(env);
+    // Windows looks for a library in the current folder too: not in the
+    // tests' own, which holds the whole stand-in.
+    probe.setWorkingDirectory(QFileInfo(QStringLiteral(STARTUP_PROBE)).absolutePath());
     probe.start(QStringLiteral(STARTUP_PROBE), QStringList());
     QVERIFY(probe.waitForFinished(30000));
     QCOMPARE(probe.exitStatus(), QProcess::NormalExit);
     QCOMPARE(probe.exitCode(), 0);
 
-    const QStringList lines = QString::fromUtf8(probe.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = QString::fromUtf8(probe.readAllStandardOutput())
+                                  .remove(QLatin1Char('\r'))
+                                  .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     const QStringList boxes = lines.filter(QRegExp(QStringLiteral("^box\t")));
     if (expectedBox.isEmpty()) {
         QCOMPARE(boxes, QStringList());

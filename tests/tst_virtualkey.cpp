@@ -3,6 +3,7 @@
 
 #include "control/padthread.h"
 #include "control/virtualkey.h"
+#include "tests/platformfiles.h"
 #include "tests/testsupport.h"
 
 // X11 delivers the physical key as its keycode (the Linux input code + 8)
@@ -127,6 +128,8 @@ void TestVirtualKey::padDevices()
 {
     QFETCH(QString, keys);
     QFETCH(bool, pad);
+    if (!posixFiles())
+        QSKIP("input devices' capabilities are Linux's sysfs words, and no pad is looked for by them here");
     QCOMPARE(hasPadButtons(keys.toStdString()), pad);
 }
 

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Through the toolkit's files alone: a save always writes a new file in the
-// old one's place.
+// Windows: through the toolkit's files, and a save always writes a new file
+// in the old one's place.
 #include "bindings/listfilestorage.h"
 
 #include <cerrno>
+
+#include <windows.h>
 
 #include <QFile>
 #include <QFileInfo>
@@ -75,6 +77,37 @@ InPlace saveInPlace(const QString &, const QByteArray &)
 bool quotaExceeded(int)
 {
     return false;
+}
+
+int lastSystemError()
+{
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    case ERROR_DIRECTORY:
+        return EISDIR;
+    case ERROR_FILE_TOO_LARGE:
+        return EFBIG;
+    case ERROR_CRC:
+    case ERROR_READ_FAULT:
+    case ERROR_WRITE_FAULT:
+    case ERROR_GEN_FAILURE:
+        return EIO;
+    default:
+        return 0;
+    }
 }
 
 } // namespace listfilestorage

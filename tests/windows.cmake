@@ -1,0 +1,30 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
+# The Windows build's own tests, run under Wine by scripts/check-windows.
+
+# The captions are fitted with the fonts Windows has: on the windows
+# platform (Wine's fonts, and the system's it finds), not the offscreen one,
+# which has only the folder it is given.
+foreach(test tst_fontfit tst_fontfit_scale2)
+    get_test_property(${test} ENVIRONMENT environment)
+    list(FILTER environment EXCLUDE REGEX "QPA_PLATFORM")
+    set_tests_properties(${test} PROPERTIES ENVIRONMENT "${environment}" RUN_SERIAL TRUE)
+endforeach()
+
+# Real key events: the test types through XTest into its own Wine windows,
+# on the X server of scripts/check-windows (the windows platform, not the
+# offscreen one).
+find_program(KAVRIK_XDOTOOL xdotool REQUIRED)
+kavrik_add_test(tst_windowskeys windowtest.cpp windowtest.h)
+target_compile_definitions(tst_windowskeys PRIVATE KAVRIK_XDOTOOL="${KAVRIK_XDOTOOL}")
+set_tests_properties(tst_windowskeys PROPERTIES
+    ENVIRONMENT "WINEQT_FORCE_STDERR_LOGGING=1"
+    # Alone: another test's windows would take the keyboard.
+    RUN_SERIAL TRUE)
+
+# The installer, installed, started and uninstalled (run natively: it
+# starts Wine itself).
+add_test(NAME tst_install_windows COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tst_install_windows.sh)
+set_tests_properties(tst_install_windows PROPERTIES
+    ENVIRONMENT "KAVRIK_INSTALLER=${CMAKE_BINARY_DIR}/kavrik-setup-${PROJECT_VERSION}.exe;KAVRIK_XDOTOOL=${KAVRIK_XDOTOOL}"
+    RUN_SERIAL TRUE
+    TIMEOUT 180)
