@@ -10,14 +10,14 @@
 #include "bindings/bindinglist.h"
 #include "common/processobjects.h"
 #include "control/gamepads.h"
+#include "control/heldkeys.h"
 #include "control/virtualkey.h"
-#include "control/x11heldkeys.h"
 
 KeyboardGuard::KeyboardGuard(QWidget *mainWindow)
     : QObject(mainWindow)
     , mainWindow(mainWindow)
     , pads(new GamePads(mainWindow, this))
-    , heldKeys(X11HeldKeys::start(mainWindow, [this] { stopHeldOutputs(); }, this))
+    , heldKeys(HeldKeys::start(mainWindow, [this] { stopHeldOutputs(); }, this))
 {
     qApp->installEventFilter(this);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, &KeyboardGuard::focusWindowChanged);
@@ -81,9 +81,9 @@ bool KeyboardGuard::keyFromWindowSystem(QObject *window, QKeyEvent *event)
     if (event->type() == QEvent::KeyPress) {
         if (!heldKeys || !heldKeys->pressedAgain(event))
             return false;
-        // A key that is already down: the server's auto-repeat, which now
-        // comes without releases, or a key held since before a window of the
-        // program had the keyboard. Pass it on marked as a repeat.
+        // A key that is already down: a repeat the toolkit took for a new
+        // press, or a key held since before a window of the program had the
+        // keyboard. Pass it on marked as a repeat.
         QKeyEvent repeat(QEvent::KeyPress, event->key(), event->modifiers(), event->nativeScanCode(),
                          event->nativeVirtualKey(), event->nativeModifiers(), event->text(), true, event->count());
         repeat.setTimestamp(event->timestamp());
@@ -92,7 +92,7 @@ bool KeyboardGuard::keyFromWindowSystem(QObject *window, QKeyEvent *event)
     }
 
     if (heldKeys)
-        heldKeys->released(event->nativeScanCode());
+        heldKeys->released(event);
     bindingList().handleKey(virtualKeyCode(event), false);
     handledRelease = event;
     handledReleaseTime = event->timestamp();

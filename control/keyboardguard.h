@@ -4,19 +4,19 @@
 #include <QObject>
 
 class GamePads;
+class HeldKeys;
 class QKeyEvent;
 class QWidget;
 class QWindow;
-class X11HeldKeys;
 
 // Keeps the program's promise that letting go of a key stops its motor,
 // wherever the keyboard is: it passes every key release that the window
 // system delivers to any window of the program to the key control, and
 // stops every held output, the game pads' included, at each sign that keys
 // may no longer reach the main window (a popup, another window or client
-// taking the keyboard, the program turning inactive). On X11 it feeds the
-// key events to X11HeldKeys, which tells a repeat from a press and notices
-// releases that never came.
+// taking the keyboard, the program turning inactive). Where the platform
+// knows more than the toolkit, it feeds the key events to HeldKeys, which
+// tells a repeat from a press and notices releases that never came.
 class KeyboardGuard : public QObject
 {
     Q_OBJECT
@@ -43,6 +43,7 @@ private:
     // while it travels on to a widget.
     const QKeyEvent *handledRelease = nullptr;
     quint64 handledReleaseTime = 0;
-    // On X11: the keys the server has down; null elsewhere.
-    X11HeldKeys *heldKeys;
+    // The keys the window system has down; null where it tells no more
+    // than the toolkit.
+    HeldKeys *heldKeys;
 };

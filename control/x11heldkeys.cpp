@@ -22,6 +22,11 @@ constexpr int upReadsToRelease = 2;
 
 } // namespace
 
+HeldKeys *HeldKeys::start(QWidget *mainWindow, std::function<void()> keyboardLost, QObject *parent)
+{
+    return X11HeldKeys::start(mainWindow, std::move(keyboardLost), parent);
+}
+
 X11HeldKeys *X11HeldKeys::start(QWidget *mainWindow, std::function<void()> keyboardLost, QObject *parent)
 {
     if (!x11keyboard::enableDetectableAutoRepeat())
@@ -30,7 +35,7 @@ X11HeldKeys *X11HeldKeys::start(QWidget *mainWindow, std::function<void()> keybo
 }
 
 X11HeldKeys::X11HeldKeys(QWidget *mainWindow, std::function<void()> keyboardLost, QObject *parent)
-    : QObject(parent)
+    : HeldKeys(parent)
     , mainWindow(mainWindow)
     , keyboardLost(std::move(keyboardLost))
     , heldCheck(new QTimer(this))
@@ -76,9 +81,9 @@ bool X11HeldKeys::pressedAgain(const QKeyEvent *press)
     return false;
 }
 
-void X11HeldKeys::released(quint32 keycode)
+void X11HeldKeys::released(const QKeyEvent *release)
 {
-    keysDown.remove(keycode);
+    keysDown.remove(release->nativeScanCode());
 }
 
 void X11HeldKeys::windowCreated(QWindow *window)

@@ -4,38 +4,31 @@
 #include <functional>
 
 #include <QHash>
-#include <QObject>
 #include <QSet>
 
-class QKeyEvent;
+#include "control/heldkeys.h"
+
 class QTimer;
-class QWidget;
-class QWindow;
 
 // On X11, the keys the server has down, so that letting go of a key stops
 // its motor even where the server's key events mislead: auto-repeat made
 // reliable, a repeated press told from a new one, keys held since before the
 // program had the keyboard kept from counting as pressed, and a release that
-// never came noticed against the server's key state. Fed by the keyboard
-// guard with the key events as the window system delivers them; lives on the
-// GUI thread, and reads the server's own events there too.
-class X11HeldKeys : public QObject
+// never came noticed against the server's key state. Reads the server's own
+// events on the GUI thread too.
+class X11HeldKeys : public HeldKeys
 {
 public:
     // Null where the server cannot make auto-repeat detectable (not X11):
-    // the toolkit then marks repeats itself. `keyboardLost` is called as
-    // soon as the server says the main window lost the keyboard.
+    // the toolkit then marks repeats itself.
     static X11HeldKeys *start(QWidget *mainWindow, std::function<void()> keyboardLost, QObject *parent);
 
-    // A press from the window system: true when it is the server's
-    // auto-repeat of a key that is down, or a key held since before a window
-    // of the program had the keyboard, and must be passed on as a repeat.
-    bool pressedAgain(const QKeyEvent *press);
-    // A release from the window system.
-    void released(quint32 keycode);
-    // A window got its native window: the server is to say which keys are
-    // down each time it gets the keyboard.
-    void windowCreated(QWindow *window);
+    // The server's auto-repeat of a key that is down counts as pressed again.
+    bool pressedAgain(const QKeyEvent *press) override;
+    void released(const QKeyEvent *release) override;
+    // The server is to say which keys are down each time the window gets
+    // the keyboard.
+    void windowCreated(QWindow *window) override;
 
 private:
     // A key the X server has down, by keycode.

@@ -10,7 +10,7 @@ class QObject;
 class QWindow;
 
 // The parts of the X11 keyboard the toolkit does not offer. Outside X11
-// (Wayland, Windows) every function reports that it could do nothing.
+// (Wayland) every function reports that it could do nothing.
 namespace x11keyboard {
 
 // Asks the X server to stop sending a release before each auto-repeated
