@@ -195,9 +195,17 @@ KeyBinding BindingList::bindingFromLine(const QString &line) const
 
 namespace {
 
-bool beyondAscii(const QByteArray &bytes)
+// Bytes beyond ASCII that are all valid UTF-8: under an 8-bit locale such a
+// file is taken for one written on a UTF-8 system.
+bool readsAsUtf8(const QByteArray &bytes)
 {
-    return std::any_of(bytes.cbegin(), bytes.cend(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    const bool beyondAscii =
+        std::any_of(bytes.cbegin(), bytes.cend(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    if (!beyondAscii)
+        return false;
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForMib(utf8Mib)->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
 // The text of a whole list file. The locale's encoding, as the format has it
@@ -218,27 +226,36 @@ QString decodeListFile(const QByteArray &bytes)
         if (QTextCodec *windows = QTextCodec::codecForName("Windows-1251"))
             return windows->toUnicode(bytes);
     }
-    if (locale->mibEnum() != utf8Mib && beyondAscii(bytes)) {
-        QTextCodec *utf8 = QTextCodec::codecForMib(utf8Mib);
-        QTextCodec::ConverterState utf8State;
-        const QString fromUtf8 = utf8->toUnicode(bytes.constData(), bytes.size(), &utf8State);
-        if (utf8State.invalidChars == 0 && utf8State.remainingChars == 0)
-            return fromUtf8;
-    }
+    if (locale->mibEnum() != utf8Mib && readsAsUtf8(bytes))
+        return QTextCodec::codecForMib(utf8Mib)->toUnicode(bytes);
     return text;
 }
 
-// The bytes of the whole list as they go into the file.
-QByteArray encodeList(const BindingList &list)
+QByteArray encodeList(const BindingList &list, QTextCodec *codec, bool byteOrderMark)
 {
     QByteArray bytes;
     QBuffer buffer(&bytes);
     // Text mode: line ends as the platform writes them (CR LF on Windows).
     buffer.open(QIODevice::WriteOnly | QIODevice::Text);
     QTextStream out(&buffer);
+    out.setCodec(codec);
+    out.setGenerateByteOrderMark(byteOrderMark);
     for (int i = 0; i < list.size(); ++i)
         out << list.bindingToLine(i) << '\n';
     out.flush();
+    return bytes;
+}
+
+// The bytes of the whole list as they go into the file: the locale's
+// encoding. Where those would read back as UTF-8 (see decodeListFile), the
+// list goes as UTF-8 behind a byte order mark, which the reading honours
+// first: a list must open as it was saved.
+QByteArray encodeList(const BindingList &list)
+{
+    QTextCodec *locale = QTextCodec::codecForLocale();
+    const QByteArray bytes = encodeList(list, locale, false);
+    if (locale->mibEnum() != utf8Mib && readsAsUtf8(bytes))
+        return encodeList(list, QTextCodec::codecForMib(utf8Mib), true);
     return bytes;
 }
 
