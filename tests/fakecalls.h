@@ -25,6 +25,15 @@ inline QStringList fakeCalls(const QString &entryPoint)
     return fakeCalls().filter(QRegExp(QStringLiteral("^") + entryPoint + QStringLiteral("\\(")));
 }
 
+// The duties SetOutPwmValues was given, oldest first.
+inline QList<int> fakeDuties()
+{
+    QList<int> duties;
+    for (const QString &call : fakeCalls(QStringLiteral("SetOutPwmValues")))
+        duties.append(call.section(QStringLiteral(", "), 3).chopped(1).toInt());
+    return duties;
+}
+
 inline void fakeSetPorts(const QStringList &names)
 {
     QList<QByteArray> bytes;

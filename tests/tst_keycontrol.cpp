@@ -63,7 +63,6 @@ private:
     QList<int> drivingRows() const;
     void send(const PhysicalKey &k, bool press, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
               bool autoRepeat = false);
-    QList<int> dutiesSent() const;
 };
 
 void TestKeyControl::send(const PhysicalKey &k, bool press, Qt::KeyboardModifiers modifiers, bool autoRepeat)
@@ -85,16 +84,6 @@ QList<int> TestKeyControl::drivingRows() const
             rows.append(r);
     }
     return rows;
-}
-
-QList<int> TestKeyControl::dutiesSent() const
-{
-    QList<int> duties;
-    for (const QString &call : fakeCalls(QStringLiteral("SetOutPwmValues"))) {
-        const QStringList args = call.mid(call.indexOf(QLatin1Char('(')) + 1).chopped(1).split(QStringLiteral(", "));
-        duties.append(args.at(3).toInt());
-    }
-    return duties;
 }
 
 void TestKeyControl::sharedOutput_data()
@@ -134,7 +123,7 @@ void TestKeyControl::sharedOutput()
     QCOMPARE(drivingRows(), drivingAfterFirstRelease);
     send(releaseAFirst ? keyB : keyA, false);
     QCOMPARE(drivingRows(), QList<int>());
-    QCOMPARE(dutiesSent(), duties);
+    QCOMPARE(fakeDuties(), duties);
     QCOMPARE(fakeCalls(QStringLiteral("SetOutPwmValues")).first(), QStringLiteral("SetOutPwmValues(5, 0, 3, 300)"));
     QVERIFY(bindingList().held().isEmpty());
 }
@@ -168,7 +157,7 @@ void TestKeyControl::padLevels()
     bindingList().append(makeBinding(pad::inputText(pad::LeftTrigger), pad::LeftTrigger, 0, 2, true, 2));
     for (const QString &step : steps)
         bindingList().handleInput(inputs.value(step.section(' ', 0, 0)), step.section(' ', 1).toInt());
-    QCOMPARE(dutiesSent(), duties);
+    QCOMPARE(fakeDuties(), duties);
     QVERIFY(bindingList().held().isEmpty());
 }
 
@@ -189,7 +178,7 @@ void TestKeyControl::oneKeyTwiceOnOneOutput()
     bindingList().append(makeBinding(QStringLiteral("a"), 'A', 1, 2, false, 400));
     send(keyA, true);
     send(keyA, false);
-    QCOMPARE(dutiesSent(), (QList<int>{200, 400, 400, 0}));
+    QCOMPARE(fakeDuties(), (QList<int>{200, 400, 400, 0}));
 }
 
 void TestKeyControl::autoRepeatSendsNothing()
@@ -201,7 +190,7 @@ void TestKeyControl::autoRepeatSendsNothing()
         send(keyA, true, Qt::NoModifier, true);
     }
     send(keyA, false);
-    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QCOMPARE(fakeDuties(), (QList<int>{512, 0}));
 }
 
 void TestKeyControl::nothingWhileStopped()
@@ -226,7 +215,7 @@ void TestKeyControl::releaseWithShiftStopsMotor()
     bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, true, 512));
     send(keyA, true);
     send(keyA, false, Qt::ShiftModifier);
-    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QCOMPARE(fakeDuties(), (QList<int>{512, 0}));
     QVERIFY(bindingList().held().isEmpty());
 }
 
@@ -296,7 +285,7 @@ void TestKeyControl::startStopDisconnectForgetHeldKeys()
     window->findChild<QPushButton *>(button)->click();
     // A stop lets go of the held output at the click, before it waits for
     // the controller's answer.
-    QCOMPARE(dutiesSent(), running ? QList<int>{0} : QList<int>());
+    QCOMPARE(fakeDuties(), running ? QList<int>{0} : QList<int>());
     QVERIFY(waitForConnectionPanel(*window));
     QVERIFY(bindingList().held().isEmpty());
     QCOMPARE(drivingRows(), QList<int>());
@@ -306,7 +295,7 @@ void TestKeyControl::startStopDisconnectForgetHeldKeys()
     fakeFtClearLog();
     send(keyA, true);
     send(keyA, false);
-    QCOMPARE(dutiesSent(), (QList<int>{300, 0}));
+    QCOMPARE(fakeDuties(), (QList<int>{300, 0}));
 }
 
 void TestKeyControl::keyboardLossStopsHeldOutputs_data()
@@ -418,7 +407,7 @@ void TestKeyControl::listChangeStopsHeldOutputs()
     fakeFtClearLog();
     send(keyA, true);
     send(keyA, false);
-    QCOMPARE(dutiesSent(), dutiesAfter);
+    QCOMPARE(fakeDuties(), dutiesAfter);
 }
 
 void TestKeyControl::releaseUndoesWhatPressDid_data()
@@ -475,7 +464,7 @@ void TestKeyControl::releaseInAnotherWindow()
     bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, true, 512));
     send(keyA, true);
     QTest::keyRelease(other.windowHandle(), Qt::Key_A);
-    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QCOMPARE(fakeDuties(), (QList<int>{512, 0}));
     QVERIFY(bindingList().held().isEmpty());
 
     // The main window's own releases are passed on once, not twice.
@@ -485,7 +474,7 @@ void TestKeyControl::releaseInAnotherWindow()
     send(keyB, true);
     QTest::keyRelease(window->windowHandle(), Qt::Key_B);
     QTest::keyRelease(window->windowHandle(), Qt::Key_A);
-    QCOMPARE(dutiesSent(), (QList<int>{512, 100, 512, 0}));
+    QCOMPARE(fakeDuties(), (QList<int>{512, 100, 512, 0}));
     other.close();
 }
 

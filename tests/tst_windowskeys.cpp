@@ -82,7 +82,6 @@ private:
     // it active), keys go elsewhere, and one held the while counts as held
     // since before the window had the keyboard.
     bool keyboardReachesWindow();
-    QList<int> dutiesSent() const;
     // Milliseconds until `count` duties have gone out, handling events the
     // while; -1 after a second.
     qint64 untilDuties(int count) const;
@@ -92,16 +91,6 @@ private:
 void TestWindowsKeys::type(const QStringList &arguments)
 {
     QVERIFY(QProcess::startDetached(QStringLiteral(KAVRIK_XDOTOOL), arguments));
-}
-
-QList<int> TestWindowsKeys::dutiesSent() const
-{
-    QList<int> duties;
-    for (const QString &call : fakeCalls(QStringLiteral("SetOutPwmValues"))) {
-        const QStringList args = call.mid(call.indexOf(QLatin1Char('(')) + 1).chopped(1).split(QStringLiteral(", "));
-        duties.append(args.at(3).toInt());
-    }
-    return duties;
 }
 
 void TestWindowsKeys::activate(QWidget *widget)
@@ -130,7 +119,7 @@ qint64 TestWindowsKeys::untilDuties(int count) const
 {
     QElapsedTimer timer;
     timer.start();
-    while (dutiesSent().size() < count) {
+    while (fakeDuties().size() < count) {
         if (timer.elapsed() > 1000)
             return -1;
         QCoreApplication::processEvents();
@@ -157,10 +146,10 @@ void TestWindowsKeys::heldKeyDrivesUntilReleased()
     window->updateBindingsTable();
     QVERIFY(keyboardReachesWindow());
     type({QStringLiteral("keydown"), QStringLiteral("w")});
-    QTRY_COMPARE_WITH_TIMEOUT(dutiesSent(), QList<int>{512}, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fakeDuties(), QList<int>{512}, 5000);
     // The server repeats a held key after 660 ms, 25 times a second.
     QTest::qWait(1200);
-    QCOMPARE(dutiesSent(), QList<int>{512});
+    QCOMPARE(fakeDuties(), QList<int>{512});
     if (keyUpLost)
         keyUpTaker = SetWindowsHookExW(WH_GETMESSAGE, takeKeyUpOfW, nullptr, GetCurrentThreadId());
     const auto unhook = qScopeGuard([] {
@@ -172,7 +161,7 @@ void TestWindowsKeys::heldKeyDrivesUntilReleased()
     QTRY_VERIFY_WITH_TIMEOUT(!keyDownInWindows('W'), 5000);
     const qint64 stoppedAfter = untilDuties(2);
     QVERIFY2(stoppedAfter >= 0 && stoppedAfter <= 300, qPrintable(QString::number(stoppedAfter)));
-    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QCOMPARE(fakeDuties(), (QList<int>{512, 0}));
     QCOMPARE(fakeCalls(QStringLiteral("SetOutPwmValues")).last(), QStringLiteral("SetOutPwmValues(5, 0, 1, 0)"));
 }
 
@@ -214,13 +203,13 @@ void TestWindowsKeys::keyHeldInAnotherProgram()
         type({QStringLiteral("keyup"), QStringLiteral("w")});
         QTRY_VERIFY_WITH_TIMEOUT(!keyDownInWindows('W'), 5000);
         QTest::qWait(300);
-        QCOMPARE(dutiesSent(), QList<int>());
+        QCOMPARE(fakeDuties(), QList<int>());
     }
     QVERIFY(keyboardReachesWindow());
     type({QStringLiteral("keydown"), QStringLiteral("w")});
-    QTRY_COMPARE_WITH_TIMEOUT(dutiesSent(), QList<int>{512}, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fakeDuties(), QList<int>{512}, 5000);
     type({QStringLiteral("keyup"), QStringLiteral("w")});
-    QTRY_COMPARE_WITH_TIMEOUT(dutiesSent(), (QList<int>{512, 0}), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fakeDuties(), (QList<int>{512, 0}), 5000);
 }
 
 // Another window takes the keyboard while W is held: the output stops then,
@@ -238,16 +227,16 @@ void TestWindowsKeys::focusLossStops()
         QVERIFY(keyboardReachesWindow());
         fakeFtClearLog();
         type({QStringLiteral("keydown"), QStringLiteral("w")});
-        QTRY_COMPARE_WITH_TIMEOUT(dutiesSent(), QList<int>{512}, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(fakeDuties(), QList<int>{512}, 5000);
         QElapsedTimer timer;
         timer.start();
         other.activateWindow();
         QVERIFY(untilDuties(2) >= 0);
         latencies.append(timer.elapsed());
-        QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+        QCOMPARE(fakeDuties(), (QList<int>{512, 0}));
         type({QStringLiteral("keyup"), QStringLiteral("w")});
         QTest::qWait(300);
-        QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+        QCOMPARE(fakeDuties(), (QList<int>{512, 0}));
     }
     std::sort(latencies.begin(), latencies.end());
     QVERIFY2(latencies.at(2) <= 20, qPrintable(QStringLiteral("%1 ms").arg(latencies.at(2))));
@@ -318,7 +307,7 @@ void TestWindowsKeys::desktopStops()
     window->updateBindingsTable();
     QVERIFY(keyboardReachesWindow());
     type({QStringLiteral("keydown"), QStringLiteral("w")});
-    QTRY_COMPARE_WITH_TIMEOUT(dutiesSent(), QList<int>{512}, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(fakeDuties(), QList<int>{512}, 5000);
     fakeFtClearLog();
     SendMessageW(reinterpret_cast<HWND>(window->winId()), message, wParam, 0);
     QCOMPARE(fakeCalls(), calls);

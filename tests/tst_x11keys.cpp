@@ -104,7 +104,6 @@ private slots:
     void focusLossStopsAtOnce();
 
 private:
-    QList<int> dutiesSent() const;
     void hold(int ms) { QTest::qWait(ms); }
     // Milliseconds until `count` duties have gone out, handling events the
     // while; -1 after a second.
@@ -156,14 +155,6 @@ void TestX11Keys::cleanup()
     QCOMPARE(visibleTopLevelWindows(), QStringList());
 }
 
-QList<int> TestX11Keys::dutiesSent() const
-{
-    QList<int> duties;
-    for (const QString &call : fakeCalls(QStringLiteral("SetOutPwmValues")))
-        duties.append(call.section(QStringLiteral(", "), 3).chopped(1).toInt());
-    return duties;
-}
-
 void TestX11Keys::autoRepeatUnderLoad_data()
 {
     QTest::addColumn<bool>("twoKeys");
@@ -185,18 +176,18 @@ void TestX11Keys::autoRepeatUnderLoad()
 
     if (twoKeys) {
         input.key(keycodeA, true);
-        QTRY_COMPARE(dutiesSent().size(), 1);
+        QTRY_COMPARE(fakeDuties().size(), 1);
     }
     input.key(keycodeW, true);
     hold(3000);
     input.key(keycodeW, false);
     if (twoKeys) {
-        QTRY_COMPARE(dutiesSent().size(), 3);
+        QTRY_COMPARE(fakeDuties().size(), 3);
         input.key(keycodeA, false);
     }
-    QTRY_COMPARE(dutiesSent().size(), duties.size());
+    QTRY_COMPARE(fakeDuties().size(), duties.size());
     hold(300);
-    QCOMPARE(dutiesSent(), duties);
+    QCOMPARE(fakeDuties(), duties);
     QVERIFY(bindingList().held().isEmpty());
     // The server did repeat (about 290 times at this rate).
     QVERIFY2(counter.repeats > 100, qPrintable(QString::number(counter.repeats)));
@@ -214,7 +205,7 @@ void TestX11Keys::popupTakesTheKeyboard()
     QFETCH(QString, popup);
 
     input.key(keycodeW, true);
-    QTRY_COMPARE(dutiesSent(), QList<int>{512});
+    QTRY_COMPARE(fakeDuties(), QList<int>{512});
 
     // Opened with the mouse while W is held, as a user would.
     QPoint at;
@@ -235,7 +226,7 @@ void TestX11Keys::popupTakesTheKeyboard()
     input.click(at.x(), at.y());
     QTRY_VERIFY(QApplication::activePopupWidget());
     QVERIFY(window->isActiveWindow());
-    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QTRY_COMPARE(fakeDuties(), (QList<int>{512, 0}));
 
     // Let go while the popup has the keyboard, close it, drive again.
     hold(300);
@@ -244,24 +235,24 @@ void TestX11Keys::popupTakesTheKeyboard()
     input.key(keycodeEscape, true);
     input.key(keycodeEscape, false);
     QTRY_VERIFY(!QApplication::activePopupWidget());
-    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QCOMPARE(fakeDuties(), (QList<int>{512, 0}));
     input.key(keycodeW, true);
-    QTRY_COMPARE(dutiesSent().size(), 3);
+    QTRY_COMPARE(fakeDuties().size(), 3);
     input.key(keycodeW, false);
-    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0, 512, 0}));
+    QTRY_COMPARE(fakeDuties(), (QList<int>{512, 0, 512, 0}));
 }
 
 void TestX11Keys::focusElsewhereWhileHeld()
 {
     input.key(keycodeW, true);
-    QTRY_COMPARE(dutiesSent(), QList<int>{512});
+    QTRY_COMPARE(fakeDuties(), QList<int>{512});
 
     QWidget other;
     other.resize(200, 100);
     other.show();
     other.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&other));
-    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QTRY_COMPARE(fakeDuties(), (QList<int>{512, 0}));
     hold(300);
 
     // Back while W is still held: its repeats are no new press.
@@ -270,12 +261,12 @@ void TestX11Keys::focusElsewhereWhileHeld()
     hold(500);
     input.key(keycodeW, false);
     hold(200);
-    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QCOMPARE(fakeDuties(), (QList<int>{512, 0}));
 
     input.key(keycodeW, true);
-    QTRY_COMPARE(dutiesSent().size(), 3);
+    QTRY_COMPARE(fakeDuties().size(), 3);
     input.key(keycodeW, false);
-    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0, 512, 0}));
+    QTRY_COMPARE(fakeDuties(), (QList<int>{512, 0, 512, 0}));
     other.close();
 }
 
@@ -283,7 +274,7 @@ qint64 TestX11Keys::untilDuties(int count)
 {
     QElapsedTimer timer;
     timer.start();
-    while (dutiesSent().size() < count) {
+    while (fakeDuties().size() < count) {
         if (timer.elapsed() > 1000)
             return -1;
         QCoreApplication::processEvents();
@@ -324,14 +315,14 @@ void TestX11Keys::keyHeldInAnotherProgram()
         hold(500);
         input.key(keycodeW, false);
         hold(200);
-        QCOMPARE(dutiesSent(), QList<int>());
+        QCOMPARE(fakeDuties(), QList<int>());
     } else {
         hold(20);
     }
     input.key(keycodeW, true);
-    QTRY_COMPARE(dutiesSent(), QList<int>{512});
+    QTRY_COMPARE(fakeDuties(), QList<int>{512});
     input.key(keycodeW, false);
-    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QTRY_COMPARE(fakeDuties(), (QList<int>{512, 0}));
 }
 
 void TestX11Keys::editorOverAHeldKey_data()
@@ -354,11 +345,11 @@ void TestX11Keys::editorOverAHeldKey()
     window->updateBindingsTable();
     window->findChild<QTableWidget *>(QStringLiteral("tableWidget"))->setCurrentCell(1, 0);
     input.key(keycodeW, true);
-    QTRY_COMPARE(dutiesSent(), QList<int>{512});
+    QTRY_COMPARE(fakeDuties(), QList<int>{512});
     clickButton(window->findChild<QPushButton *>(button));
     QWidget *editor = nullptr;
     QTRY_VERIFY((editor = QApplication::activeWindow()) && editor != window);
-    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QTRY_COMPARE(fakeDuties(), (QList<int>{512, 0}));
     hold(300);
     input.key(keycodeW, false);
     hold(100);
@@ -384,7 +375,7 @@ void TestX11Keys::lostRelease()
 
     if (grab) {
         input.key(keycodeW, true);
-        QTRY_COMPARE(dutiesSent(), QList<int>{512});
+        QTRY_COMPARE(fakeDuties(), QList<int>{512});
         QVERIFY(input.grabKeyboard());
         const qint64 stoppedAfter = untilDuties(2);
         QVERIFY2(stoppedAfter >= 0 && stoppedAfter <= 20, qPrintable(QString::number(stoppedAfter)));
@@ -397,18 +388,18 @@ void TestX11Keys::lostRelease()
         // telling (XWayland switching between keyboards).
         QKeyEvent press = platformKeyEvent(QEvent::KeyPress, Qt::Key_W, keycodeW, 0x77, QStringLiteral("w"));
         QApplication::sendEvent(window->windowHandle(), &press);
-        QCOMPARE(dutiesSent(), QList<int>{512});
+        QCOMPARE(fakeDuties(), QList<int>{512});
         const qint64 stoppedAfter = untilDuties(2);
         QVERIFY2(stoppedAfter >= 0 && stoppedAfter <= 300, qPrintable(QString::number(stoppedAfter)));
     }
     hold(300);
-    QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+    QCOMPARE(fakeDuties(), (QList<int>{512, 0}));
     QVERIFY(bindingList().held().isEmpty());
     QTRY_VERIFY(window->isActiveWindow());
     input.key(keycodeW, true);
-    QTRY_COMPARE(dutiesSent().size(), 3);
+    QTRY_COMPARE(fakeDuties().size(), 3);
     input.key(keycodeW, false);
-    QTRY_COMPARE(dutiesSent(), (QList<int>{512, 0, 512, 0}));
+    QTRY_COMPARE(fakeDuties(), (QList<int>{512, 0, 512, 0}));
 }
 
 // From the focus change in the server to the 0 on the wire, not after the
@@ -423,13 +414,13 @@ void TestX11Keys::focusLossStopsAtOnce()
         QVERIFY(QTest::qWaitForWindowActive(window));
         fakeFtClearLog();
         input.key(keycodeW, true);
-        QTRY_COMPARE(dutiesSent(), QList<int>{512});
+        QTRY_COMPARE(fakeDuties(), QList<int>{512});
         QElapsedTimer timer;
         timer.start();
         input.focusOwnWindow();
         QVERIFY(untilDuties(2) >= 0);
         latencies.append(timer.elapsed());
-        QCOMPARE(dutiesSent(), (QList<int>{512, 0}));
+        QCOMPARE(fakeDuties(), (QList<int>{512, 0}));
         input.key(keycodeW, false);
     }
     std::sort(latencies.begin(), latencies.end());
