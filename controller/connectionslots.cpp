@@ -119,10 +119,15 @@ void MainWindow::connectionDone(const ConnectionRunner::Result &result)
             bindingList().forgetHeldBindings();
             linkCheck->stop();
         } else {
+            // The box's own event loop would let the link check stack its
+            // loss over this box; the loss is told once this one is read.
+            linkCheck->stop();
             showMessage(tr("Ошибка"),
                         closed ? tr("Не удалось отключиться от контроллера")
                                : tr("Не удалось остановить Transfer Area"),
                         QMessageBox::Critical);
+            if (connection.transferAreaRunning)
+                linkCheck->start();
         }
         break;
     }

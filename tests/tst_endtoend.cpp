@@ -435,6 +435,9 @@ void TestEndToEnd::stopOnSilentController()
     } else {
         QTRY_VERIFY(!closer.seen.isEmpty());
         QCOMPARE(closer.seen.at(0).text, message);
+        // The reason follows once that box is closed, never stacked over it.
+        QTRY_COMPARE(closer.seen.size(), 2);
+        QVERIFY(closer.seen.at(1).text.startsWith(QStringLiteral("Связь с контроллером")));
     }
     w.close();
 }
