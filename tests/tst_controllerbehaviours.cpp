@@ -572,7 +572,7 @@ void TestControllerBehaviours::simulatorCommandInput()
     QVERIFY(sim.start({}, simDir.path()));
     // Bytes that are not UTF-8 and a line of 8 MB: the error event is still
     // valid JSON, and the next command is answered without delay.
-    sim.process.write(QByteArray("drop \xff\xfe\x01\"") + QByteArray(8 << 20, 'x') + "\n");
+    sim.send(QByteArray("drop \xff\xfe\x01\"") + QByteArray(8 << 20, 'x') + "\n");
     const QJsonObject error = sim.waitFor([](const QJsonObject &e) { return e["event"] == "error"; }, 10000);
     QVERIFY(!error.isEmpty());
     const QString command = error["command"].toString();
