@@ -36,3 +36,23 @@ set_target_properties(tst_windowsports PROPERTIES AUTOMOC ON)
 target_link_libraries(tst_windowsports PRIVATE ftmscports Qt5::Test kavrik_common)
 add_test(NAME tst_windowsports COMMAND tst_windowsports)
 set_tests_properties(tst_windowsports PROPERTIES ENVIRONMENT "WINEQT_FORCE_STDERR_LOGGING=1" TIMEOUT 60)
+
+# The program with the real controller library (beside it, as installed)
+# against the Linux simulator, which scripts/windows-env builds natively and
+# names in KAVRIK_HOST_BIN_DIR; Wine maps its pseudo-terminal to a COM port.
+set(KAVRIK_HOST_BIN_DIR "" CACHE PATH "Where the Linux build's kavrik-simulator is, for the Windows tests")
+if(TARGET ftMscLib AND KAVRIK_HOST_BIN_DIR)
+    add_executable(tst_windowslink tst_windowslink.cpp simprocess.cpp simprocess.h simprocess_wine.cpp)
+    set_target_properties(tst_windowslink PROPERTIES AUTOMOC ON RUNTIME_OUTPUT_DIRECTORY ${KAVRIK_BIN_DIR})
+    target_link_libraries(tst_windowslink PRIVATE kavrik_testsupport kavrik_common)
+    target_compile_definitions(tst_windowslink PRIVATE KAVRIK_XDOTOOL="${KAVRIK_XDOTOOL}"
+        KAVRIK_HOST_SIMULATOR="${KAVRIK_HOST_BIN_DIR}/kavrik-simulator"
+        KAVRIK_WINESIM="${CMAKE_CURRENT_SOURCE_DIR}/winesim.sh")
+    add_dependencies(tst_windowslink ftMscLib ftmsclib-guardian)
+    add_test(NAME tst_windowslink COMMAND tst_windowslink)
+    set_tests_properties(tst_windowslink PROPERTIES
+        ENVIRONMENT "WINEQT_FORCE_STDERR_LOGGING=1"
+        # Alone: another test's windows would take the keyboard.
+        RUN_SERIAL TRUE
+        TIMEOUT 180)
+endif()
