@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -27,6 +28,10 @@ TcpServer::~TcpServer()
 {
     if (client_ >= 0)
         ::close(client_);
+    for (const int fd : i2cClients_)
+        ::close(fd);
+    if (i2cListen_ >= 0)
+        ::close(i2cListen_);
     if (listen_ >= 0)
         ::close(listen_);
     if (wakeFd_ >= 0)
@@ -52,6 +57,58 @@ bool TcpServer::parseAddress(const std::string &text, std::string &host, std::ui
     return true;
 }
 
+namespace {
+
+// A listening socket on `host`:`port`, -1 with errno set.
+int listenOn(const std::string &host, std::uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    ::inet_pton(AF_INET, host.c_str(), &sa.sin_addr);
+    const int one = 1;
+    // A restarted simulator gets its port back while old connections linger.
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd, 4) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+std::uint16_t boundPort(int fd)
+{
+    sockaddr_in sa{};
+    socklen_t length = sizeof sa;
+    return ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &length) == 0 ? ntohs(sa.sin_port) : 0;
+}
+
+} // namespace
+
+bool TcpServer::bindPorts(std::uint16_t port)
+{
+    listen_ = listenOn(host_, port);
+    if (listen_ < 0)
+        return false;
+    const std::uint16_t bound = boundPort(listen_);
+    // The last two ports have no neighbour to offer.
+    if (bound == 0 || bound > 65533)
+        return bound != 0;
+    i2cListen_ = listenOn(host_, static_cast<std::uint16_t>(bound + 2));
+    if (i2cListen_ >= 0)
+        return true;
+    const int error = errno;
+    ::close(listen_);
+    listen_ = -1;
+    errno = error;
+    return false;
+}
+
 bool TcpServer::open(const std::string &address, std::string &error)
 {
     std::uint16_t port = 0;
@@ -61,25 +118,15 @@ bool TcpServer::open(const std::string &address, std::string &error)
         error = std::string("eventfd: ") + std::strerror(errno);
         return false;
     }
-    listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    ::inet_pton(AF_INET, host_.c_str(), &sa.sin_addr);
-    const int one = 1;
-    // A restarted simulator gets its port back while old connections linger.
-    if (listen_ >= 0)
-        ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    socklen_t length = sizeof sa;
-    if (listen_ < 0 || ::bind(listen_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(listen_, 4) != 0
-        || ::getsockname(listen_, reinterpret_cast<sockaddr *>(&sa), &length) != 0) {
+    // A free port picked by the system may have a taken neighbour: another.
+    bool bound = bindPorts(port);
+    for (int attempt = 0; !bound && port == 0 && errno == EADDRINUSE && attempt < 50; ++attempt)
+        bound = bindPorts(port);
+    if (!bound) {
         error = address + ": " + std::strerror(errno);
-        if (listen_ >= 0)
-            ::close(listen_);
-        listen_ = -1;
         return false;
     }
-    address_ = host_ + ":" + std::to_string(ntohs(sa.sin_port));
+    address_ = host_ + ":" + std::to_string(boundPort(listen_));
     return true;
 }
 
@@ -163,6 +210,35 @@ void TcpServer::accept()
         onConnection("open", "host");
 }
 
+void TcpServer::acceptI2c()
+{
+    const int fd = ::accept4(i2cListen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0)
+        return;
+    i2cClients_.push_back(fd);
+    if (onConnection)
+        onConnection("i2c open", "host");
+}
+
+bool TcpServer::drainI2c(int fd)
+{
+    std::uint8_t sink[4096];
+    for (;;) {
+        const ssize_t n = ::recv(fd, sink, sizeof sink, 0);
+        if (n > 0)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        const std::string reason = n == 0 ? "host" : errno == ECONNRESET ? "host reset" : std::strerror(errno);
+        ::close(fd);
+        if (onConnection)
+            onConnection("i2c closed", reason);
+        return false;
+    }
+}
+
 void TcpServer::readClient(std::vector<TxtReply> &replies)
 {
     std::uint8_t buffer[4096];
@@ -223,10 +299,13 @@ void TcpServer::run(int extraFd, const std::function<bool()> &onExtra)
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(queue_.front().due - now).count();
             timeout = static_cast<int>(std::clamp<long long>(wait, 0, timeout));
         }
-        pollfd fds[4] = {{listen_, POLLIN, 0}, {client_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {extraFd, POLLIN, 0}};
+        std::vector<pollfd> fds{{listen_, POLLIN, 0}, {client_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {extraFd, POLLIN, 0},
+                                {i2cListen_, POLLIN, 0}};
+        for (const int fd : i2cClients_)
+            fds.push_back({fd, POLLIN, 0});
         if (!queue_.empty() && queue_.front().due <= now)
             fds[1].events |= POLLOUT;
-        const int ready = ::poll(fds, 4, timeout);
+        const int ready = ::poll(fds.data(), fds.size(), timeout);
         if (ready < 0 && errno != EINTR)
             break;
         if (ready <= 0)
@@ -242,6 +321,12 @@ void TcpServer::run(int extraFd, const std::function<bool()> &onExtra)
             readClient(replies);
         if (fds[0].revents & POLLIN)
             accept();
+        for (std::size_t i = 5; i < fds.size(); ++i) {
+            if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) && !drainI2c(fds[i].fd))
+                i2cClients_.erase(std::find(i2cClients_.begin(), i2cClients_.end(), fds[i].fd));
+        }
+        if (fds[4].revents & POLLIN)
+            acceptI2c();
         flush();
         if (extraFd >= 0 && (fds[3].revents & (POLLIN | POLLHUP | POLLERR))) {
             if (!onExtra())

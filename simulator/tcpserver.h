@@ -7,13 +7,16 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "simulator/txtengine.h"
 
 // Carries the TXT engine's conversation over TCP: one connection at a time
 // (a second client is accepted and closed at once), each reply written when
 // it is due, and the faults tests ask for (silence, the simulator closing or
-// resetting the connection).
+// resetting the connection). Like a TXT it also listens two ports further
+// on, the I2C port, which common clients connect to as they start and give
+// up without: its connections are kept and their requests go unanswered.
 namespace txsim {
 
 // open() and run() belong to one thread; the fault controls and
@@ -28,7 +31,9 @@ public:
     // "HOST:PORT" with a numeric IPv4 host and a port 0-65535 (0: any free
     // one); false with `error` otherwise.
     static bool parseAddress(const std::string &text, std::string &host, std::uint16_t &port, std::string &error);
-    // Listens on `address`; false with `error` (the address in use, ...).
+    // Listens on `address` and two ports further (for port 0: a free port
+    // whose neighbour is free too); false with `error` (the address in
+    // use, ...).
     bool open(const std::string &address, std::string &error);
     // "HOST:PORT" as bound, the port the one actually listened on.
     const std::string &address() const { return address_; }
@@ -49,14 +54,19 @@ public:
     void resetConnection();
 
     // Called on the serving thread: "open", "closed" or "refused" (a second
-    // client), and why ("host", "host reset", "simulator", "reset",
-    // "violation", a socket error).
+    // client), "i2c open" or "i2c closed", and why ("host", "host reset",
+    // "simulator", "reset", "violation", a socket error).
     std::function<void(const std::string &state, const std::string &reason)> onConnection;
     // Any thread.
     bool hostConnected() const { return client_ >= 0; }
 
 private:
+    // Binds both ports; false with errno set.
+    bool bindPorts(std::uint16_t port);
     void accept();
+    void acceptI2c();
+    // Reads and drops what an I2C client sent; false once it has gone.
+    bool drainI2c(int fd);
     void readClient(std::vector<TxtReply> &replies);
     void flush();
     void endClient(const std::string &reason, bool reset);
@@ -64,6 +74,8 @@ private:
 
     TxtEngine &engine_;
     int listen_ = -1;
+    int i2cListen_ = -1;
+    std::vector<int> i2cClients_;
     std::atomic<int> client_{-1};
     int wakeFd_ = -1;
     std::string address_;

@@ -845,7 +845,8 @@ std::uint32_t idOf(const Bytes &reply)
 
 // The headless simulator on a free port, announced, driven by a naive
 // client: its outputs as events, kept when the client goes away without a
-// word (watchdog off), one client at a time, and the simulator's own close.
+// word (watchdog off), one client at a time, the I2C port beside, and the
+// simulator's own close.
 void TestSimEngine::txtSimulatorWithNaiveClient()
 {
     QTemporaryDir simDir;
@@ -863,6 +864,11 @@ void TestSimEngine::txtSimulatorWithNaiveClient()
         NaiveClient client(port);
         QVERIFY(client.fd >= 0);
         QCOMPARE(idOf(client.request(txt::startOnline(), 4)), txt::kStartOnlineReply);
+        // As common clients do as they start: the I2C port, two further on,
+        // takes a connection and keeps it while the exchanges go on.
+        NaiveClient i2c(std::uint16_t(port + 2));
+        QVERIFY(i2c.fd >= 0);
+        QVERIFY(!sim.waitFor([](const QJsonObject &e) { return e["event"] == "connection" && e["state"] == "i2c open"; }, 2000).isEmpty());
         QCOMPARE(idOf(client.request(txt::updateConfig(config), 4)), txt::kUpdateConfigReply);
         out.duty[0] = 512;
         QCOMPARE(idOf(client.request(txt::exchange(out), 80)), txt::kExchangeDataReply);
