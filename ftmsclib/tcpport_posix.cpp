@@ -107,6 +107,11 @@ ConnectError connectOne(int fd, const sockaddr_storage &address, socklen_t lengt
     case EHOSTUNREACH:
     case ENETDOWN:
     case EHOSTDOWN:
+    // A route that rejects the address ("prohibit", "blackhole") or a
+    // firewall of this machine's: no way there either.
+    case EACCES:
+    case EPERM:
+    case EINVAL:
         return ConnectError::Unreachable;
     case ETIMEDOUT:
         return ConnectError::NoAnswer;
