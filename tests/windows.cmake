@@ -45,6 +45,8 @@ if(TARGET ftMscLib AND KAVRIK_HOST_BIN_DIR)
     add_executable(tst_windowslink tst_windowslink.cpp simprocess.cpp simprocess.h simprocess_wine.cpp)
     set_target_properties(tst_windowslink PROPERTIES AUTOMOC ON RUNTIME_OUTPUT_DIRECTORY ${KAVRIK_BIN_DIR})
     target_link_libraries(tst_windowslink PRIVATE kavrik_testsupport kavrik_common)
+    # Its child, the program that is ended from outside, runs off screen.
+    qt5_import_plugins(tst_windowslink INCLUDE Qt5::QOffscreenIntegrationPlugin)
     target_compile_definitions(tst_windowslink PRIVATE KAVRIK_XDOTOOL="${KAVRIK_XDOTOOL}"
         KAVRIK_HOST_SIMULATOR="${KAVRIK_HOST_BIN_DIR}/kavrik-simulator"
         KAVRIK_WINESIM="${CMAKE_CURRENT_SOURCE_DIR}/winesim.sh")
