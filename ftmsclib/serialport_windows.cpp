@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 
 #include "ftmsclib/comports.h"
 #include "ftmsclib/handle_windows.h"
@@ -13,27 +14,121 @@
 
 namespace ftlib {
 
+namespace {
+
+// One overlapped call's state and bytes, on the heap: a call that the driver
+// does not give back in time even when cancelled is left to it, and the port
+// counts as lost; nothing on a stack is ever written to after its call
+// returned.
+struct Io {
+    OVERLAPPED o{};
+    std::uint8_t data[4096] = {};
+    bool busy = false;
+};
+
+// How long a cancelled call may take to come back.
+constexpr DWORD kCancelGrace = 250;
+
+// A read returns at once with what is there, and with nothing there waits
+// for the first byte, this long at most: the watching read (WaitCommEvent
+// ends early under Wine). The waits themselves are bounded by our own
+// timed waits.
+constexpr DWORD kFirstByteWait = 1000;
+
+} // namespace
+
 struct SerialPort::Found {
     bool haveOldSettings = false;
     DCB oldState{};
     COMMTIMEOUTS oldTimeouts{};
-    // Manual-reset events of the overlapped reads and waits, and of the
-    // writes: each call's OVERLAPPED lives on its stack and is finished
-    // (completed or cancelled and collected) before the call returns.
-    HANDLE readEvent = nullptr;
-    HANDLE writeEvent = nullptr;
-    // The byte that a wait's read took, for the next read().
+    // The read of one byte that waits for input: it stays outstanding from
+    // one wait to the next (Wine is slow to cancel a read, at times by
+    // hundreds of milliseconds), and ends by itself within kFirstByteWait.
+    Io *watching = nullptr;
+    // The reads of what is there, and the writes. Null once given up.
+    Io *reading = nullptr;
+    Io *writing = nullptr;
+    // The byte that the watching read took, for the next read().
     std::uint8_t stash = 0;
     bool stashed = false;
+    // The port failed (`error`), or a call did not come back: it is lost.
+    DWORD failure = 0;
+    bool stuck = false;
+
+    // Takes the byte of a watching read that has ended.
+    void collect(HANDLE port);
+    // Whether the port is lost, with why in `lastError`.
+    bool lost(int &lastError) const;
 };
 
 namespace {
 
-// A read returns at once with what is there, and with nothing there waits
-// for the first byte, this long at most: wait() reads one byte to wait for
-// input (WaitCommEvent ends early under Wine), read() cancels a read that
-// would wait. Either way our own timed wait is the bound.
-constexpr DWORD kFirstByteWait = 60000;
+Io *newIo()
+{
+    Io *io = new Io;
+    io->o.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!io->o.hEvent) {
+        delete io;
+        return nullptr;
+    }
+    return io;
+}
+
+void deleteIo(Io *&io)
+{
+    if (io && !io->busy) {
+        ::CloseHandle(io->o.hEvent);
+        delete io;
+    }
+    // A busy one is the driver's for good (see Io).
+    io = nullptr;
+}
+
+void startIo(Io &io)
+{
+    const HANDLE event = io.o.hEvent;
+    io.o = OVERLAPPED{};
+    io.o.hEvent = event;
+    ::ResetEvent(event);
+    io.busy = true;
+}
+
+enum class Outcome { Done, Cancelled, Failed, Stuck };
+
+// Waits `ms` at most for the call on `io` to end, cancels it if it has not,
+// and collects it within kCancelGrace. Done: `done` bytes, `error` 0.
+// Cancelled: it ended by the cancel (`done` may still hold bytes that came
+// first). Failed: with `error`. Stuck: it did not come back; `io` stays
+// busy.
+Outcome finish(HANDLE port, Io &io, DWORD ms, DWORD &done, DWORD &error)
+{
+    done = 0;
+    error = 0;
+    bool cancelled = false;
+    if (::WaitForSingleObject(io.o.hEvent, ms) != WAIT_OBJECT_0) {
+        ::CancelIoEx(port, &io.o);
+        cancelled = true;
+        // Wine completes a cancelled call without signalling its event:
+        // the call's status says it.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCancelGrace);
+        while (!HasOverlappedIoCompleted(&io.o)) {
+            if (std::chrono::steady_clock::now() >= limit) {
+                error = ERROR_OPERATION_ABORTED;
+                return Outcome::Stuck;
+            }
+            ::WaitForSingleObject(io.o.hEvent, 1);
+        }
+    }
+    io.busy = false;
+    if (::GetOverlappedResult(port, &io.o, &done, FALSE))
+        return cancelled ? Outcome::Cancelled : Outcome::Done;
+    error = ::GetLastError();
+    if (error == ERROR_OPERATION_ABORTED && cancelled) {
+        error = 0;
+        return Outcome::Cancelled;
+    }
+    return Outcome::Failed;
+}
 
 std::wstring widePath(const std::string &path)
 {
@@ -94,32 +189,6 @@ PortError openError(DWORD error)
     }
 }
 
-// Waits for an overlapped call to end, `ms` at most, and cancels it when it
-// does not: no OVERLAPPED outlives the call that started it. False, with
-// `error`, when it failed or was cancelled (ERROR_OPERATION_ABORTED... or
-// WAIT_TIMEOUT for one that did not end in time).
-bool finish(HANDLE port, OVERLAPPED &o, DWORD ms, DWORD &done, DWORD &error)
-{
-    done = 0;
-    const DWORD r = ::WaitForSingleObject(o.hEvent, ms);
-    if (r != WAIT_OBJECT_0) {
-        ::CancelIoEx(port, &o);
-        if (::GetOverlappedResult(port, &o, &done, TRUE)) {
-            error = 0;
-            return true;
-        }
-        const DWORD why = ::GetLastError();
-        error = r == WAIT_TIMEOUT && why == ERROR_OPERATION_ABORTED ? WAIT_TIMEOUT : why;
-        return false;
-    }
-    if (::GetOverlappedResult(port, &o, &done, FALSE)) {
-        error = 0;
-        return true;
-    }
-    error = ::GetLastError();
-    return false;
-}
-
 } // namespace
 
 SerialPort::SerialPort()
@@ -130,10 +199,9 @@ SerialPort::SerialPort()
 SerialPort::~SerialPort()
 {
     close();
-    if (found_->readEvent)
-        ::CloseHandle(found_->readEvent);
-    if (found_->writeEvent)
-        ::CloseHandle(found_->writeEvent);
+    deleteIo(found_->watching);
+    deleteIo(found_->reading);
+    deleteIo(found_->writing);
 }
 
 void SerialPort::abandon()
@@ -147,12 +215,14 @@ PortError SerialPort::open(const std::string &path, int &sysError)
     close();
     sysError = 0;
     lastError_ = 0;
-    if (!found_->readEvent)
-        found_->readEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!found_->writeEvent)
-        found_->writeEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!found_->readEvent || !found_->writeEvent) {
+    found_->watching = newIo();
+    found_->reading = newIo();
+    found_->writing = newIo();
+    if (!found_->watching || !found_->reading || !found_->writing) {
         sysError = static_cast<int>(::GetLastError());
+        deleteIo(found_->watching);
+        deleteIo(found_->reading);
+        deleteIo(found_->writing);
         return PortError::Failed;
     }
     // No sharing: Windows refuses every further open while this handle (or
@@ -199,7 +269,14 @@ void SerialPort::close()
     if (fd_ == -1)
         return;
     const HANDLE port = handleOf(fd_);
-    if (found_->haveOldSettings) {
+    // The watching read is cancelled and given a moment; one that does not
+    // come back keeps its block (deleteIo leaves a busy one alone).
+    if (found_->watching && found_->watching->busy) {
+        ::CancelIoEx(port, &found_->watching->o);
+        DWORD done = 0, error = 0;
+        finish(port, *found_->watching, kCancelGrace, done, error);
+    }
+    if (found_->haveOldSettings && !found_->stuck) {
         ::SetCommState(port, &found_->oldState);
         ::SetCommTimeouts(port, &found_->oldTimeouts);
     }
@@ -207,38 +284,56 @@ void SerialPort::close()
     found_->stashed = false;
     ::CloseHandle(port);
     fd_ = -1;
+    deleteIo(found_->watching);
+    deleteIo(found_->reading);
+    deleteIo(found_->writing);
+    found_->failure = 0;
+    found_->stuck = false;
 }
 
 bool SerialPort::writeAll(const std::uint8_t *data, std::size_t size, std::chrono::milliseconds timeout)
 {
-    if (fd_ == -1) {
-        lastError_ = ERROR_INVALID_HANDLE;
+    if (fd_ == -1 || found_->stuck || !found_->writing) {
+        lastError_ = fd_ == -1 ? ERROR_INVALID_HANDLE : ERROR_OPERATION_ABORTED;
         return false;
     }
     const HANDLE port = handleOf(fd_);
+    Io &io = *found_->writing;
     const auto deadline = Clock::now() + timeout;
     while (size > 0) {
-        OVERLAPPED o{};
-        o.hEvent = found_->writeEvent;
-        ::ResetEvent(o.hEvent);
-        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20));
-        DWORD done = 0;
-        if (!::WriteFile(port, data, chunk, nullptr, &o)) {
-            DWORD error = ::GetLastError();
-            if (error != ERROR_IO_PENDING) {
-                lastError_ = static_cast<int>(error);
-                return false;
-            }
-            if (!finish(port, o, static_cast<DWORD>(remainingMs(deadline)), done, error)) {
-                lastError_ = error == WAIT_TIMEOUT ? ETIMEDOUT : static_cast<int>(error);
-                return false;
-            }
-        } else if (!::GetOverlappedResult(port, &o, &done, FALSE)) {
-            lastError_ = static_cast<int>(::GetLastError());
-            return false;
+        const DWORD chunk = static_cast<DWORD>(std::min(size, sizeof io.data));
+        std::copy_n(data, chunk, io.data);
+        startIo(io);
+        DWORD done = 0, error = 0;
+        Outcome outcome = Outcome::Done;
+        if (!::WriteFile(port, io.data, chunk, nullptr, &io.o) && ::GetLastError() != ERROR_IO_PENDING) {
+            io.busy = false;
+            error = ::GetLastError();
+            outcome = Outcome::Failed;
+        } else {
+            outcome = finish(port, io, static_cast<DWORD>(remainingMs(deadline)), done, error);
         }
         data += done;
         size -= done;
+        switch (outcome) {
+        case Outcome::Done:
+            break;
+        case Outcome::Cancelled:
+            // Not taken in time: the port is not gone for that (a congested
+            // radio link), the caller decides.
+            if (size == 0)
+                return true;
+            lastError_ = ETIMEDOUT;
+            return false;
+        case Outcome::Stuck:
+            found_->stuck = true;
+            found_->writing = nullptr;
+            lastError_ = static_cast<int>(error);
+            return false;
+        case Outcome::Failed:
+            lastError_ = static_cast<int>(error);
+            return false;
+        }
         if (size > 0 && Clock::now() >= deadline) {
             lastError_ = ETIMEDOUT;
             return false;
@@ -247,36 +342,35 @@ bool SerialPort::writeAll(const std::uint8_t *data, std::size_t size, std::chron
     return true;
 }
 
-namespace {
-
-// Reads into `buffer` what is there; a read that would wait is cancelled at
-// once (a byte that came meanwhile is kept). False, with `error`, when the
-// port failed.
-bool readNow(HANDLE port, HANDLE event, std::uint8_t *buffer, DWORD size, DWORD &got, DWORD &error)
+void SerialPort::Found::collect(HANDLE port)
 {
-    got = 0;
-    error = 0;
-    OVERLAPPED o{};
-    o.hEvent = event;
-    ::ResetEvent(event);
-    if (::ReadFile(port, buffer, size, nullptr, &o))
-        return ::GetOverlappedResult(port, &o, &got, FALSE) || (error = ::GetLastError(), false);
-    error = ::GetLastError();
-    if (error != ERROR_IO_PENDING)
-        return false;
-    ::CancelIoEx(port, &o);
-    if (::GetOverlappedResult(port, &o, &got, TRUE)) {
-        error = 0;
-        return true;
+    Io *io = watching;
+    if (!io || !io->busy || !HasOverlappedIoCompleted(&io->o))
+        return;
+    io->busy = false;
+    DWORD done = 0;
+    if (::GetOverlappedResult(port, &io->o, &done, FALSE)) {
+        if (done > 0) {
+            stash = io->data[0];
+            stashed = true;
+        }
+        return;
     }
-    error = ::GetLastError();
-    if (error != ERROR_OPERATION_ABORTED)
-        return false;
-    error = 0;
-    return true;
+    failure = ::GetLastError();
 }
 
-} // namespace
+bool SerialPort::Found::lost(int &lastError) const
+{
+    if (stuck || !watching || !reading || !writing) {
+        lastError = ERROR_OPERATION_ABORTED;
+        return true;
+    }
+    if (failure) {
+        lastError = static_cast<int>(failure);
+        return true;
+    }
+    return false;
+}
 
 ReadResult SerialPort::read(std::uint8_t *buffer, std::size_t capacity, std::size_t &got)
 {
@@ -285,77 +379,95 @@ ReadResult SerialPort::read(std::uint8_t *buffer, std::size_t capacity, std::siz
         lastError_ = ERROR_INVALID_HANDLE;
         return ReadResult::Closed;
     }
-    if (capacity == 0)
-        return ReadResult::Nothing;
-    if (found_->stashed) {
+    found_->collect(handleOf(fd_));
+    if (found_->stashed && capacity > 0) {
         buffer[got++] = found_->stash;
         found_->stashed = false;
     }
-    DWORD done = 0, error = 0;
-    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(capacity - got, 1u << 20));
-    const bool ok = wanted == 0 || readNow(handleOf(fd_), found_->readEvent, buffer + got, wanted, done, error);
-    got += done;
+    // What the watching read has not yet seen comes after it: nothing is
+    // read past it.
+    if (found_->lost(lastError_) || got == capacity || found_->watching->busy)
+        return got > 0 ? ReadResult::Data : found_->lost(lastError_) ? ReadResult::Closed : ReadResult::Nothing;
+    const HANDLE port = handleOf(fd_);
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!::ClearCommError(port, &errors, &status)) {
+        found_->failure = ::GetLastError();
+    } else if (status.cbInQue > 0) {
+        // Bytes that are there: the read returns at once.
+        Io &io = *found_->reading;
+        const DWORD wanted = static_cast<DWORD>(std::min({capacity - got, sizeof io.data, std::size_t(status.cbInQue)}));
+        startIo(io);
+        DWORD done = 0, error = 0;
+        Outcome outcome = Outcome::Failed;
+        if (!::ReadFile(port, io.data, wanted, nullptr, &io.o) && ::GetLastError() != ERROR_IO_PENDING) {
+            io.busy = false;
+            error = ::GetLastError();
+        } else {
+            outcome = finish(port, io, kCancelGrace, done, error);
+        }
+        if (outcome == Outcome::Stuck) {
+            found_->stuck = true;
+            found_->reading = nullptr;
+        } else if (outcome == Outcome::Failed) {
+            found_->failure = error;
+        }
+        std::copy_n(io.data, outcome == Outcome::Stuck ? 0 : done, buffer + got);
+        got += outcome == Outcome::Stuck ? 0 : done;
+    }
     if (got > 0)
         return ReadResult::Data;
     // Any failure of a running port is its loss (unplugged, removed,
     // aborted by the driver). An empty read only means that nothing came:
     // Windows has no end of file on a COM port.
-    if (!ok) {
-        lastError_ = static_cast<int>(error);
-        return ReadResult::Closed;
-    }
-    return ReadResult::Nothing;
+    return found_->lost(lastError_) ? ReadResult::Closed : ReadResult::Nothing;
 }
 
 Transport::Wake SerialPort::wait(Clock::time_point deadline, int wakeFd, int watchFd)
 {
     if (fd_ == -1)
         return Wake::HungUp;
+    found_->collect(handleOf(fd_));
     if (found_->stashed)
         return Wake::Input;
+    if (found_->lost(lastError_))
+        return Wake::HungUp;
     const HANDLE port = handleOf(fd_);
-    // A read of one byte is the wait for input: it ends as the first byte
-    // comes.
-    OVERLAPPED o{};
-    o.hEvent = found_->readEvent;
-    ::ResetEvent(o.hEvent);
-    DWORD done = 0;
-    Signalled signalled = Signalled::Port;
-    if (!::ReadFile(port, &found_->stash, 1, nullptr, &o)) {
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            // The port is gone: the read that follows says how.
-            lastError_ = static_cast<int>(error);
-            return Wake::HungUp;
+    Io &io = *found_->watching;
+    for (;;) {
+        if (!io.busy) {
+            // Input already there is taken as it comes: the read ends at
+            // once.
+            startIo(io);
+            if (!::ReadFile(port, io.data, 1, nullptr, &io.o) && ::GetLastError() != ERROR_IO_PENDING) {
+                io.busy = false;
+                found_->failure = ::GetLastError();
+                found_->lost(lastError_);
+                return Wake::HungUp;
+            }
         }
-        signalled = waitForPort(o.hEvent, deadline, wakeFd, watchFd, lastError_);
-        if (signalled != Signalled::Port)
-            ::CancelIoEx(port, &o);
-    }
-    // Collected in every case: the OVERLAPPED and the byte are this call's.
-    if (::GetOverlappedResult(port, &o, &done, TRUE)) {
-        found_->stashed = done > 0;
-    } else {
-        const DWORD error = ::GetLastError();
-        if (error != ERROR_OPERATION_ABORTED) {
-            lastError_ = static_cast<int>(error);
+        const Signalled signalled = waitForPort(io.o.hEvent, deadline, wakeFd, watchFd, lastError_);
+        found_->collect(port);
+        if (found_->stashed)
+            return Wake::Input;
+        if (found_->lost(lastError_))
             return Wake::HungUp;
+        switch (signalled) {
+        case Signalled::Port:
+            // The read ended without a byte (kFirstByteWait passed): another
+            // one waits for the rest of the time.
+            if (Clock::now() < deadline)
+                continue;
+            return Wake::Timeout;
+        case Signalled::Timeout:
+            return Wake::Timeout;
+        case Signalled::Woken:
+            return Wake::Woken;
+        case Signalled::Failed:
+            return Wake::Failed;
         }
+        return Wake::Failed;
     }
-    switch (signalled) {
-    case Signalled::Port:
-        // Nothing within kFirstByteWait reads as a timeout: the caller
-        // waits again.
-        return found_->stashed ? Wake::Input : Wake::Timeout;
-    case Signalled::Woken:
-        return Wake::Woken;
-    case Signalled::Timeout:
-        // A byte that came as the wait ended is input all the same.
-        return found_->stashed ? Wake::Input : Wake::Timeout;
-    case Signalled::Failed:
-        break;
-    }
-    return Wake::Failed;
 }
 
 } // namespace ftlib
