@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ftmsclib/tracefile.h"
 
+#include <cerrno>
+
 #include "ftmsclib/handle_windows.h"
 #include "ftmsclib/trace.h"
 
@@ -59,6 +61,30 @@ void writeTraceLine(int file, const std::string &line)
         data += n;
         left -= n;
     }
+}
+
+std::string systemErrorText(int sysError)
+{
+    // The shared code's own number for a port that took no bytes in time.
+    if (sysError == ETIMEDOUT)
+        return "timed out";
+    // In English where Windows has it, as the rest of the trace.
+    wchar_t text[256] = {};
+    DWORD size = 0;
+    for (const DWORD language : {static_cast<DWORD>(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)), DWORD{0}}) {
+        size = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(sysError), language, text, 255, nullptr);
+        if (size > 0)
+            break;
+    }
+    char out[768] = {};
+    if (size == 0
+        || ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(size), out, sizeof out - 1, nullptr, nullptr) == 0)
+        return "system error";
+    std::string line(out);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ' || line.back() == '.'))
+        line.pop_back();
+    return line;
 }
 
 long long traceClockUs()
