@@ -32,8 +32,10 @@ constexpr DWORD kCancelGrace = 250;
 // A read returns at once with what is there, and with nothing there waits
 // for the first byte, this long at most: the watching read (WaitCommEvent
 // ends early under Wine). The waits themselves are bounded by our own
-// timed waits.
-constexpr DWORD kFirstByteWait = 1000;
+// timed waits; this bounds how long a killed program's read can hold up
+// its end (a process handle is signalled once its I/O is over), for a
+// driver that is slow to cancel, and so the guardians' zeros.
+constexpr DWORD kFirstByteWait = 100;
 
 } // namespace
 
