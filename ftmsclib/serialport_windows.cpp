@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "ftmsclib/comports.h"
 #include "ftmsclib/handle_windows.h"
@@ -170,6 +174,57 @@ void makeRaw(DCB &dcb)
     dcb.fAbortOnError = FALSE;
 }
 
+// How long the open itself may take: opening a Bluetooth port dials its
+// device, which Windows gives up after some seconds on its own; the open's
+// whole budget there is twelve.
+constexpr DWORD kOpenLimit = 10000;
+
+// CreateFile on a thread of its own, waited for kOpenLimit at most: an open
+// that dials and hangs must not hold the caller. A handle that comes too
+// late is closed by that thread.
+HANDLE openBounded(const std::wstring &path, DWORD &error)
+{
+    struct Open {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool finished = false;
+        bool abandoned = false;
+        HANDLE port = INVALID_HANDLE_VALUE;
+        DWORD error = 0;
+    };
+    auto open = std::make_shared<Open>();
+    try {
+        std::thread([open, path] {
+            // No sharing: Windows refuses every further open while this
+            // handle (or a guardian's duplicate of it) is open.
+            const HANDLE port = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_OVERLAPPED, nullptr);
+            const DWORD error = port == INVALID_HANDLE_VALUE ? ::GetLastError() : 0;
+            std::lock_guard<std::mutex> lock(open->mutex);
+            if (open->abandoned) {
+                if (port != INVALID_HANDLE_VALUE)
+                    ::CloseHandle(port);
+                return;
+            }
+            open->port = port;
+            open->error = error;
+            open->finished = true;
+            open->done.notify_all();
+        }).detach();
+    } catch (...) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        return INVALID_HANDLE_VALUE;
+    }
+    std::unique_lock<std::mutex> lock(open->mutex);
+    if (!open->done.wait_for(lock, std::chrono::milliseconds(kOpenLimit), [&] { return open->finished; })) {
+        open->abandoned = true;
+        error = ERROR_SEM_TIMEOUT;
+        return INVALID_HANDLE_VALUE;
+    }
+    error = open->error;
+    return open->port;
+}
+
 PortError openError(DWORD error)
 {
     switch (error) {
@@ -227,12 +282,9 @@ PortError SerialPort::open(const std::string &path, int &sysError)
         deleteIo(found_->writing);
         return PortError::Failed;
     }
-    // No sharing: Windows refuses every further open while this handle (or
-    // a guardian's duplicate of it) is open.
-    const HANDLE port = ::CreateFileW(widePath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED, nullptr);
+    DWORD error = 0;
+    const HANDLE port = openBounded(widePath(path), error);
     if (port == INVALID_HANDLE_VALUE) {
-        const DWORD error = ::GetLastError();
         sysError = static_cast<int>(error);
         return openError(error);
     }
