@@ -14,7 +14,9 @@
 // system's part (termios, poll, the locks) is in serialport_posix.cpp.
 namespace ftlib {
 
-enum class PortError { None, NotFound, AccessDenied, NotATerminal, Busy, Failed };
+// NoAnswer: the port opens by calling a device that did not answer (a
+// Bluetooth serial port on Windows).
+enum class PortError { None, NotFound, AccessDenied, NotATerminal, Busy, NoAnswer, Failed };
 
 // Not thread-safe: one thread does the I/O at a time.
 class SerialPort : public Transport {

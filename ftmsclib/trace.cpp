@@ -63,7 +63,7 @@ std::string formatLine(const TraceRecord &r)
         line += std::string(eventName(r)) + " ";
     line += r.text;
     if (r.sysError != 0)
-        line += std::string(": ") + std::strerror(r.sysError) + " (errno " + std::to_string(r.sysError) + ")";
+        line += ": " + systemErrorText(r.sysError) + " (errno " + std::to_string(r.sysError) + ")";
     if (!r.bytes.empty())
         line += ": " + hexBytes(r.bytes.data(), r.bytes.size());
     return line + "\n";
@@ -121,7 +121,7 @@ void loadTraceSettings()
         int error = 0;
         s.fd = openTraceFile(path, error);
         if (s.fd < 0)
-            writeTraceLine(s.fd, "ftMscLib: trace file " + path + ": " + std::strerror(error) + ", tracing to stderr\n");
+            writeTraceLine(s.fd, "ftMscLib: trace file " + path + ": " + systemErrorText(error) + ", tracing to stderr\n");
     }
     s.level = level;
 }

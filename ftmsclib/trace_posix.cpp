@@ -2,6 +2,7 @@
 #include "ftmsclib/tracefile.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
@@ -48,6 +49,11 @@ void writeTraceLine(int file, const std::string &line)
         data += n;
         left -= static_cast<std::size_t>(n);
     }
+}
+
+std::string systemErrorText(int sysError)
+{
+    return std::strerror(sysError);
 }
 
 long long traceClockUs()

@@ -16,5 +16,8 @@ int openTraceFile(const std::string &path, int &sysError);
 void closeTraceFile(int fd);
 // To `fd`, or to the standard error for -1.
 void writeTraceLine(int fd, const std::string &line);
+// What the system says of its error number `sysError` (errno; on Windows
+// the system's or Winsock's code, or ETIMEDOUT), for a line.
+std::string systemErrorText(int sysError);
 
 } // namespace ftlib

@@ -19,6 +19,7 @@ std::uint32_t openFailure(const std::string &path, const std::string &canonicalP
 {
     const std::uint32_t status = error == PortError::AccessDenied ? FTLIB_ERR_ACCESS_DENIED
         : error == PortError::Busy                                ? FTLIB_ERR_DEVICE_IS_OPEN
+        : error == PortError::NoAnswer                            ? FTLIB_ERR_INIT_COM_TIMEOUT
                                                                   : FTLIB_ERR_OPEN_COM;
     const rendezvous::PortFailure failure = rendezvous::classifyPortFailure(status, path, canonicalPath);
     switch (failure.kind) {
