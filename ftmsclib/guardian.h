@@ -169,6 +169,11 @@ private:
     int watchFd_ = -1;
     long pid_ = -1;
     Clock::time_point askedAt_{};
+    // What else the system keeps for a running guardian (Windows: its pipe,
+    // the operations pending on it, its process); none on Linux. Owned by
+    // the system's file, which frees it once the guardian has ended.
+    struct System;
+    System *system_ = nullptr;
 };
 
 // Where the guardian program is: beside the code that holds this (the
