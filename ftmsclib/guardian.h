@@ -114,6 +114,10 @@ public:
     // False, with `why` set, when the system gives none.
     bool create(std::string &why);
     int descriptor() const { return fd_; }
+    // Called before the guardians' news is read: where the system's signal
+    // stays set until reset (Windows' event), news that comes later sets it
+    // again. Nothing to do where it tells the state itself (Linux).
+    void rearm();
 
 private:
     int fd_ = -1;

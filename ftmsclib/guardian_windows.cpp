@@ -159,16 +159,22 @@ GuardianWatch::~GuardianWatch()
 
 bool GuardianWatch::create(std::string &why)
 {
-    // Auto-reset: the wait that sees it takes it, and the news it stood for
-    // is then read from every guardian; news after that sets it again. A
-    // manual reset by whoever reads one guardian could swallow another's.
+    // Manual reset: the transfer loop's wait only looks at it, and
+    // rearm() resets it before every guardian is read; news that comes after
+    // sets it again, so none is lost between two guardians.
     if (fd_ == -1) {
-        if (const HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, nullptr))
+        if (const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr))
             fd_ = descriptorOf(event);
     }
     if (fd_ == -1)
         why = "no event: " + errorText(::GetLastError());
     return fd_ != -1;
+}
+
+void GuardianWatch::rearm()
+{
+    if (fd_ != -1)
+        ::ResetEvent(handleOf(fd_));
 }
 
 struct Guardian::System {
@@ -202,20 +208,40 @@ struct Guardian::System {
 
     bool pending(OVERLAPPED &op, bool started) const { return started && !HasOverlappedIoCompleted(&op); }
 
+    static void clear(OVERLAPPED &op)
+    {
+        const HANDLE event = op.hEvent;
+        op = OVERLAPPED{};
+        op.hEvent = event;
+    }
+
     // Starts a write; true when it went or is on its way. One at a time: a
     // guardian that has not taken the last one is one that does not read.
     bool write(const void *data, DWORD size)
     {
         if (pending(writeOp, writing))
             return false;
-        const HANDLE event = writeOp.hEvent;
-        writeOp = OVERLAPPED{};
-        writeOp.hEvent = event;
+        clear(writeOp);
         writing = true;
         if (::WriteFile(pipe, data, size, nullptr, &writeOp))
             return true;
         writing = ::GetLastError() == ERROR_IO_PENDING;
         return writing;
+    }
+
+    bool writeByte(char byte)
+    {
+        if (pending(writeOp, writing))
+            return false;
+        out = byte;
+        return write(&out, 1);
+    }
+
+    bool startConnect()
+    {
+        clear(readOp);
+        reading = ::ConnectNamedPipe(pipe, &readOp) || ::GetLastError() == ERROR_IO_PENDING;
+        return reading;
     }
 
     // Whether a guardian is connected, without waiting for one: the
@@ -224,11 +250,8 @@ struct Guardian::System {
     bool connectedNow()
     {
         for (int attempt = 0; attempt < 2; ++attempt) {
-            if (!reading) {
-                reading = ::ConnectNamedPipe(pipe, &readOp) || ::GetLastError() == ERROR_IO_PENDING;
-                if (!reading)
-                    return ::GetLastError() == ERROR_PIPE_CONNECTED;
-            }
+            if (!reading && !startConnect())
+                return ::GetLastError() == ERROR_PIPE_CONNECTED;
             ::CancelIoEx(pipe, &readOp);
             for (int i = 0; i < 1000 && !HasOverlappedIoCompleted(&readOp); ++i)
                 ::Sleep(1);
@@ -244,9 +267,7 @@ struct Guardian::System {
 
     bool startRead()
     {
-        const HANDLE event = readOp.hEvent;
-        readOp = OVERLAPPED{};
-        readOp.hEvent = event;
+        clear(readOp);
         reading = ::ReadFile(pipe, &in, 1, nullptr, &readOp) || ::GetLastError() == ERROR_IO_PENDING;
         return reading;
     }
@@ -338,8 +359,7 @@ bool Guardian::start(int portFd, int memoryFd, int watchFd, std::string &why)
     }
     system->socket = ::GetFileType(handleOf(portFd)) != FILE_TYPE_CHAR;
     system->port = portFd;
-    system->reading = !::ConnectNamedPipe(system->pipe, &system->readOp) && ::GetLastError() == ERROR_IO_PENDING;
-    if (!system->reading) {
+    if (!system->startConnect()) {
         why = "pipe: " + errorText(::GetLastError());
         delete system;
         return false;
@@ -400,9 +420,7 @@ Guardian::News Guardian::check(std::string &how)
             }
             // The connect again (see below): a guardian that came meanwhile
             // is connected already.
-            system->reading = ::ConnectNamedPipe(system->pipe, &system->readOp)
-                || ::GetLastError() == ERROR_IO_PENDING;
-            if (system->reading)
+            if (system->startConnect())
                 continue;
             ok = ::GetLastError() == ERROR_PIPE_CONNECTED;
         } else {
@@ -458,8 +476,7 @@ void Guardian::ping(Clock::time_point now)
     System *system = system_;
     if (!system || system->stage != System::Stage::Running || asked())
         return;
-    system->out = kGuardianPing;
-    if (system->write(&system->out, 1))
+    if (system->writeByte(kGuardianPing))
         askedAt_ = now;
 }
 
@@ -472,10 +489,8 @@ void Guardian::tellDismissed()
     // pipe has gone ends by itself.
     if (system->stage == System::Stage::Connecting && system->connectedNow())
         system->process = clientProcess(system->pipe, pid_);
-    if (system->process) {
-        system->out = kGuardianDismissed;
-        system->write(&system->out, 1);
-    }
+    if (system->process)
+        system->writeByte(kGuardianDismissed);
     system->stage = System::Stage::Dismissed;
 }
 
