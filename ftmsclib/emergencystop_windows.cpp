@@ -79,6 +79,11 @@ void EmergencyStop::installHandlers()
 {
     if (installed.exchange(true))
         return;
+    // The handlers stay installed for the life of the process, so the code
+    // they point to must never be unloaded (a FreeLibrary of the DLL).
+    HMODULE self = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&unhandledException), &self);
     previousFilter = ::SetUnhandledExceptionFilter(unhandledException);
     const SignalHandler found = std::signal(SIGABRT, abortSignal);
     // An ignored abort() does not end the process: the link must not be cut
