@@ -114,6 +114,10 @@ public:
     // False, with `why` set, when the system gives none.
     bool create(std::string &why);
     int descriptor() const { return fd_; }
+    // Called before the guardians' news is read: where the system's signal
+    // stays set until reset (Windows' event), news that comes later sets it
+    // again. Nothing to do where it tells the state itself (Linux).
+    void rearm();
 
 private:
     int fd_ = -1;
@@ -169,6 +173,11 @@ private:
     int watchFd_ = -1;
     long pid_ = -1;
     Clock::time_point askedAt_{};
+    // What else the system keeps for a running guardian (Windows: its pipe,
+    // the operations pending on it, its process); none on Linux. Owned by
+    // the system's file, which frees it once the guardian has ended.
+    struct System;
+    System *system_ = nullptr;
 };
 
 // Where the guardian program is: beside the code that holds this (the

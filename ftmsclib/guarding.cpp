@@ -108,6 +108,7 @@ void Guarding::begin(int portFd, Clock::time_point now, const std::vector<std::u
 
 void Guarding::wakeUp(int portFd, Clock::time_point now)
 {
+    watch_.rearm();
     for (Watcher &watcher : watchers_) {
         std::string how;
         const long pid = watcher.process.pid();
