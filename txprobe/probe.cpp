@@ -13,26 +13,17 @@
 #include <fstream>
 #include <memory>
 
-#include <arpa/inet.h>
-#include <grp.h>
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <sys/utsname.h>
-#include <unistd.h>
-
 #include "ftmsclib/device.h"
 #include "ftmsclib/ftmsclib.h"
 #include "ftmsclib/portscan.h"
+#include "ftmsclib/systemports.h"
 #include "ftmsclib/trace.h"
 #include "ftmsclib/version.h"
 #include "protocol/txt.h"
 #include "rendezvous/portfailure.h"
 #include "rendezvous/txtaddress.h"
 #include "txprobe/report.h"
-
-extern char **environ;
+#include "txprobe/system.h"
 
 namespace txprobe {
 
@@ -69,7 +60,7 @@ void pause(milliseconds duration)
     const auto end = Clock::now() + duration;
     while (!interrupted && Clock::now() < end) {
         const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now()).count();
-        ::poll(nullptr, 0, static_cast<int>(std::min<long long>(std::max<long long>(left, 1), 20)));
+        sleepMs(static_cast<int>(std::min<long long>(std::max<long long>(left, 1), 20)));
     }
 }
 
@@ -81,14 +72,11 @@ std::string ask(const std::string &question)
     std::string line;
     const auto end = Clock::now() + kAnswerWait;
     while (!interrupted && Clock::now() < end) {
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        if (::poll(&p, 1, 100) <= 0)
-            continue;
         char c;
-        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
+        const int n = inputChar(c, 100);
+        if (n == 0)
             continue;
-        if (n <= 0)
+        if (n < 0)
             return line.empty() ? "no answer (input closed)" : line;
         if (c == '\n')
             return line.empty() ? "no answer (empty line)" : line;
@@ -97,23 +85,6 @@ std::string ask(const std::string &question)
     }
     say("");
     return interrupted ? "no answer (interrupted)" : "no answer within 120 s";
-}
-
-std::string readFirstLine(const std::string &path, const std::string &key = {})
-{
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (key.empty())
-            return line;
-        if (line.rfind(key + "=", 0) == 0) {
-            std::string value = line.substr(key.size() + 1);
-            if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-                value = value.substr(1, value.size() - 2);
-            return value;
-        }
-    }
-    return {};
 }
 
 std::string statusName(std::uint32_t status, bool txt = false)
@@ -164,8 +135,7 @@ std::string versionBytes(const std::array<std::uint8_t, 4> &v)
 std::string defaultOutput()
 {
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
+    const std::tm local = localTime(now);
     char name[64];
     std::strftime(name, sizeof name, "kavrik-txprobe-%Y%m%d-%H%M%S.txt", &local);
     return name;
@@ -177,28 +147,15 @@ void systemFacts(Report &report)
     report.fact("system", "library", std::string(ftlib::kVersionText) + " (built into the probe), version word "
                     + hex8(ftlib::kVersionWord));
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
+    const std::tm local = localTime(now);
     char date[64];
     std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %z", &local);
     report.fact("system", "date", date);
-    const std::string os = readFirstLine("/etc/os-release", "PRETTY_NAME");
-    report.fact("system", "os", os.empty() ? "unknown (no /etc/os-release)" : os);
-    utsname u{};
-    if (::uname(&u) == 0)
-        report.fact("system", "kernel", std::string(u.sysname) + " " + u.release + " " + u.version + " " + u.machine);
-    std::string groups;
-    gid_t list[256];
-    const int count = ::getgroups(256, list);
-    for (int i = 0; i < count; ++i) {
-        const group *g = ::getgrgid(list[i]);
-        groups += (i ? " " : "") + (g ? std::string(g->gr_name) : std::to_string(list[i]));
-    }
-    report.fact("system", "user", "uid " + std::to_string(::getuid()) + ", groups: " + (groups.empty() ? "none" : groups));
+    systemDetails(report);
     std::string variables;
-    for (char **e = environ; *e; ++e) {
-        if (std::strncmp(*e, "KAVRIK_", 7) == 0)
-            variables += std::string(variables.empty() ? "" : " ") + *e;
+    for (const std::string &e : environmentVariables()) {
+        if (e.rfind("KAVRIK_", 0) == 0)
+            variables += std::string(variables.empty() ? "" : " ") + e;
     }
     report.fact("system", "environment", variables.empty() ? "no KAVRIK_ variables" : variables);
 }
@@ -216,65 +173,8 @@ void portFacts(Report &report, const std::string &path, const std::string &canon
 {
     report.fact("port", "given", path);
     report.fact("port", "device", canonical);
-    const std::string name = canonical.substr(canonical.find_last_of('/') + 1);
-    struct stat st {};
-    if (::stat(canonical.c_str(), &st) == 0) {
-        const group *g = ::getgrgid(st.st_gid);
-        char mode[16];
-        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-        report.fact("port", "node", std::string(S_ISCHR(st.st_mode) ? "character device" : "not a character device")
-                        + ", mode " + mode + ", owner uid " + std::to_string(st.st_uid) + ", group "
-                        + (g ? g->gr_name : std::to_string(st.st_gid)));
-    } else {
-        report.fact("port", "node", std::string("cannot stat: ") + std::strerror(errno));
-    }
-    ftlib::UsbFacts usb;
-    if (ftlib::usbFacts(name, usb)) {
-        report.fact("port", "usb ids", usb.vendorId + ":" + usb.productId + " (a ROBO TX is 221d:1000)");
-        report.fact("port", "usb manufacturer", usb.manufacturer);
-        report.fact("port", "usb product", usb.product);
-        report.fact("port", "usb serial", usb.serial);
-        report.fact("port", "usb device version", usb.version);
-        report.fact("port", "usb speed", usb.speed.empty() ? "" : usb.speed + " Mbit/s");
-        report.fact("port", "usb bus port", usb.busPort);
-        report.fact("port", "usb interface", "number " + usb.interfaceNumber + ", class " + usb.interfaceClass + "/"
-                        + usb.interfaceSubClass + "/" + usb.interfaceProtocol + ", driver "
-                        + (usb.driver.empty() ? "none" : usb.driver));
-    } else {
-        report.fact("port", "usb",
-                    rendezvous::bluetoothPort(canonical) ? "none (Bluetooth RFCOMM)" : "none found in sysfs");
-    }
+    portDetails(report, canonical);
     report.fact("port", "ports found", portsFound());
-}
-
-// The interface of this computer on the TXT's network, by address and
-// netmask: the one the connection most likely went out on.
-std::string hostInterface(const std::string &host)
-{
-    in_addr target{};
-    if (::inet_pton(AF_INET, host.c_str(), &target) != 1)
-        return "not known (" + host + " is no IPv4 address)";
-    ifaddrs *list = nullptr;
-    if (::getifaddrs(&list) != 0)
-        return std::string("not known (getifaddrs: ") + std::strerror(errno) + ")";
-    std::string found;
-    for (const ifaddrs *a = list; a && found.empty(); a = a->ifa_next) {
-        if (!a->ifa_addr || !a->ifa_netmask || a->ifa_addr->sa_family != AF_INET)
-            continue;
-        sockaddr_in address{}, netmask{};
-        std::memcpy(&address, a->ifa_addr, sizeof address);
-        std::memcpy(&netmask, a->ifa_netmask, sizeof netmask);
-        const std::uint32_t mask = netmask.sin_addr.s_addr;
-        // A mask of 0 would put every address on that network.
-        if (mask == 0 || (address.sin_addr.s_addr & mask) != (target.s_addr & mask))
-            continue;
-        char text[INET_ADDRSTRLEN] = "?";
-        ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-        found = std::string(a->ifa_name) + ", address " + text + "/"
-            + std::to_string(__builtin_popcount(ntohl(mask))) + ((a->ifa_flags & IFF_UP) ? "" : " (down)");
-    }
-    ::freeifaddrs(list);
-    return found.empty() ? "none on that network: this computer has no address there" : found;
 }
 
 void txtLinkFacts(Report &report, const std::string &address)
@@ -435,7 +335,7 @@ Exchanges runExchanges(ftlib::Device &device, Report &report)
     const auto exchangeStart = Clock::now();
     while (!interrupted && report.answeredExchanges() < kExchanges && device.comStatus() == FTLIB_ERR_SUCCESS
            && Clock::now() - exchangeStart < kExchangeBudget)
-        ::poll(nullptr, 0, 5);
+        sleepMs(5);
     const Exchanges counted{report.answeredExchanges(), report.sentExchanges()};
     report.summary("exchanges", std::to_string(counted.answered) + " answered of " + std::to_string(counted.sent)
                        + " sent in "
@@ -542,9 +442,7 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
         txtLinkFacts(report, path);
         settings = ftlib::LinkSettings::forTxt(path);
     } else {
-        char resolved[PATH_MAX];
-        if (::realpath(path.c_str(), resolved))
-            canonical = resolved;
+        canonical = ftlib::canonicalPortPath(path);
         portFacts(report, path, canonical);
         settings = ftlib::LinkSettings::forPort(path, canonical);
     }
@@ -611,12 +509,7 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
 
 int runProbe(const ProbeOptions &options)
 {
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    catchInterrupts(onSignal);
 
     Report report;
     ftlib::setTraceSink(&Report::sink, &report);
