@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ftmsclib/systemports.h"
 #include "ftmsclib/trace.h"
-#include "rendezvous/portfailure.h"
 #include "rendezvous/txtaddress.h"
 
 namespace ftlib {
@@ -42,7 +42,7 @@ void envMilliseconds(const char *name, long long low, long long high, const std:
 
 LinkSettings LinkSettings::forPort(const std::string &path, const std::string &canonicalPath)
 {
-    return forLink(rendezvous::bluetoothPort(path, canonicalPath), path);
+    return forLink(bluetoothSerialPort(path, canonicalPath), path);
 }
 
 LinkSettings LinkSettings::forLink(bool bluetooth, const std::string &port)

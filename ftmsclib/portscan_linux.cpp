@@ -98,6 +98,11 @@ std::string canonicalPortPath(const std::string &path)
     return ::realpath(path.c_str(), resolved) ? resolved : path;
 }
 
+bool bluetoothSerialPort(const std::string &path, const std::string &canonicalPath)
+{
+    return rendezvous::bluetoothPort(path, canonicalPath);
+}
+
 bool usbFacts(const std::string &ttyName, UsbFacts &facts)
 {
     facts = UsbFacts{};

@@ -134,4 +134,17 @@ std::string canonicalPortPath(const std::string &path)
     return comPortName(path);
 }
 
+// "COM9" tells nothing: the device that gave the port does.
+bool bluetoothSerialPort(const std::string &path, const std::string &)
+{
+    const std::string name = comPortName(path);
+    if (name.empty())
+        return false;
+    for (const PortEntry &port : systemSerialPorts()) {
+        if (port.path == name)
+            return port.kind == PortKind::Bluetooth;
+    }
+    return false;
+}
+
 } // namespace ftlib

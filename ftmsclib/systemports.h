@@ -21,4 +21,9 @@ std::vector<PortEntry> systemSerialPorts();
 // leads nowhere.
 std::string canonicalPortPath(const std::string &path);
 
+// Whether `path` (leading to `canonicalPath`, empty when not known) is a
+// Bluetooth serial port, whose link needs the radio's time: by its name
+// where the system names them so, else by the device behind it.
+bool bluetoothSerialPort(const std::string &path, const std::string &canonicalPath);
+
 } // namespace ftlib
