@@ -87,8 +87,11 @@ End waitForTheEnd(bool watchingProgram)
 int main()
 {
     // The terminal's signals are for the program; this process ends when it
-    // has done its one job.
-    for (const int signalNumber : {SIGINT, SIGQUIT, SIGHUP, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
+    // has done its one job. So is SIGTERM: a logout or a service's stop
+    // sends it to every process at once, and a program without a handler
+    // of its own dies of it with its outputs driven; this one writes their
+    // zeros then, and ends with the program (or at its orderly close).
+    for (const int signalNumber : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
         std::signal(signalNumber, SIG_IGN);
     closeTheRest();
     // Memory laid out by another build of the library is not this one's to

@@ -1170,6 +1170,11 @@ void TestFtMscLib::fatalSignalSendsZeros_data()
     for (int attempt = 1; attempt <= 2; ++attempt)
         QTest::addRow("SIGKILL right after a guardian's, %d", attempt) << SIGKILL << true << "guardian killed:0" << QStringList();
     QTest::newRow("SIGKILL 0.5 ms after a guardian's") << SIGKILL << true << "guardian killed:500" << QStringList();
+    // A logout or a service's stop sends SIGTERM to every process at once;
+    // the program (without a handler of its own) dies of it, the guardians
+    // stay for its zeros.
+    for (int attempt = 1; attempt <= 3; ++attempt)
+        QTest::addRow("SIGTERM to every process, %d", attempt) << SIGTERM << true << "guardians terminated" << QStringList();
     // Guardians that were stopped do not answer the heartbeat: replaced.
     // Under a subreaper nothing would continue them once the program is gone.
     QTest::newRow("SIGKILL, its guardians stopped") << SIGKILL << true << "guardians stopped" << QStringList();
@@ -1180,6 +1185,7 @@ void TestFtMscLib::fatalSignalSendsZeros_data()
     QTest::newRow("TXT, SIGKILL") << SIGKILL << true << "" << late;
     QTest::newRow("TXT, SIGKILL right after a guardian's") << SIGKILL << true << "guardian killed:0" << late;
     QTest::newRow("TXT, SIGKILL, nothing driven") << SIGKILL << false << "" << QStringList();
+    QTest::newRow("TXT, SIGTERM to every process") << SIGTERM << true << "guardians terminated" << late;
 }
 
 // However the process dies, a driven output goes to 0, with one exchange,
@@ -1261,6 +1267,10 @@ void TestFtMscLib::fatalSignalSendsZeros()
     }
     last = guardiansOf(program);
     const qint64 killedAt = monotonicMicroseconds();
+    if (before == "guardians terminated") {
+        for (const pid_t guardian : last)
+            QCOMPARE(::kill(guardian, SIGTERM), 0);
+    }
     QCOMPARE(::kill(program, signal), 0);
     QVERIFY(probe.waitForFinished(3000));
     // The signal went on to its default action: no exit handler ran.
