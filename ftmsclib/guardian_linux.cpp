@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ftmsclib/guardian.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <new>
+#include <sstream>
 #include <thread>
 
 #include <dlfcn.h>
@@ -15,11 +18,13 @@
 #include <sys/epoll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "ftmsclib/guardian_linux.h"
+#include "ftmsclib/trace.h"
 
 extern char **environ;
 
@@ -121,6 +126,57 @@ int spawn(const std::string &program, int portFd, int socketEnd, int memory, int
     posix_spawnattr_destroy(&attributes);
     closeAll({port, socket, shared, program_});
     return spawned;
+}
+
+// The unified hierarchy's mount point and this process's cgroup in it, or
+// why there is none to be had.
+bool ownCgroup(std::string &mount, std::string &path, std::string &why)
+{
+    std::ifstream mounts("/proc/self/mountinfo");
+    for (std::string line; std::getline(mounts, line);) {
+        // "ID PARENT MAJ:MIN ROOT MOUNT OPTIONS... - TYPE SOURCE SUPER"
+        const std::size_t dash = line.find(" - cgroup2 ");
+        if (dash == std::string::npos)
+            continue;
+        std::istringstream fields(line.substr(0, dash));
+        std::string id, parent, device, root;
+        fields >> id >> parent >> device >> root >> mount;
+        break;
+    }
+    std::ifstream own("/proc/self/cgroup");
+    for (std::string line; std::getline(own, line);) {
+        if (line.rfind("0::", 0) == 0)
+            path = line.substr(3);
+    }
+    if (mount.empty() || path.empty()) {
+        why = "no unified cgroup hierarchy";
+        return false;
+    }
+    return true;
+}
+
+// Moves the guardian `pid` out of the program's cgroup into a sibling of
+// it: a desktop ends a program by killing its whole cgroup at once
+// (cgroup.kill: the stop of its scope, systemd-oomd), which would take the
+// guardians with it. Empty, or why it stays.
+std::string leaveProgramCgroup(pid_t pid)
+{
+    std::string mount, path, why;
+    if (!ownCgroup(mount, path, why))
+        return why;
+    const std::size_t slash = path.rfind('/');
+    if (path == "/" || slash == std::string::npos)
+        return "the program is in the root cgroup";
+    const std::string sibling = mount + path.substr(0, slash) + "/" + kGuardianProgram + "s";
+    if (::mkdir(sibling.c_str(), 0755) != 0 && errno != EEXIST)
+        return sibling + ": " + std::strerror(errno);
+    const int procs = ::open((sibling + "/cgroup.procs").c_str(), O_WRONLY | O_CLOEXEC);
+    const std::string number = std::to_string(pid);
+    const bool moved = procs >= 0 && ::write(procs, number.data(), number.size()) == ssize_t(number.size());
+    const int error = errno;
+    if (procs >= 0)
+        ::close(procs);
+    return moved ? std::string() : sibling + "/cgroup.procs: " + std::strerror(error);
 }
 
 std::string exitText(int status)
@@ -226,6 +282,11 @@ bool Guardian::start(int portFd, int memoryFd, int watchFd, std::string &why)
         closeAll({ends[0]});
         return false;
     }
+    // Said once: where it cannot leave, every guardian stays.
+    static std::atomic<bool> told{false};
+    const std::string stays = leaveProgramCgroup(pid);
+    if (!stays.empty() && !told.exchange(true))
+        trace(std::string(), "guardians share the program's cgroup, whose kill takes them too: %s", stays.c_str());
     socket_ = ends[0];
     pid_ = pid;
     askedAt_ = {};

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include <csignal>
 #include <cstring>
+#include <memory>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -70,6 +71,60 @@ void spin(qint64 us)
     while (monotonicMicroseconds() < until) {
     }
 }
+
+// A cgroup of the test's own in the unified hierarchy, with the program's
+// inside it ("program") as a desktop puts a program in a scope of its own;
+// empty, with `why`, where the test may make none. Removed with what the
+// library made beside the program's.
+class TestCgroup
+{
+public:
+    explicit TestCgroup(QString &why)
+    {
+        QFile mounts("/proc/self/mountinfo");
+        QString mount;
+        if (mounts.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : mounts.readAll().split('\n')) {
+                if (line.contains(" - cgroup2 "))
+                    mount = QString::fromLocal8Bit(line.split(' ').value(4));
+            }
+        }
+        QFile own("/proc/self/cgroup");
+        QString path;
+        if (own.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : own.readAll().split('\n')) {
+                if (line.startsWith("0::"))
+                    path = QString::fromLocal8Bit(line.mid(3));
+            }
+        }
+        if (mount.isEmpty() || path.isEmpty()) {
+            why = "no unified cgroup hierarchy";
+            return;
+        }
+        const QString dir = QString("%1%2/kavrik-test-%3").arg(mount, path == "/" ? QString() : path).arg(::getpid());
+        if (!QDir().mkpath(dir + "/program")) {
+            why = "cannot make " + dir + ": " + QString::fromLocal8Bit(std::strerror(errno));
+            return;
+        }
+        root = dir;
+    }
+    ~TestCgroup()
+    {
+        if (root.isEmpty())
+            return;
+        // The guardians end once they have written; their cgroup with them.
+        for (const QString &child : {QString("/program"), QString("/ftmsclib-guardians")})
+            waitUntil([&] { return ::rmdir(qPrintable(root + child)) == 0 || errno == ENOENT; }, 3000);
+        ::rmdir(qPrintable(root));
+    }
+    QString procs() const { return root + "/program/cgroup.procs"; }
+    bool kill() const
+    {
+        QFile file(root + "/program/cgroup.kill");
+        return file.open(QIODevice::WriteOnly) && file.write("1") == 1;
+    }
+    QString root;
+};
 
 // Runs in a network namespace of its own (unshare), so that the search's
 // traffic stays inside: a veth pair joins it (kvh0) to a second namespace
@@ -1170,10 +1225,14 @@ void TestFtMscLib::fatalSignalSendsZeros_data()
     for (int attempt = 1; attempt <= 2; ++attempt)
         QTest::addRow("SIGKILL right after a guardian's, %d", attempt) << SIGKILL << true << "guardian killed:0" << QStringList();
     QTest::newRow("SIGKILL 0.5 ms after a guardian's") << SIGKILL << true << "guardian killed:500" << QStringList();
+    // A desktop ends a program's whole cgroup in one step (the stop of its
+    // scope, systemd-oomd): the guardians are not in it.
+    for (int attempt = 1; attempt <= 5; ++attempt)
+        QTest::addRow("its cgroup killed, %d", attempt) << SIGKILL << true << "cgroup killed" << QStringList();
     // A logout or a service's stop sends SIGTERM to every process at once;
     // the program (without a handler of its own) dies of it, the guardians
     // stay for its zeros.
-    for (int attempt = 1; attempt <= 3; ++attempt)
+    for (int attempt = 1; attempt <= 5; ++attempt)
         QTest::addRow("SIGTERM to every process, %d", attempt) << SIGTERM << true << "guardians terminated" << QStringList();
     // Guardians that were stopped do not answer the heartbeat: replaced.
     // Under a subreaper nothing would continue them once the program is gone.
@@ -1186,6 +1245,7 @@ void TestFtMscLib::fatalSignalSendsZeros_data()
     QTest::newRow("TXT, SIGKILL right after a guardian's") << SIGKILL << true << "guardian killed:0" << late;
     QTest::newRow("TXT, SIGKILL, nothing driven") << SIGKILL << false << "" << QStringList();
     QTest::newRow("TXT, SIGTERM to every process") << SIGTERM << true << "guardians terminated" << late;
+    QTest::newRow("TXT, its cgroup killed") << SIGKILL << true << "cgroup killed" << late;
 }
 
 // However the process dies, a driven output goes to 0, with one exchange,
@@ -1210,7 +1270,18 @@ void TestFtMscLib::fatalSignalSendsZeros()
                    // have them stopped for a leak check, and says so.
                    + (before == "fork-exit" ? ":detect_leaks=0" : ""));
     probe.setProcessEnvironment(env);
-    probe.start(KAVRIK_EXITPROBE, QStringList{kLibrary, sim.port} + (driving ? QStringList() : QStringList{"idle"}));
+    const QStringList probeArguments = QStringList{kLibrary, sim.port} + (driving ? QStringList() : QStringList{"idle"});
+    QString why;
+    const std::unique_ptr<TestCgroup> cgroup(before == "cgroup killed" ? new TestCgroup(why) : nullptr);
+    if (cgroup && cgroup->root.isEmpty())
+        QSKIP(qPrintable(why));
+    if (cgroup) {
+        // In its cgroup before it opens anything, so its guardians start there.
+        probe.start("sh", QStringList{"-c", "echo $$ > \"$0\" && exec \"$@\"", cgroup->procs(), KAVRIK_EXITPROBE}
+                              + probeArguments);
+    } else {
+        probe.start(KAVRIK_EXITPROBE, probeArguments);
+    }
     QVERIFY(probe.waitForStarted());
     QVERIFY(probe.waitForReadyRead(5000));
     QCOMPARE(probe.readLine().trimmed(), QByteArray(driving ? "driving" : "idle"));
@@ -1271,7 +1342,10 @@ void TestFtMscLib::fatalSignalSendsZeros()
         for (const pid_t guardian : last)
             QCOMPARE(::kill(guardian, SIGTERM), 0);
     }
-    QCOMPARE(::kill(program, signal), 0);
+    if (cgroup)
+        QVERIFY(cgroup->kill());
+    else
+        QCOMPARE(::kill(program, signal), 0);
     QVERIFY(probe.waitForFinished(3000));
     // The signal went on to its default action: no exit handler ran.
     QCOMPARE(probe.exitStatus(), QProcess::CrashExit);
