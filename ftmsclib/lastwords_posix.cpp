@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace ftlib {
@@ -40,6 +41,12 @@ bool writePreparedFrame(int fd, const std::uint8_t *data, std::size_t size)
 
 bool readExactly(int fd, std::uint8_t *out, std::size_t size, long long deadline)
 {
+    // The transfer loop's low-water mark (a whole answer) stays on the
+    // socket this shares: a wait for the rest of an answer read in part
+    // would never end before the deadline. Each byte counts here. (A
+    // serial port has no such option.)
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
     std::uint8_t sink[64];
     while (size > 0) {
         std::uint8_t *into = out ? out : sink;

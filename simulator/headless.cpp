@@ -197,6 +197,8 @@ bool txtCommand(const std::string &word, const std::string &argument, const std:
         server.setMute(word == "mute");
     else if (word == "latency" && saturatedNumber(argument, 0, 60000, number))
         engine.setLatency(std::chrono::milliseconds(number));
+    else if (word == "split" && saturatedNumber(argument, 0, 10000, number))
+        server.setSplit(std::chrono::milliseconds(number));
     else if (word == "close" || word == "hangup")
         server.closeConnection();
     else if (word == "reset")

@@ -80,7 +80,8 @@ void describe(QCommandLineParser &parser)
         "on a TCP port (default 127.0.0.1:65000, port 0: any free one), with a window, or headless for tests.\n"
         "Headless commands: drop [N], corrupt [N], split [MS], stall [MS], stray, mute,\n"
         "unmute, hangup, ext K on|off, status, quit\n"
-        "With --txt: mute, unmute, latency MS, close (or hangup), reset, ext 1 on|off, status, quit"));
+        "With --txt: mute, unmute, latency MS, split MS (answers a byte at a time; 0: whole),\n"
+        "close (or hangup), reset, ext 1 on|off, status, quit"));
     parser.addPositionalArgument(QStringLiteral("HOST:PORT"), QStringLiteral("With --txt: the address to listen on."),
                                  QStringLiteral("[HOST:PORT]"));
     parser.addHelpOption();

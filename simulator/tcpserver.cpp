@@ -155,6 +155,12 @@ void TcpServer::setMute(bool mute)
     mute_ = mute;
 }
 
+void TcpServer::setSplit(std::chrono::milliseconds pause)
+{
+    splitMs_ = pause.count();
+    wake();
+}
+
 void TcpServer::closeConnection()
 {
     endRequested_ = 1;
@@ -269,7 +275,8 @@ void TcpServer::flush()
     const auto now = Clock::now();
     while (client_ >= 0 && !queue_.empty() && queue_.front().due <= now) {
         std::vector<std::uint8_t> &bytes = queue_.front().bytes;
-        const ssize_t n = ::send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        const long long split = splitMs_;
+        const ssize_t n = ::send(client_, bytes.data(), split > 0 ? 1 : bytes.size(), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -278,8 +285,13 @@ void TcpServer::flush()
             return; // EAGAIN: wait for POLLOUT
         }
         bytes.erase(bytes.begin(), bytes.begin() + n);
-        if (bytes.empty())
+        if (bytes.empty()) {
             queue_.pop_front();
+        } else if (split > 0) {
+            // The rest of it later, a byte at a time.
+            queue_.front().due = now + std::chrono::milliseconds(split);
+            return;
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -48,6 +49,8 @@ public:
 
     // Requests are read and carried out, nothing is answered.
     void setMute(bool mute);
+    // Every answer goes a byte at a time, `pause` apart (0: whole).
+    void setSplit(std::chrono::milliseconds pause);
     // The simulator ends the connection: an orderly close (FIN), or a reset
     // (RST).
     void closeConnection();
@@ -83,6 +86,7 @@ private:
     std::deque<TxtReply> queue_;
     std::mutex faultMutex_;
     bool mute_ = false;
+    std::atomic<long long> splitMs_{0};
     // 1: close, 2: reset, from the fault controls.
     std::atomic<int> endRequested_{0};
     std::atomic<bool> stop_{false};
