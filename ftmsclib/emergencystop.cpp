@@ -25,6 +25,7 @@ struct Slot {
     std::atomic<int> fd{-1};
     std::atomic<bool> writing{false};
     std::atomic<std::atomic<bool> *> zerosClaim{nullptr};
+    std::atomic<std::atomic<bool> *> zerosWritten{nullptr};
     // The process that armed it: a child forked without exec inherits the
     // table, and must not write to its parent's port, nor take the claim.
     std::atomic<long> owner{0};
@@ -61,8 +62,9 @@ void writeZeros()
             continue;
         std::uint8_t frame[FrameCell::kCapacity];
         const std::size_t size = slot.frame.read(frame);
-        if (size > 0)
-            writePreparedFrame(fd, frame, size);
+        std::atomic<bool> *written = slot.zerosWritten.load();
+        if (size > 0 && writePreparedFrame(fd, frame, size) && written)
+            written->store(true);
     }
 }
 
@@ -110,6 +112,12 @@ void EmergencyStop::setClaim(std::atomic<bool> *claim)
         slots[slot_].zerosClaim.store(claim);
 }
 
+void EmergencyStop::setWritten(std::atomic<bool> *written)
+{
+    if (slot_ >= 0)
+        slots[slot_].zerosWritten.store(written);
+}
+
 void EmergencyStop::setAnswerWait(std::uint32_t ms)
 {
     if (slot_ >= 0)
@@ -131,6 +139,7 @@ void EmergencyStop::disarm()
     // handler that still saw this port keeps the caller from closing it.
     slot.fd.store(-1);
     slot.zerosClaim.store(nullptr);
+    slot.zerosWritten.store(nullptr);
     slot.writing.store(false);
     slot.awaiting.store(false);
     slot.claimed.store(false);

@@ -38,6 +38,8 @@ public:
     // while dying() afterwards.
     void arm(int fd, const std::vector<std::uint8_t> &frame, std::atomic<bool> *claim);
     void setClaim(std::atomic<bool> *claim);
+    // Set once the handler has written the zeros (null: nobody asks).
+    void setWritten(std::atomic<bool> *written);
     // Replaces the frame to write (the next transaction id, the TAs in use).
     void publish(const std::vector<std::uint8_t> &frame);
     // A link on which no request may overtake the answer to the one before

@@ -43,7 +43,7 @@ struct SharedShape {
 // What the program and its guardians share, in memory all of them map. A
 // guardian from another build checks `layout` and the size before it trusts
 // it.
-constexpr std::uint32_t kGuardianLayout = 0x4B470003;
+constexpr std::uint32_t kGuardianLayout = 0x4B470004;
 struct GuardianShared {
     std::uint32_t layout = kGuardianLayout;
     // The all-zero exchange as it would go out next.
@@ -69,6 +69,11 @@ struct GuardianShared {
     // Taken by whichever writes the zeros as the program dies, its
     // fatal-signal handler or a guardian: the exchange goes out once.
     std::atomic<bool> zerosClaimed{false};
+    // The fatal-signal handler's zeros went out: the farewell that follows
+    // them is a guardian's to say...
+    std::atomic<bool> zerosWritten{false};
+    // ...once: taken by whichever says it.
+    std::atomic<bool> farewellClaimed{false};
 };
 
 // What goes between the program and a guardian, single bytes: the

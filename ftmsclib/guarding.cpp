@@ -102,6 +102,7 @@ void Guarding::begin(int portFd, Clock::time_point now, const std::vector<std::u
         shared->live.store(true);
     }
     emergency_.arm(portFd, zeros, memory_.shared() ? &memory_.shared()->zerosClaimed : nullptr);
+    emergency_.setWritten(memory_.shared() ? &memory_.shared()->zerosWritten : nullptr);
     emergency_.setAnswerWait(answerWaitMs_);
     tick(portFd, now);
 }

@@ -7,22 +7,29 @@ namespace ftlib {
 
 namespace {
 
+// Once the zeros are answered, the farewell (a TXT's StopOnline), where
+// there is one and nobody has said it.
+void sayFarewell(int port, GuardianShared &shared)
+{
+    const int wait = static_cast<int>(shared.answerWaitMs.load());
+    std::uint8_t frame[FrameCell::kCapacity];
+    const std::size_t size = shared.farewell.read(frame);
+    if (wait > 0 && size > 0 && !shared.farewellClaimed.exchange(true)
+        && readAnswer(port, shared.zerosAnswer.load(), wait) && writePreparedFrame(port, frame, size))
+        readAnswer(port, shared.farewellAnswer.load(), wait);
+}
+
 // The zeros, and on a link where no request may overtake the answer to the
-// one before, that answer first, then the farewell once the zeros are
-// answered.
-void sayLastWords(int port, const GuardianShared &shared)
+// one before, that answer first, then the farewell.
+void sayLastWords(int port, GuardianShared &shared)
 {
     const int wait = static_cast<int>(shared.answerWaitMs.load());
     if (wait > 0 && shared.awaiting.load())
         readAnswer(port, shared.awaited.load(), wait);
     std::uint8_t frame[FrameCell::kCapacity];
-    std::size_t size = shared.zeros.read(frame);
-    if (size == 0 || !writePreparedFrame(port, frame, size))
-        return;
-    size = shared.farewell.read(frame);
-    if (wait > 0 && size > 0 && readAnswer(port, shared.zerosAnswer.load(), wait)
-        && writePreparedFrame(port, frame, size))
-        readAnswer(port, shared.farewellAnswer.load(), wait);
+    const std::size_t size = shared.zeros.read(frame);
+    if (size > 0 && writePreparedFrame(port, frame, size))
+        sayFarewell(port, shared);
 }
 
 } // namespace
@@ -46,9 +53,14 @@ bool readAnswer(int fd, const AnswerShape &shape, int waitMs)
 
 void guardianLastWords(int port, GuardianShared &shared)
 {
-    const bool wanted = shared.live.load() && shared.driven.load();
-    if (wanted && !shared.zerosClaimed.exchange(true))
+    if (!shared.live.load() || !shared.driven.load())
+        return;
+    if (!shared.zerosClaimed.exchange(true))
         sayLastWords(port, shared);
+    else if (shared.zerosWritten.load())
+        // The program's crash handler wrote the zeros as it died; what
+        // follows them is left to the guardians.
+        sayFarewell(port, shared);
 }
 
 } // namespace ftlib
