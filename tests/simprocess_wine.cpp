@@ -42,6 +42,8 @@ struct SimProcess::Channel {
 SimProcess::SimProcess()
     : channel(new Channel)
 {
+    // The launcher removes it (winesim.sh).
+    channel->dir.setAutoRemove(false);
 }
 
 SimProcess::~SimProcess()
@@ -86,7 +88,10 @@ void SimProcess::stopProcess()
     if (!c.launched)
         return;
     c.launched = false;
-    // The end of its input ends it; one that does not is killed.
+    // Told to end: the end of its input may never come, as every Linux
+    // program Wine starts later (the next simulator's launcher among them)
+    // holds a copy of this end of the FIFO. One that does not end is killed.
+    send("quit\n");
     if (c.commands != INVALID_HANDLE_VALUE)
         ::CloseHandle(c.commands);
     c.commands = INVALID_HANDLE_VALUE;

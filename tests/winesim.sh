@@ -4,7 +4,8 @@
 # programs but hands them none of its pipes: commands come through a FIFO
 # and events go to a file, both in DIR. Once the simulator is ready its
 # pseudo-terminal is linked at LINK (where Wine's COM port leads; empty for
-# none), then DIR/mapped appears; DIR/ended once it has ended.
+# none), then DIR/mapped appears; DIR/ended once it has ended, and DIR
+# itself is removed a little later.
 #   winesim.sh DIR LINK SIMULATOR ARGS...
 set -u
 dir=$1 link=$2 simulator=$3
@@ -24,6 +25,7 @@ if [ -n "$link" ]; then
 fi
 touch "$dir/mapped"
 wait
-# Wine cannot remove a FIFO: the test's folder goes once it is gone.
-rm -f "$dir/commands"
 touch "$dir/ended"
+# Wine cannot remove a FIFO, nor a folder that held one: the folder goes
+# here, once the test has seen the end.
+(sleep 5; rm -rf "$dir") &
