@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "ftmsclib/lookup.h"
 #include "ftmsclib/transport_posix.h"
 
 namespace ftlib {
@@ -23,61 +24,6 @@ namespace ftlib {
 namespace {
 
 using Clock = Transport::Clock;
-
-struct Resolution {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    int code = 0;
-    std::vector<sockaddr_storage> addresses;
-    std::vector<socklen_t> lengths;
-};
-
-void resolve(const std::string &host, std::uint16_t port, int flags, Resolution &out)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = flags | AI_NUMERICSERV;
-    addrinfo *list = nullptr;
-    const int code = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-    std::lock_guard<std::mutex> lock(out.mutex);
-    out.code = code;
-    for (addrinfo *a = list; code == 0 && a; a = a->ai_next) {
-        sockaddr_storage address{};
-        std::copy_n(reinterpret_cast<const char *>(a->ai_addr), a->ai_addrlen, reinterpret_cast<char *>(&address));
-        out.addresses.push_back(address);
-        out.lengths.push_back(a->ai_addrlen);
-    }
-    if (list)
-        ::freeaddrinfo(list);
-    out.finished = true;
-    out.done.notify_all();
-}
-
-// A number needs no resolver; a name is looked up on a thread of its own,
-// which may outlive the wait (a resolver that hangs must not hold the open).
-std::shared_ptr<Resolution> lookUp(const std::string &host, std::uint16_t port, Clock::time_point deadline)
-{
-    auto result = std::make_shared<Resolution>();
-    resolve(host, port, AI_NUMERICHOST, *result);
-    if (result->code == 0)
-        return result;
-    result = std::make_shared<Resolution>();
-    try {
-        std::thread([result, host, port] { resolve(host, port, 0, *result); }).detach();
-    } catch (...) {
-        result->code = EAI_AGAIN;
-        return result;
-    }
-    std::unique_lock<std::mutex> lock(result->mutex);
-    if (!result->done.wait_until(lock, deadline, [&] { return result->finished; })) {
-        auto late = std::make_shared<Resolution>();
-        late->code = EAI_AGAIN;
-        return late;
-    }
-    return result;
-}
 
 ConnectError connectOne(int fd, const sockaddr_storage &address, socklen_t length, Clock::time_point deadline,
                         int &sysError)
@@ -130,7 +76,7 @@ std::string unresolvedText(int sysError)
 ConnectError TcpPort::connect(const std::string &host, std::uint16_t port, Clock::time_point deadline, int &sysError)
 {
     close();
-    const std::shared_ptr<Resolution> found = lookUp(host, port, deadline);
+    const std::shared_ptr<lookup::Resolution> found = lookup::lookUp(host, port, deadline);
     if (found->code != 0 || found->addresses.empty()) {
         sysError = found->code;
         return ConnectError::Unresolved;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ftmsclib/handle_windows.h"
+#include "ftmsclib/lookup.h"
 #include "ftmsclib/transport_windows.h"
 #include "ftmsclib/winsock_windows.h"
 
@@ -23,61 +24,6 @@ namespace ftlib {
 namespace {
 
 using Clock = Transport::Clock;
-
-struct Resolution {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    int code = 0;
-    std::vector<sockaddr_storage> addresses;
-    std::vector<int> lengths;
-};
-
-void resolve(const std::string &host, std::uint16_t port, int flags, Resolution &out)
-{
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = flags | AI_NUMERICSERV;
-    addrinfo *list = nullptr;
-    const int code = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
-    std::lock_guard<std::mutex> lock(out.mutex);
-    out.code = code;
-    for (addrinfo *a = list; code == 0 && a; a = a->ai_next) {
-        sockaddr_storage address{};
-        std::copy_n(reinterpret_cast<const char *>(a->ai_addr), a->ai_addrlen, reinterpret_cast<char *>(&address));
-        out.addresses.push_back(address);
-        out.lengths.push_back(static_cast<int>(a->ai_addrlen));
-    }
-    if (list)
-        ::freeaddrinfo(list);
-    out.finished = true;
-    out.done.notify_all();
-}
-
-// As on Linux: a number needs no resolver; a name is looked up on a thread
-// of its own, which may outlive the wait.
-std::shared_ptr<Resolution> lookUp(const std::string &host, std::uint16_t port, Clock::time_point deadline)
-{
-    auto result = std::make_shared<Resolution>();
-    resolve(host, port, AI_NUMERICHOST, *result);
-    if (result->code == 0)
-        return result;
-    result = std::make_shared<Resolution>();
-    try {
-        std::thread([result, host, port] { resolve(host, port, 0, *result); }).detach();
-    } catch (...) {
-        result->code = EAI_AGAIN;
-        return result;
-    }
-    std::unique_lock<std::mutex> lock(result->mutex);
-    if (!result->done.wait_until(lock, deadline, [&] { return result->finished; })) {
-        auto late = std::make_shared<Resolution>();
-        late->code = EAI_AGAIN;
-        return late;
-    }
-    return result;
-}
 
 ConnectError connectOne(SOCKET s, const sockaddr_storage &address, int length, Clock::time_point deadline,
                         int &sysError)
@@ -157,7 +103,7 @@ ConnectError TcpPort::connect(const std::string &host, std::uint16_t port, Clock
     close();
     if (!startWinsock(sysError))
         return ConnectError::Failed;
-    const std::shared_ptr<Resolution> found = lookUp(host, port, deadline);
+    const std::shared_ptr<lookup::Resolution> found = lookup::lookUp(host, port, deadline);
     if (found->code != 0 || found->addresses.empty()) {
         sysError = found->code;
         return ConnectError::Unresolved;
