@@ -140,13 +140,6 @@ public:
     // started (the program beside the library missing, say).
     bool start(int portFd, int memoryFd, int watchFd, std::string &why);
     bool running() const { return pid_ > 0; }
-    // Waits, at most until `until`, for a guardian just started to run on
-    // its own: out of the program's process tree, which when ended would
-    // take it along, and past its own start, which on a slow system is long
-    // enough for a program ended meanwhile to drive on unwatched (Windows:
-    // its launcher has ended and it has connected). At once where it is
-    // so from the start (Linux).
-    void awaitStarted(Clock::time_point until);
     // The guardian's process id.
     long pid() const { return pid_; }
     // Readable when the guardian has news: it is ready, it answered, or it

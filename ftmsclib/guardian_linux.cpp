@@ -305,10 +305,6 @@ void Guardian::reap()
     askedAt_ = {};
 }
 
-// It has the program's pidfd and the port from its exec on, and nothing
-// ends a program's children with it.
-void Guardian::awaitStarted(Clock::time_point) {}
-
 void Guardian::dismiss()
 {
     tellDismissed();

@@ -398,18 +398,6 @@ bool Guardian::start(int portFd, int memoryFd, int watchFd, std::string &why)
     return true;
 }
 
-void Guardian::awaitStarted(Clock::time_point until)
-{
-    System *system = system_;
-    if (!system)
-        return;
-    // Polled: the thread pool's wait takes the connect's event.
-    while (Clock::now() < until
-           && (system->pending(system->readOp, system->reading)
-               || ::WaitForSingleObject(system->launcher, 0) == WAIT_TIMEOUT))
-        ::Sleep(5);
-}
-
 void Guardian::closeSocket()
 {
     System *system = system_;

@@ -19,10 +19,6 @@ constexpr milliseconds kLongestBackoff{60000};
 // answered for this long (stopped, say) is replaced.
 constexpr milliseconds kPingEvery{200};
 constexpr milliseconds kAnswerWithin{300};
-// How long the transfer's start waits for the first guardians to be on
-// their own (Guardian::awaitStarted); a process start on a slow machine
-// takes this.
-constexpr milliseconds kStartWithin{1000};
 
 // Said once per process, whatever the trace level: a program that the
 // library cannot guard should know.
@@ -66,13 +62,6 @@ void Guarding::startFirst(int portFd)
         firstStart_ = std::thread([this, portFd] {
             for (Watcher &watcher : watchers_)
                 firstStarted_ = startWatcher(watcher, portFd, firstWhy_) || firstStarted_;
-            // Nothing is driven before the transfer begins, which waits for
-            // this thread: a program ended right after its first output
-            // would otherwise find its guardians still starting, or take
-            // them along with its process tree.
-            const Clock::time_point until = Clock::now() + kStartWithin;
-            for (Watcher &watcher : watchers_)
-                watcher.process.awaitStarted(until);
         });
     } catch (...) {
         firstWhy_.clear();
