@@ -398,6 +398,14 @@ bool Guardian::start(int portFd, int memoryFd, int watchFd, std::string &why)
     return true;
 }
 
+bool Guardian::starting() const
+{
+    const System *system = system_;
+    return system
+        && (system->stage == System::Stage::Connecting
+            || (system->launcher && ::WaitForSingleObject(system->launcher, 0) == WAIT_TIMEOUT));
+}
+
 void Guardian::closeSocket()
 {
     System *system = system_;
