@@ -236,7 +236,11 @@ void Device::loop()
 Device::Area Device::area() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return area_;
+    Area area = area_;
+    // The duties wait for the guardians' start (Guarding::mayDrive).
+    if (!guarding_.mayDrive())
+        area.duty = {};
+    return area;
 }
 
 Device::Duties Device::wireDuties(const Area &area, int ta)
@@ -265,6 +269,11 @@ Transport::Wake Device::waitPort(Clock::time_point deadline)
         guarding_.wakeUp(transport_->descriptor(), transport_->now());
     } else {
         guarding_.tick(transport_->descriptor(), transport_->now());
+    }
+    // The duties held back at the start go out now.
+    if (guarding_.takeDriveAllowed()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++area_.outputGeneration;
     }
     return wake;
 }

@@ -145,6 +145,12 @@ public:
     // started (the program beside the library missing, say).
     bool start(int portFd, int memoryFd, int watchFd, std::string &why);
     bool running() const { return pid_ > 0; }
+    // Still starting, where a program ended now could take it along or end
+    // before it watches (Windows: its launcher, in the program's process
+    // tree, has not ended, or it has not connected; a process start there
+    // takes some hundred milliseconds under Wine). Never on Linux, where it
+    // has the port and the program's pidfd from its exec on.
+    bool starting() const;
     // The guardian's process id.
     long pid() const { return pid_; }
     // Readable when the guardian has news: it is ready, it answered, or it

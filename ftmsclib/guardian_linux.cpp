@@ -366,6 +366,11 @@ void Guardian::reap()
     askedAt_ = {};
 }
 
+bool Guardian::starting() const
+{
+    return false;
+}
+
 void Guardian::dismiss()
 {
     tellDismissed();

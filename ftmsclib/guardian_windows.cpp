@@ -76,31 +76,15 @@ std::wstring moduleFolder()
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
 
-// Starts `commandLine` outside the program's job where the job allows it:
-// a job that kills its processes as it closes would take the guardian
-// with the program.
-bool startDetached(const std::wstring &program, std::wstring commandLine, const std::wstring &folder, DWORD &pid,
-                   DWORD &error)
+// An inheritable duplicate of one of this process's handles, for a
+// guardian to inherit; `access` 0 keeps the original's.
+HANDLE inheritable(HANDLE handle, DWORD access)
 {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    const DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-    BOOL ok = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                               flags | CREATE_BREAKAWAY_FROM_JOB, nullptr, folder.empty() ? nullptr : folder.c_str(),
-                               &startup, &started);
-    // Refused: the job forbids leaving it; inside is better than none.
-    if (!ok && ::GetLastError() == ERROR_ACCESS_DENIED)
-        ok = ::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
-                              folder.empty() ? nullptr : folder.c_str(), &startup, &started);
-    if (!ok) {
-        error = ::GetLastError();
-        return false;
-    }
-    ::CloseHandle(started.hThread);
-    ::CloseHandle(started.hProcess);
-    pid = started.dwProcessId;
-    return true;
+    HANDLE duplicate = nullptr;
+    const HANDLE self = ::GetCurrentProcess();
+    if (!::DuplicateHandle(self, handle, self, &duplicate, access, TRUE, access ? 0 : DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    return duplicate;
 }
 
 VOID CALLBACK forwardNews(PVOID watch, BOOLEAN)
@@ -187,19 +171,18 @@ struct Guardian::System {
     bool reading = false;
     char in = 0;
     HANDLE forward = nullptr;
-    // The last write (a ping, "dismissed", the socket's protocol info).
+    // The last write (a ping, "dismissed").
     OVERLAPPED writeOp{};
     bool writing = false;
     char out = 0;
-    WSAPROTOCOL_INFOW socketInfo{};
     // The guardian itself, once it has connected.
     HANDLE process = nullptr;
-    bool socket = false;
-    int port = -1;
+    // The launcher, for the trace of one that never connects.
+    HANDLE launcher = nullptr;
 
     ~System()
     {
-        for (const HANDLE handle : {readOp.hEvent, writeOp.hEvent, process})
+        for (const HANDLE handle : {readOp.hEvent, writeOp.hEvent, process, launcher})
             if (handle)
                 ::CloseHandle(handle);
         if (pipe != INVALID_HANDLE_VALUE)
@@ -217,24 +200,17 @@ struct Guardian::System {
 
     // Starts a write; true when it went or is on its way. One at a time: a
     // guardian that has not taken the last one is one that does not read.
-    bool write(const void *data, DWORD size)
-    {
-        if (pending(writeOp, writing))
-            return false;
-        clear(writeOp);
-        writing = true;
-        if (::WriteFile(pipe, data, size, nullptr, &writeOp))
-            return true;
-        writing = ::GetLastError() == ERROR_IO_PENDING;
-        return writing;
-    }
-
     bool writeByte(char byte)
     {
         if (pending(writeOp, writing))
             return false;
         out = byte;
-        return write(&out, 1);
+        clear(writeOp);
+        writing = true;
+        if (::WriteFile(pipe, &out, 1, nullptr, &writeOp))
+            return true;
+        writing = ::GetLastError() == ERROR_IO_PENDING;
+        return writing;
     }
 
     bool startConnect()
@@ -357,8 +333,7 @@ bool Guardian::start(int portFd, int memoryFd, int watchFd, std::string &why)
         delete system;
         return false;
     }
-    system->socket = ::GetFileType(handleOf(portFd)) != FILE_TYPE_CHAR;
-    system->port = portFd;
+    const bool socket = ::GetFileType(handleOf(portFd)) != FILE_TYPE_CHAR;
     if (!system->startConnect()) {
         why = "pipe: " + errorText(::GetLastError());
         delete system;
@@ -372,13 +347,41 @@ bool Guardian::start(int portFd, int memoryFd, int watchFd, std::string &why)
             delete system;
         return false;
     }
-    const std::wstring guardian = wide(program);
-    std::wstring commandLine = L"\"" + guardian + L"\" " + kGuardianLaunch + L" "
-        + std::to_wstring(::GetCurrentProcessId()) + L" " + std::to_wstring(portFd) + L" "
-        + std::to_wstring(memoryFd) + L" " + name + L" " + (system->socket ? kGuardianSocket : kGuardianComPort);
-    DWORD launcher = 0, error = 0;
-    if (!startDetached(guardian, commandLine, guardian.substr(0, guardian.find_last_of(L'\\') + 1), launcher,
-                       error)) {
+    // What the guardian needs to write the zeros is in its hands as it is
+    // created: if the program is ended before the guardian has even run,
+    // it still finds the program gone and the port to write to.
+    HANDLE infoWriting = nullptr;
+    HANDLE given[3] = {inheritable(::GetCurrentProcess(), SYNCHRONIZE), nullptr, inheritable(handleOf(memoryFd), 0)};
+    if (!socket)
+        given[1] = inheritable(handleOf(portFd), 0);
+    else if (!socketInfoPipe(given[1], infoWriting))
+        given[1] = nullptr;
+    DWORD error = 0;
+    bool launched = false;
+    if (given[0] && given[1] && given[2]) {
+        const std::wstring guardian = wide(program);
+        const std::wstring commandLine = L"\"" + guardian + L"\" " + kGuardianLaunch + L" "
+            + std::to_wstring(descriptorOf(given[0])) + L" " + std::to_wstring(descriptorOf(given[1])) + L" "
+            + std::to_wstring(descriptorOf(given[2])) + L" " + name + L" "
+            + (socket ? kGuardianSocket : kGuardianComPort);
+        const std::wstring folder = guardian.substr(0, guardian.find_last_of(L'\\') + 1);
+        launched = startGuardianProcess(guardian, commandLine, folder.c_str(), {given[0], given[1], given[2]},
+                                        &system->launcher, error);
+    } else {
+        error = ::GetLastError();
+    }
+    // The launcher has its own; these must not reach any other child.
+    for (const HANDLE handle : given)
+        if (handle)
+            ::CloseHandle(handle);
+    if (launched && socket && !sendSocket(socketOf(portFd), system->launcher, infoWriting)) {
+        error = static_cast<DWORD>(::WSAGetLastError());
+        ::TerminateProcess(system->launcher, 1);
+        launched = false;
+    } else if (infoWriting && !launched) {
+        ::CloseHandle(infoWriting);
+    }
+    if (!launched) {
         why = "cannot start " + program + ": " + errorText(error);
         if (system->settle())
             delete system;
@@ -386,13 +389,21 @@ bool Guardian::start(int portFd, int memoryFd, int watchFd, std::string &why)
     }
     system_ = system;
     // Until it connects, the pid is the launcher's.
-    pid_ = static_cast<long>(launcher);
+    pid_ = static_cast<long>(::GetProcessId(system->launcher));
     socket_ = watchFd != -1 ? watchFd : descriptorOf(system->readOp.hEvent);
     watchFd_ = watchFd;
     // It counts as asked: one that does not connect in time is replaced
     // like one that does not answer.
     askedAt_ = Clock::now() + kConnectWithin - kAnswerWithin;
     return true;
+}
+
+bool Guardian::starting() const
+{
+    const System *system = system_;
+    return system
+        && (system->stage == System::Stage::Connecting
+            || (system->launcher && ::WaitForSingleObject(system->launcher, 0) == WAIT_TIMEOUT));
 }
 
 void Guardian::closeSocket()
@@ -441,14 +452,6 @@ Guardian::News Guardian::check(std::string &how)
             if (!system->process)
                 break;
             askedAt_ = {};
-            // A socket is duplicated for the guardian's process, whose id the
-            // pipe has just told.
-            if (system->socket
-                && (::WSADuplicateSocketW(socketOf(system->port), static_cast<DWORD>(pid_), &system->socketInfo) != 0
-                    || !system->write(&system->socketInfo, sizeof system->socketInfo))) {
-                ::TerminateProcess(system->process, 1);
-                break;
-            }
             system->stage = System::Stage::Running;
             // Its "ready" is read on the next wake, under its own pid.
             ::SetEvent(handleOf(socket_));
@@ -516,6 +519,11 @@ void Guardian::kill(std::string &how)
         if (system->stage == System::Stage::Connecting) {
             tellDismissed();
             how = "did not connect in time, given up";
+            // A launcher that could not even guard itself says why.
+            DWORD code = STILL_ACTIVE;
+            if (system->launcher && ::GetExitCodeProcess(system->launcher, &code) && code != STILL_ACTIVE
+                && code != 0)
+                how += " (its launcher failed with " + std::to_string(code) + ")";
         } else {
             how = "did not answer for a while (stopped?), killed";
         }

@@ -6,6 +6,7 @@
 // or the program's crash handler has written it already.
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "ftmsclib/guardian.h"
 #include "ftmsclib/guardian_windows.h"
@@ -25,36 +26,42 @@ bool number(const wchar_t *text, long long &value)
     return end != text && *end == L'\0';
 }
 
-// Starts this program again with the same arguments but "launch", and ends:
-// the guardian's parent is then gone, and "End process tree" (taskkill /T),
-// which follows parents, does not reach it from the program.
-int launch(int argc, wchar_t **argv)
+// Starts this program again with the same arguments but "launch", passing
+// the handles on, and ends: the guardian's parent is then gone, and "End
+// process tree" (taskkill /T), which follows parents, does not reach it from
+// the program. False when it could not.
+bool launch(int argc, wchar_t **argv, HANDLE program, HANDLE port, HANDLE memory, bool socket)
 {
     std::wstring self(32768, L'\0');
     const DWORD size = ::GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
     if (size == 0 || size >= self.size())
-        return 1;
+        return false;
     self.resize(size);
+    // A socket goes on as this process got it, over a pipe of its own.
+    HANDLE infoReading = port, infoWriting = nullptr;
+    if (socket && !socketInfoPipe(infoReading, infoWriting))
+        return false;
     std::wstring commandLine = L"\"" + self + L"\"";
     for (int i = 2; i < argc; ++i)
-        commandLine += std::wstring(L" ") + argv[i];
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
-    const DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-    std::wstring line = commandLine;
-    BOOL ok = ::CreateProcessW(self.c_str(), line.data(), nullptr, nullptr, FALSE, flags | CREATE_BREAKAWAY_FROM_JOB,
-                               nullptr, nullptr, &startup, &started);
-    if (!ok && ::GetLastError() == ERROR_ACCESS_DENIED) {
-        line = commandLine;
-        ok = ::CreateProcessW(self.c_str(), line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup,
-                              &started);
+        commandLine += L" " + (i == 3 ? std::to_wstring(descriptorOf(infoReading)) : std::wstring(argv[i]));
+    // Inherited handles stay inheritable; made sure of, as the list demands.
+    for (const HANDLE handle : {program, infoReading, memory})
+        ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    DWORD error = 0;
+    HANDLE started = nullptr;
+    bool ok = startGuardianProcess(self, commandLine, nullptr, {program, infoReading, memory}, &started, error);
+    if (socket) {
+        ::CloseHandle(infoReading);
+        if (ok && !sendSocket(socketOf(descriptorOf(port)), started, infoWriting)) {
+            ::TerminateProcess(started, 1);
+            ok = false;
+        } else if (!ok) {
+            ::CloseHandle(infoWriting);
+        }
     }
-    if (!ok)
-        return 1;
-    ::CloseHandle(started.hThread);
-    ::CloseHandle(started.hProcess);
-    return 0;
+    if (started)
+        ::CloseHandle(started);
+    return ok;
 }
 
 // Static: an operation left pending as the program goes must not write
@@ -82,11 +89,11 @@ bool pipeTransfer(HANDLE pipe, HANDLE program, bool writing, void *data, DWORD s
     return ::GetOverlappedResult(pipe, &pipeOp, &done, FALSE) && done == size;
 }
 
-enum class End { ProgramGone, Dismissed };
+enum class End { ProgramGone, Dismissed, PipeLost };
 
 // Returns once the program has ended, whichever way, or dismissed this
-// process. Its process handle says when it has ended; its end of the pipe
-// closing says so sooner (the handles go before the process is signalled).
+// process, or the pipe failed (then the program may be gone, or have given
+// this guardian up).
 End waitForTheEnd(HANDLE pipe, HANDLE program)
 {
     for (;;) {
@@ -94,12 +101,14 @@ End waitForTheEnd(HANDLE pipe, HANDLE program)
         pipeOp = OVERLAPPED{};
         pipeOp.hEvent = event;
         if (!::ReadFile(pipe, &pipeByte, 1, nullptr, &pipeOp) && ::GetLastError() != ERROR_IO_PENDING)
-            return End::ProgramGone;
+            return End::PipeLost;
         const HANDLE both[2] = {program, pipeOp.hEvent};
         const DWORD woken = ::WaitForMultipleObjects(2, both, FALSE, INFINITE);
+        if (woken == WAIT_OBJECT_0)
+            return End::ProgramGone;
         DWORD got = 0;
         if (woken != WAIT_OBJECT_0 + 1 || !::GetOverlappedResult(pipe, &pipeOp, &got, FALSE) || got == 0)
-            return End::ProgramGone;
+            return End::PipeLost;
         if (pipeByte == kGuardianDismissed)
             return End::Dismissed;
         // The program's heartbeat: a stopped guardian would not answer, and
@@ -111,6 +120,16 @@ End waitForTheEnd(HANDLE pipe, HANDLE program)
     }
 }
 
+// A pipe that cannot be connected or breaks: the program's handles close
+// before its process is signalled, so it may be ending. Gone within a
+// second: the zeros. Still there: it has given this guardian up (it
+// replaces one that does not answer), and one that lingered would keep the
+// port open.
+bool programGoneSoon(HANDLE program)
+{
+    return ::WaitForSingleObject(program, 1000) == WAIT_OBJECT_0;
+}
+
 } // namespace
 
 int main()
@@ -119,69 +138,78 @@ int main()
     wchar_t **argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
     if (!argv)
         return 1;
-    if (argc == 7 && std::wcscmp(argv[1], kGuardianLaunch) == 0)
-        return launch(argc, argv);
-    long long pid = 0, port = 0, memory = 0;
-    if (argc != 6 || !number(argv[1], pid) || !number(argv[2], port) || !number(argv[3], memory)
-        || (argv[5][0] != kGuardianComPort && argv[5][0] != kGuardianSocket))
-        return 1;
-    const bool socket = argv[5][0] == kGuardianSocket;
-    const HANDLE program = ::OpenProcess(SYNCHRONIZE | PROCESS_DUP_HANDLE, FALSE, static_cast<DWORD>(pid));
-    if (!program)
-        return 1;
-    const HANDLE self = ::GetCurrentProcess();
+    const bool launcher = argc == 7 && std::wcscmp(argv[1], kGuardianLaunch) == 0;
+    wchar_t **args = launcher ? argv + 1 : argv;
+    long long programValue = 0, portValue = 0, memoryValue = 0;
+    if ((argc != 6 && !launcher) || !number(args[1], programValue) || !number(args[2], portValue)
+        || !number(args[3], memoryValue) || (args[5][0] != kGuardianComPort && args[5][0] != kGuardianSocket))
+        return 2;
+    const HANDLE program = handleOf(static_cast<int>(programValue));
+    const HANDLE memory = handleOf(static_cast<int>(memoryValue));
+    const bool socket = args[5][0] == kGuardianSocket;
+    HANDLE port = handleOf(static_cast<int>(portValue));
+    WSADATA data;
+    if (socket) {
+        const SOCKET received = ::WSAStartup(MAKEWORD(2, 2), &data) == 0 ? receiveSocket(port) : INVALID_SOCKET;
+        if (received == INVALID_SOCKET)
+            return 4;
+        port = reinterpret_cast<HANDLE>(received);
+    }
+    // One that cannot start the guardian guards itself instead: inside the
+    // program's tree, but not leaving it unwatched.
+    if (launcher && launch(argc, argv, program, port, memory, socket)) {
+        if (socket)
+            ::closesocket(socketOf(descriptorOf(port)));
+        return 0;
+    }
+
     // Memory laid out by another build of the library is not this one's to
     // write from: no "ready", and the program learns it is not guarded.
-    HANDLE mapping = nullptr;
-    if (!::DuplicateHandle(program, handleOf(static_cast<int>(memory)), self, &mapping, 0, FALSE,
-                           DUPLICATE_SAME_ACCESS))
-        return 1;
-    void *view = ::MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0);
-    ::CloseHandle(mapping);
+    void *view = ::MapViewOfFile(memory, FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    ::CloseHandle(memory);
     MEMORY_BASIC_INFORMATION region{};
     if (!view || ::VirtualQuery(view, &region, sizeof region) == 0 || region.RegionSize < sizeof(GuardianShared))
-        return 1;
+        return 3;
     auto *shared = static_cast<GuardianShared *>(view);
     if (shared->layout != kGuardianLayout)
-        return 1;
+        return 3;
     // The same open port as the program's: no second open, no sharing
-    // conflict. A socket comes over the pipe instead.
-    HANDLE comPort = INVALID_HANDLE_VALUE;
-    if (!socket
-        && !::DuplicateHandle(program, handleOf(static_cast<int>(port)), self, &comPort, 0, FALSE,
-                              DUPLICATE_SAME_ACCESS))
-        return 1;
-    const HANDLE pipe = ::CreateFileW(argv[4], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    // conflict.
+    const int portFd = descriptorOf(port);
+    auto lastWords = [&] {
+        if (!shared->dismissed.load())
+            guardianLastWords(portFd, *shared);
+        if (socket)
+            ::closesocket(socketOf(portFd));
+        else
+            ::CloseHandle(port);
+        return 0;
+    };
+    auto pipeLost = [&] {
+        if (shared->dismissed.load())
+            return 0;
+        return programGoneSoon(program) ? lastWords() : 5;
+    };
+
+    const HANDLE pipe = ::CreateFileW(args[4], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_OVERLAPPED, nullptr);
     pipeOp.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (pipe == INVALID_HANDLE_VALUE || !pipeOp.hEvent)
-        return 1;
-    int portFd = descriptorOf(comPort);
-    if (socket) {
-        WSADATA data;
-        WSAPROTOCOL_INFOW info{};
-        if (::WSAStartup(MAKEWORD(2, 2), &data) != 0
-            || !pipeTransfer(pipe, program, false, &info, sizeof info, 2000))
-            return 1;
-        const SOCKET duplicate = ::WSASocketW(FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, FROM_PROTOCOL_INFO, &info, 0,
-                                              WSA_FLAG_OVERLAPPED);
-        if (duplicate == INVALID_SOCKET)
-            return 1;
-        portFd = descriptorOf(duplicate);
-    }
+        return pipeLost();
     // The program learns that it is guarded.
     char ready = kGuardianReady;
     if (!pipeTransfer(pipe, program, true, &ready, 1, 1000))
-        return 1;
+        return pipeLost();
 
-    const End end = waitForTheEnd(pipe, program);
-    // An orderly close: the program still has the port and closes it itself.
-    if (end == End::Dismissed || shared->dismissed.load())
+    switch (waitForTheEnd(pipe, program)) {
+    case End::Dismissed:
+        // An orderly close: the program still has the port and closes it
+        // itself.
         return 0;
-    guardianLastWords(portFd, *shared);
-    if (socket)
-        ::closesocket(socketOf(portFd));
-    else
-        ::CloseHandle(comPort);
-    return 0;
+    case End::PipeLost:
+        return pipeLost();
+    case End::ProgramGone:
+        break;
+    }
+    return lastWords();
 }

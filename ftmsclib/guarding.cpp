@@ -19,6 +19,12 @@ constexpr milliseconds kLongestBackoff{60000};
 // answered for this long (stopped, say) is replaced.
 constexpr milliseconds kPingEvery{200};
 constexpr milliseconds kAnswerWithin{300};
+// How long the transfer's start holds the duties back for its first
+// guardians to be on their own; a process start on a slow machine takes
+// this.
+constexpr milliseconds kHoldAtMost{1000};
+// How often a hold looks again (a launcher's end wakes nothing).
+constexpr milliseconds kHoldPoll{10};
 
 // Said once per process, whatever the trace level: a program that the
 // library cannot guard should know.
@@ -92,6 +98,12 @@ void Guarding::begin(int portFd, Clock::time_point now, const std::vector<std::u
     }
     if (asked_ && !firstStarted_ && !firstWhy_.empty())
         unguarded(firstWhy_, now);
+    // A program ended right after its first output must not find its
+    // guardians still starting: nothing is driven until they are on their
+    // own.
+    holdUntil_ = now + kHoldAtMost;
+    holding_ = true;
+    updateHold(now);
     if (GuardianShared *shared = memory_.shared()) {
         shared->answerWaitMs.store(answerWaitMs_);
         shared->zerosAnswer.store(zerosAnswer_);
@@ -140,8 +152,34 @@ void Guarding::ended(Watcher &watcher, const std::string &how, Clock::time_point
     updateNote();
 }
 
+void Guarding::updateHold(Clock::time_point now)
+{
+    if (!holding_)
+        return;
+    bool starting = false;
+    if (asked_ && memory_.shared() && now < holdUntil_) {
+        for (const Watcher &watcher : watchers_)
+            starting = starting || (watcher.process.running() && watcher.process.starting());
+    }
+    if (starting) {
+        mayDrive_.store(false);
+        holdPollAt_ = now + kHoldPoll;
+        return;
+    }
+    holding_ = false;
+    released_ = !mayDrive_.exchange(true);
+}
+
+bool Guarding::takeDriveAllowed()
+{
+    const bool released = released_;
+    released_ = false;
+    return released;
+}
+
 void Guarding::tick(int portFd, Clock::time_point now)
 {
+    updateHold(now);
     if (!asked_ || !memory_.shared())
         return;
     for (Watcher &watcher : watchers_) {
@@ -180,7 +218,7 @@ Guarding::Clock::time_point Guarding::nextTick() const
 {
     if (!asked_ || !memory_.shared())
         return Clock::time_point::max();
-    Clock::time_point next = nextPing_;
+    Clock::time_point next = holding_ ? std::min(nextPing_, holdPollAt_) : nextPing_;
     for (const Watcher &watcher : watchers_) {
         if (watcher.process.asked())
             next = std::min(next, watcher.process.askedAt() + kAnswerWithin);
@@ -229,6 +267,8 @@ void Guarding::portChanged()
 
 void Guarding::end()
 {
+    holding_ = false;
+    mayDrive_.store(true);
     emergency_.disarm();
     if (GuardianShared *shared = memory_.shared()) {
         shared->live.store(false);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <mutex>
@@ -71,6 +72,13 @@ public:
     void end();
     // A setter gave an output a duty other than 0.
     void outputDriven();
+    // False while the transfer's first guardians are still starting (see
+    // Guardian::starting), at most a second: until then the transfer sends
+    // zeros in place of the duties. Any thread.
+    bool mayDrive() const { return mayDrive_.load(); }
+    // The loop: true once, when mayDrive() has become true after being
+    // false (the duties are then sent at once).
+    bool takeDriveAllowed();
     // The close: the guardians end without writing (waited for).
     void dismiss();
     std::string state() const;
@@ -113,6 +121,15 @@ private:
     AnswerShape zerosAnswer_;
     AnswerShape farewellAnswer_;
     std::vector<std::uint8_t> farewell_;
+
+    // The loop's: until when the transfer's start waits for its first
+    // guardians to be on their own, and whether it still does.
+    void updateHold(Clock::time_point now);
+    Clock::time_point holdUntil_{};
+    Clock::time_point holdPollAt_{};
+    bool holding_ = false;
+    bool released_ = false;
+    std::atomic<bool> mayDrive_{true};
 
     // The loop's: the heartbeat, and when guardians may be started again
     // after some that ended before they were ready.

@@ -292,6 +292,7 @@ void TestWindowsLink::endedProgramStops()
     else
         program.kill();
     const qint64 stopped = untilDuty(sim, 0, 3000);
+    qInfo("zeros %lld ms after the end", stopped);
     QVERIFY2(stopped >= 0, "the outputs were left driven");
     QVERIFY2(stopped <= 200, qPrintable(QString::number(stopped)));
     program.waitForFinished(3000);
