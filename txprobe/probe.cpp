@@ -430,12 +430,11 @@ std::string txtOpenFailure(const Report &report, std::uint32_t status, const std
     return "the TXT could not be used: " + statusName(status, true) + "; see the errors";
 }
 
-Outcome probe(const ProbeOptions &options, Report &report, const std::string &path)
+// What the port or address is before it is opened, and the settings the
+// open will use, into the report; `canonical` gets the device a port's
+// name leads to.
+ftlib::LinkSettings prepare(Report &report, const std::string &path, bool txtAddress, std::string &canonical)
 {
-    // Before the open only the name tells what to expect; after it the
-    // device says what it is.
-    const bool txtAddress = rendezvous::isTxtAddress(path);
-    std::string canonical = path;
     ftlib::LinkSettings settings;
     if (txtAddress) {
         report.speaksTxt();
@@ -453,7 +452,55 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
                     + (txtAddress ? "open within " + std::to_string(settings.openBudget.count())
                                   : "echo window " + std::to_string(settings.echoWindow.count()))
                     + " ms, extensions " + (settings.extensions ? "on" : "off"));
+    return settings;
+}
 
+// The open device: who it is, the exchanges, the tests asked for, the stop.
+Outcome probeOpen(const ProbeOptions &options, Report &report, ftlib::Device &device)
+{
+    const ftlib::DeviceKind kind = device.kind();
+    const bool txt = kind.model == ftlib::Model::Txt;
+    const ftlib::Identity &id = device.identity();
+    if (txt)
+        report.summary("controller", "\"" + id.txtName + "\", firmware " + protocol::txt::versionText(id.txtFirmware)
+                           + " (" + hex8(id.txtFirmware) + ")");
+    else
+        reportIdentity(report, id);
+    const Exchanges exchanges = runExchanges(device, report);
+    // A TXT tells only in its exchanges' answers whether Extension 1 is there.
+    if (kind.extensionsWhileRunning)
+        report.summary("extensions", (device.extensionsReached() & 1u) ? "Extension 1 in use" : "none in use");
+    const std::string guardian = device.guardianState();
+    report.summary("guardian", guardian);
+    if (guardian.rfind("watching", 0) != 0)
+        say("Warning: no working guardian (" + guardian + "): a motor stays on if this program is killed.");
+    LinkOutcome link;
+    link.lostStatus = device.comStatus();
+    link.lost = link.lostStatus != FTLIB_ERR_SUCCESS;
+    if (!link.lost && !interrupted && options.motorTest)
+        motorTest(device, report, options.motor - 1);
+    if (!link.lost && !interrupted && options.silenceTest && device.comStatus() == FTLIB_ERR_SUCCESS)
+        silenceTest(device, report, options.motor - 1);
+    link.lostLater = device.comStatus() != FTLIB_ERR_SUCCESS;
+    if (!link.lostLater) {
+        link.stopAnswered = device.stop() == FTLIB_ERR_SUCCESS;
+        report.summary("stop", !link.stopAnswered ? "not answered (see the errors and the conversation)"
+                               : txt               ? "zeros and StopOnline answered"
+                                                   : "zeros answered");
+    }
+    device.close();
+    report.step("closed");
+    report.summary("link", link.lostLater ? "lost (see the errors and the conversation)" : "kept");
+    return verdict(exchanges, link, txt);
+}
+
+Outcome probe(const ProbeOptions &options, Report &report, const std::string &path)
+{
+    // Before the open only the name tells what to expect; after it the
+    // device says what it is.
+    const bool txtAddress = rendezvous::isTxtAddress(path);
+    std::string canonical = path;
+    prepare(report, path, txtAddress, canonical);
     say("kavrik-txprobe: probing " + path + " ...");
     report.step("opening " + path);
     const auto openStart = Clock::now();
@@ -463,46 +510,12 @@ Outcome probe(const ProbeOptions &options, Report &report, const std::string &pa
     std::unique_ptr<ftlib::Device> device = ftlib::Device::open(path, canonical, status, true);
     const auto openMs = std::chrono::duration_cast<milliseconds>(Clock::now() - openStart).count();
     report.summary("open", statusName(status, txtAddress) + " after " + std::to_string(openMs) + " ms");
-    if (!device) {
-        Outcome outcome;
-        outcome.verdict = txtAddress ? txtOpenFailure(report, status, path, openMs)
-                                     : openFailure(report, status, path, canonical, openMs);
-        return outcome;
-    }
-    const ftlib::DeviceKind kind = device->kind();
-    const bool txt = kind.model == ftlib::Model::Txt;
-    const ftlib::Identity &id = device->identity();
-    if (txt)
-        report.summary("controller", "\"" + id.txtName + "\", firmware " + protocol::txt::versionText(id.txtFirmware)
-                           + " (" + hex8(id.txtFirmware) + ")");
-    else
-        reportIdentity(report, id);
-    const Exchanges exchanges = runExchanges(*device, report);
-    // A TXT tells only in its exchanges' answers whether Extension 1 is there.
-    if (kind.extensionsWhileRunning)
-        report.summary("extensions", (device->extensionsReached() & 1u) ? "Extension 1 in use" : "none in use");
-    const std::string guardian = device->guardianState();
-    report.summary("guardian", guardian);
-    if (guardian.rfind("watching", 0) != 0)
-        say("Warning: no working guardian (" + guardian + "): a motor stays on if this program is killed.");
-    LinkOutcome link;
-    link.lostStatus = device->comStatus();
-    link.lost = link.lostStatus != FTLIB_ERR_SUCCESS;
-    if (!link.lost && !interrupted && options.motorTest)
-        motorTest(*device, report, options.motor - 1);
-    if (!link.lost && !interrupted && options.silenceTest && device->comStatus() == FTLIB_ERR_SUCCESS)
-        silenceTest(*device, report, options.motor - 1);
-    link.lostLater = device->comStatus() != FTLIB_ERR_SUCCESS;
-    if (!link.lostLater) {
-        link.stopAnswered = device->stop() == FTLIB_ERR_SUCCESS;
-        report.summary("stop", !link.stopAnswered ? "not answered (see the errors and the conversation)"
-                               : txt               ? "zeros and StopOnline answered"
-                                                   : "zeros answered");
-    }
-    device->close();
-    report.step("closed");
-    report.summary("link", link.lostLater ? "lost (see the errors and the conversation)" : "kept");
-    return verdict(exchanges, link, txt);
+    if (device)
+        return probeOpen(options, report, *device);
+    Outcome outcome;
+    outcome.verdict = txtAddress ? txtOpenFailure(report, status, path, openMs)
+                                 : openFailure(report, status, path, canonical, openMs);
+    return outcome;
 }
 
 } // namespace

@@ -320,7 +320,12 @@ std::string Report::text() const
         out += "none\n";
     for (const std::string &e : errors_)
         out += e + "\n";
-    out += "\n== conversation\n"
+    return out + conversationText();
+}
+
+std::string Report::conversationText() const
+{
+    std::string out = "\n== conversation\n"
            "# time_us (from the start of the probe), event, command, TID, what, bytes; tab-separated.\n";
     if (txt_) {
         out += "# The command is the packet's id; a TXT has no TIDs. tx: a request sent; rx: a packet\n"

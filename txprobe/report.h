@@ -57,6 +57,9 @@ public:
     std::string text() const;
 
 private:
+    // The conversation's section of text(), under the lock it holds.
+    std::string conversationText() const;
+
     struct Line {
         long long tUs;
         std::string event, command, tid, what, bytes;
