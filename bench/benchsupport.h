@@ -5,9 +5,8 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <thread>
 #include <vector>
-
-#include <poll.h>
 
 #ifdef QT_CORE_LIB
 #include <QCoreApplication>
@@ -48,7 +47,7 @@ inline bool handleEventsUntil(const std::function<bool()> &condition, int ms)
         if (waited.elapsed() > ms)
             return false;
         QCoreApplication::processEvents();
-        ::poll(nullptr, 0, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }

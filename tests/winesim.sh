@@ -20,6 +20,8 @@ if [ -n "$link" ]; then
             ln -sfn "$port" "$link"
             break
         fi
+        # A TXT's address needs no link: not waited for until the loop ends.
+        grep -q '^{"event":"ready","port":"[^/]' "$dir/events" 2>/dev/null && break
         sleep 0.05
     done
 fi
