@@ -49,6 +49,21 @@ private:
     QPointer<QWidget> accepting;
 };
 
+// Counts the key events that reach what it filters (a window handle).
+class KeyCounter : public QObject
+{
+public:
+    int keys = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
+            ++keys;
+        return false;
+    }
+};
+
 // A key event for a physical key given as X11 names it (scan code = X
 // keycode, keysym) and the text it types: on X11 as the server delivers it;
 // on Windows as an event the program made itself, without the message's

@@ -40,21 +40,6 @@ bool keyDownInWindows(int virtualKey)
     return GetAsyncKeyState(virtualKey) & 0x8000;
 }
 
-// Counts the key events that reach a window.
-class KeyCounter : public QObject
-{
-public:
-    int keys = 0;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
-            ++keys;
-        return false;
-    }
-};
-
 } // namespace
 
 class TestWindowsKeys : public WindowTest

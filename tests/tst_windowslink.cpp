@@ -41,20 +41,6 @@ void activate(QWidget *widget)
     type({QStringLiteral("windowactivate"), QString::number(x11Window)});
 }
 
-class KeyCounter : public QObject
-{
-public:
-    int keys = 0;
-
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        if (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)
-            ++keys;
-        return false;
-    }
-};
-
 // Until the X server gives Wine's window the keyboard, keys go elsewhere.
 bool keyboardReachesWindow(MainWindow &window)
 {
