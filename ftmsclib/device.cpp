@@ -127,7 +127,9 @@ void Device::close()
     if (EmergencyStop::dying()) {
         transport_->abandon();
     } else {
-        // The guardian holds the port as well: it ends first.
+        // A silent controller's watch lasts until here (see loseLink). The
+        // guardian holds the port as well: it ends first.
+        guarding_.end();
         guarding_.dismiss();
         transport_->close();
     }
@@ -310,8 +312,16 @@ void Device::loseLink(const char *why, int sysError, Loss loss)
         traceError(path_, sysError, "%s, link lost", why);
     else
         trace(path_, "%s, link lost", why);
-    // From here on this thread writes the last zeros itself.
-    guarding_.end();
+    // A controller that only fell silent is still there: its answer may be
+    // late (a TXT takes no request before it has answered the one before,
+    // so these zeros may well be refused), and a program that dies before
+    // it closes the device must still leave the zeros to its crash handler
+    // and its guardians, who wait for that answer. Only a port or a
+    // connection that is gone ends their watch here; the close ends it
+    // otherwise.
+    const bool stillThere = loss == Loss::Silence;
+    if (!stillThere)
+        guarding_.end();
     // Written with a short bound and not waited for: a controller whose
     // replies are lost on the way back still hears them, and a port that
     // seems gone may still take them.
@@ -319,7 +329,8 @@ void Device::loseLink(const char *why, int sysError, Loss loss)
     traceZeros(zeros);
     if (!sendBytes(zeros, settings_.lastZerosWrite))
         traceError(path_, transport_->lastError(), "the zero exchange could not be written");
-    endConversation();
+    if (!stillThere)
+        endConversation();
     lostStatus_ = loss == Loss::Silence ? FTLIB_ERR_TIMEOUT_TA
         : loss == Loss::PortGone        ? FTLIB_ERR_OPEN_COM
                                         : FTLIB_ERR_INIT_COM;
