@@ -208,6 +208,40 @@ enum { FT_FEATURE_EXTENSIONS_WHILE_RUNNING = 0x00000001u };
 // FTLIB_ERR_LIB_IS_NOT_INITIALIZED, FTLIB_ERR_UNKNOWN_DEVICE_HANDLE for a
 // handle that is not open. Never waits for the controller; any thread.
 uint32_t ftxGetDeviceKind(FtHandle h, uint32_t *kind, uint32_t *maxExtensions, uint32_t *features);
+// Not one of the thirteen either, looked up where offered: end switches.
+// Names the inputs (bit n-1 = In, I1-I8) of controller shmId (0 = master,
+// 1-8 = extensions) that stop output outIdx (0-7) while one of them reads
+// closed; 0 clears. Each such input is configured as a switch (resistance,
+// digital) before the next exchange. From then on, in the first exchange
+// after an answer that shows one of them closed, the output is sent 0,
+// whatever duty is stored; the stored duty stays and is sent again in the
+// first exchange after an answer that shows them all open. The fatal-signal
+// zeros, the guardians and the loss rule are not changed by it. Kept across
+// stops and starts until cleared or the device closes; never blocks on I/O;
+// any thread. FTLIB_ERR_INVALID_PARAM for shmId, outIdx or inputs out of
+// range (nothing changes), else GetComStatus's status.
+uint32_t SetFtEndSwitches(FtHandle h, int32_t shmId, int32_t outIdx, uint32_t inputs);
+// The inputs of one controller as its last answer reported them.
+typedef struct FtInputState {
+    // I1-I8: 0/1 in a digital mode (1 = closed), the raw value otherwise.
+    int16_t universal[8];
+    // C1-C4: the counts.
+    int16_t counter[4];
+    // Bit n-1: In is an end switch of some output.
+    uint32_t switches;
+    // Bit n-1: In is an end switch and reads closed.
+    uint32_t closed;
+    // Bit o: output o is sent 0 right now because a switch of it is closed.
+    uint32_t blocked;
+    // 1 once an answer of the running transfer reported these inputs;
+    // 0 before (everything else then 0, but switches).
+    uint32_t answered;
+} FtInputState;
+// Copies controller shmId's FtInputState; never waits for the controller;
+// any thread. FTLIB_ERR_INVALID_PARAM for a null pointer or shmId out of
+// range, else GetComStatus's status (the last state stays readable after a
+// loss).
+uint32_t GetFtInputState(FtHandle h, int32_t shmId, FtInputState *state);
 // Rescans the ports and returns how many were found.
 // Linux: a rescan takes microseconds (sysfs) and gives the same order for the
 // same set of ports; FTLIB_ERR_INVALID_PARAM for a mode other than 0-2.
