@@ -3,6 +3,7 @@
 // controller library and a headless simulated controller, a ROBO TX on a pty
 // or a ROBOTICS TXT on TCP.
 #include <csignal>
+#include <memory>
 #include <optional>
 
 #include <sys/resource.h>
@@ -25,6 +26,7 @@
 #include "controller/ftconnection.h"
 #include "editor/formeditor.h"
 #include "tests/simprocess.h"
+#include "tests/testcgroup.h"
 #include "tests/testsupport.h"
 #include "tests/virtualpad.h"
 
@@ -73,6 +75,8 @@ void pressD(MainWindow &w, bool press)
 const QStringList txtSimulator{"--txt", "127.0.0.1:0"};
 // The id of StopOnline, as the simulator logs a TXT's frames.
 constexpr qint64 stopOnlineId = 0x9BE5082C;
+// signalEndsDrive: not a signal of the program's but the kill of its cgroup.
+constexpr int kCgroupKill = -1;
 
 // As the window system delivers a key: to the window, which hands it to
 // the widget with the keyboard focus.
@@ -445,7 +449,7 @@ void TestEndToEnd::stopOnSilentController()
 void TestEndToEnd::signalEndsDrive_data()
 {
     QTest::addColumn<QStringList>("simulator");
-    QTest::addColumn<int>("signalNumber"); // 0: the process calls _exit(1)
+    QTest::addColumn<int>("signalNumber"); // 0: the process calls _exit(1); kCgroupKill: its cgroup killed
     QTest::addColumn<int>("exitStatus");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<int>("withinMs");
@@ -464,6 +468,10 @@ void TestEndToEnd::signalEndsDrive_data()
     // the program when the compositor goes away.
     QTest::newRow("SIGKILL") << QStringList() << int(SIGKILL) << crash << int(SIGKILL) << 200 << 0;
     QTest::newRow("_exit(1)") << QStringList() << 0 << normal << 1 << 200 << 0;
+    // A desktop ends a program's whole cgroup in one step (its scope's stop,
+    // systemd-oomd): its guardians are not in it.
+    for (int attempt = 1; attempt <= 3; ++attempt)
+        QTest::addRow("its cgroup killed, %d", attempt) << QStringList() << kCgroupKill << crash << int(SIGKILL) << 200 << 0;
     // Job control: the outputs stop first, then the program; continued, it
     // drives nothing until a key is pressed anew, and SIGTERM ends it.
     QTest::newRow("SIGTSTP (Ctrl+Z)") << QStringList() << int(SIGTSTP) << normal << 128 + SIGTERM << 500 << 0;
@@ -478,6 +486,7 @@ void TestEndToEnd::signalEndsDrive_data()
     const QStringList txt = txtSimulator + QStringList{"--log-frames"};
     QTest::newRow("SIGTERM, TXT") << txt << int(SIGTERM) << normal << 128 + SIGTERM << 500 << 0;
     QTest::newRow("SIGKILL, TXT") << txt << int(SIGKILL) << crash << int(SIGKILL) << 200 << 0;
+    QTest::newRow("its cgroup killed, TXT") << txt << kCgroupKill << crash << int(SIGKILL) << 200 << 0;
 }
 
 void TestEndToEnd::signalEndsDrive()
@@ -501,7 +510,17 @@ void TestEndToEnd::signalEndsDrive()
                    + QStringLiteral("handle_segv=0:handle_sigbus=0:handle_abort=0"));
     program.setProcessEnvironment(env);
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    program.start(QStringLiteral(HOLD_PROBE), {sim.port});
+    QString why;
+    const std::unique_ptr<TestCgroup> cgroup(signalNumber == kCgroupKill ? new TestCgroup(why) : nullptr);
+    if (cgroup && cgroup->root.isEmpty())
+        QSKIP(qPrintable(why));
+    if (cgroup) {
+        // In its cgroup before it opens anything, so its guardians start there.
+        program.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("echo $$ > \"$0\" && exec \"$@\""),
+                                             cgroup->procs(), QStringLiteral(HOLD_PROBE), sim.port});
+    } else {
+        program.start(QStringLiteral(HOLD_PROBE), {sim.port});
+    }
     QVERIFY(program.waitForStarted(5000));
     QVERIFY(program.waitForReadyRead(10000));
     QCOMPARE(program.readLine().trimmed(), QByteArray("driving"));
@@ -512,6 +531,8 @@ void TestEndToEnd::signalEndsDrive()
     if (burstPairs > 0) {
         for (int pair = 0; pair < burstPairs; ++pair)
             QVERIFY(::kill(pid, SIGTSTP) == 0 && ::kill(pid, SIGCONT) == 0);
+    } else if (cgroup) {
+        QVERIFY(cgroup->kill());
     } else if (signalNumber != 0) {
         QCOMPARE(::kill(pid, signalNumber), 0);
     } else {

@@ -19,6 +19,7 @@
 
 #include "tests/ftlibapi.h"
 #include "tests/simprocess.h"
+#include "tests/testcgroup.h"
 
 namespace {
 
@@ -71,60 +72,6 @@ void spin(qint64 us)
     while (monotonicMicroseconds() < until) {
     }
 }
-
-// A cgroup of the test's own in the unified hierarchy, with the program's
-// inside it ("program") as a desktop puts a program in a scope of its own;
-// empty, with `why`, where the test may make none. Removed with what the
-// library made beside the program's.
-class TestCgroup
-{
-public:
-    explicit TestCgroup(QString &why)
-    {
-        QFile mounts("/proc/self/mountinfo");
-        QString mount;
-        if (mounts.open(QIODevice::ReadOnly)) {
-            for (const QByteArray &line : mounts.readAll().split('\n')) {
-                if (line.contains(" - cgroup2 "))
-                    mount = QString::fromLocal8Bit(line.split(' ').value(4));
-            }
-        }
-        QFile own("/proc/self/cgroup");
-        QString path;
-        if (own.open(QIODevice::ReadOnly)) {
-            for (const QByteArray &line : own.readAll().split('\n')) {
-                if (line.startsWith("0::"))
-                    path = QString::fromLocal8Bit(line.mid(3));
-            }
-        }
-        if (mount.isEmpty() || path.isEmpty()) {
-            why = "no unified cgroup hierarchy";
-            return;
-        }
-        const QString dir = QString("%1%2/kavrik-test-%3").arg(mount, path == "/" ? QString() : path).arg(::getpid());
-        if (!QDir().mkpath(dir + "/program")) {
-            why = "cannot make " + dir + ": " + QString::fromLocal8Bit(std::strerror(errno));
-            return;
-        }
-        root = dir;
-    }
-    ~TestCgroup()
-    {
-        if (root.isEmpty())
-            return;
-        // The guardians end once they have written; their cgroup with them.
-        for (const QString &child : {QString("/program"), QString("/ftmsclib-guardians")})
-            waitUntil([&] { return ::rmdir(qPrintable(root + child)) == 0 || errno == ENOENT; }, 3000);
-        ::rmdir(qPrintable(root));
-    }
-    QString procs() const { return root + "/program/cgroup.procs"; }
-    bool kill() const
-    {
-        QFile file(root + "/program/cgroup.kill");
-        return file.open(QIODevice::WriteOnly) && file.write("1") == 1;
-    }
-    QString root;
-};
 
 // Runs in a network namespace of its own (unshare), so that the search's
 // traffic stays inside: a veth pair joins it (kvh0) to a second namespace
