@@ -487,6 +487,9 @@ void TestEndToEnd::signalEndsDrive_data()
     QTest::newRow("SIGTERM, TXT") << txt << int(SIGTERM) << normal << 128 + SIGTERM << 500 << 0;
     QTest::newRow("SIGKILL, TXT") << txt << int(SIGKILL) << crash << int(SIGKILL) << 200 << 0;
     QTest::newRow("its cgroup killed, TXT") << txt << kCgroupKill << crash << int(SIGKILL) << 200 << 0;
+    // A crash while the TXT's answer is 0.8 s late: the transfer gives the
+    // link up meanwhile; the zeros follow that answer.
+    QTest::newRow("SIGSEGV while an answer is late, TXT") << txt << int(SIGSEGV) << crash << int(SIGSEGV) << 1500 << 0;
 }
 
 void TestEndToEnd::signalEndsDrive()
@@ -526,6 +529,11 @@ void TestEndToEnd::signalEndsDrive()
     QCOMPARE(program.readLine().trimmed(), QByteArray("driving"));
     QVERIFY(!sim.waitOutput(0, 3, 400).isEmpty());
 
+    const bool late = QString::fromLatin1(QTest::currentDataTag()).contains(QLatin1String("answer is late"));
+    if (late) {
+        QVERIFY(sim.command(QStringLiteral("latency 800")));
+        QTest::qWait(450);
+    }
     const pid_t pid = static_cast<pid_t>(program.processId());
     const qint64 sentAt = monotonicMicroseconds();
     if (burstPairs > 0) {
@@ -542,7 +550,9 @@ void TestEndToEnd::signalEndsDrive()
     QVERIFY(!stopped.isEmpty());
     const qint64 afterUs = stopped["t_us"].toVariant().toLongLong() - sentAt;
     QVERIFY2(afterUs <= withinMs * 1000, qPrintable(QStringLiteral("0 after %1 us").arg(afterUs)));
-    if (simulator.contains(QStringLiteral("--txt"))) {
+    // Where the answer owed is later than anybody waits for it, the zeros go
+    // before it, and the TXT leaves the StopOnline after them unanswered.
+    if (simulator.contains(QStringLiteral("--txt")) && !late) {
         QVERIFY(!sim.waitFor([](const QJsonObject &e) {
             return e["event"] == "frame" && e["cmd"].toVariant().toLongLong() == stopOnlineId;
         }, 2000).isEmpty());
