@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <thread>
 
 #include "ftmsclib/ftmsclib.h"
 #include "ftmsclib/tcpport.h"
@@ -16,6 +17,14 @@ namespace ftlib {
 namespace txt = protocol::txt;
 
 namespace {
+
+// A TXT still tearing down the connection that just ended turns the next
+// one away for a moment (refused, or ended before it answers): a start this
+// soon after a stop tries again until then, a little apart.
+constexpr std::chrono::milliseconds kTeardown{500};
+constexpr std::chrono::milliseconds kRetryPause{20};
+// No status of the library's: a stop came while the start waited.
+constexpr std::uint32_t kStoppedMeanwhile = ~0u;
 
 const char *commandName(std::uint32_t command)
 {
@@ -46,20 +55,39 @@ bool TxtSession::prepare()
         loseLink("online mode ended on this stream", 0, Loss::PortGone);
         return false;
     }
-    const Clock::time_point until = Clock::now() + settings().openBudget;
-    std::unique_ptr<TcpPort> port;
-    std::uint32_t status = connect(until, port);
-    if (status == FTLIB_ERR_SUCCESS) {
-        replaceTransport(std::move(port));
-        status = askStatus(until);
-    }
+    const std::uint32_t status = reconnect();
     if (status == FTLIB_ERR_SUCCESS) {
         spent_ = false;
         shareAnswers();
         return true;
     }
+    // A stop while it waited to try again: nothing was driven on a
+    // connection that never came, and the next start tries anew.
+    if (status == kStoppedMeanwhile)
+        return false;
     loseLink("cannot connect again", 0, status == FTLIB_ERR_INIT_COM_TIMEOUT ? Loss::Silence : Loss::PortGone);
     return false;
+}
+
+std::uint32_t TxtSession::reconnect()
+{
+    const Clock::time_point until = Clock::now() + settings().openBudget;
+    const Clock::time_point retryUntil = std::min(until, endedAt_ + kTeardown);
+    for (;;) {
+        std::unique_ptr<TcpPort> port;
+        bool turnedAway = false;
+        std::uint32_t status = connect(until, port, &turnedAway);
+        if (status == FTLIB_ERR_SUCCESS) {
+            replaceTransport(std::move(port));
+            status = askStatus(until, &turnedAway);
+        }
+        if (status == FTLIB_ERR_SUCCESS || !turnedAway || Clock::now() + kRetryPause >= retryUntil)
+            return status;
+        trace(path(), "turned away right after the last connection ended; trying again");
+        std::this_thread::sleep_for(kRetryPause);
+        if (area().stopRequested)
+            return kStoppedMeanwhile;
+    }
 }
 
 void TxtSession::beginTransfer(Clock::time_point)
@@ -128,6 +156,7 @@ bool TxtSession::chooseFarewell(Request &request)
         return true;
     }
     stream().shutdown();
+    endedAt_ = Clock::now();
     return false;
 }
 

@@ -60,8 +60,11 @@ private:
     StreamTransport &stream() const { return static_cast<StreamTransport &>(transport()); }
 
     // Defined in txtopen.cpp: the connection and the status query.
-    std::uint32_t connect(Clock::time_point until, std::unique_ptr<TcpPort> &port);
-    std::uint32_t askStatus(Clock::time_point until);
+    // `turnedAway`, if given, tells whether the connect was refused or reset.
+    std::uint32_t connect(Clock::time_point until, std::unique_ptr<TcpPort> &port, bool *turnedAway = nullptr);
+    // `ended`, if given, tells whether the TXT ended the connection before
+    // it answered (closed or reset).
+    std::uint32_t askStatus(Clock::time_point until, bool *ended = nullptr);
     // The next whole packet, once all of it is there; the bytes stay with
     // the connection until then (the guardians read an answer whole).
     Take takePacket(std::vector<std::uint8_t> &packet);
@@ -72,6 +75,9 @@ private:
     // Defined in txtloop.cpp: the session's part of the transfer cycle (see
     // Device): online mode around it, no request before the answer to the
     // one before.
+    // A start's new connection, tried again while a TXT still tearing down
+    // the last one turns it away.
+    std::uint32_t reconnect();
     void beginTransfer(Clock::time_point now) override;
     bool chooseOpening(Request &request) override;
     unsigned configuredTas() const override;
@@ -104,8 +110,10 @@ private:
 
     // The loop's (lastZeros() runs on it too).
     LoopState loop_;
-    // An online period ended on this connection: the next start connects anew.
+    // An online period ended on this connection: the next start connects
+    // anew. When the stop ended it.
     bool spent_ = false;
+    Clock::time_point endedAt_{};
     // StartOnline answered and StopOnline not yet sent: zeros may go.
     bool online_ = false;
     protocol::txt::WordStream sent_;
