@@ -154,7 +154,8 @@ protected:
     using Request = TransferCycle::Request;
 
     // The session's part. prepare() runs on the loop's thread before the
-    // guardians are taken over: false when the link is lost.
+    // guardians are taken over: false when the transfer cannot begin (the
+    // link lost, or a stop came while it waited).
     virtual bool prepare() { return true; }
 
     // The session's part of the transfer loop, on its thread. The device
