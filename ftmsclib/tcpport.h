@@ -13,7 +13,8 @@
 // timeout.
 namespace ftlib {
 
-enum class ConnectError { None, Unresolved, Refused, Unreachable, NoAnswer, Failed };
+// Reset: the other end reset the connection as it was made.
+enum class ConnectError { None, Unresolved, Refused, Reset, Unreachable, NoAnswer, Failed };
 
 // What the resolver's code of an Unresolved connect says, for the trace.
 std::string unresolvedText(int sysError);

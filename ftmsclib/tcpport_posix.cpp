@@ -49,6 +49,8 @@ ConnectError connectOne(int fd, const sockaddr_storage &address, socklen_t lengt
         return ConnectError::None;
     case ECONNREFUSED:
         return ConnectError::Refused;
+    case ECONNRESET:
+        return ConnectError::Reset;
     case ENETUNREACH:
     case EHOSTUNREACH:
     case ENETDOWN:

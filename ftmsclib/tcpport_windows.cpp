@@ -60,6 +60,8 @@ ConnectError connectOne(SOCKET s, const sockaddr_storage &address, int length, C
         return ConnectError::None;
     case WSAECONNREFUSED:
         return ConnectError::Refused;
+    case WSAECONNRESET:
+        return ConnectError::Reset;
     case WSAENETUNREACH:
     case WSAEHOSTUNREACH:
     case WSAENETDOWN:

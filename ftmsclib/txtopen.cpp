@@ -4,6 +4,7 @@
 #include "ftmsclib/txtsession.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "ftmsclib/ftmsclib.h"
 #include "ftmsclib/tcpport.h"
@@ -37,6 +38,7 @@ std::uint32_t connectFailure(const std::string &address, ConnectError error, int
     case ConnectError::NoAnswer:
         traceError(address, sysError, "no answer to the connect");
         return FTLIB_ERR_INIT_COM_TIMEOUT;
+    case ConnectError::Reset:
     case ConnectError::Failed:
         break;
     }
@@ -96,7 +98,7 @@ std::unique_ptr<Device> TxtSession::openOver(std::unique_ptr<StreamTransport> tr
     return device;
 }
 
-std::uint32_t TxtSession::connect(Clock::time_point until, std::unique_ptr<TcpPort> &port)
+std::uint32_t TxtSession::connect(Clock::time_point until, std::unique_ptr<TcpPort> &port, bool *turnedAway)
 {
     port = std::make_unique<TcpPort>();
     int sysError = 0;
@@ -104,6 +106,8 @@ std::uint32_t TxtSession::connect(Clock::time_point until, std::unique_ptr<TcpPo
     // environment asks of the replies.
     const auto deadline = std::min(until, Clock::now() + std::chrono::milliseconds(2000));
     const ConnectError error = port->connect(host_, port_, deadline, sysError);
+    if (turnedAway)
+        *turnedAway = error == ConnectError::Refused || error == ConnectError::Reset;
     if (error != ConnectError::None)
         return connectFailure(path(), error, sysError);
     trace(path(), "connected; replies awaited %lld ms, a cycle every %lld ms%s",
@@ -112,12 +116,15 @@ std::uint32_t TxtSession::connect(Clock::time_point until, std::unique_ptr<TcpPo
     return FTLIB_ERR_SUCCESS;
 }
 
-std::uint32_t TxtSession::askStatus(Clock::time_point until)
+std::uint32_t TxtSession::askStatus(Clock::time_point until, bool *ended)
 {
     const std::vector<std::uint8_t> query = txt::queryStatus();
     traceSentText(path(), "QueryStatus", query);
     if (!sendBytes(query, std::chrono::milliseconds(settings().replyTimeout))) {
         traceError(path(), transport().lastError(), "cannot send the status query");
+        // A new connection's first bytes fail only if the TXT has ended it.
+        if (ended)
+            *ended = transport().lastError() != ETIMEDOUT;
         return FTLIB_ERR_INIT_COM;
     }
     stream().expect(txt::kStatusReplySize);
@@ -127,6 +134,8 @@ std::uint32_t TxtSession::askStatus(Clock::time_point until)
         const Take took = takePacket(reply);
         if (took == Take::Closed) {
             traceError(path(), transport().lastError(), "the connection ended before the status came");
+            if (ended)
+                *ended = true;
             return FTLIB_ERR_INIT_COM;
         }
         if (took == Take::Garbled)

@@ -203,6 +203,8 @@ bool txtCommand(const std::string &word, const std::string &argument, const std:
         server.closeConnection();
     else if (word == "reset")
         server.resetConnection();
+    else if (word == "teardown" && (extra.empty() || extra == "reset") && saturatedNumber(argument, 0, 60000, number))
+        server.setTeardown(std::chrono::milliseconds(number), extra == "reset");
     else if (word == "status")
         emit(statusLine(engine.snapshot(), 1 + protocol::txt::kMaxExtensions));
     else if (word == "ext" && extensionSwitch(argument, extra, protocol::txt::kMaxExtensions, extension))

@@ -81,7 +81,8 @@ void describe(QCommandLineParser &parser)
         "Headless commands: drop [N], corrupt [N], split [MS], stall [MS], stray, mute,\n"
         "unmute, hangup, ext K on|off, status, quit\n"
         "With --txt: mute, unmute, latency MS, split MS (answers a byte at a time; 0: whole),\n"
-        "close (or hangup), reset, ext 1 on|off, status, quit"));
+        "close (or hangup), reset, teardown MS [reset] (new connections refused, or reset, for MS after\n"
+        "each one ends), ext 1 on|off, status, quit"));
     parser.addPositionalArgument(QStringLiteral("HOST:PORT"), QStringLiteral("With --txt: the address to listen on."),
                                  QStringLiteral("[HOST:PORT]"));
     parser.addHelpOption();

@@ -126,7 +126,8 @@ bool TcpServer::open(const std::string &address, std::string &error)
         error = address + ": " + std::strerror(errno);
         return false;
     }
-    address_ = host_ + ":" + std::to_string(boundPort(listen_));
+    port_ = boundPort(listen_);
+    address_ = host_ + ":" + std::to_string(port_);
     return true;
 }
 
@@ -173,6 +174,17 @@ void TcpServer::resetConnection()
     wake();
 }
 
+void TcpServer::setTeardown(std::chrono::milliseconds time, bool reset)
+{
+    teardownReset_ = reset;
+    teardownMs_ = time.count();
+}
+
+void TcpServer::endTeardown()
+{
+    listen_ = listenOn(host_, port_);
+}
+
 void TcpServer::endClient(const std::string &reason, bool reset)
 {
     const int fd = client_;
@@ -192,6 +204,13 @@ void TcpServer::endClient(const std::string &reason, bool reset)
     ::close(fd);
     client_ = -1;
     queue_.clear();
+    if (const long long teardown = teardownMs_) {
+        turnAwayUntil_ = Clock::now() + std::chrono::milliseconds(teardown);
+        if (!teardownReset_ && listen_ >= 0) {
+            ::close(listen_);
+            listen_ = -1;
+        }
+    }
     if (onConnection)
         onConnection("closed", reason);
 }
@@ -206,6 +225,14 @@ void TcpServer::accept()
         ::close(fd);
         if (onConnection)
             onConnection("refused", "another host is connected");
+        return;
+    }
+    if (Clock::now() < turnAwayUntil_) {
+        const linger hard{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        ::close(fd);
+        if (onConnection)
+            onConnection("refused", "tearing down the last connection");
         return;
     }
     const int one = 1;
@@ -302,6 +329,8 @@ void TcpServer::run(int extraFd, const std::function<bool()> &onExtra)
         if (const int end = endRequested_.exchange(0))
             endClient(end == 2 ? "reset" : "simulator", end == 2);
         const auto now = Clock::now();
+        if (listen_ < 0 && now >= turnAwayUntil_)
+            endTeardown();
         engine_.tick(now);
         // What is due goes out before the next request is read, so a request
         // finds its predecessor unanswered only when it really was.
@@ -309,6 +338,10 @@ void TcpServer::run(int extraFd, const std::function<bool()> &onExtra)
         int timeout = 50;
         if (!queue_.empty()) {
             const auto wait = std::chrono::ceil<std::chrono::milliseconds>(queue_.front().due - now).count();
+            timeout = static_cast<int>(std::clamp<long long>(wait, 0, timeout));
+        }
+        if (listen_ < 0) {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(turnAwayUntil_ - now).count();
             timeout = static_cast<int>(std::clamp<long long>(wait, 0, timeout));
         }
         std::vector<pollfd> fds{{listen_, POLLIN, 0}, {client_, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {extraFd, POLLIN, 0},

@@ -55,10 +55,15 @@ public:
     // (RST).
     void closeConnection();
     void resetConnection();
+    // After each connection ends, new ones are turned away for `time` (0:
+    // never), as a TXT still tearing the last one down does: refused, no
+    // one listening, or with `reset` taken and reset at once.
+    void setTeardown(std::chrono::milliseconds time, bool reset);
 
     // Called on the serving thread: "open", "closed" or "refused" (a second
-    // client), "i2c open" or "i2c closed", and why ("host", "host reset",
-    // "simulator", "reset", "violation", a socket error).
+    // client, or one during a teardown), "i2c open" or "i2c closed", and why
+    // ("host", "host reset", "simulator", "reset", "violation", a socket
+    // error).
     std::function<void(const std::string &state, const std::string &reason)> onConnection;
     // Any thread.
     bool hostConnected() const { return client_ >= 0; }
@@ -67,6 +72,8 @@ private:
     // Binds both ports; false with errno set.
     bool bindPorts(std::uint16_t port);
     void accept();
+    // Listens again once a teardown is over.
+    void endTeardown();
     void acceptI2c();
     // Reads and drops what an I2C client sent; false once it has gone.
     bool drainI2c(int fd);
@@ -77,6 +84,7 @@ private:
 
     TxtEngine &engine_;
     int listen_ = -1;
+    std::uint16_t port_ = 0;
     int i2cListen_ = -1;
     std::vector<int> i2cClients_;
     std::atomic<int> client_{-1};
@@ -89,6 +97,10 @@ private:
     std::atomic<long long> splitMs_{0};
     // 1: close, 2: reset, from the fault controls.
     std::atomic<int> endRequested_{0};
+    std::atomic<long long> teardownMs_{0};
+    std::atomic<bool> teardownReset_{false};
+    // The serving thread's: new connections are turned away until then.
+    std::chrono::steady_clock::time_point turnAwayUntil_{};
     std::atomic<bool> stop_{false};
 };
 

@@ -753,8 +753,13 @@ void TestFtMscLib::transferSession()
 void TestFtMscLib::txtSession_data()
 {
     QTest::addColumn<int>("extensions"); // what the TXT has
-    QTest::newRow("the Master alone") << 0;
-    QTest::newRow("with Extension 1") << 1;
+    QTest::addColumn<QString>("teardown"); // how it turns a connection away while the last one ends
+    QTest::newRow("the Master alone") << 0 << "";
+    QTest::newRow("with Extension 1") << 1 << "";
+    // A start right after a stop (Ctrl+Z and at once fg) must not cost the
+    // connection.
+    QTest::newRow("refused while the last connection ends") << 0 << "teardown 200";
+    QTest::newRow("reset while the last connection ends") << 0 << "teardown 200 reset";
 }
 
 // A ROBOTICS TXT over TCP: online mode at each start, one request at a
@@ -763,6 +768,7 @@ void TestFtMscLib::txtSession_data()
 void TestFtMscLib::txtSession()
 {
     QFETCH(int, extensions);
+    QFETCH(QString, teardown);
     const auto command = [](qint64 id) { return [id](const QJsonObject &e) { return e["event"] == "frame" && e["cmd"].toDouble() == id; }; };
     const auto stopOnline = command(0x9BE5082C);
     SimProcess sim;
@@ -773,6 +779,8 @@ void TestFtMscLib::txtSession()
     // The status query alone: online mode waits for the start.
     QVERIFY(!sim.waitFor(command(0xDC21219A), 1000, 0).isEmpty());
     QCOMPARE(sim.count("session"), 0);
+    if (!teardown.isEmpty())
+        QVERIFY(sim.command(teardown));
     for (int round = 0; round < 2; ++round) {
         const int from = sim.events.size();
         QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
@@ -820,6 +828,8 @@ void TestFtMscLib::txtSession()
     }
     QCOMPARE(sim.count("session"), 2);
     QCOMPARE(sim.count("violation"), 0);
+    if (teardown.endsWith("reset"))
+        QVERIFY(sim.count("connection", [](const QJsonObject &e) { return e["state"] == "refused"; }) > 0);
 }
 
 void TestFtMscLib::outputArguments_data()
