@@ -14,6 +14,7 @@
 #include "ftmsclib/emergencystop.h"
 #include "ftmsclib/guarding.h"
 #include "ftmsclib/linksettings.h"
+#include "ftmsclib/transfercycle.h"
 #include "ftmsclib/transport.h"
 #include "ftmsclib/wakesignal.h"
 #include "protocol/codec.h"
@@ -21,10 +22,11 @@
 #include "protocol/transferarea.h"
 
 // One open controller, whatever it speaks: the transfer area the setters
-// write, the thread that sends it, the guardian and the fatal-signal zeros
-// that stop the outputs when the program dies, and the rule that gives the
-// link up. The conversation itself is a session's (TxSession on a serial
-// port, TxtSession over TCP), which derives from this.
+// write, the thread that sends it and its request cycle, the guardian and
+// the fatal-signal zeros that stop the outputs when the program dies, and
+// the rule that gives the link up. The conversation's bytes and what only
+// its controller asks are a session's (TxSession on a serial port,
+// TxtSession over TCP), which derives from this.
 namespace ftlib {
 
 // What the identification at open learnt.
@@ -184,11 +186,59 @@ protected:
     // the guardians holding the old one are dismissed, new ones follow.
     void replaceTransport(std::unique_ptr<Transport> transport);
 
+    using Pending = TransferCycle::Pending;
+    using Request = TransferCycle::Request;
+
     // The session's part. prepare() runs on the loop's thread before the
-    // guardians are taken over: false when the link is lost. transfer() runs on the loop's thread until the
-    // stop's zeros are answered or the link is lost (loseLink).
+    // guardians are taken over: false when the link is lost.
     virtual bool prepare() { return true; }
-    virtual void transfer() = 0;
+
+    // The session's part of the transfer loop, on its thread. The device
+    // keeps the order (transfercycle.cpp): at a stop the zeros, then what
+    // ends the conversation; else the opening, a silent hold, what is owed,
+    // the configuration, the session's poll, the exchange when the cycle is
+    // due or the outputs changed; else a wait until something is due.
+    // A new transfer: the session's own bookkeeping starts anew.
+    virtual void beginTransfer(Clock::time_point now) = 0;
+    // What must come before all else, even a silent hold (a TXT's
+    // StartOnline). Each choice returns false when it has nothing to send.
+    virtual bool chooseOpening(Request &) { return false; }
+    // After the hold, before the configuration (a ROBO TX's zeros for
+    // extensions out of reach).
+    virtual bool chooseOwed(const Area &, Request &) { return false; }
+    // The controllers (bit ta) whose configuration the transfer keeps as
+    // the setters left it, and the request that sends one.
+    virtual unsigned configuredTas() const = 0;
+    virtual void buildConfig(const Area &area, int ta, Request &request) = 0;
+    // After the configuration, before the exchange (a ROBO TX's status).
+    virtual bool choosePoll(Clock::time_point, Request &) { return false; }
+    // An exchange due besides the cycle's and the outputs' own.
+    virtual bool exchangeDue() const { return false; }
+    virtual void buildExchange(const Area &area, Request &request) = 0;
+    // With nothing else to send: when the session's own next request is due.
+    virtual Clock::time_point ownDue() const { return Clock::time_point::max(); }
+    // At a stop: the zeros, false when none are owed on this conversation;
+    // then what ends it, false when nothing is left (the loop ends).
+    virtual bool buildZeros(const Area &area, Request &request) = 0;
+    virtual bool chooseFarewell(Request &) { return false; }
+    // A link whose answers name no request (TCP to a TXT): the answer owed
+    // is awaited until the loss rule gives up, never asked for again; a
+    // write cut short leaves the stream out of step; the cycle counts from
+    // the answer.
+    virtual bool answersInOrder() const { return false; }
+    // Just before the zeros kept ready follow it: the request takes what
+    // names it on the wire, or says where it must that its answer is owed.
+    virtual void stamp(Request &request) = 0;
+    // Writes the stamped request within `timeout`, traced.
+    virtual bool write(const Request &request, std::chrono::milliseconds timeout) = 0;
+    // The write failed: what stamp() said is void.
+    virtual void writeFailed() {}
+    // After each wait: what the port has, matched against the request
+    // outstanding (answered()). False when the link is lost.
+    virtual bool takeAnswers(Transport::Wake wake) = 0;
+    // A request given up unanswered, where answers name their request:
+    // false when the link is lost.
+    virtual bool requestUnanswered(Pending kind);
     // The bytes the fatal-signal handler and the guardian write: every
     // output at 0, in the session's framing, as they would go out next.
     virtual std::vector<std::uint8_t> lastZeros() const = 0;
@@ -203,6 +253,11 @@ protected:
 
     // For the sessions, on the loop's thread.
     Area area() const;
+    TransferCycle &cycle() { return cycle_; }
+    // The answer to the request outstanding came: the loss rule's count
+    // starts again, and what the controller acknowledged is kept. Returns
+    // what it answered.
+    Pending answered();
     // A motor whose both channels are held is sent stopped: both directions
     // at once are undefined on the device, but the program may hold both
     // keys, so the stored channels keep their values for when one is released.
@@ -252,6 +307,14 @@ protected:
 
 private:
     void loop();
+    // Defined in transfercycle.cpp: the loop's steps; each that returns
+    // false has ended the loop (stop completed or link lost).
+    void transfer();
+    bool chooseRequest(Request &request);
+    bool chooseConfig(const Area &area, Request &request);
+    bool sendRequest(Request &request);
+    bool readAnswers();
+    bool checkTimeout();
 
     const std::string path_;
     const std::string canonicalPath_;
@@ -268,8 +331,9 @@ private:
     // What comStatus() says once lost_ is set.
     std::atomic<std::uint32_t> lostStatus_{0};
     std::atomic<bool> closed_{false};
-    // The loop's: reply timeouts in a row.
+    // The loop's: reply timeouts in a row, and the cycle's bookkeeping.
     int timeouts_ = 0;
+    TransferCycle cycle_;
     std::atomic<unsigned> drivenTas_{0};
     std::atomic<unsigned> owedZeros_{0};
 

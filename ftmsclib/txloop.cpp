@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// A ROBO TX's transfer loop: configuration, exchanges and status requests in
-// turn, one outstanding at a time.
+// A ROBO TX's part of the transfer cycle: its requests under transaction
+// ids, the status it polls, the zeros for extensions out of reach, and what
+// its answers tell of the extensions.
 #include "ftmsclib/txsession.h"
 
 #include <algorithm>
@@ -17,8 +18,7 @@ using std::chrono::milliseconds;
 
 namespace {
 
-// A generation that was never sent, so the first comparison asks for it.
-constexpr unsigned kNeverSent = ~0u;
+constexpr unsigned kNeverSent = TransferCycle::kNeverSent;
 // Refused extensions are asked again at the next status poll, then ever
 // less often while they stay silent, up to this.
 constexpr milliseconds kLongestReask{30000};
@@ -41,220 +41,139 @@ std::string extensionList(unsigned extensions)
 
 } // namespace
 
-void TxSession::transfer()
+void TxSession::beginTransfer(Clock::time_point now)
 {
-    LoopState s;
-    s.ackedConfigGeneration.fill(kNeverSent);
-    s.sentOutputGeneration = kNeverSent;
-    const auto now = transport().now();
-    s.deadline = now;
-    s.nextCycle = now;
-    s.nextStatePoll = !statePolling_ ? Clock::time_point::max() : stateUnasked_ ? now : now + settings().statePoll;
-    s.idleUntil = now;
-    s.nextReask = now;
-    for (;;) {
-        if (s.pending == Pending::None) {
-            Request request;
-            if (!chooseRequest(s, request))
-                return;
-            if (request.kind != Pending::None && !sendRequest(s, request))
-                return;
-        }
-        if (!readPort(s))
-            return;
-        matchReplies(s);
-        if (!countTimeout(s))
-            return;
-    }
+    loop_ = LoopState{};
+    loop_.nextStatePoll = !statePolling_ ? Clock::time_point::max() : stateUnasked_ ? now : now + settings().statePoll;
+    loop_.nextReask = now;
 }
 
-bool TxSession::chooseRequest(LoopState &s, Request &request)
+bool TxSession::chooseOwed(const Area &area, Request &request)
 {
-    const auto now = transport().now();
-    const Area area = this->area();
-    if (area.stopRequested)
-        return chooseZeros(s, area, request);
-    if (now < area.silentUntil) {
-        s.idleUntil = area.silentUntil;
-        return true;
-    }
     const unsigned inUse = extensionsInUse();
     // Zeros for driven extensions that dropped out of reach, or were
     // released while out of it: written alongside, not waited for.
-    if (const unsigned owed = takeOwedZeros() & ~extensionTas(inUse) & ~1u) {
-        request.kind = Pending::Exchange;
-        request.command = protocol::kCmdExchange;
-        request.payload =
-            outputsPayload(area, 1u | extensionTas(inUse) | owed, 1u | extensionTas(inUse), request.count);
-        request.namesExtensions = true;
-        request.awaited = false;
-        return true;
-    }
-    if (chooseConfig(s, area, request))
-        return true;
-    if (now >= s.nextStatePoll) {
-        request.kind = Pending::State;
-        request.command = protocol::kCmdState;
-        protocol::appendTaId(request.payload, 0);
-        request.count = 1;
-        s.nextStatePoll = now + settings().statePoll;
-        return true;
-    }
-    if (s.reaskDue || now >= s.nextCycle
-        || (!settings().cycleOnly && area.outputGeneration != s.sentOutputGeneration)) {
-        chooseExchange(s, area, now, request);
-        return true;
-    }
-    s.idleUntil = std::min(s.nextCycle, s.nextStatePoll);
+    const unsigned owed = takeOwedZeros() & ~extensionTas(inUse) & ~1u;
+    if (!owed)
+        return false;
+    request.kind = Pending::Exchange;
+    request.command = protocol::kCmdExchange;
+    request.payload = outputsPayload(area, 1u | extensionTas(inUse) | owed, 1u | extensionTas(inUse), request.count);
+    request.awaited = false;
     return true;
 }
 
-bool TxSession::chooseZeros(LoopState &s, const Area &area, Request &request)
+unsigned TxSession::configuredTas() const
 {
-    if (s.zeroDone)
+    return 1u | extensionTas(extensionsInUse());
+}
+
+void TxSession::buildConfig(const Area &area, int ta, Request &request)
+{
+    request.command = protocol::kCmdConfig;
+    protocol::appendTa(request.payload, static_cast<std::uint32_t>(ta), config(area, ta));
+    request.count = 1;
+}
+
+bool TxSession::choosePoll(Clock::time_point now, Request &request)
+{
+    if (now < loop_.nextStatePoll)
         return false;
-    // Motors are never left driven: the last exchange carries zeros, first
-    // to the extensions out of reach that were driven, unawaited, then to
-    // those in use, answered.
-    const bool wide = !s.wideZerosSent && zeroTas(true) != zeroTas(false);
-    s.wideZerosSent = true;
-    request.kind = Pending::Zero;
+    request.kind = Pending::Status;
+    request.command = protocol::kCmdState;
+    protocol::appendTaId(request.payload, 0);
+    request.count = 1;
+    loop_.nextStatePoll = now + settings().statePoll;
+    return true;
+}
+
+void TxSession::buildExchange(const Area &area, Request &request)
+{
+    const unsigned inUse = extensionsInUse();
+    request.command = protocol::kCmdExchange;
+    // Refused extensions the controller reports online are named, with
+    // zeros: driven again once it answers for them.
+    loop_.pendingReasking = loop_.reaskDue ? refused_ & onlineExtensions_ & ~inUse : 0u;
+    loop_.reaskDue = false;
+    const unsigned wire = 1u | extensionTas(inUse);
+    request.payload = outputsPayload(area, wire | extensionTas(loop_.pendingReasking), wire, request.count);
+    loop_.pendingNamesExtensions = request.count > 1;
+}
+
+bool TxSession::buildZeros(const Area &area, Request &request)
+{
+    // First to the extensions out of reach that were driven, unawaited,
+    // then to those in use, answered.
+    const bool wide = !loop_.wideZerosSent && zeroTas(true) != zeroTas(false);
+    loop_.wideZerosSent = true;
     request.command = protocol::kCmdExchange;
     request.payload = outputsPayload(area, zeroTas(wide), 0, request.count);
-    request.namesExtensions = request.count > 1;
     request.awaited = !wide;
     return true;
 }
 
-bool TxSession::chooseConfig(LoopState &s, const Area &area, Request &request)
+void TxSession::stamp(Request &request)
 {
-    const unsigned inUse = extensionsInUse();
-    for (int ta = 0; ta < protocol::kTaCount; ++ta) {
-        const auto t = static_cast<std::size_t>(ta);
-        const bool used = ta == 0 || (inUse & (1u << (ta - 1)));
-        if (used && s.ackedConfigGeneration[t] != area.configGeneration[t]) {
-            // Configuration goes first: outputs are only driven once the
-            // controller knows which pairs form motors.
-            request.kind = Pending::Config;
-            request.command = protocol::kCmdConfig;
-            protocol::appendTa(request.payload, static_cast<std::uint32_t>(ta), config(area, ta));
-            request.count = 1;
-            request.ta = ta;
-            request.configGeneration = area.configGeneration[t];
-            return true;
-        }
-    }
-    return false;
+    stamped_ = session_.request(request.command, request.count, std::move(request.payload));
 }
 
-void TxSession::chooseExchange(LoopState &s, const Area &area, Clock::time_point now, Request &request)
+bool TxSession::write(const Request &, milliseconds timeout)
 {
-    const unsigned inUse = extensionsInUse();
-    request.kind = Pending::Exchange;
-    request.command = protocol::kCmdExchange;
-    // Refused extensions the controller reports online are named, with
-    // zeros: driven again once it answers for them.
-    if (s.reaskDue)
-        request.reasking = refused_ & onlineExtensions_ & ~inUse;
-    s.reaskDue = false;
-    const unsigned wire = 1u | extensionTas(inUse);
-    request.payload = outputsPayload(area, wire | extensionTas(request.reasking), wire, request.count);
-    request.namesExtensions = request.count > 1;
-    s.sentOutputGeneration = area.outputGeneration;
-    s.nextCycle = now + settings().cycle;
+    return send(stamped_, timeout);
 }
 
-bool TxSession::sendRequest(LoopState &s, Request &request)
+bool TxSession::takeAnswers(Transport::Wake wake)
 {
-    const auto timeout = request.awaited ? settings().replyTimeout : settings().lastZerosWrite;
-    bool stalled = false;
-    const protocol::Frame frame = session_.request(request.command, request.count, std::move(request.payload));
-    // The zeros kept ready take the transaction id after this request's
-    // before it goes: a program killed right after the write must not have
-    // its guardian repeat this one's.
-    publishZeros();
-    if (!send(frame, timeout)) {
-        const int error = transport().lastError();
-        stalled = true;
-        if (error != ETIMEDOUT) {
-            // A port that fails a write is gone: hung up or unplugged.
-            loseLink("write failed", error, Loss::PortGone);
+    if (wake == Transport::Wake::Input || wake == Transport::Wake::HungUp) {
+        // A hang-up is reported at once rather than after three timeouts.
+        const Received received = receive();
+        if (received == Received::Closed && transport().lastError() == 0) {
+            loseLink("device hung up (end of file)", 0, Loss::PortGone);
             return false;
         }
-        // A port that takes no bytes for a while (a congested radio link) is
-        // not gone: the request counts as unanswered, and only the loss rule
-        // gives the link up.
-        trace(path(), "the port took no bytes for %lld ms (command %u)",
-              static_cast<long long>(timeout.count()), request.command);
+        if (received == Received::Closed || wake == Transport::Wake::HungUp) {
+            loseLink("device hung up", received == Received::Closed ? transport().lastError() : EIO, Loss::PortGone);
+            return false;
+        }
     }
-    if (!request.awaited) {
-        // Nothing to wait for: choose the next request at once.
-        s.idleUntil = transport().now();
-        return true;
-    }
-    s.pending = request.kind;
-    s.pendingTa = request.ta;
-    s.pendingConfigGeneration = request.configGeneration;
-    s.pendingNamesExtensions = request.namesExtensions;
-    s.pendingReasking = request.reasking;
-    s.deadline = stalled ? transport().now() : transport().now() + settings().replyTimeout;
+    matchReplies();
     return true;
 }
 
-bool TxSession::readPort(LoopState &s)
-{
-    Transport::Wake wake;
-    if (!awaitPort(s.pending != Pending::None ? s.deadline : s.idleUntil, wake))
-        return false;
-    if (wake != Transport::Wake::Input && wake != Transport::Wake::HungUp)
-        return true;
-    // A hang-up is reported at once rather than after three timeouts.
-    const Received received = receive();
-    if (received == Received::Closed && transport().lastError() == 0)
-        loseLink("device hung up (end of file)", 0, Loss::PortGone);
-    else if (received == Received::Closed || wake == Transport::Wake::HungUp)
-        loseLink("device hung up", received == Received::Closed ? transport().lastError() : EIO, Loss::PortGone);
-    else
-        return true;
-    return false;
-}
-
-void TxSession::matchReplies(LoopState &s)
+void TxSession::matchReplies()
 {
     Frame reply;
     ReplyMatch match;
-    while (s.pending != Pending::None && nextReply(reply, match)) {
+    while (cycle().pending != Pending::None && nextReply(reply, match)) {
         // A wrong command is waited past like a stale reply: the timeout
         // that follows decides.
         if (match != ReplyMatch::Answer)
             continue;
-        replyAnswered();
-        if (s.pending == Pending::Exchange || s.pending == Pending::Zero)
+        const Pending kind = answered();
+        if (kind == Pending::Exchange || kind == Pending::Zero)
             takeInputs(reply);
-        switch (s.pending) {
-        case Pending::Config:
-            s.ackedConfigGeneration[static_cast<std::size_t>(s.pendingTa)] = s.pendingConfigGeneration;
-            break;
-        case Pending::Zero:
-            s.zeroDone = true;
-            break;
+        switch (kind) {
         case Pending::Exchange:
-            if (s.pendingNamesExtensions)
-                s.extensionTimeouts = 0;
-            if (s.pendingReasking)
-                takeReasked(s, reply);
+            takeExchange(reply);
             break;
-        case Pending::State:
-            takeState(s, reply);
+        case Pending::Status:
+            takeState(reply);
             break;
-        case Pending::None:
+        default:
             break;
         }
-        s.pending = Pending::None;
     }
 }
 
-void TxSession::takeState(LoopState &s, const Frame &reply)
+void TxSession::takeExchange(const Frame &reply)
+{
+    if (loop_.pendingNamesExtensions)
+        loop_.extensionTimeouts = 0;
+    if (loop_.pendingReasking)
+        takeReasked(reply);
+}
+
+void TxSession::takeState(const Frame &reply)
 {
     unsigned online = 0;
     if (!protocol::readOnlineExtensions(reply, online))
@@ -264,18 +183,18 @@ void TxSession::takeState(LoopState &s, const Frame &reply)
         // An extension that comes back gets its configuration again.
         for (int k = 0; k < protocol::kMaxExtensions; ++k) {
             if ((online & ~onlineExtensions_) & (1u << k))
-                s.ackedConfigGeneration[static_cast<std::size_t>(k + 1)] = kNeverSent;
+                cycle().ackedConfigGeneration[static_cast<std::size_t>(k + 1)] = kNeverSent;
         }
         const unsigned before = extensionsInUse();
         onlineExtensions_ = online;
         leaveUse(before);
-        s.sentOutputGeneration = kNeverSent;
+        cycle().sentOutputGeneration = kNeverSent;
     }
-    if ((refused_ & online) && transport().now() >= s.nextReask)
-        s.reaskDue = true;
+    if ((refused_ & online) && transport().now() >= loop_.nextReask)
+        loop_.reaskDue = true;
 }
 
-void TxSession::takeReasked(LoopState &s, const Frame &reply)
+void TxSession::takeReasked(const Frame &reply)
 {
     std::vector<protocol::Item> items;
     unsigned answered = 0;
@@ -285,60 +204,54 @@ void TxSession::takeReasked(LoopState &s, const Frame &reply)
                 answered |= 1u << (item.taId - 1);
         }
     }
-    const unsigned back = s.pendingReasking & answered;
+    const unsigned back = loop_.pendingReasking & answered;
     if (back) {
         trace(path(), "extensions %s answer again: driven again", extensionList(back).c_str());
         refused_ &= ~back;
         for (int k = 1; k <= protocol::kMaxExtensions; ++k) {
             if (back & (1u << (k - 1)))
-                s.ackedConfigGeneration[static_cast<std::size_t>(k)] = kNeverSent;
+                cycle().ackedConfigGeneration[static_cast<std::size_t>(k)] = kNeverSent;
         }
-        s.sentOutputGeneration = kNeverSent;
-        s.reaskInterval = milliseconds(0);
+        cycle().sentOutputGeneration = kNeverSent;
+        loop_.reaskInterval = milliseconds(0);
     }
-    if (s.pendingReasking & ~answered) {
-        s.reaskInterval = std::min(std::max(2 * s.reaskInterval, settings().statePoll), kLongestReask);
-        s.nextReask = transport().now() + s.reaskInterval;
+    if (loop_.pendingReasking & ~answered) {
+        loop_.reaskInterval = std::min(std::max(2 * loop_.reaskInterval, settings().statePoll), kLongestReask);
+        loop_.nextReask = transport().now() + loop_.reaskInterval;
     }
 }
 
-bool TxSession::countTimeout(LoopState &s)
+bool TxSession::requestUnanswered(Pending kind)
 {
-    if (s.pending == Pending::None || transport().now() < s.deadline)
-        return true;
     decoder_.reset();
-    const Pending timedOut = s.pending;
-    s.pending = Pending::None;
-    if (timedOut == Pending::Exchange)
-        s.sentOutputGeneration = kNeverSent;
     // Extensions asked again that keep quiet cost the link nothing; they are
     // asked again later, less often.
-    if (timedOut == Pending::Exchange && s.pendingReasking) {
-        trace(path(), "extensions %s still do not answer", extensionList(s.pendingReasking).c_str());
-        s.reaskInterval = std::min(std::max(2 * s.reaskInterval, settings().statePoll), kLongestReask);
-        s.nextReask = transport().now() + s.reaskInterval;
+    if (kind == Pending::Exchange && loop_.pendingReasking) {
+        trace(path(), "extensions %s still do not answer", extensionList(loop_.pendingReasking).c_str());
+        loop_.reaskInterval = std::min(std::max(2 * loop_.reaskInterval, settings().statePoll), kLongestReask);
+        loop_.nextReask = transport().now() + loop_.reaskInterval;
         return true;
     }
-    if (timedOut == Pending::Exchange && s.pendingNamesExtensions)
-        return extensionExchangeMissed(s);
-    return replyMissed(session_.command());
+    if (kind == Pending::Exchange && loop_.pendingNamesExtensions)
+        return extensionExchangeMissed();
+    return replyMissed(cycle().pendingCommand);
 }
 
-bool TxSession::extensionExchangeMissed(LoopState &s)
+bool TxSession::extensionExchangeMissed()
 {
     // A controller may ignore exchanges that name an extension it does not
     // have (any more): ask for the states again, then stop driving those
     // extensions, before holding it against the link. One lost reply alone
     // costs nothing.
-    if (++s.extensionTimeouts == 1) {
+    if (++loop_.extensionTimeouts == 1) {
         trace(path(), "no answer to an exchange naming extensions; asking for their states again");
-        s.nextStatePoll = transport().now();
+        loop_.nextStatePoll = transport().now();
         return true;
     }
     const unsigned before = extensionsInUse();
     refused_ |= before;
-    s.extensionTimeouts = 0;
-    s.nextReask = transport().now() + settings().statePoll;
+    loop_.extensionTimeouts = 0;
+    loop_.nextReask = transport().now() + settings().statePoll;
     trace(path(), "exchanges naming extensions %s stay unanswered; the Master alone until they answer again",
           extensionList(before).c_str());
     leaveUse(before);

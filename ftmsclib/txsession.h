@@ -31,40 +31,17 @@ public:
                                             const LinkSettings &settings, std::uint32_t &status);
 
 private:
-    enum class Pending { None, Config, Exchange, State, Zero };
     // NotAsked: the open's time was up before the request could go out.
     enum class Outcome { Answer, NoAnswer, NotAsked, WrongCommand, PortFailed };
 
-    // What the loop sends next. An unawaited request (zeros for extensions
-    // the transfer does not reach) is written and not waited for: its answer,
-    // if any, comes as a stale one.
-    struct Request {
-        Pending kind = Pending::None;
-        std::uint32_t command = 0;
-        std::uint32_t count = 0;
-        std::vector<std::uint8_t> payload;
-        bool namesExtensions = false;
-        bool awaited = true;
-        // Refused extensions asked again (bit k-1 = extension k).
-        unsigned reasking = 0;
-        int ta = 0;
-        unsigned configGeneration = 0;
-    };
-
-    // The loop's bookkeeping between its steps. The generations are those of
-    // the transfer area's configuration and outputs that the controller has
-    // acknowledged or been sent.
+    // The loop's own bookkeeping beside the cycle's.
     struct LoopState {
-        std::array<unsigned, protocol::kTaCount> ackedConfigGeneration{};
-        unsigned sentOutputGeneration = 0;
-        Pending pending = Pending::None;
-        int pendingTa = 0;
-        unsigned pendingConfigGeneration = 0;
+        // What the exchange outstanding names: extensions at all, and the
+        // refused ones asked again (bit k-1 = extension k).
         bool pendingNamesExtensions = false;
         unsigned pendingReasking = 0;
         // Unanswered exchanges that named extensions, in a row.
         int extensionTimeouts = 0;
-        bool zeroDone = false;
         // At a stop: the zeros for driven extensions out of reach are out.
         bool wideZerosSent = false;
         // Refused extensions that the status reports online are asked again
@@ -72,19 +49,13 @@ private:
         bool reaskDue = false;
         Clock::time_point nextReask;
         std::chrono::milliseconds reaskInterval{0};
-
-        Clock::time_point deadline;
-        Clock::time_point nextCycle;
         Clock::time_point nextStatePoll;
-        // With nothing outstanding: when something is due next.
-        Clock::time_point idleUntil;
     };
 
     using Device::Device;
     static std::unique_ptr<TxSession> create(const std::string &path, const std::string &canonicalPath,
                                              const LinkSettings &settings, std::uint32_t &status);
 
-    void transfer() override;
     std::vector<std::uint8_t> lastZeros() const override;
     unsigned extensionsInUse() const override;
     DeviceKind kind() const override;
@@ -131,19 +102,27 @@ private:
     // One try of a request to the Master, within the open's time.
     Outcome askMasterOnce(std::uint32_t command, protocol::Frame &reply);
 
-    // Defined in txloop.cpp: the loop's steps; each step that returns false
-    // has ended the loop (stop completed or link lost).
-    bool chooseRequest(LoopState &s, Request &request);
-    bool chooseZeros(LoopState &s, const Area &area, Request &request);
-    bool chooseConfig(LoopState &s, const Area &area, Request &request);
-    void chooseExchange(LoopState &s, const Area &area, Clock::time_point now, Request &request);
-    bool sendRequest(LoopState &s, Request &request);
-    bool readPort(LoopState &s);
-    void matchReplies(LoopState &s);
-    void takeState(LoopState &s, const protocol::Frame &reply);
-    void takeReasked(LoopState &s, const protocol::Frame &reply);
-    bool countTimeout(LoopState &s);
-    bool extensionExchangeMissed(LoopState &s);
+    // Defined in txloop.cpp: the session's part of the transfer cycle (see
+    // Device), and what its answers tell.
+    void beginTransfer(Clock::time_point now) override;
+    bool chooseOwed(const Area &area, Request &request) override;
+    unsigned configuredTas() const override;
+    void buildConfig(const Area &area, int ta, Request &request) override;
+    bool choosePoll(Clock::time_point now, Request &request) override;
+    bool exchangeDue() const override { return loop_.reaskDue; }
+    void buildExchange(const Area &area, Request &request) override;
+    Clock::time_point ownDue() const override { return loop_.nextStatePoll; }
+    bool buildZeros(const Area &area, Request &request) override;
+    void stamp(Request &request) override;
+    bool write(const Request &request, std::chrono::milliseconds timeout) override;
+    bool takeAnswers(Transport::Wake wake) override;
+    bool requestUnanswered(Pending kind) override;
+    void matchReplies();
+    // Each answered exchange's reply.
+    void takeExchange(const protocol::Frame &reply);
+    void takeState(const protocol::Frame &reply);
+    void takeReasked(const protocol::Frame &reply);
+    bool extensionExchangeMissed();
     // Extensions that drop out of reach get their zeros.
     void leaveUse(unsigned before);
     // Defined in txwire.cpp: what goes on the wire. The controllers (bit 0 the Master, bit k
@@ -175,6 +154,11 @@ private:
     bool statePolling_ = true;
     // The open's time was up before it was asked: the transfer asks at once.
     bool stateUnasked_ = false;
+
+    // The loop's.
+    LoopState loop_;
+    // The request stamped with its transaction id, as it goes out next.
+    protocol::Frame stamped_;
 
     // Owned by the opening thread, then by the loop while it runs.
     protocol::Session session_;

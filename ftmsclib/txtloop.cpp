@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// A ROBOTICS TXT's transfer loop: online mode, configuration and exchanges
-// in turn, one request outstanding at a time, and the stop that ends online
-// mode.
+// A ROBOTICS TXT's part of the transfer cycle: online mode around it, the
+// connection made anew for each start, its requests in order, one
+// outstanding at a time, and the stop that ends online mode.
 #include "ftmsclib/txtsession.h"
 
 #include <algorithm>
@@ -16,9 +16,6 @@ namespace ftlib {
 namespace txt = protocol::txt;
 
 namespace {
-
-// A generation that was never sent, so the first comparison asks for it.
-constexpr unsigned kNeverSent = ~0u;
 
 const char *commandName(std::uint32_t command)
 {
@@ -65,15 +62,9 @@ bool TxtSession::prepare()
     return false;
 }
 
-void TxtSession::transfer()
+void TxtSession::beginTransfer(Clock::time_point)
 {
-    LoopState s;
-    s.ackedConfigGeneration.fill(kNeverSent);
-    s.sentOutputGeneration = kNeverSent;
-    const auto now = transport().now();
-    s.deadline = now;
-    s.nextCycle = now;
-    s.idleUntil = now;
+    loop_ = LoopState{};
     // Each online period starts from fresh references at both ends, with
     // new configuration ids, and finds out anew whether the extension is
     // there.
@@ -84,98 +75,83 @@ void TxtSession::transfer()
     present_ = 0;
     online_ = false;
     spent_ = true;
-    for (;;) {
-        if (s.pending == Pending::None && !choose(s))
-            return;
-        if (!readReplies(s) || !countTimeout(s))
-            return;
-    }
 }
 
-bool TxtSession::choose(LoopState &s)
+bool TxtSession::chooseOpening(Request &request)
 {
-    const auto now = transport().now();
-    const Area area = this->area();
-    if (area.stopRequested)
-        return chooseStop(s);
-    if (!s.online)
-        return request(s, Pending::Start, txt::kStartOnline, txt::startOnline());
-    if (now < area.silentUntil) {
-        s.idleUntil = area.silentUntil;
-        return true;
-    }
-    // Configuration goes first: outputs are only driven once the TXT knows
-    // which pairs form motors.
-    if (chooseConfig(s, area))
-        return true;
-    if (now >= s.nextCycle || (!settings().cycleOnly && area.outputGeneration != s.sentOutputGeneration)) {
-        s.sentOutputGeneration = area.outputGeneration;
-        s.exchanged = true;
-        return request(s, Pending::Exchange, plain_ ? txt::kExchangeData : txt::kExchangeDataCmpr,
-                       exchangeBytes(area, false, sent_));
-    }
-    s.idleUntil = s.nextCycle;
+    if (loop_.online)
+        return false;
+    request.kind = Pending::Start;
+    request.command = txt::kStartOnline;
+    request.payload = txt::startOnline();
     return true;
 }
 
-bool TxtSession::chooseStop(LoopState &s)
+unsigned TxtSession::configuredTas() const
 {
-    // The motors are never left driven: an exchange of zeros, answered, then
-    // StopOnline, answered; after it the TXT takes nothing but a new
+    return 1u | (mask_ & 1u) << 1;
+}
+
+void TxtSession::buildConfig(const Area &area, int ta, Request &request)
+{
+    request.command = txt::kUpdateConfig;
+    request.payload = configBytes(area, ta);
+}
+
+void TxtSession::buildExchange(const Area &area, Request &request)
+{
+    loop_.exchanged = true;
+    request.command = plain_ ? txt::kExchangeData : txt::kExchangeDataCmpr;
+    request.payload = exchangeBytes(area, false, sent_);
+}
+
+bool TxtSession::buildZeros(const Area &, Request &request)
+{
+    // Answered before StopOnline; after it the TXT takes nothing but a new
     // connection.
-    if (s.online && s.exchanged && !s.zeroDone)
-        return request(s, Pending::Zero, plain_ ? txt::kExchangeData : txt::kExchangeDataCmpr,
-                       exchangeBytes(Area{}, true, sent_));
-    if (s.online && !s.stopDone) {
+    if (!loop_.online || !loop_.exchanged)
+        return false;
+    request.command = plain_ ? txt::kExchangeData : txt::kExchangeDataCmpr;
+    request.payload = exchangeBytes(Area{}, true, sent_);
+    return true;
+}
+
+bool TxtSession::chooseFarewell(Request &request)
+{
+    if (loop_.online && !loop_.stopDone) {
         // Nothing may follow it, not even the zeros of a program that dies
         // while it is on its way.
         online_ = false;
-        return request(s, Pending::Stop, txt::kStopOnline, txt::stopOnline());
+        request.kind = Pending::Stop;
+        request.command = txt::kStopOnline;
+        request.payload = txt::stopOnline();
+        return true;
     }
     stream().shutdown();
     return false;
 }
 
-bool TxtSession::chooseConfig(LoopState &s, const Area &area)
-{
-    for (int ta = 0; ta <= static_cast<int>(mask_ & 1u); ++ta) {
-        const auto t = static_cast<std::size_t>(ta);
-        if (s.ackedConfigGeneration[t] == area.configGeneration[t])
-            continue;
-        s.pendingTa = ta;
-        s.pendingConfigGeneration = area.configGeneration[t];
-        return request(s, Pending::Config, txt::kUpdateConfig, configBytes(area, ta));
-    }
-    return false;
-}
-
-bool TxtSession::request(LoopState &s, Pending kind, std::uint32_t command, const std::vector<std::uint8_t> &bytes)
+void TxtSession::stamp(Request &request)
 {
     // Said before the bytes go: a guardian that finds the program gone
     // waits for this answer before its zeros follow, and has none after
     // StopOnline.
-    guarding().setAwaiting(true, answerFor(command));
-    publishZeros();
-    traceSentText(path(), commandName(command), bytes);
-    if (!sendBytes(bytes, settings().replyTimeout)) {
-        guarding().setAwaiting(false);
-        const int error = transport().lastError();
-        // Part of a request may have gone: the stream is out of step.
-        loseLink(error == ETIMEDOUT ? "the connection took no bytes" : "write failed", error,
-                 error == ETIMEDOUT ? Loss::Silence : Loss::PortGone);
-        return false;
-    }
-    s.pending = kind;
-    s.pendingCommand = command;
-    s.deadline = transport().now() + settings().replyTimeout;
-    return true;
+    guarding().setAwaiting(true, answerFor(request.command));
 }
 
-bool TxtSession::readReplies(LoopState &s)
+bool TxtSession::write(const Request &request, std::chrono::milliseconds timeout)
 {
-    Transport::Wake wake;
-    if (!awaitPort(s.pending != Pending::None ? s.deadline : s.idleUntil, wake))
-        return false;
+    traceSentText(path(), commandName(request.command), request.payload);
+    return sendBytes(request.payload, timeout);
+}
+
+void TxtSession::writeFailed()
+{
+    guarding().setAwaiting(false);
+}
+
+bool TxtSession::takeAnswers(Transport::Wake wake)
+{
     if (wake != Transport::Wake::Input && wake != Transport::Wake::HungUp)
         return true;
     // A whole answer may still be there before the end of the connection.
@@ -183,7 +159,7 @@ bool TxtSession::readReplies(LoopState &s)
     for (;;) {
         switch (takePacket(packet)) {
         case Take::Packet:
-            if (!takeReply(s, packet))
+            if (!takeReply(packet))
                 return false;
             continue;
         case Take::Garbled:
@@ -202,43 +178,36 @@ bool TxtSession::readReplies(LoopState &s)
     }
 }
 
-bool TxtSession::takeReply(LoopState &s, const std::vector<std::uint8_t> &reply)
+bool TxtSession::takeReply(const std::vector<std::uint8_t> &reply)
 {
-    if (s.pending == Pending::None || txt::packetId(reply.data()) != txt::replyIdFor(s.pendingCommand)) {
-        trace(path(), "packet 0x%08x does not answer %s", txt::packetId(reply.data()), commandName(s.pendingCommand));
+    const std::uint32_t command = cycle().pendingCommand;
+    if (cycle().pending == Pending::None || txt::packetId(reply.data()) != txt::replyIdFor(command)) {
+        trace(path(), "packet 0x%08x does not answer %s", txt::packetId(reply.data()), commandName(command));
         loseLink("the TXT answered out of step", 0, Loss::Garbled);
         return false;
     }
-    replyAnswered();
+    const Pending kind = answered();
     guarding().setAwaiting(false);
-    const Pending answered = s.pending;
-    s.pending = Pending::None;
-    switch (answered) {
+    switch (kind) {
     case Pending::Start:
-        s.online = true;
+        loop_.online = true;
         online_ = true;
         trace(path(), "online");
         break;
-    case Pending::Config:
-        s.ackedConfigGeneration[static_cast<std::size_t>(s.pendingTa)] = s.pendingConfigGeneration;
-        break;
     case Pending::Exchange:
     case Pending::Zero:
-        s.zeroDone = answered == Pending::Zero;
-        s.nextCycle = transport().now() + settings().cycle;
-        return takeExchange(s, reply);
+        return takeExchange(reply);
     case Pending::Stop:
-        s.stopDone = true;
+        loop_.stopDone = true;
         trace(path(), "online mode ended");
         break;
-    case Pending::Status:
-    case Pending::None:
+    default:
         break;
     }
     return true;
 }
 
-bool TxtSession::takeExchange(LoopState &s, const std::vector<std::uint8_t> &reply)
+bool TxtSession::takeExchange(const std::vector<std::uint8_t> &reply)
 {
     if (plain_) {
         txt::Inputs inputs;
@@ -267,22 +236,10 @@ bool TxtSession::takeExchange(LoopState &s, const std::vector<std::uint8_t> &rep
         // at both ends. It is configured first.
         if (present && !mask_) {
             mask_ = 1;
-            s.ackedConfigGeneration[1] = kNeverSent;
+            cycle().ackedConfigGeneration[1] = TransferCycle::kNeverSent;
         }
-        s.sentOutputGeneration = kNeverSent;
+        cycle().sentOutputGeneration = TransferCycle::kNeverSent;
     }
-    return true;
-}
-
-bool TxtSession::countTimeout(LoopState &s)
-{
-    if (s.pending == Pending::None || transport().now() < s.deadline)
-        return true;
-    // No request goes again: a late answer could not be told from the next
-    // one. The same one is awaited until the loss rule gives the link up.
-    if (!replyMissed(s.pendingCommand))
-        return false;
-    s.deadline = transport().now() + settings().replyTimeout;
     return true;
 }
 

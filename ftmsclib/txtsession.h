@@ -35,26 +35,15 @@ public:
                                             const LinkSettings &settings, std::uint32_t &status);
 
 private:
-    enum class Pending { None, Status, Start, Config, Exchange, Zero, Stop };
     // What came of waiting for a whole packet.
     enum class Take { Packet, Nothing, Closed, Garbled };
 
+    // The online period's own bookkeeping beside the cycle's: StartOnline
+    // answered; an exchange went out; StopOnline answered.
     struct LoopState {
-        Pending pending = Pending::None;
-        std::uint32_t pendingCommand = 0;
-        int pendingTa = 0;
-        unsigned pendingConfigGeneration = 0;
-        std::array<unsigned, 2> ackedConfigGeneration{};
-        unsigned sentOutputGeneration = 0;
-        // StartOnline answered; an exchange went out; the stop's zeros and
-        // StopOnline answered.
         bool online = false;
         bool exchanged = false;
-        bool zeroDone = false;
         bool stopDone = false;
-        Clock::time_point deadline;
-        Clock::time_point nextCycle;
-        Clock::time_point idleUntil;
     };
 
     using Device::Device;
@@ -62,7 +51,6 @@ private:
                                               std::uint32_t &status);
 
     bool prepare() override;
-    void transfer() override;
     std::vector<std::uint8_t> lastZeros() const override;
     unsigned extensionsInUse() const override;
     DeviceKind kind() const override;
@@ -81,17 +69,24 @@ private:
     // one-request rule as the program dies.
     void shareAnswers();
 
-    // Defined in txtloop.cpp: the loop's steps; each that returns false has
-    // ended the loop (stop completed or link lost).
-    bool choose(LoopState &s);
-    bool chooseStop(LoopState &s);
-    bool chooseConfig(LoopState &s, const Area &area);
-    bool request(LoopState &s, Pending kind, std::uint32_t command, const std::vector<std::uint8_t> &bytes);
-    bool readReplies(LoopState &s);
-    bool takeReply(LoopState &s, const std::vector<std::uint8_t> &reply);
-    bool takeExchange(LoopState &s, const std::vector<std::uint8_t> &reply);
-    bool countTimeout(LoopState &s);
-
+    // Defined in txtloop.cpp: the session's part of the transfer cycle (see
+    // Device): online mode around it, no request before the answer to the
+    // one before.
+    void beginTransfer(Clock::time_point now) override;
+    bool chooseOpening(Request &request) override;
+    unsigned configuredTas() const override;
+    void buildConfig(const Area &area, int ta, Request &request) override;
+    void buildExchange(const Area &area, Request &request) override;
+    bool buildZeros(const Area &area, Request &request) override;
+    bool chooseFarewell(Request &request) override;
+    bool answersInOrder() const override { return true; }
+    void stamp(Request &request) override;
+    bool write(const Request &request, std::chrono::milliseconds timeout) override;
+    void writeFailed() override;
+    bool takeAnswers(Transport::Wake wake) override;
+    bool takeReply(const std::vector<std::uint8_t> &reply);
+    // Each answered exchange's reply.
+    bool takeExchange(const std::vector<std::uint8_t> &reply);
 
     // Defined in txtwire.cpp: what goes on the wire.
     std::vector<std::uint8_t> exchangeBytes(const Area &area, bool zeros, protocol::txt::WordStream &sent) const;
@@ -111,6 +106,7 @@ private:
     bool given_ = false;
 
     // The loop's (lastZeros() runs on it too).
+    LoopState loop_;
     // An online period ended on this connection: the next start connects anew.
     bool spent_ = false;
     // StartOnline answered and StopOnline not yet sent: zeros may go.
