@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Key-to-wire latency: from the program's key handling to the simulator
 // decoding the new duty on its side of the pseudo-terminal, immediate versus
-// cycle-only; and pad-to-wire: from a pad's button changing to the same.
+// cycle-only; pad-to-wire: from a pad's button changing to the same; and
+// switch-to-wire: from an end switch closing at the simulator to the 0 the
+// library sends for its output.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -139,6 +141,46 @@ Figures measurePad(int presses)
     });
 }
 
+// An end switch on I1 of the Master stops O1, driven at full speed: the
+// switch closes at the simulator at any moment of the cycle, at least
+// `settle` ms after O1 was driven again, and the time until the simulator
+// decodes O1's 0 is taken from the two events' times.
+Figures measureSwitch(int closures, int settle, std::initializer_list<const char *> device)
+{
+    Figures f;
+    ::setenv("KAVRIK_FTLIB_CYCLE_ONLY", "0", 1);
+    SimChild sim;
+    uint32_t err = 0;
+    const FtHandle h = sim.start(device) ? ftxOpenComDevice(sim.port.c_str(), 38400, &err) : 0;
+    if (!h || SetFtEndSwitches(h, 0, 0, 0x01) != FTLIB_ERR_SUCCESS || ftxStartTransferArea(h) != FTLIB_ERR_SUCCESS
+        || SetOutPwmValues(h, 0, 0, 512) != FTLIB_ERR_SUCCESS || sim.waitFor("\"out\":0,\"duty\":512}", 2000) < 0) {
+        std::fprintf(stderr, "open/start failed: 0x%08x\n", err);
+        return f;
+    }
+    std::mt19937 random(7);
+    std::uniform_int_distribution<int> pause(settle, settle + 10);
+    std::vector<long long> samples;
+    for (int i = 0; i < closures; ++i) {
+        ::poll(nullptr, 0, pause(random));
+        sim.command("input 0 1 closed");
+        const long long closed = sim.waitFor("\"input\":1,\"closed\":true}", 2000);
+        const long long stopped = sim.waitFor("\"out\":0,\"duty\":0}", 2000);
+        sim.command("input 0 1 open");
+        if (closed < 0 || stopped < 0 || sim.waitFor("\"out\":0,\"duty\":512}", 2000) < 0) {
+            std::fprintf(stderr, "the switch did not stop O1, or its opening did not drive it again\n");
+            ftxCloseDevice(h);
+            return f;
+        }
+        samples.push_back(stopped - closed);
+    }
+    ftxCloseDevice(h);
+    f.p50 = percentile(samples, 0.50);
+    f.p99 = percentile(samples, 0.99);
+    f.max = percentile(samples, 1.0);
+    f.ok = true;
+    return f;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -153,8 +195,17 @@ int main(int argc, char **argv)
     // changes within one cycle cannot both reach it sooner. Keys come at
     // least a cycle apart here, at any moment of it.
     const Figures txt = measure(false, presses, 65, keyChange, {"--txt", "127.0.0.1:0", "--watchdog", "0"}, 10);
+    // A motor runs a while before it reaches its switch: the cycle has
+    // settled by then. A TXT answers an exchange sent at once (the one that
+    // drove the motor again) only 10 ms after the answer before, so a
+    // switch that closes right after it is seen a cycle later: shown, without
+    // a target.
+    const int closures = std::max(1, presses / 4);
+    const Figures txSwitch = measureSwitch(closures, 20, {"--watchdog", "0"});
+    const Figures txtSwitch = measureSwitch(closures, 20, {"--txt", "127.0.0.1:0", "--watchdog", "0"});
+    const Figures txtSwitchEarly = measureSwitch(closures, 0, {"--txt", "127.0.0.1:0", "--watchdog", "0"});
     ftxCloseLib();
-    if (!immediate.ok || !cycle.ok || !padded.ok || !txt.ok)
+    if (!immediate.ok || !cycle.ok || !padded.ok || !txt.ok || !txSwitch.ok || !txtSwitch.ok || !txtSwitchEarly.ok)
         return 1;
     std::printf("key-to-wire latency, %d presses and %d releases each\n", presses, presses);
     std::printf("  immediate : p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms  (target p99 <= 2 ms: %s)\n", immediate.p50,
@@ -167,9 +218,23 @@ int main(int argc, char **argv)
     std::printf("key-to-TXT-exchange latency over TCP to the simulated TXT, keys a cycle or more apart\n");
     std::printf("  immediate : p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms  (target p99 <= 2 ms: %s)\n", txt.p50, txt.p99,
                 txt.max, txt.p99 <= 2.0 ? "met" : "MISSED");
+    // One exchange cycle (10 ms) for the answer that shows the switch, 2 ms
+    // for the exchange that follows it at once.
+    const double switchTarget = 12.0;
+    std::printf("switch-to-wire latency, an end switch closed %d times at any moment of the cycle, 20 ms or more\n"
+                "after the motor was driven again\n",
+                closures);
+    std::printf("  ROBO TX   : p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms  (target p99 <= %.0f ms: %s)\n", txSwitch.p50,
+                txSwitch.p99, txSwitch.max, switchTarget, txSwitch.p99 <= switchTarget ? "met" : "MISSED");
+    std::printf("  TXT       : p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms  (target p99 <= %.0f ms: %s)\n", txtSwitch.p50,
+                txtSwitch.p99, txtSwitch.max, switchTarget, txtSwitch.p99 <= switchTarget ? "met" : "MISSED");
+    std::printf("  TXT, within 10 ms of driving again: p50 %7.3f ms  p99 %7.3f ms  max %7.3f ms\n", txtSwitchEarly.p50,
+                txtSwitchEarly.p99, txtSwitchEarly.max);
     bench::figure("key_to_wire_p50", immediate.p50, "ms", 2.0);
     bench::figure("key_to_wire_p99", immediate.p99, "ms", 2.0);
     bench::figure("pad_to_wire_p99", padded.p99, "ms", 2.0);
     bench::figure("key_to_txt_exchange_p99", txt.p99, "ms", 2.0);
+    bench::figure("switch_to_wire_p99", txSwitch.p99, "ms", switchTarget);
+    bench::figure("switch_to_txt_exchange_p99", txtSwitch.p99, "ms", switchTarget);
     return 0;
 }

@@ -149,7 +149,10 @@ void TxSession::matchReplies()
         // that follows decides.
         if (match != ReplyMatch::Answer)
             continue;
-        switch (answered()) {
+        const Pending kind = answered();
+        if (kind == Pending::Exchange || kind == Pending::Zero)
+            takeInputs(reply);
+        switch (kind) {
         case Pending::Exchange:
             takeExchange(reply);
             break;

@@ -876,6 +876,30 @@ void TestSimEngine::txtSimulatorWithNaiveClient()
         out.duty = {0, 300};
         QCOMPARE(idOf(client.request(txt::exchange(out), 80)), txt::kExchangeDataReply);
         QVERIFY(!sim.waitOutput(0, 1, 300).isEmpty());
+        // A switch closed by a command: its event, then the next answer.
+        QVERIFY(sim.command("input 0 2 closed"));
+        QVERIFY(!sim.waitFor([](const QJsonObject &e) {
+            return e["event"] == "input" && e["ta"] == 0 && e["input"] == 2 && e["closed"] == true && e["t_us"].toDouble() > 0;
+        }, 0, 0).isEmpty());
+        txt::Inputs inputs;
+        const Bytes answer = client.request(txt::exchange(out), 80);
+        QVERIFY(txt::readExchangeReply(answer.data(), answer.size(), inputs));
+        QCOMPARE(inputs.input, (std::array<std::int16_t, 8>{0, 1, 0, 0, 0, 0, 0, 0}));
+        // In analog resistance mode: the least resistance closed, overrange open.
+        txt::Config analog = config;
+        analog.configId = 2;
+        analog.input[0] = analog.input[1] = txt::InputConfig{1, 0};
+        QCOMPARE(idOf(client.request(txt::updateConfig(analog), 4)), txt::kUpdateConfigReply);
+        const Bytes resistance = client.request(txt::exchange(out), 80);
+        QVERIFY(txt::readExchangeReply(resistance.data(), resistance.size(), inputs));
+        QCOMPARE(inputs.input, (std::array<std::int16_t, 8>{5000, 10, 0, 0, 0, 0, 0, 0}));
+        // Indices out of range, a state that is neither, a missing word.
+        for (const char *wrong : {"input 2 1 closed", "input 0 9 open", "input 0 0 open", "input 0 1 ajar", "input 0 1",
+                                  "counter 0 5 1", "counter x 1 1"}) {
+            sim.send(QByteArray(wrong) + '\n');
+            QVERIFY2(!sim.waitFor([&](const QJsonObject &e) { return e["event"] == "error" && e["command"] == wrong; }, 2000).isEmpty(), wrong);
+        }
+        QCOMPARE(sim.count("input"), 1);
         // A second client meanwhile is turned away.
         NaiveClient second(port);
         QVERIFY(second.read(1).empty());
