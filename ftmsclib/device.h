@@ -54,6 +54,17 @@ struct DeviceKind {
     bool extensionsWhileRunning = false;
 };
 
+// One controller's inputs as the last answer reported them, and its end
+// switches (GetFtInputState): bit n-1 for In, bit o for output o.
+struct InputState {
+    std::array<std::int16_t, protocol::kInputs> universal{};
+    std::array<std::int16_t, protocol::kCounters> counter{};
+    unsigned switches = 0;
+    unsigned closed = 0;
+    unsigned blocked = 0;
+    bool answered = false;
+};
+
 // Threads: the setters, comStatus(), extensionsReached(), guardianState()
 // and holdSilent() may be called from any thread at any time; start, stop and
 // close are serialised among themselves (controlMutex_). Beside them the
@@ -105,6 +116,15 @@ public:
     // the extension is sent zeros if it was driven before, and the answer is
     // FTLIB_ERR_NO_SUCH_DEVICE_INSTANCE.
     std::uint32_t setDuty(int ta, int output, int duty);
+    // The inputs (bit n-1 = In) that stop `output` of controller `ta` while
+    // one of them reads closed; 0 clears. Kept until changed or the close;
+    // never waits for I/O. FTLIB_ERR_INVALID_PARAM for indices or inputs out
+    // of range, else comStatus().
+    std::uint32_t setEndSwitches(int ta, int output, unsigned inputs);
+    // Controller `ta`'s inputs as the running (or last) transfer's last
+    // answer reported them; any thread. FTLIB_ERR_INVALID_PARAM for `ta` out
+    // of range, else comStatus().
+    std::uint32_t inputState(int ta, InputState &state) const;
     std::uint32_t comStatus() const;
     // The extensions the transfer reaches (bit k-1 = extension k).
     unsigned extensionsReached() const { return extensionsInUse(); }
@@ -120,11 +140,27 @@ protected:
     using Clock = Transport::Clock;
     using Duties = std::array<std::int16_t, protocol::kOutputs>;
     using MotorModes = std::array<std::uint8_t, protocol::kMotors>;
+    // Per output, the inputs that are its end switches (bit n-1 = In).
+    using EndSwitches = std::array<std::uint8_t, protocol::kOutputs>;
+    // What one answer reported of a controller's inputs.
+    struct Inputs {
+        std::array<std::int16_t, protocol::kInputs> universal{};
+        std::array<std::int16_t, protocol::kCounters> counter{};
+        bool answered = false;
+    };
+    // One controller's part of an answer, as a session decoded it.
+    struct InputReport {
+        int ta = 0;
+        Inputs inputs;
+    };
 
-    // The transfer area as the setters left it, copied for the loop.
+    // The transfer area as the setters left it, copied for the loop; with
+    // the inputs the answers reported, which the exchanges' outputs follow.
     struct Area {
         std::array<Duties, protocol::kTaCount> duty{};
         std::array<MotorModes, protocol::kTaCount> motorMode{};
+        std::array<EndSwitches, protocol::kTaCount> endSwitches{};
+        std::array<Inputs, protocol::kTaCount> inputs{};
         std::array<unsigned, protocol::kTaCount> configGeneration{};
         unsigned outputGeneration = 0;
         bool stopRequested = false;
@@ -170,7 +206,18 @@ protected:
     // A motor whose both channels are held is sent stopped: both directions
     // at once are undefined on the device, but the program may hold both
     // keys, so the stored channels keep their values for when one is released.
+    // An output whose end switch reads closed is sent 0, and so is one with
+    // end switches before an answer of this transfer has shown them.
     static Duties wireDuties(const Area &area, int ta);
+    // Controller `ta`'s end switches (bit n-1 = In), those of them that
+    // read closed, and the outputs they block (bit o).
+    static unsigned switchInputs(const Area &area, int ta);
+    static unsigned closedSwitches(const Area &area, int ta);
+    static unsigned blockedOutputs(const Area &area, int ta);
+    // Each answered exchange's inputs, on the loop's thread: kept for
+    // inputState(), and an output whose switches this answer closes or
+    // opens is sent anew in the next exchange, at once.
+    void inputsAnswered(const std::vector<InputReport> &reports);
     // Controllers (bit ta) given a duty other than 0 since the open, and
     // those of them out of reach that are owed an exchange of zeros.
     unsigned drivenTas() const { return drivenTas_; }

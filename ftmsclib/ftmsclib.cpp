@@ -268,6 +268,35 @@ uint32_t ftxGetDeviceKind(FtHandle h, uint32_t *kind, uint32_t *maxExtensions, u
     });
 }
 
+uint32_t SetFtEndSwitches(FtHandle h, int32_t shmId, int32_t outIdx, uint32_t inputs)
+{
+    return withDevice(h, [=](Device &d) {
+        // Out of int's range is out of the inputs' range as well.
+        return d.setEndSwitches(shmId, outIdx, inputs > 0xFFu ? 0x100u : inputs);
+    });
+}
+
+uint32_t GetFtInputState(FtHandle h, int32_t shmId, FtInputState *state)
+{
+    if (!state)
+        return FTLIB_ERR_INVALID_PARAM;
+    return withDevice(h, [=](Device &d) -> std::uint32_t {
+        InputState inputs;
+        const std::uint32_t status = d.inputState(shmId, inputs);
+        if (status == FTLIB_ERR_INVALID_PARAM)
+            return status;
+        for (std::size_t n = 0; n < inputs.universal.size(); ++n)
+            state->universal[n] = inputs.universal[n];
+        for (std::size_t c = 0; c < inputs.counter.size(); ++c)
+            state->counter[c] = inputs.counter[c];
+        state->switches = inputs.switches;
+        state->closed = inputs.closed;
+        state->blocked = inputs.blocked;
+        state->answered = inputs.answered ? 1u : 0u;
+        return status;
+    });
+}
+
 uint32_t GetAvailableComPorts(int32_t selectMode)
 {
     return guarded([selectMode]() -> std::uint32_t {

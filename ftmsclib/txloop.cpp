@@ -229,6 +229,8 @@ void TxSession::matchReplies(LoopState &s)
         if (match != ReplyMatch::Answer)
             continue;
         replyAnswered();
+        if (s.pending == Pending::Exchange || s.pending == Pending::Zero)
+            takeInputs(reply);
         switch (s.pending) {
         case Pending::Config:
             s.ackedConfigGeneration[static_cast<std::size_t>(s.pendingTa)] = s.pendingConfigGeneration;

@@ -156,6 +156,9 @@ private:
     static std::vector<std::uint8_t> outputsPayload(const Area &area, unsigned tas, unsigned wire,
                                                     std::uint32_t &count);
     static protocol::TaConfig config(const Area &area, int ta);
+    // Hands the inputs of every controller an exchange's answer carries to
+    // inputsAnswered().
+    void takeInputs(const protocol::Frame &reply);
 
     // Written by the open only.
     // The open ends by then, whatever the device says.

@@ -242,8 +242,10 @@ bool TxtSession::takeExchange(LoopState &s, const std::vector<std::uint8_t> &rep
 {
     if (plain_) {
         txt::Inputs inputs;
-        if (txt::readExchangeReply(reply.data(), reply.size(), inputs))
+        if (txt::readExchangeReply(reply.data(), reply.size(), inputs)) {
+            takeInputs({inputs});
             return true;
+        }
         loseLink("an exchange answer of the wrong size", 0, Loss::Garbled);
         return false;
     }
@@ -255,6 +257,7 @@ bool TxtSession::takeExchange(LoopState &s, const std::vector<std::uint8_t> &rep
         loseLink("the TXT's answer does not decode", 0, Loss::Garbled);
         return false;
     }
+    takeInputs(blocks);
     const unsigned present = settings().extensions ? mask & 1u : 0u;
     if (present != present_) {
         trace(path(), present ? "extension 1 online" : "extension 1 offline");

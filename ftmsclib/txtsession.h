@@ -96,6 +96,9 @@ private:
     // Defined in txtwire.cpp: what goes on the wire.
     std::vector<std::uint8_t> exchangeBytes(const Area &area, bool zeros, protocol::txt::WordStream &sent) const;
     std::vector<std::uint8_t> configBytes(const Area &area, int ta);
+    // Hands an exchange answer's blocks (the Master's, then Extension 1's)
+    // to inputsAnswered().
+    void takeInputs(const std::vector<protocol::txt::Inputs> &blocks);
     AnswerShape exchangeAnswer() const;
     static AnswerShape answerFor(std::uint32_t command);
 

@@ -26,7 +26,27 @@ std::vector<std::uint8_t> TxtSession::configBytes(const Area &area, int ta)
     config.configId = ++configId_[static_cast<std::size_t>(ta)];
     config.extension = static_cast<std::int16_t>(ta);
     config.motor = area.motorMode[static_cast<std::size_t>(ta)];
+    // An end switch reads 0/1: resistance, digital.
+    const unsigned switches = switchInputs(area, ta);
+    for (std::size_t n = 0; n < config.input.size(); ++n) {
+        if (switches & (1u << n))
+            config.input[n] = txt::InputConfig{1, 1};
+    }
     return txt::updateConfig(config);
+}
+
+void TxtSession::takeInputs(const std::vector<txt::Inputs> &blocks)
+{
+    std::vector<InputReport> reports;
+    for (std::size_t ta = 0; ta < blocks.size() && ta <= static_cast<std::size_t>(txt::kMaxExtensions); ++ta) {
+        InputReport report;
+        report.ta = static_cast<int>(ta);
+        report.inputs.universal = blocks[ta].input;
+        // The counts, as the TX reports them.
+        report.inputs.counter = blocks[ta].counterValue;
+        reports.push_back(report);
+    }
+    inputsAnswered(reports);
 }
 
 std::vector<std::uint8_t> TxtSession::lastZeros() const

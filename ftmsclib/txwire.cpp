@@ -37,7 +37,33 @@ protocol::TaConfig TxSession::config(const Area &area, int ta)
     protocol::TaConfig config;
     config.motor = area.motorMode[static_cast<std::size_t>(ta)];
     config.input.fill(protocol::kInputDigital5k);
+    // An end switch reads 0/1 in resistance mode, digital, whatever the
+    // other inputs are.
+    const unsigned switches = switchInputs(area, ta);
+    for (std::size_t n = 0; n < protocol::kInputs; ++n) {
+        if (switches & (1u << n))
+            config.input[n] = protocol::kInputDigital5k;
+    }
     return config;
+}
+
+void TxSession::takeInputs(const protocol::Frame &reply)
+{
+    std::vector<protocol::Item> items;
+    if (!protocol::splitItems(reply, protocol::kTaInputSize, items))
+        return;
+    std::vector<InputReport> reports;
+    for (const protocol::Item &item : items) {
+        if (item.taId >= static_cast<std::uint32_t>(protocol::kTaCount))
+            continue;
+        const protocol::TaInput input = protocol::decodeTaInput(item.data);
+        InputReport report;
+        report.ta = static_cast<int>(item.taId);
+        report.inputs.universal = input.universal;
+        report.inputs.counter = input.counter;
+        reports.push_back(report);
+    }
+    inputsAnswered(reports);
 }
 
 std::vector<std::uint8_t> TxSession::outputsPayload(const Area &area, unsigned tas, unsigned wire,

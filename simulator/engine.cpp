@@ -54,6 +54,52 @@ void DeviceEngine::setExtensionOnline(int extension, bool online)
     }
 }
 
+void DeviceEngine::deliver(const std::vector<Event> &events)
+{
+    Listener listener;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        listener = listener_;
+    }
+    if (listener) {
+        for (const Event &e : events)
+            listener(e);
+    }
+}
+
+bool DeviceEngine::setInput(int ta, int input, bool closed)
+{
+    if (ta < 0 || ta >= protocol::kTaCount || input < 0 || input >= protocol::kInputs)
+        return false;
+    std::vector<Event> events;
+    {
+        // A switch is there whether its controller is on the bus or not.
+        std::lock_guard<std::mutex> lock(mutex_);
+        setInputClosed(state_, ta, input, closed, events);
+    }
+    deliver(events);
+    return true;
+}
+
+bool DeviceEngine::setCounter(int ta, int counter, std::uint16_t value)
+{
+    if (ta < 0 || ta >= protocol::kTaCount || counter < 0 || counter >= protocol::kCounters)
+        return false;
+    std::vector<Event> events;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        inputs_[static_cast<std::size_t>(ta)].counter[static_cast<std::size_t>(counter)] = static_cast<std::int16_t>(value);
+        Event e;
+        e.kind = EventKind::Counter;
+        e.ta = ta;
+        e.index = counter;
+        e.value = value;
+        events.push_back(e);
+    }
+    deliver(events);
+    return true;
+}
+
 bool DeviceEngine::inUse(std::uint32_t ta) const
 {
     return ta < protocol::kTaCount && state_.ta[ta].online;
@@ -258,6 +304,7 @@ void DeviceEngine::configure(const std::vector<protocol::Item> &items, Frame &re
         const protocol::TaConfig config = protocol::decodeTaConfig(item.data);
         TaView &ta = state_.ta[item.taId];
         ta.motorMode = config.motor;
+        ta.inputMode = config.input;
         ta.configured = true;
         Event e;
         e.kind = EventKind::Config;
@@ -313,6 +360,8 @@ void DeviceEngine::exchange(const Frame &request, Frame &reply, std::vector<Even
         // Distance runs finish at once here: the simulator has no motors.
         in.motorCmdAck = out.motorExIds;
         last = out;
+        for (int i = 0; i < protocol::kInputs; ++i)
+            in.universal[static_cast<std::size_t>(i)] = inputValue(state_.ta[item.taId], i);
         protocol::appendTa(reply.payload, item.taId, in);
         ++reply.items;
     }

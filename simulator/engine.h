@@ -54,7 +54,7 @@ struct EngineOptions {
     std::shared_ptr<const Replay> replay;
 };
 
-enum class EventKind { Session, Config, Output, Violation, Watchdog, Frame, Probe };
+enum class EventKind { Session, Config, Output, Violation, Watchdog, Frame, Probe, Input, Counter };
 enum class Violation {
     None,
     NegativeDuty,
@@ -76,10 +76,12 @@ enum class Direction { Stop, Forward, Backward, Conflict, SingleOutputs };
 struct Event {
     EventKind kind = EventKind::Output;
     int ta = 0;
-    // Output (0-7) or motor (0-3) index, where one applies.
+    // Output (0-7), motor (0-3), input (0-7) or counter (0-3) index, where
+    // one applies.
     int index = 0;
     // Duty for outputs, SID for sessions, command code for frames,
-    // milliseconds without an exchange for the watchdog.
+    // milliseconds without an exchange for the watchdog, 1 for a closed
+    // input and 0 for an open one, a counter's count.
     int value = 0;
     // Watchdog: how often it has switched the outputs off so far.
     unsigned count = 0;
@@ -100,6 +102,13 @@ struct TaView {
     bool configured = false;
     std::array<std::int16_t, protocol::kOutputs> duty{};
     std::array<std::uint8_t, protocol::kMotors> motorMode{};
+    // The switches on I1-I8 (bit n-1 = In closed), and each input's mode as
+    // the host configured it (the ROBO TX's byte: bit 7 digital, the low
+    // bits 0 voltage, 1 resistance, 3 ultrasonic).
+    std::uint8_t closedInputs = 0;
+    std::array<std::uint8_t, protocol::kInputs> inputMode{
+        {protocol::kInputDigital5k, protocol::kInputDigital5k, protocol::kInputDigital5k, protocol::kInputDigital5k,
+         protocol::kInputDigital5k, protocol::kInputDigital5k, protocol::kInputDigital5k, protocol::kInputDigital5k}};
 };
 
 struct Snapshot {
@@ -133,6 +142,13 @@ bool watchdogOff(Snapshot &state, std::chrono::milliseconds watchdog, std::chron
                  std::chrono::steady_clock::time_point now, std::vector<Event> &events);
 void applyDuties(Snapshot &state, int ta, const std::array<std::int16_t, protocol::kOutputs> &duty,
                  std::array<bool, protocol::kMotors> &conflict, std::vector<Event> &events);
+// A switch on input `input` (0-7) of controller `ta` closed or opened, with
+// an event when that changes it.
+void setInputClosed(Snapshot &state, int ta, int input, bool closed, std::vector<Event> &events);
+// What input `input` of `view` reads in its mode: a switch closed reads 1
+// digital and the lowest resistance analog, open 0 and the overrange; the
+// other analog modes have nothing to show of a switch and read 0.
+std::int16_t inputValue(const TaView &view, int input);
 
 // Thread-safe: the pty loop feeds it while a window reads snapshots.
 class DeviceEngine {
@@ -148,6 +164,11 @@ public:
     // Runs the watchdog; call at least every few tens of milliseconds.
     void tick(Clock::time_point now);
     void setExtensionOnline(int extension, bool online);
+    // The switch on input `input` (0-7) of controller `ta` (0-8), and the
+    // count of counter `counter` (0-3), as every later answer reports them;
+    // false for indices out of range.
+    bool setInput(int ta, int input, bool closed);
+    bool setCounter(int ta, int counter, std::uint16_t value);
     Snapshot snapshot() const;
 
 private:
@@ -163,6 +184,7 @@ private:
     void exchange(const protocol::Frame &request, protocol::Frame &reply, std::vector<Event> &events);
     void allOff(std::vector<Event> &events);
     bool inUse(std::uint32_t ta) const;
+    void deliver(const std::vector<Event> &events);
 
     EngineOptions options_;
     Listener listener_;

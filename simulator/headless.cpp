@@ -100,6 +100,12 @@ std::string eventLine(const Event &e)
             + ",\"sid\":" + std::to_string(e.sid) + "}";
     case EventKind::Probe:
         return head + "\"probe\"}";
+    case EventKind::Input:
+        return head + "\"input\",\"ta\":" + std::to_string(e.ta) + ",\"input\":" + std::to_string(e.index + 1)
+            + ",\"closed\":" + (e.value ? "true}" : "false}");
+    case EventKind::Counter:
+        return head + "\"counter\",\"ta\":" + std::to_string(e.ta) + ",\"counter\":" + std::to_string(e.index + 1)
+            + ",\"value\":" + std::to_string(e.value) + "}";
     }
     return head + "\"unknown\"}";
 }
@@ -114,10 +120,13 @@ std::string statusLine(const Snapshot &s, std::size_t controllers)
         const TaView &ta = s.ta[t];
         line += std::string(t ? "," : "") + "{\"ta\":" + std::to_string(t) + ",\"online\":" + (ta.online ? "true" : "false")
             + ",\"configured\":" + (ta.configured ? "true" : "false") + ",\"duty\":" + jsonArray(ta.duty)
-            + ",\"motors\":" + jsonArray(ta.motorMode) + "}";
+            + ",\"motors\":" + jsonArray(ta.motorMode) + ",\"closed_inputs\":" + std::to_string(ta.closedInputs) + "}";
     }
     return line + "]}";
 }
+
+// A command's words after the first.
+using Arguments = std::vector<std::string>;
 
 // Splits a command line and answers it: an acknowledgement, or an error
 // when `apply` refuses it. Returns false for "quit".
@@ -125,15 +134,17 @@ template <typename Apply>
 bool command(const std::string &line, Apply apply)
 {
     std::istringstream in(line);
-    std::string word, argument, extra;
+    std::string word;
     if (!(in >> word))
         return true;
-    in >> argument >> extra;
+    Arguments arguments;
+    for (std::string argument; in >> argument;)
+        arguments.push_back(argument);
     if (word == "quit") {
         answer("{\"event\":\"ack\",\"command\":\"quit\"}");
         return false;
     }
-    if (apply(word, argument, extra))
+    if (apply(word, arguments))
         answer("{\"event\":\"ack\",\"command\":" + jsonString(word) + "}");
     else
         answer("{\"event\":\"error\",\"command\":" + jsonString(line) + "}");
@@ -151,9 +162,31 @@ bool extensionSwitch(const std::string &argument, const std::string &extra, int 
     return true;
 }
 
-bool ptyCommand(const std::string &word, const std::string &argument, const std::string &extra, DeviceEngine &engine,
-                PtyServer &server)
+// "input K N closed|open" and "counter K N VALUE": controller K from 0 to
+// `most`, input 1-8 or counter 1-4; indices out of range are wrong, a count
+// saturates.
+template <typename Engine>
+bool inputCommand(const std::string &word, const Arguments &arguments, int most, Engine &engine)
 {
+    if ((word != "input" && word != "counter") || arguments.size() != 3)
+        return false;
+    long long ta = 0, index = 0, value = 0;
+    if (!saturatedNumber(arguments[0], -1, most + 1, ta) || ta < 0 || ta > most
+        || !saturatedNumber(arguments[1], 0, protocol::kInputs + 1, index) || index < 1)
+        return false;
+    if (word == "counter") {
+        return index <= protocol::kCounters && saturatedNumber(arguments[2], 0, 65535, value)
+            && engine.setCounter(static_cast<int>(ta), static_cast<int>(index - 1), static_cast<std::uint16_t>(value));
+    }
+    if (index > protocol::kInputs || (arguments[2] != "closed" && arguments[2] != "open"))
+        return false;
+    return engine.setInput(static_cast<int>(ta), static_cast<int>(index - 1), arguments[2] == "closed");
+}
+
+bool ptyCommand(const std::string &word, const Arguments &arguments, DeviceEngine &engine, PtyServer &server)
+{
+    const std::string argument = arguments.size() > 0 ? arguments[0] : std::string();
+    const std::string extra = arguments.size() > 1 ? arguments[1] : std::string();
     long long number = 0;
     // Counts and pauses saturate: "drop 99999999999" drops a great many, a
     // negative count none, and nothing wraps around.
@@ -184,13 +217,14 @@ bool ptyCommand(const std::string &word, const std::string &argument, const std:
     else if (word == "ext" && extensionSwitch(argument, extra, protocol::kMaxExtensions, extension))
         engine.setExtensionOnline(extension, extra == "on");
     else
-        return false;
+        return inputCommand(word, arguments, protocol::kMaxExtensions, engine);
     return true;
 }
 
-bool txtCommand(const std::string &word, const std::string &argument, const std::string &extra, TxtEngine &engine,
-                TcpServer &server)
+bool txtCommand(const std::string &word, const Arguments &arguments, TxtEngine &engine, TcpServer &server)
 {
+    const std::string argument = arguments.size() > 0 ? arguments[0] : std::string();
+    const std::string extra = arguments.size() > 1 ? arguments[1] : std::string();
     long long number = 0;
     int extension = 0;
     if (word == "mute" || word == "unmute")
@@ -208,7 +242,7 @@ bool txtCommand(const std::string &word, const std::string &argument, const std:
     else if (word == "ext" && extensionSwitch(argument, extra, protocol::txt::kMaxExtensions, extension))
         engine.setExtensionPresent(extra == "on");
     else
-        return false;
+        return inputCommand(word, arguments, protocol::txt::kMaxExtensions, engine);
     return true;
 }
 
@@ -260,8 +294,8 @@ int runHeadless(DeviceEngine &engine, PtyServer &server, const HeadlessOptions &
     emit("{\"event\":\"ready\",\"port\":" + jsonString(server.slavePath()) + ",\"pid\":" + std::to_string(::getpid())
          + ",\"announcement\":" + jsonString(options.announcement) + "}");
     serve(server, [&](const std::string &line) {
-        return command(line, [&](const std::string &word, const std::string &argument, const std::string &extra) {
-            return ptyCommand(word, argument, extra, engine, server);
+        return command(line, [&](const std::string &word, const Arguments &arguments) {
+            return ptyCommand(word, arguments, engine, server);
         });
     });
     engine.setListener(nullptr);
@@ -283,8 +317,8 @@ int runHeadless(TxtEngine &engine, TcpServer &server, const HeadlessOptions &opt
          + address.substr(address.rfind(':') + 1) + ",\"pid\":" + std::to_string(::getpid())
          + ",\"announcement\":" + jsonString(options.announcement) + "}");
     serve(server, [&](const std::string &line) {
-        return command(line, [&](const std::string &word, const std::string &argument, const std::string &extra) {
-            return txtCommand(word, argument, extra, engine, server);
+        return command(line, [&](const std::string &word, const Arguments &arguments) {
+            return txtCommand(word, arguments, engine, server);
         });
     });
     engine.setListener(nullptr);

@@ -81,7 +81,10 @@ void describe(QCommandLineParser &parser)
         "Headless commands: drop [N], corrupt [N], split [MS], stall [MS], stray, mute,\n"
         "unmute, hangup, ext K on|off, status, quit\n"
         "With --txt: mute, unmute, latency MS, split MS (answers a byte at a time; 0: whole),\n"
-        "close (or hangup), reset, ext 1 on|off, status, quit"));
+        "close (or hangup), reset, ext 1 on|off, status, quit\n"
+        "Both: input K N closed|open (a switch on input IN of controller K: 0 the Master,\n"
+        "1-8 an extension, with --txt 0-1), counter K N VALUE (counter CN's count, 0-65535).\n"
+        "In the window a click on an input closes or opens its switch."));
     parser.addPositionalArgument(QStringLiteral("HOST:PORT"), QStringLiteral("With --txt: the address to listen on."),
                                  QStringLiteral("[HOST:PORT]"));
     parser.addHelpOption();

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The outputs as both simulated controllers keep them (declared in engine.h).
+// The outputs and the inputs' switches as both simulated controllers keep
+// them (declared in engine.h).
 #include <algorithm>
 #include <limits>
 
@@ -94,6 +95,36 @@ bool watchdogOff(Snapshot &state, std::chrono::milliseconds watchdog, std::chron
     e.count = state.watchdogFirings;
     events.push_back(e);
     return true;
+}
+
+void setInputClosed(Snapshot &state, int ta, int input, bool closed, std::vector<Event> &events)
+{
+    std::uint8_t &closedInputs = state.ta[static_cast<std::size_t>(ta)].closedInputs;
+    const auto bit = static_cast<std::uint8_t>(1u << input);
+    if (((closedInputs & bit) != 0) == closed)
+        return;
+    closedInputs = static_cast<std::uint8_t>(closed ? closedInputs | bit : closedInputs & ~bit);
+    Event e;
+    e.kind = EventKind::Input;
+    e.ta = ta;
+    e.index = input;
+    e.value = closed ? 1 : 0;
+    events.push_back(e);
+}
+
+std::int16_t inputValue(const TaView &view, int input)
+{
+    // The ranges of the exchange's answer: 10 Ω is the least a resistance
+    // input reports, 5000 its overrange.
+    constexpr std::uint8_t kDigital = 0x80, kResistance = 0x01;
+    constexpr std::int16_t kLeastOhms = 10, kOverrangeOhms = 5000;
+    const bool closed = view.closedInputs & (1u << input);
+    const std::uint8_t mode = view.inputMode[static_cast<std::size_t>(input)];
+    if (mode & kDigital)
+        return closed ? 1 : 0;
+    if (mode == kResistance)
+        return closed ? kLeastOhms : kOverrangeOhms;
+    return 0;
 }
 
 } // namespace txsim

@@ -4,8 +4,11 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
+#include <QHBoxLayout>
 #include <QProgressBar>
+#include <QSignalBlocker>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include "simulator/ptyserver.h"
@@ -35,8 +38,9 @@ QString directionText(txsim::Direction d)
 
 } // namespace
 
-SimWindow::SimWindow(const txsim::DeviceEngine &engine, const txsim::PtyServer &server, QWidget *parent)
+SimWindow::SimWindow(txsim::DeviceEngine &engine, const txsim::PtyServer &server, QWidget *parent)
     : SimWindow(Source{[&engine] { return engine.snapshot(); }, [&server] { return server.hostConnected(); },
+                       [&engine](int ta, int n, bool closed) { engine.setInput(ta, n, closed); },
                        QStringLiteral("Симулятор ROBO TX"),
                        QStringLiteral("Порт: %1").arg(QString::fromStdString(server.slavePath())),
                        QStringLiteral("выберите его в программе и подключитесь"), protocol::kTaCount},
@@ -44,8 +48,9 @@ SimWindow::SimWindow(const txsim::DeviceEngine &engine, const txsim::PtyServer &
 {
 }
 
-SimWindow::SimWindow(const txsim::TxtEngine &engine, const txsim::TcpServer &server, QWidget *parent)
+SimWindow::SimWindow(txsim::TxtEngine &engine, const txsim::TcpServer &server, QWidget *parent)
     : SimWindow(Source{[&engine] { return engine.snapshot(); }, [&server] { return server.hostConnected(); },
+                       [&engine](int ta, int n, bool closed) { engine.setInput(ta, n, closed); },
                        QStringLiteral("Симулятор ROBOTICS TXT"),
                        QStringLiteral("Адрес: %1").arg(QString::fromStdString(server.localAddress())),
                        QStringLiteral("выберите его в программе и подключитесь"), 1 + protocol::txt::kMaxExtensions},
@@ -86,6 +91,7 @@ SimWindow::SimWindow(Source source, QWidget *parent)
             grid->addWidget(label, protocol::kOutputs + m, 0, 1, 2);
             w.motors[static_cast<std::size_t>(m)] = label;
         }
+        addInputs(w, t, grid);
         row->addWidget(w.box, t / 3, t % 3);
     }
     status_ = new QLabel(this);
@@ -96,6 +102,23 @@ SimWindow::SimWindow(Source source, QWidget *parent)
     connect(timer_, &QTimer::timeout, this, &SimWindow::refresh);
     timer_->start(40);
     refresh();
+}
+
+void SimWindow::addInputs(TaWidgets &w, int ta, QGridLayout *grid)
+{
+    auto *inputs = new QHBoxLayout;
+    inputs->setSpacing(2);
+    for (int n = 0; n < protocol::kInputs; ++n) {
+        auto *button = new QToolButton(w.box);
+        button->setText(QStringLiteral("I%1").arg(n + 1));
+        button->setCheckable(true);
+        button->setToolTip(QStringLiteral("Нажато: выключатель на I%1 замкнут").arg(n + 1));
+        button->setObjectName(QStringLiteral("input_%1_%2").arg(ta).arg(n + 1));
+        connect(button, &QToolButton::toggled, this, [this, ta, n](bool closed) { source_.setInput(ta, n, closed); });
+        inputs->addWidget(button);
+        w.inputs[static_cast<std::size_t>(n)] = button;
+    }
+    grid->addLayout(inputs, protocol::kOutputs + protocol::kMotors, 0, 1, 2);
 }
 
 void SimWindow::showPort()
@@ -116,6 +139,11 @@ void SimWindow::refresh()
         w.box->setVisible(view.online);
         for (int o = 0; o < protocol::kOutputs; ++o)
             w.bars[static_cast<std::size_t>(o)]->setValue(view.duty[static_cast<std::size_t>(o)]);
+        for (int n = 0; n < protocol::kInputs; ++n) {
+            QToolButton *button = w.inputs[static_cast<std::size_t>(n)];
+            const QSignalBlocker quiet(button);
+            button->setChecked(view.closedInputs & (1u << n));
+        }
         for (int m = 0; m < protocol::kMotors; ++m) {
             w.motors[static_cast<std::size_t>(m)]->setText(
                 QStringLiteral("M%1 (O%2/O%3): %4").arg(m + 1).arg(2 * m + 1).arg(2 * m + 2).arg(directionText(txsim::motorDirection(view, m))));

@@ -15,24 +15,29 @@ class TcpServer;
 class TxtEngine;
 }
 
+class QGridLayout;
 class QGroupBox;
 class QLabel;
 class QProgressBar;
 class QTimer;
+class QToolButton;
 
 // The simulator's window: a live view of every output of the master and the
-// extensions, redrawn from the engine's snapshot a few dozen times a second.
+// extensions, redrawn from the engine's snapshot a few dozen times a second,
+// and a button per input that closes and opens its switch.
 class SimWindow : public QWidget {
     Q_OBJECT
 public:
-    SimWindow(const txsim::DeviceEngine &engine, const txsim::PtyServer &server, QWidget *parent = nullptr);
-    SimWindow(const txsim::TxtEngine &engine, const txsim::TcpServer &server, QWidget *parent = nullptr);
+    SimWindow(txsim::DeviceEngine &engine, const txsim::PtyServer &server, QWidget *parent = nullptr);
+    SimWindow(txsim::TxtEngine &engine, const txsim::TcpServer &server, QWidget *parent = nullptr);
 
 private:
     // What the window shows of either controller.
     struct Source {
         std::function<txsim::Snapshot()> snapshot;
         std::function<bool()> hostConnected;
+        // Closes (true) or opens input n (0-7) of controller ta.
+        std::function<void(int ta, int n, bool closed)> setInput;
         QString title;
         // "Порт: /dev/pts/3" or "Адрес: 127.0.0.1:65000", and what to do with it.
         QString port;
@@ -45,7 +50,9 @@ private:
         QGroupBox *box = nullptr;
         std::array<QProgressBar *, protocol::kOutputs> bars{};
         std::array<QLabel *, protocol::kMotors> motors{};
+        std::array<QToolButton *, protocol::kInputs> inputs{};
     };
+    void addInputs(TaWidgets &w, int ta, QGridLayout *grid);
 
     void refresh();
     void showPort();

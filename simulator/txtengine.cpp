@@ -92,6 +92,46 @@ void TxtEngine::setExtensionPresent(bool present)
     deliver(events);
 }
 
+bool TxtEngine::setInput(int ta, int input, bool closed)
+{
+    if (ta < 0 || ta > txt::kMaxExtensions || input < 0 || input >= protocol::kInputs)
+        return false;
+    Events events;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        setInputClosed(state_, ta, input, closed, events);
+    }
+    deliver(events);
+    return true;
+}
+
+bool TxtEngine::setCounter(int ta, int counter, std::uint16_t value)
+{
+    if (ta < 0 || ta > txt::kMaxExtensions || counter < 0 || counter >= protocol::kCounters)
+        return false;
+    Events events;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        inputs_[static_cast<std::size_t>(ta)].counterValue[static_cast<std::size_t>(counter)] = static_cast<std::int16_t>(value);
+        Event e;
+        e.kind = EventKind::Counter;
+        e.ta = ta;
+        e.index = counter;
+        e.value = value;
+        events.push_back(e);
+    }
+    deliver(events);
+    return true;
+}
+
+txt::Inputs TxtEngine::answerOf(int ta) const
+{
+    txt::Inputs in = inputs_[static_cast<std::size_t>(ta)];
+    for (int i = 0; i < protocol::kInputs; ++i)
+        in.input[static_cast<std::size_t>(i)] = inputValue(state_.ta[static_cast<std::size_t>(ta)], i);
+    return in;
+}
+
 void TxtEngine::tick(Clock::time_point now)
 {
     Events events;
@@ -246,6 +286,8 @@ void TxtEngine::updateConfig(const std::uint8_t *packet, std::size_t size, Event
     if (!view.online)
         return;
     view.motorMode = config.motor;
+    for (std::size_t i = 0; i < view.inputMode.size(); ++i)
+        view.inputMode[i] = static_cast<std::uint8_t>(config.input[i].mode | (config.input[i].digital ? 0x80 : 0));
     view.configured = true;
     Event e;
     e.kind = EventKind::Config;
@@ -290,7 +332,7 @@ void TxtEngine::exchange(const std::uint8_t *packet, std::size_t size, std::vect
     lastExchange_ = Clock::now();
     if (mayDrive(events))
         drive(0, outputs, events);
-    reply = txt::exchangeReply(inputs_[0]);
+    reply = txt::exchangeReply(answerOf(0));
 }
 
 bool TxtEngine::compressedExchange(const std::uint8_t *packet, std::size_t size, std::vector<std::uint8_t> &reply,
@@ -312,9 +354,9 @@ bool TxtEngine::compressedExchange(const std::uint8_t *packet, std::size_t size,
         if (blocks.size() > 1 && present)
             drive(1, blocks[1], events);
     }
-    std::vector<txt::Inputs> answer{inputs_[0]};
+    std::vector<txt::Inputs> answer{answerOf(0)};
     if (present)
-        answer.push_back(inputs_[1]);
+        answer.push_back(answerOf(1));
     reply = txt::compressedReply(sent_, answer, present ? 1 : 0);
     return true;
 }

@@ -62,6 +62,9 @@ public:
     // An extension that goes away stops its outputs, as on the TX's bus.
     void setExtensionPresent(bool present);
     void setLatency(std::chrono::milliseconds latency);
+    // As DeviceEngine's: `ta` 0 (the Master) or 1 (the extension).
+    bool setInput(int ta, int input, bool closed);
+    bool setCounter(int ta, int counter, std::uint16_t value);
     Snapshot snapshot() const;
 
 private:
@@ -78,6 +81,8 @@ private:
     // Whether exchanges may drive: flags an exchange out of order (once per connection).
     bool mayDrive(Events &events);
     void drive(int ta, const protocol::txt::Outputs &outputs, Events &events);
+    // What controller `ta` answers: its inputs as their modes read them.
+    protocol::txt::Inputs answerOf(int ta) const;
     void queue(std::vector<std::uint8_t> bytes, bool paced, Clock::time_point now, std::vector<TxtReply> &replies);
     void flag(Events &events, Violation violation, bool closes = false, int ta = 0, int index = 0);
     void deliver(const Events &events);

@@ -14,6 +14,8 @@ struct FtLibApi {
     // The Linux library's own, beside the thirteen.
     decltype(&::ftxGetOnlineExtensions) ftxGetOnlineExtensions = nullptr;
     decltype(&::ftxGetDeviceKind) ftxGetDeviceKind = nullptr;
+    decltype(&::SetFtEndSwitches) SetFtEndSwitches = nullptr;
+    decltype(&::GetFtInputState) GetFtInputState = nullptr;
 
     void *handle = nullptr;
     int resolved = 0;
@@ -33,6 +35,8 @@ struct FtLibApi {
         ftxGetOnlineExtensions =
             reinterpret_cast<decltype(ftxGetOnlineExtensions)>(::dlsym(handle, "ftxGetOnlineExtensions"));
         ftxGetDeviceKind = reinterpret_cast<decltype(ftxGetDeviceKind)>(::dlsym(handle, "ftxGetDeviceKind"));
+        SetFtEndSwitches = reinterpret_cast<decltype(SetFtEndSwitches)>(::dlsym(handle, "SetFtEndSwitches"));
+        GetFtInputState = reinterpret_cast<decltype(GetFtInputState)>(::dlsym(handle, "GetFtInputState"));
         return resolved == listed;
     }
 };

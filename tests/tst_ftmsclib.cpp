@@ -219,6 +219,8 @@ private slots:
     void outputArguments_data();
     void outputArguments();
     void bothDirectionsHeld();
+    void endSwitches_data();
+    void endSwitches();
     void extensionComingOnline();
     void setterDoesNotWaitForReplies();
     void recoverableFaults_data();
@@ -289,7 +291,8 @@ void TestFtMscLib::entryPoints()
     QStringList entryPoints{FTLIB_ENTRY_POINTS(KAVRIK_FTLIB_NAME)};
 #undef KAVRIK_FTLIB_NAME
     // ...and the two of its own that a program may look up.
-    entryPoints << QStringLiteral("ftxGetOnlineExtensions") << QStringLiteral("ftxGetDeviceKind");
+    entryPoints << QStringLiteral("ftxGetOnlineExtensions") << QStringLiteral("ftxGetDeviceKind")
+                << QStringLiteral("SetFtEndSwitches") << QStringLiteral("GetFtInputState");
     entryPoints.sort();
     QCOMPARE(exported, entryPoints);
 }
@@ -918,6 +921,18 @@ void TestFtMscLib::outputArguments()
     QCOMPARE(api.SetFtMotorConfig(h, -1, 0, true), uint32_t(FTLIB_ERR_INVALID_PARAM));
     QCOMPARE(api.SetFtMotorConfig(h, 0, 4, true), uint32_t(FTLIB_ERR_INVALID_PARAM));
     QCOMPARE(api.SetFtMotorConfig(h, 0, -1, true), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    // So do the end switches, and their inputs are I1-I8 alone.
+    FtInputState state;
+    QCOMPARE(api.SetFtEndSwitches(h, 9, 0, 1), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.SetFtEndSwitches(h, 0, 8, 1), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.SetFtEndSwitches(h, 0, -1, 1), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.SetFtEndSwitches(h, 0, 0, 0x100), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.SetFtEndSwitches(h, 0, 0, 0xFFFFFFFFu), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.GetFtInputState(h, 9, &state), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.GetFtInputState(h, -1, &state), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.GetFtInputState(h, 0, nullptr), uint32_t(FTLIB_ERR_INVALID_PARAM));
+    QCOMPARE(api.GetFtInputState(h, 0, &state), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(state.switches, 0u);
     QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
     QCOMPARE(sim.count("violation"), 0);
 }
@@ -942,6 +957,118 @@ void TestFtMscLib::bothDirectionsHeld()
     QCOMPARE(sim.status()["ta"].toArray()[0].toObject()["duty"].toArray()[1].toInt(), 200);
     QCOMPARE(sim.count("violation"), 0);
     QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+}
+
+void TestFtMscLib::endSwitches_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("ta");
+    QTest::addColumn<qint64>("exchange"); // the exchange's command code or id
+    const QStringList txt{"--txt", "127.0.0.1:0", "--extensions", "1"};
+    QTest::newRow("ROBO TX, Master") << QStringList{} << 0 << qint64(2);
+    QTest::newRow("ROBO TX, extension 2") << QStringList{"--extensions", "2"} << 2 << qint64(2);
+    QTest::newRow("TXT, Master") << txt << 0 << qint64(0xFBC56F98);
+    QTest::newRow("TXT, Extension 1") << txt << 1 << qint64(0xFBC56F98);
+    QTest::newRow("TXT 4.0, plain exchange") << QStringList{"--txt", "127.0.0.1:0", "--name", "TX2013"} << 0
+                                             << qint64(0xCC3597BA);
+}
+
+// A held output stops at its end switch in the exchange after the answer
+// that shows the switch closed, and at once, not a cycle later; it is
+// never driven into a switch closed before the start; it drives again when
+// the switch opens while its duty is set, but not after its release; the
+// other channel of the motor still drives.
+void TestFtMscLib::endSwitches()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, ta);
+    QFETCH(qint64, exchange);
+    // A long cycle: an exchange that follows an answer within it goes at once.
+    qputenv("KAVRIK_FTLIB_CYCLE_MS", "300");
+    SimProcess sim;
+    const bool started = sim.start(args + QStringList{"--log-frames"}, simDir.path());
+    uint32_t err = 0;
+    const FtHandle h = started ? api.ftxOpenComDevice(sim.port.toUtf8().constData(), 38400, &err) : 0;
+    qunsetenv("KAVRIK_FTLIB_CYCLE_MS");
+    QVERIFY(h);
+    const QString input = QStringLiteral("input %1 3 ").arg(ta);
+    const auto isExchange = [=](const QJsonObject &e) { return e["event"] == "frame" && e["cmd"].toDouble() == exchange; };
+    const auto drives = [=](int out) {
+        return [=](const QJsonObject &e) { return e["event"] == "output" && e["ta"] == ta && e["out"] == out && e["duty"] != 0; };
+    };
+    const auto countFrom = [&sim](int from, int to, const std::function<bool(const QJsonObject &)> &match) {
+        int n = 0;
+        for (int i = from; i < to && i < sim.events.size(); ++i)
+            n += match(sim.events[i]);
+        return n;
+    };
+    const auto exchangesAfter = [&](int from, int n) {
+        return waitUntil([&] { sim.readLines(); return countFrom(from, sim.events.size(), isExchange) >= n; }, 3000);
+    };
+    const auto state = [&] {
+        FtInputState s{};
+        return api.GetFtInputState(h, ta, &s) == FTLIB_ERR_SUCCESS ? s : FtInputState{{9}, {9}, 9, 9, 9, 9};
+    };
+
+    // Closed before the start, with the duty set: never driven.
+    QVERIFY(sim.command(input + "closed"));
+    QCOMPARE(api.SetFtEndSwitches(h, ta, 0, 0x04), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(state().switches, 0x04u);
+    QCOMPARE(state().answered, 0u);
+    api.SetOutPwmValues(h, ta, 0, 400);
+    QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitFor([=](const QJsonObject &e) { return e["event"] == "config" && e["ta"] == ta; }, 3000).isEmpty());
+    QVERIFY(exchangesAfter(sim.seen, 2));
+    QCOMPARE(sim.count("output", drives(0)), 0);
+    FtInputState s = state();
+    QCOMPARE(s.answered, 1u);
+    QCOMPARE(s.universal[2], int16_t(1));
+    QCOMPARE(s.closed, 0x04u);
+    QCOMPARE(s.blocked, 0x01u);
+
+    // Opened while the duty is set: driven again.
+    QVERIFY(sim.command(input + "open"));
+    QVERIFY(!sim.waitOutput(ta, 0, 400).isEmpty());
+    QCOMPARE(state().blocked, 0u);
+
+    // Closed while driven: the exchange that answers it closed is followed
+    // by one with the output at 0, at once.
+    const int closing = sim.events.size();
+    QVERIFY(sim.command(input + "closed"));
+    QVERIFY(!sim.waitOutput(ta, 0, 0, 3000).isEmpty());
+    QList<QJsonObject> frames;
+    for (int i = closing; i < sim.seen; ++i) {
+        if (isExchange(sim.events[i]))
+            frames << sim.events[i];
+    }
+    QVERIFY2(!frames.isEmpty() && frames.size() <= 2, qPrintable(QString::number(frames.size())));
+    if (frames.size() == 2) {
+        const double gap = frames[1]["t_us"].toDouble() - frames[0]["t_us"].toDouble();
+        QVERIFY2(gap < 150000, qPrintable(QString::number(gap)));
+    }
+
+    // The other direction drives the model off the switch; the released one
+    // stays at 0 when the switch opens.
+    QCOMPARE(api.SetOutPwmValues(h, ta, 0, 0), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(api.SetOutPwmValues(h, ta, 1, 300), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(!sim.waitOutput(ta, 1, 300).isEmpty());
+    const int opening = sim.events.size();
+    QVERIFY(sim.command(input + "open"));
+    QVERIFY(exchangesAfter(opening, 2));
+    QCOMPARE(countFrom(opening, sim.events.size(), drives(0)), 0);
+    QCOMPARE(state().closed, 0u);
+    QCOMPARE(sim.status()["ta"].toArray()[ta].toObject()["duty"].toArray()[1].toInt(), 300);
+
+    // Closed while stopped: the next transfer does not take it for open.
+    QCOMPARE(api.ftxStopTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(sim.command(input + "closed"));
+    api.SetOutPwmValues(h, ta, 0, 400);
+    const int restart = sim.events.size();
+    QCOMPARE(api.ftxStartTransferArea(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QVERIFY(exchangesAfter(restart, 3));
+    QCOMPARE(countFrom(restart, sim.events.size(), drives(0)), 0);
+    QCOMPARE(api.ftxCloseDevice(h), uint32_t(FTLIB_ERR_SUCCESS));
+    QCOMPARE(sim.count("violation"), 0);
 }
 
 void TestFtMscLib::extensionComingOnline()

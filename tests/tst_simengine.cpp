@@ -205,6 +205,8 @@ private slots:
     void commandLines();
     void txtConversations_data();
     void txtConversations();
+    void switches_data();
+    void switches();
     void txtSimulatorWithNaiveClient();
 };
 
@@ -781,6 +783,104 @@ void TestSimEngine::txtConversations()
     }
 }
 
+// A switch on an input, closed and opened: what the next answer reports in
+// the input's mode, on either controller and either TXT exchange, and one
+// event per change.
+void TestSimEngine::switches_data()
+{
+    QTest::addColumn<QString>("exchange"); // "tx", "txt plain", "txt compressed"
+    QTest::addColumn<int>("ta");
+    QTest::addColumn<int>("mode"); // the ROBO TX's input mode byte
+    QTest::addColumn<int>("closedValue");
+    QTest::addColumn<int>("openValue");
+    QTest::newRow("TX, digital") << "tx" << 0 << 0x81 << 1 << 0;
+    QTest::newRow("TX, resistance") << "tx" << 0 << 0x01 << 10 << 5000;
+    QTest::newRow("TX, voltage") << "tx" << 0 << 0x00 << 0 << 0;
+    QTest::newRow("TX extension 3") << "tx" << 3 << 0x81 << 1 << 0;
+    QTest::newRow("TXT plain") << "txt plain" << 0 << 0x81 << 1 << 0;
+    QTest::newRow("TXT compressed, resistance") << "txt compressed" << 0 << 0x01 << 10 << 5000;
+    QTest::newRow("TXT Extension 1") << "txt compressed" << 1 << 0x81 << 1 << 0;
+}
+
+void TestSimEngine::switches()
+{
+    QFETCH(QString, exchange);
+    QFETCH(int, ta);
+    QFETCH(int, mode);
+    QFETCH(int, closedValue);
+    QFETCH(int, openValue);
+    constexpr int input = 5; // I6
+    std::vector<Event> events;
+    const auto record = [&events](const Event &e) {
+        if (e.kind == EventKind::Input)
+            events.push_back(e);
+    };
+    std::function<int()> answer;
+    std::function<bool(bool)> set;
+    Host host(8);
+    txsim::TxtOptions txtOptions;
+    txtOptions.extension = true;
+    txtOptions.watchdog = std::chrono::milliseconds(0);
+    txsim::TxtEngine txtEngine(txtOptions);
+    txt::WordStream toTxt, fromTxt;
+    std::vector<txsim::TxtReply> replies;
+    auto now = txsim::TxtEngine::Clock::now();
+    const auto send = [&](const Bytes &bytes) {
+        replies.clear();
+        now += std::chrono::milliseconds(50);
+        txtEngine.receive(bytes.data(), bytes.size(), now, replies);
+        return replies.at(0).bytes;
+    };
+    if (exchange == "tx") {
+        host.engine.setListener(record);
+        host.openSession();
+        TaConfig config;
+        config.input.fill(std::uint8_t(mode));
+        std::vector<std::uint8_t> payload;
+        appendTa(payload, std::uint32_t(ta), config);
+        host.send(kCmdConfig, 2, 1, 1, payload);
+        set = [&](bool closed) { return host.engine.setInput(ta, input, closed); };
+        answer = [&] {
+            const Frame reply = host.decode(host.send(kCmdExchange, 3, 1, 1, outputs(std::uint32_t(ta), {})).at(0));
+            std::vector<Item> items;
+            return splitItems(reply, kTaInputSize, items) ? int(decodeTaInput(items.at(0).data).universal[input]) : -1;
+        };
+    } else {
+        txtEngine.setListener(record);
+        txtEngine.connect();
+        send(txt::startOnline());
+        txt::Config config;
+        config.configId = 1;
+        config.extension = std::int16_t(ta);
+        config.input.fill(txt::InputConfig{std::uint8_t(mode & 0x7F), std::uint8_t(mode >> 7)});
+        send(txt::updateConfig(config));
+        set = [&](bool closed) { return txtEngine.setInput(ta, input, closed); };
+        answer = [&] {
+            std::vector<txt::Inputs> blocks(1);
+            if (exchange == "txt plain") {
+                const Bytes reply = send(txt::exchange(txt::Outputs{}));
+                return txt::readExchangeReply(reply.data(), reply.size(), blocks[0]) ? int(blocks[0].input[input]) : -1;
+            }
+            const Bytes reply = send(txt::compressedExchange(toTxt, std::vector<txt::Outputs>(2), 1));
+            std::uint16_t mask = 0;
+            if (txt::readCompressedReply(fromTxt, reply.data(), reply.size(), mask, blocks) != txt::CmprError::None)
+                return -1;
+            return int(blocks.at(std::size_t(ta)).input[input]);
+        };
+    }
+    QCOMPARE(answer(), openValue);
+    QVERIFY(set(true));
+    QVERIFY(set(true));
+    QCOMPARE(answer(), closedValue);
+    QVERIFY(set(false));
+    QCOMPARE(answer(), openValue);
+    QCOMPARE(events.size(), std::size_t(2));
+    QCOMPARE(events[0].ta, ta);
+    QCOMPARE(events[0].index, input);
+    QCOMPARE(events[0].value, 1);
+    QCOMPARE(events[1].value, 0);
+}
+
 namespace {
 
 // A client as a third party would write one from the protocol's sheet: a
@@ -876,6 +976,22 @@ void TestSimEngine::txtSimulatorWithNaiveClient()
         out.duty = {0, 300};
         QCOMPARE(idOf(client.request(txt::exchange(out), 80)), txt::kExchangeDataReply);
         QVERIFY(!sim.waitOutput(0, 1, 300).isEmpty());
+        // A switch closed by a command: its event, then the next answer.
+        QVERIFY(sim.command("input 0 2 closed"));
+        QVERIFY(!sim.waitFor([](const QJsonObject &e) {
+            return e["event"] == "input" && e["ta"] == 0 && e["input"] == 2 && e["closed"] == true && e["t_us"].toDouble() > 0;
+        }, 0, 0).isEmpty());
+        txt::Inputs inputs;
+        const Bytes answer = client.request(txt::exchange(out), 80);
+        QVERIFY(txt::readExchangeReply(answer.data(), answer.size(), inputs));
+        QCOMPARE(inputs.input, (std::array<std::int16_t, 8>{0, 1, 0, 0, 0, 0, 0, 0}));
+        // Indices out of range, a state that is neither, a missing word.
+        for (const char *wrong : {"input 2 1 closed", "input 0 9 open", "input 0 0 open", "input 0 1 ajar", "input 0 1",
+                                  "counter 0 5 1", "counter x 1 1"}) {
+            sim.send(QByteArray(wrong) + '\n');
+            QVERIFY2(!sim.waitFor([&](const QJsonObject &e) { return e["event"] == "error" && e["command"] == wrong; }, 2000).isEmpty(), wrong);
+        }
+        QCOMPARE(sim.count("input"), 1);
         // A second client meanwhile is turned away.
         NaiveClient second(port);
         QVERIFY(second.read(1).empty());

@@ -122,7 +122,9 @@ void TestTxProbe::reportOfAWorkingController_data()
     QTest::addColumn<QStringList>("answer");
     const QStringList tx{"result: OK", "serial number: 0A1B2C3D4E5F", "controller: \"ROBO TX-000\"",
                          "exchanges: 200 answered", "given: %1", "== console\nbytes: 0d 0a 52 4f 42 4f",
-                         "stop: zeros answered"};
+                         "stop: zeros answered",
+                         // The ROBO TX's new session at the open clears its counts.
+                         "== inputs\nMaster: I1-I8 0 1 0 0 0 0 0 0, C1-C4 0 0 0 0\n"};
     const QStringList txExchange{"2", "02 55 00 44 "};
     const QStringList txAnswer{"frame", "102", "answer"};
     QTest::newRow("installed") << QStringList{"--serial", "0A1B2C3D4E5F"} << false
@@ -139,7 +141,9 @@ void TestTxProbe::reportOfAWorkingController_data()
                        "exchanges: 200 answered", "== link\ngiven: %1\naddress: host 127.0.0.1, port ",
                        "kind: this computer\ninterface: lo, address 127.", "0xdc21219a QueryStatus: min ",
                        "0x163ff61d StartOnline: min ", "stop: zeros and StopOnline answered", "== errors\nnone",
-                       "guardian: watching (pid "}
+                       "guardian: watching (pid ",
+                       "== inputs\nMaster: I1-I8 0 1 0 0 0 0 0 0, C1-C4 0 0 40000 0\n"
+                       "Extension 1: I1-I8 0 0 0 0 0 0 0 1, C1-C4 0 0 0 0\n"}
         << QStringList{"0xfbc56f98", "98 6f c5 fb "} << QStringList{"rx", "0x6f3b54e6", " bytes: answers ExchangeDataCmpr"};
 }
 
@@ -152,6 +156,8 @@ void TestTxProbe::reportOfAWorkingController()
     QFETCH(QStringList, answer);
     SimProcess sim;
     QVERIFY(sim.start(simulator + QStringList{"--log-frames"}, simDir.path()));
+    // Listed in the report as the last answer showed them.
+    QVERIFY(sim.command("input 0 2 closed") && sim.command("input 1 8 closed") && sim.command("counter 0 3 40000"));
     QTemporaryDir elsewhere;
     const QString program = alone ? elsewhere.path() + "/kavrik-txprobe" : QString::fromUtf8(kProbe);
     QVERIFY(!alone || QFile::copy(kProbe, program));

@@ -344,6 +344,31 @@ Exchanges runExchanges(ftlib::Device &device, Report &report)
     return counted;
 }
 
+// The inputs each controller reached showed in the last answer, as the
+// transfer keeps them: I1-I8 as read (0/1 in the digital modes), C1-C4's
+// counts.
+void reportInputs(Report &report, const ftlib::Device &device)
+{
+    const unsigned reached = 1u | (device.extensionsReached() << 1);
+    for (int ta = 0; ta < protocol::kTaCount; ++ta) {
+        if (!(reached & (1u << ta)))
+            continue;
+        const std::string name = ta == 0 ? "Master" : "Extension " + std::to_string(ta);
+        ftlib::InputState state;
+        if (device.inputState(ta, state) == FTLIB_ERR_INVALID_PARAM || !state.answered) {
+            report.fact("inputs", name, "no answer reported them");
+            continue;
+        }
+        std::string text = "I1-I8";
+        for (const std::int16_t value : state.universal)
+            text += " " + std::to_string(value);
+        text += ", C1-C4";
+        for (const std::int16_t count : state.counter)
+            text += " " + std::to_string(static_cast<std::uint16_t>(count));
+        report.fact("inputs", name, text);
+    }
+}
+
 // How the link went: the status the loop left, the tests' and the stop's.
 struct LinkOutcome {
     bool lost = false;
@@ -470,6 +495,7 @@ Outcome probeOpen(const ProbeOptions &options, Report &report, ftlib::Device &de
     // A TXT tells only in its exchanges' answers whether Extension 1 is there.
     if (kind.extensionsWhileRunning)
         report.summary("extensions", (device.extensionsReached() & 1u) ? "Extension 1 in use" : "none in use");
+    reportInputs(report, device);
     const std::string guardian = device.guardianState();
     report.summary("guardian", guardian);
     if (guardian.rfind("watching", 0) != 0)
