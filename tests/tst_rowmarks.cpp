@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <QAction>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QtTest>
@@ -6,6 +7,7 @@
 #include "app/mainwindow.h"
 #include "bindings/bindinglist.h"
 #include "common/processobjects.h"
+#include "controller/forminputs.h"
 #include "controller/ftconnection.h"
 #include "controller/ftlib.h"
 #include "tests/fakecalls.h"
@@ -27,6 +29,7 @@ private slots:
     void stoppedAtEndSwitch_data();
     void stoppedAtEndSwitch();
     void libraryWithoutEndSwitches();
+    void inputsWindow();
 
 private:
     QString rowTip(int row) const;
@@ -244,6 +247,43 @@ void TestRowMarks::libraryWithoutEndSwitches()
     ftConnection().transferAreaRunning = true;
     pressAndReleaseA();
     QCOMPARE(fakeDuties(), (QList<int>{300, 0}));
+}
+
+// "Входы" shows what the library reports, ten times a second or more;
+// closed, it has nothing read.
+void TestRowMarks::inputsWindow()
+{
+    KeyBinding binding = makeBinding(QStringLiteral("a"), 'A', 0, 1, true, 300);
+    binding.endSwitch = 2;
+    bindingList().append(binding);
+    const int16_t universal[8] = {0, 1, 0, 0, 0, 0, 0, 512};
+    const int16_t counts[4] = {7, 0, 0, 65};
+    fakeFtSetInputs(0, universal, counts);
+    ftConnection().missingExtensions = 0xff;
+    window->findChild<QAction *>(QStringLiteral("action_12"))->trigger();
+    QWidget *inputs = findTopLevel<FormInputs>();
+    QVERIFY(inputs && inputs->isVisible());
+    auto *table = inputs->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+    // Rows I1-I8 and C1-C4 of the Master; the switch's binding is listed once
+    // the library was told of it.
+    QTRY_COMPARE(table->rowCount(), 12);
+    QCOMPARE(table->item(7, 2)->text(), QStringLiteral("512"));
+    QCOMPARE(table->item(8, 2)->text(), QStringLiteral("7"));
+    QCOMPARE(table->item(11, 1)->text(), QStringLiteral("C4"));
+    QCOMPARE(table->item(1, 2)->text(), QStringLiteral("1"));
+    window->updateBindingsTable();
+    QTRY_COMPARE(table->item(1, 2)->text(), QStringLiteral("замкнут"));
+    QCOMPARE(table->item(1, 3)->text(), QStringLiteral("a (M2 --->)"));
+    fakeFtClearLog();
+    QTest::qWait(500);
+    QVERIFY(fakeCalls(QStringLiteral("GetFtInputState")).size() >= 5);
+
+    bindingList().clear();
+    window->updateBindingsTable();
+    inputs->close();
+    fakeFtClearLog();
+    QTest::qWait(150);
+    QCOMPARE(fakeCalls(QStringLiteral("GetFtInputState")), QStringList());
 }
 
 QTEST_MAIN(TestRowMarks)

@@ -308,10 +308,10 @@ FAKE_EXPORT uint32_t SetFtEndSwitches(FtHandle h, int32_t shmId, int32_t outIdx,
     return resultOf("SetFtEndSwitches");
 }
 
-// Not logged: the program asks many times a second while it runs.
-FAKE_EXPORT uint32_t GetFtInputState(FtHandle, int32_t shmId, FtInputState *out)
+FAKE_EXPORT uint32_t GetFtInputState(FtHandle h, int32_t shmId, FtInputState *out)
 {
     const std::lock_guard<std::recursive_mutex> lock(stateMutex());
+    record("GetFtInputState", {h, shmId});
     if (!out || shmId < 0 || shmId > 8)
         return FTLIB_ERR_INVALID_PARAM;
     FtInputState inputs = state().inputs[shmId];
