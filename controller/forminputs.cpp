@@ -50,8 +50,8 @@ FormInputs::FormInputs(EndSwitches *switches, QWidget *parent)
     ui = new Ui::FormInputs;
     ui->setupUi(this);
     ui->tableWidget->setColumnWidth(0, 90);
-    ui->tableWidget->setColumnWidth(1, 45);
-    ui->tableWidget->setColumnWidth(2, 80);
+    ui->tableWidget->setColumnWidth(1, 40);
+    ui->tableWidget->setColumnWidth(2, 90);
     connect(switches, &EndSwitches::inputsRead, this, &FormInputs::refresh);
 }
 
@@ -80,10 +80,16 @@ void FormInputs::hideEvent(QHideEvent *event)
 void FormInputs::setCell(int row, int column, const QString &text)
 {
     QTableWidgetItem *item = ui->tableWidget->item(row, column);
-    if (!item)
-        ui->tableWidget->setItem(row, column, new QTableWidgetItem(text));
-    else if (item->text() != text)
-        item->setText(text);
+    if (!item) {
+        item = new QTableWidgetItem;
+        ui->tableWidget->setItem(row, column, item);
+    } else if (item->text() == text) {
+        return;
+    }
+    item->setText(text);
+    // A long list of stopped bindings reads whole in the tooltip.
+    if (column == 3)
+        item->setToolTip(text);
 }
 
 void FormInputs::refresh()
