@@ -14,6 +14,8 @@
 #include "common/messagebox.h"
 #include "common/processobjects.h"
 #include "control/keyboardguard.h"
+#include "controller/endswitches.h"
+#include "controller/forminputs.h"
 #include "controller/ftconnection.h"
 #include "controller/ftlib.h"
 #include "editor/formeditor.h"
@@ -47,6 +49,13 @@ MainWindow::MainWindow(QWidget *parent)
         rowMarks->connectionChanged(connection.connected, connection.missingExtensions, connection.kind);
         rowMarks->drivingChanged();
     });
+    endSwitches = new EndSwitches(this);
+    connect(endSwitches, &EndSwitches::closedChanged, this, [this] {
+        std::array<quint32, EndSwitches::controllers> closed{};
+        for (int c = 0; c < EndSwitches::controllers; ++c)
+            closed[static_cast<std::size_t>(c)] = endSwitches->closedSwitches(c);
+        rowMarks->switchesChanged(closed);
+    });
     linkCheck = new QTimer(this);
     // A lost link is reported within a second: the library gives up after
     // three missed replies (about 0.6 s), and this looks ten times a second,
@@ -78,6 +87,8 @@ MainWindow::~MainWindow()
     // it opens meanwhile is closed again.
     delete connectionRunner;
     bindingList().setHeldObserver(nullptr);
+    delete inputsWindow;
+    delete endSwitches;
     delete rowMarks;
     delete ui;
     // Parentless windows are not destroyed with their owner; nothing needs
@@ -111,6 +122,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
     }
     if (about)
         about->close();
+    if (inputsWindow)
+        inputsWindow->close();
     editor->close();
     event->accept();
 }

@@ -6,8 +6,10 @@
 
 #include "controller/connectionrunner.h"
 
+class EndSwitches;
 class FormAbout;
 class FormEditor;
+class FormInputs;
 class KeyboardGuard;
 class QTableWidgetItem;
 class QTimer;
@@ -75,6 +77,10 @@ public slots:
     void showPortsList();                                             // controller/connectionslots.cpp
     void buttonsChanged();                                            // bindings/bindingstable.cpp
 
+    // Added after the others, which keep their indices.
+private slots:
+    void on_action_12_triggered();                                    // controller/inputsslots.cpp
+
 private:
     bool saveListAs(const QString &fileName);                         // bindings/listfilecommands.cpp
     bool unsavedBindingsHandled();                                    // bindings/listfilecommands.cpp
@@ -91,4 +97,10 @@ private:
     ConnectionRunner *connectionRunner;
     // What the table shows beside the list: driving, dimmed, flagged rows.
     RowMarks *rowMarks;
+    // The list's end switches as told to the library, and the inputs read back.
+    EndSwitches *endSwitches;
+    // "Входы", made when first opened.
+    FormInputs *inputsWindow = nullptr;
+    // The library in use stops at no switch, and the user was told so.
+    bool endSwitchesUnsupportedTold = false;
 };

@@ -15,6 +15,7 @@
 #include "bindings/rowmarks.h"
 #include "common/fontfit.h"
 #include "common/processobjects.h"
+#include "controller/endswitches.h"
 #include "controller/ftconnection.h"
 #include "editor/formeditor.h"
 #include "ui_mainwindow.h"
@@ -32,6 +33,14 @@ QString motorText(qint32 motor)
     return QStringLiteral("M%1").arg(static_cast<qint32>(static_cast<quint32>(motor) + 1u));
 }
 
+// The direction, with the end switch that ends its travel: the column has
+// room for both, and the window stays as wide as it is.
+QString directionText(const KeyBinding &b)
+{
+    const QString arrow = b.direction ? QStringLiteral("--->") : QStringLiteral("<---");
+    return b.endSwitch == 0 ? arrow : arrow + QStringLiteral(" I%1").arg(b.endSwitch);
+}
+
 } // namespace
 
 QFont fitBindingsCells(const QTableWidget *table)
@@ -44,7 +53,7 @@ QFont fitBindingsCells(const QTableWidget *table)
     for (const QString &text : {controllerText(0), controllerText(maxExtensions)})
         widest.append({text, table->columnWidth(1) - margin});
     widest.append({motorText(3), table->columnWidth(2) - margin});
-    for (const QString &text : {QStringLiteral("--->"), QStringLiteral("<---")})
+    for (const QString &text : {QStringLiteral("---> I8"), QStringLiteral("<--- I8")})
         widest.append({text, table->columnWidth(3) - margin});
     widest.append({QString::number(512), table->columnWidth(4) - margin});
     return fontFitting(table->font(), widest);
@@ -70,7 +79,7 @@ void MainWindow::updateBindingsTable()
             table->setItem(r, 0, RowMarks::newCell(b.keyText));
             table->setItem(r, 1, RowMarks::newCell(controllerText(b.controller)));
             table->setItem(r, 2, RowMarks::newCell(motorText(b.motor)));
-            table->setItem(r, 3, RowMarks::newCell(b.direction ? QStringLiteral("--->") : QStringLiteral("<---")));
+            table->setItem(r, 3, RowMarks::newCell(directionText(b)));
             table->setItem(r, 4, RowMarks::newCell(QString::number(b.speed)));
         }
 
@@ -83,6 +92,9 @@ void MainWindow::updateBindingsTable()
         table->setUpdatesEnabled(true);
     }
     const FtConnection &connection = ftConnection();
+    // Held keys were let go before any change; the switches follow the list.
+    if (connection.connected)
+        endSwitches->tell(list, connection, false);
     rowMarks->connectionChanged(connection.connected, connection.missingExtensions, connection.kind);
     rowMarks->drivingChanged();
     on_tableWidget_itemSelectionChanged();

@@ -5,6 +5,8 @@
 
 // A controller has up to this many extensions besides the Master.
 constexpr qint32 maxExtensions = 8;
+// A controller's universal inputs I1 to I8, any of which can be an end switch.
+constexpr qint32 maxEndSwitch = 8;
 
 // One key bound to one output of one controller, with direction and speed.
 // Values are stored as given; a list file may bring in any numbers.
@@ -16,11 +18,16 @@ struct KeyBinding
     qint32 motor = 0;      // 0 to 3 for M1 to M4
     bool direction = false; // true is "-->"
     qint32 speed = 0;
+    // The input of the same controller (1 to maxEndSwitch for I1 to I8) that
+    // stops this binding while it reads closed; 0 for none. A list line may
+    // bring anything else in, which the list file then refuses.
+    qint32 endSwitch = 0;
 
     friend bool operator==(const KeyBinding &a, const KeyBinding &b)
     {
         return a.keyText == b.keyText && a.keyCode == b.keyCode && a.controller == b.controller
-            && a.motor == b.motor && a.direction == b.direction && a.speed == b.speed;
+            && a.motor == b.motor && a.direction == b.direction && a.speed == b.speed
+            && a.endSwitch == b.endSwitch;
     }
     friend bool operator!=(const KeyBinding &a, const KeyBinding &b) { return !(a == b); }
 };

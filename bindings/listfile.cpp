@@ -85,6 +85,16 @@ QString nulInNumberText(const QString &fileName, int lineNumber)
         .arg(lineNumber);
 }
 
+QString badEndSwitchText(const QString &fileName, int lineNumber)
+{
+    return QCoreApplication::translate("ListFile",
+                                       "Файл \"%1\" нельзя открыть как список клавиш: в строке %2 "
+                                       "концевой выключатель (седьмое поле) не вход I1–I8: ожидается "
+                                       "число от 1 до 8 или пустое поле.")
+        .arg(QDir::toNativeSeparators(fileName))
+        .arg(lineNumber);
+}
+
 QString notASaveTargetText(const QString &fileName)
 {
     return QCoreApplication::translate("ListFile",
@@ -157,6 +167,19 @@ qint32 numberField(const QStringList &fields, int index)
     return index < fields.size() ? fields.at(index).toInt(nullptr, 10) : 0;
 }
 
+// The seventh field: absent or empty is none, a single digit 1-8 the input;
+// anything else -1, which the reading refuses rather than drive a motor
+// past a switch the file meant to name.
+qint32 endSwitchField(const QStringList &fields)
+{
+    constexpr int index = 6;
+    if (fields.size() <= index || fields.at(index).isEmpty())
+        return 0;
+    const QString &field = fields.at(index);
+    const int digit = field.at(0).unicode() - '0';
+    return field.size() == 1 && digit >= 1 && digit <= maxEndSwitch ? digit : -1;
+}
+
 } // namespace
 
 QString BindingList::bindingToLine(int position) const
@@ -175,13 +198,20 @@ QString BindingList::bindingToLine(int position) const
     line += QString::number(b.speed);
     line += fieldSeparator;
     line += b.direction ? QLatin1Char('1') : QLatin1Char('0');
+    // Without a switch the line stays as six-field readers wrote it, so a
+    // list without switches is saved byte for byte as before.
+    if (b.endSwitch != 0) {
+        line += fieldSeparator;
+        line += QString::number(b.endSwitch);
+    }
     return line;
 }
 
 KeyBinding BindingList::bindingFromLine(const QString &line) const
 {
-    // The file order is key text, code, controller, motor, speed, direction;
-    // fields after the sixth are ignored, missing ones read as empty.
+    // The file order is key text, code, controller, motor, speed, direction,
+    // end switch; fields after the seventh are ignored, missing ones read as
+    // empty. Six-field readers ignore the seventh, so such lists load there.
     const QStringList fields = line.split(fieldSeparator, Qt::KeepEmptyParts);
     KeyBinding b;
     b.keyText = fields.at(0);
@@ -190,6 +220,7 @@ KeyBinding BindingList::bindingFromLine(const QString &line) const
     b.motor = numberField(fields, 3);
     b.speed = numberField(fields, 4);
     b.direction = fields.size() > 5 && fields.at(5) == QLatin1String("1");
+    b.endSwitch = endSwitchField(fields);
     return b;
 }
 
@@ -368,7 +399,12 @@ bool loadBindingList(const QString &fileName)
             fileRefused(tooLargeText(fileName));
             return false;
         }
-        read.push_back(list.bindingFromLine(line.toString()));
+        const KeyBinding b = list.bindingFromLine(line.toString());
+        if (b.endSwitch < 0) {
+            fileRefused(badEndSwitchText(fileName, lineNumber));
+            return false;
+        }
+        read.push_back(b);
     }
     for (const KeyBinding &b : read)
         list.append(b);

@@ -67,6 +67,13 @@ protected:
         // set on a widget goes to all its parts, which costs at start-up.
         option->font = cells;
         QStyledItemDelegate::initStyleOption(option, index);
+        // A row stopped at its switch drives nothing, whatever is held: its
+        // own look, in a colour that no selection or palette takes.
+        if (marks && marks->stopped(index.row())) {
+            option->font.setItalic(true);
+            option->backgroundBrush = QColor(220, 60, 40, 60);
+            return;
+        }
         if (!index.sibling(index.row(), 0).data(drivingRole).toBool())
             return;
         option->font.setBold(true);
@@ -245,7 +252,12 @@ QVariant RowMarks::cellMark(int row, int column, int role) const
         return conflictSign;
     case Qt::ToolTipRole: {
         // The key's cell says why it is flagged, beside the sign.
-        const QString why = dim ? whyItCannotWork(controller, kindForHints) : QString();
+        QString why = dim ? whyItCannotWork(controller, kindForHints) : QString();
+        if (stopped(row)) {
+            const QString stop = QCoreApplication::translate("RowMarks", "Остановлено: I%1 замкнут")
+                                     .arg(list.at(row).endSwitch);
+            why = why.isEmpty() ? stop : stop + QLatin1Char('\n') + why;
+        }
         const QString conflict = column == 0 ? conflictText(row) : QString();
         if (conflict.isEmpty())
             return why.isEmpty() ? QVariant() : QVariant(why);
@@ -254,6 +266,24 @@ QVariant RowMarks::cellMark(int row, int column, int role) const
     default:
         return QVariant();
     }
+}
+
+void RowMarks::switchesChanged(const std::array<quint32, maxExtensions + 1> &closed)
+{
+    if (closed == closedSwitches)
+        return;
+    closedSwitches = closed;
+    table->viewport()->update();
+}
+
+bool RowMarks::stopped(int row) const
+{
+    const BindingList &list = bindingList();
+    if (row < 0 || row >= list.size())
+        return false;
+    const KeyBinding &b = list.at(row);
+    return b.endSwitch >= 1 && b.endSwitch <= maxEndSwitch && b.controller >= 0 && b.controller <= maxExtensions
+        && (closedSwitches[static_cast<std::size_t>(b.controller)] & (1u << (b.endSwitch - 1)));
 }
 
 void RowMarks::markDriving(int row, bool driving)

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <array>
 #include <vector>
 
 #include <QHash>
 #include <QIcon>
 #include <QVariant>
 
+#include "bindings/keybinding.h"
 #include "controller/controllerkind.h"
 
 class QFont;
@@ -44,6 +46,12 @@ public:
     // `missingExtensions` (bit k-1 for extension k), or disconnected.
     void connectionChanged(bool connected, quint32 missingExtensions, const ControllerKind &kind);
 
+    // The end switches that read closed now, bit n-1 for In, per controller
+    // (all 0 when none is known).
+    void switchesChanged(const std::array<quint32, maxExtensions + 1> &closed);
+    // The row's binding is stopped at its end switch.
+    bool stopped(int row) const;
+
     // What a cell shows for `role` beside its own data; invalid for none.
     QVariant cellMark(int row, int column, int role) const;
 
@@ -74,6 +82,7 @@ private:
     // The row driving each output, and what the dimmed rows are dimmed for.
     QHash<qint32, int> drivingRows;
     quint32 dimmedExtensions = 0;
+    std::array<quint32, maxExtensions + 1> closedSwitches{};
     bool connectedForHints = false;
     ControllerKind kindForHints;
     // One sign for all flagged rows, made when first needed.

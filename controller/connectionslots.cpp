@@ -10,6 +10,7 @@
 #include "bindings/rowmarks.h"
 #include "common/processobjects.h"
 #include "controller/connectionrunner.h"
+#include "controller/endswitches.h"
 #include "controller/failurereasons.h"
 #include "controller/ftconnection.h"
 #include "controller/ftlib.h"
@@ -64,6 +65,8 @@ void MainWindow::on_pushButton_3_clicked()
 // "Старт": start the transfer area, after which keys drive motors
 void MainWindow::on_pushButton_4_clicked()
 {
+    // Told before the start, so that the first exchange already stops at them.
+    const bool stopsAtSwitches = endSwitches->tell(bindingList(), ftConnection(), true);
     if (ftConnection().startTransferArea()) {
         bindingList().forgetHeldBindings();
         linkCheck->start();
@@ -71,6 +74,16 @@ void MainWindow::on_pushButton_4_clicked()
         showMessage(tr("Ошибка"), tr("Не удалось запустить Transfer Area"), QMessageBox::Critical);
     }
     updateConnectionWidgets();
+    // The motors still run as before; the user must not count on a stop
+    // that nothing makes.
+    if (!stopsAtSwitches && ftConnection().transferAreaRunning && !endSwitchesUnsupportedTold) {
+        endSwitchesUnsupportedTold = true;
+        showMessage(tr("Внимание"),
+                    tr("Библиотека ftMscLib, с которой работает программа, не поддерживает концевые "
+                       "выключатели: моторы не остановятся на них. Привязки с концевыми выключателями "
+                       "ведут моторы так же, как без них."),
+                    QMessageBox::Warning);
+    }
 }
 
 // "Стоп": stop the transfer area
@@ -187,6 +200,7 @@ void MainWindow::updateConnectionWidgets()
     }
     ui->pushButton->setEnabled(ftLib().library.isLoaded());
     const FtConnection &c = ftConnection();
+    endSwitches->updateReading(c);
     rowMarks->connectionChanged(c.connected, c.missingExtensions, c.kind);
     // A typed address needs no search to find it.
     const bool portKnown = c.portsFound || (c.connected && c.portTyped);

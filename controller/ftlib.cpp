@@ -43,6 +43,8 @@ FtLib::FtLib()
     resolve(library, "GetAvailableComPorts", GetAvailableComPorts);
     resolve(library, "ftxGetOnlineExtensions", ftxGetOnlineExtensions);
     resolve(library, "ftxGetDeviceKind", ftxGetDeviceKind);
+    resolve(library, "SetFtEndSwitches", SetFtEndSwitches);
+    resolve(library, "GetFtInputState", GetFtInputState);
 }
 
 LibraryCheck FtLib::checkLibrary()

@@ -44,6 +44,8 @@ public:
     // Not one of the thirteen: looked up where the library offers them.
     decltype(&::ftxGetOnlineExtensions) ftxGetOnlineExtensions = nullptr;
     decltype(&::ftxGetDeviceKind) ftxGetDeviceKind = nullptr;
+    decltype(&::SetFtEndSwitches) SetFtEndSwitches = nullptr;
+    decltype(&::GetFtInputState) GetFtInputState = nullptr;
 
 private:
     bool initialised = false;

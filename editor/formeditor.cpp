@@ -62,6 +62,9 @@ void FormEditor::prepareForRow(int row)
             button->setCheckable(true);
         }
         ui->horizontalSlider->setValue(1);
+        // A switch ends one direction's travel, and the direction starts
+        // unchosen: so does the switch.
+        ui->comboBox_2->setCurrentIndex(0);
         // After editing a binding whose numbers no box can show, the boxes
         // are left empty; a new binding starts from the first entries.
         for (QComboBox *box : {ui->comboBox, ui->comboBox_3}) {
@@ -78,6 +81,7 @@ void FormEditor::prepareForRow(int row)
         ui->radioButton->setChecked(!b.direction);
         ui->radioButton_2->setChecked(b.direction);
         ui->horizontalSlider->setValue(b.speed);
+        ui->comboBox_2->setCurrentIndex(b.endSwitch >= 0 && b.endSwitch <= maxEndSwitch ? b.endSwitch : -1);
     }
     // The pad named by an earlier capture is not this binding's.
     ui->lineEdit->setToolTip(QString());
@@ -134,6 +138,7 @@ void FormEditor::on_pushButton_clicked()
     b.motor = ui->comboBox_3->currentIndex();
     b.direction = ui->radioButton_2->isChecked();
     b.speed = ui->horizontalSlider->value();
+    b.endSwitch = ui->comboBox_2->currentIndex();
 
     BindingList &list = bindingList();
     const bool editing = editedRow >= 0 && editedRow < list.size();
@@ -143,6 +148,8 @@ void FormEditor::on_pushButton_clicked()
         b.controller = list.at(editedRow).controller;
     if (editing && b.motor < 0)
         b.motor = list.at(editedRow).motor;
+    if (editing && b.endSwitch < 0)
+        b.endSwitch = list.at(editedRow).endSwitch;
     if (!editing) {
         // Retargeting keeps editedRow inside the list; should it still point
         // past the end, adding is the only write that cannot hit another binding.

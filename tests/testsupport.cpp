@@ -134,6 +134,8 @@ void resetProgramState()
     // A test may have hidden it, as a library without it would.
     FtLib &lib = ftLib();
     lib.ftxGetDeviceKind = reinterpret_cast<decltype(lib.ftxGetDeviceKind)>(lib.library.resolve("ftxGetDeviceKind"));
+    lib.SetFtEndSwitches = reinterpret_cast<decltype(lib.SetFtEndSwitches)>(lib.library.resolve("SetFtEndSwitches"));
+    lib.GetFtInputState = reinterpret_cast<decltype(lib.GetFtInputState)>(lib.library.resolve("GetFtInputState"));
     currentFileName().clear();
     lastFileError().clear();
     listSaved() = false;

@@ -592,11 +592,18 @@ void TestEndToEnd::signalEndsDrive()
 void TestEndToEnd::padDrivesLikeAKey_data()
 {
     // Bound on the Master at speed 400: pad A to output 3, the right trigger
-    // to 5, the left stick up to 7; B on Extension 1's output 3 at 300. Steps: "A 1" pad 1's A down, "2:A 0"
+    // to 5, the left stick up to 7; B on Extension 1's output 3 at 300. With
+    // end switches: key D to the Master's output 1 at 400, stopped by I3;
+    // key S to output 0 (M1 the other way) at 300, by I4; pad X to output 2
+    // at 400, by I5; key E to Extension 1's output 1 at 300, by its I2.
+    // Steps: "A 1" pad 1's A down, "2:A 0"
     // pad 2's up; "LS↑ 50" the stick at half its travel; "plug" pad 2 comes
-    // ("plug A": with A held); "=3 175" the Master's output 3 gets 175
-    // ("=x3" Extension 1's), "=3 0 20" within
-    // 20 ms of the last unplug; "~3" output 3 gets nothing new for a while;
+    // ("plug A": with A held); "key D 1" key D pressed, "key D 0" let go;
+    // "close 3" the Master's I3 closed, "open x2" Extension 1's I2 opened;
+    // "tip 4 I3" row 4 is marked stopped at I3 ("tip 4 -": not marked);
+    // "=3 175" the Master's output 3 gets 175 ("=x3" Extension 1's), "=3 0 20"
+    // within 20 ms of the last unplug or switch; "~3" output 3 gets nothing
+    // new for a while;
     // "away" and "back": another window takes the keyboard and gives it
     // back; "add" opens the editor, "field Pad A" its key field shows that
     // (and names the pad), "done" closes it.
@@ -617,6 +624,22 @@ void TestEndToEnd::padDrivesLikeAKey_data()
     QTest::newRow("a TXT's Master and Extension 1, unplugged while both drive")
         << (txtSimulator + QStringList{"--extensions", "1"})
         << "A 1; B 1; RT 100; =3 400; =x3 300; =5 400; A 0; =3 0; unplug; =x3 0 20; =5 0 20";
+    // The library stops the output in the exchange after the one whose
+    // answer shows the switch closed: within two exchanges of 10 ms and
+    // the time the news takes to come back from the simulator.
+    QTest::newRow("key stopped at its end switch, driven back off it")
+        << QStringList() << "key D 1; =1 400; close 3; =1 0 40; tip 4 I3; key D 0; key S 1; =0 300; key S 0; =0 0; "
+                            "key D 1; ~1; open 3; =1 400 40; tip 4 -; key D 0; =1 0";
+    QTest::newRow("released while the switch is closed stays stopped")
+        << QStringList() << "key D 1; =1 400; close 3; =1 0 40; key D 0; open 3; ~1; key D 1; =1 400; key D 0; =1 0";
+    QTest::newRow("pressed while the switch is closed drives nothing")
+        << QStringList() << "close 3; tip 4 I3; key D 1; ~1; open 3; =1 400 40; key D 0; =1 0";
+    QTest::newRow("pad input stopped at its end switch")
+        << QStringList() << "X 1; =2 400; close 5; =2 0 40; tip 6 I5; X 0; open 5; ~2; X 1; =2 400; X 0; =2 0";
+    QTest::newRow("a TXT's Master and Extension 1 stopped at their end switches")
+        << (txtSimulator + QStringList{"--extensions", "1"})
+        << "key E 1; =x1 300; close x2; =x1 0 40; tip 7 I2; open x2; =x1 300 40; key E 0; =x1 0; "
+           "key D 1; =1 400; close 3; =1 0 40; key D 0; key S 1; =0 300; key S 0; =0 0; open 3; ~1";
 }
 
 void TestEndToEnd::padDrivesLikeAKey()
@@ -660,13 +683,26 @@ void TestEndToEnd::padDrivesLikeAKey()
     bindingList().append(makeBinding(pad::inputText(pad::RightTrigger), pad::RightTrigger, 0, 2, true, 400));
     bindingList().append(makeBinding(pad::inputText(pad::LeftStickUp), pad::LeftStickUp, 0, 3, true, 400));
     bindingList().append(makeBinding(pad::inputText(pad::B), pad::B, 1, 1, true, 300));
+    for (const KeyBinding &b : {makeBinding(QStringLiteral("d"), 'D', 0, 0, true, 400),
+                                makeBinding(QStringLiteral("s"), 'S', 0, 0, false, 300),
+                                makeBinding(pad::inputText(pad::X), pad::X, 0, 1, false, 400),
+                                makeBinding(QStringLiteral("e"), 'E', 1, 0, true, 300)}) {
+        bindingList().append(b);
+    }
+    const int endSwitches[] = {3, 4, 5, 2};
+    for (int i = 0; i < 4; ++i)
+        bindingList().at(4 + i).endSwitch = endSwitches[i];
     w.buttonsChanged();
+    auto *table = w.findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+    // Keys as X11 reports them: scan code and keysym.
+    const QHash<QString, QList<quint32>> keys{{"D", {Qt::Key_D, 40, 0x64}}, {"S", {Qt::Key_S, 39, 0x73}},
+                                              {"E", {Qt::Key_E, 26, 0x65}}};
 
     const QHash<QString, quint32> inputs{{"A", pad::A}, {"B", pad::B}, {"RT", pad::RightTrigger},
-                                         {"LS↑", pad::LeftStickUp}};
+                                         {"LS↑", pad::LeftStickUp}, {"X", pad::X}};
     QWidget other;
     FormEditor *editor = nullptr;
-    qint64 unpluggedAt = 0;
+    qint64 happenedAt = 0;
     // What the simulator says after the last thing done.
     int mark = 0;
     for (const QString &step : script.split(QStringLiteral("; "))) {
@@ -686,7 +722,7 @@ void TestEndToEnd::padDrivesLikeAKey()
                 }, 2000, mark);
             QVERIFY2(!output.isEmpty(), qPrintable(step));
             if (words.size() > 2) {
-                const qint64 afterUs = output["t_us"].toVariant().toLongLong() - unpluggedAt;
+                const qint64 afterUs = output["t_us"].toVariant().toLongLong() - happenedAt;
                 QVERIFY2(afterUs <= words.at(2).toInt() * 1000, qPrintable(step + QStringLiteral(": %1 us").arg(afterUs)));
             }
         } else if (word.startsWith(QLatin1Char('~'))) {
@@ -694,13 +730,30 @@ void TestEndToEnd::padDrivesLikeAKey()
             const QJsonObject changed = waitWhileHandlingEvents(
                 sim, [out](const QJsonObject &e) { return e["event"] == "output" && e["out"].toInt() == out; }, 300,
                 mark);
-            QVERIFY2(changed.isEmpty(), qPrintable(step));
+            QVERIFY2(changed.isEmpty(), qPrintable(step + QString::fromUtf8(QJsonDocument(changed).toJson(QJsonDocument::Compact))));
         } else if (word == "plug") {
             pad2.emplace(words.size() > 1 ? QList<quint32>{inputs.value(words.at(1))} : QList<quint32>{});
             pads->readNow();
             QTRY_COMPARE(pads->padNames().size(), 2);
+        } else if (word == "key") {
+            const QList<quint32> &key = keys.value(words.at(1));
+            keyToWindow(w, words.at(2) == "1" ? QEvent::KeyPress : QEvent::KeyRelease, int(key[0]), key[1], key[2]);
+        } else if (word == "close" || word == "open") {
+            const bool extension = words.at(1).startsWith(QLatin1Char('x'));
+            const int ta = extension ? 1 : 0;
+            const int input = words.at(1).mid(extension ? 1 : 0).toInt();
+            sim.send(QStringLiteral("input %1 %2 %3\n").arg(ta).arg(input).arg(word == "close" ? "closed" : "open").toUtf8());
+            const QJsonObject changed = sim.waitFor([=](const QJsonObject &e) {
+                return e["event"] == "input" && e["ta"].toInt() == ta && e["input"].toInt() == input
+                    && e["closed"].toBool() == (word == "close");
+            }, 2000, mark);
+            QVERIFY2(!changed.isEmpty(), qPrintable(step));
+            happenedAt = changed["t_us"].toVariant().toLongLong();
+        } else if (word == "tip") {
+            const QString tip = words.at(2) == "-" ? QString() : QStringLiteral("Остановлено: %1 замкнут").arg(words.at(2));
+            QTRY_COMPARE(table->item(words.at(1).toInt(), 0)->toolTip(), tip);
         } else if (word == "unplug") {
-            unpluggedAt = monotonicMicroseconds();
+            happenedAt = monotonicMicroseconds();
             pad1->unplug();
         } else if (word == "away") {
             other.show();

@@ -122,6 +122,7 @@ void TestFontFit::captionsFit()
         // that cannot shows whole in its tooltip.
         const QString longKey = QStringLiteral("клавиша с очень длинным текстом");
         bindingList().append(makeBinding(QStringLiteral("w"), 'W', 8, 3, true, 512));
+        bindingList().at(0).endSwitch = 8;
         bindingList().append(makeBinding(QStringLiteral("a"), 'A', 0, 0, false, 512));
         bindingList().append(makeBinding(longKey, 'L', 0, 0, false, 1));
         main.updateBindingsTable();

@@ -94,6 +94,8 @@ void TestFormEditor::window()
              (QStringList{"Master", "Extension 1", "Extension 2", "Extension 3", "Extension 4", "Extension 5",
                           "Extension 6", "Extension 7", "Extension 8"}));
     QCOMPARE(items(child<QComboBox>(editor, "comboBox_3")), (QStringList{"M1", "M2", "M3", "M4"}));
+    QCOMPARE(items(child<QComboBox>(editor, "comboBox_2")),
+             (QStringList{"нет", "I1", "I2", "I3", "I4", "I5", "I6", "I7", "I8"}));
     auto *slider = child<QSlider>(editor, "horizontalSlider");
     QCOMPARE(slider->tickPosition(), QSlider::TicksAbove);
     QCOMPARE(slider->tickInterval(), 32);
@@ -167,16 +169,20 @@ void TestFormEditor::addAppendsAndHidesBeforeSignal()
     child<QComboBox>(editor, "comboBox_3")->setCurrentIndex(2);
     child<QRadioButton>(editor, "radioButton")->click();
     child<QSpinBox>(editor, "spinBox")->setValue(250);
+    child<QComboBox>(editor, "comboBox_2")->setCurrentIndex(2);
     child<QPushButton>(editor, "pushButton")->click();
 
     QVERIFY(hiddenAtSignal);
     QCOMPARE(bindingList().size(), 2);
-    QCOMPARE(bindingList().at(1), makeBinding("d", 68, 3, 2, false, 250));
+    KeyBinding added = makeBinding("d", 68, 3, 2, false, 250);
+    added.endSwitch = 2;
+    QCOMPARE(bindingList().at(1), added);
 }
 
 void TestFormEditor::unchangedEditWritesSameValues()
 {
-    const KeyBinding edited = makeBinding("w", 87, 8, 3, true, 512);
+    KeyBinding edited = makeBinding("w", 87, 8, 3, true, 512);
+    edited.endSwitch = 8;
     bindingList().append(makeBinding("a", 65, 0, 0, false, 1));
     bindingList().append(edited);
     bindingList().append(makeBinding("s", 83, 1, 1, false, 7));
@@ -216,6 +222,7 @@ void TestFormEditor::numbersNoBoxShowsAreKept()
 void TestFormEditor::newBindingDefaults()
 {
     bindingList().append(makeBinding("e", 69, 5, 2, true, 300));
+    bindingList().at(0).endSwitch = 4;
     FormEditor editor;
     editor.prepareForRow(0);
     editor.show();
@@ -227,6 +234,7 @@ void TestFormEditor::newBindingDefaults()
     QVERIFY(!child<QRadioButton>(editor, "radioButton_2")->isChecked());
     QCOMPARE(child<QSlider>(editor, "horizontalSlider")->value(), 1);
     QCOMPARE(child<QSpinBox>(editor, "spinBox")->value(), 1);
+    QCOMPARE(child<QComboBox>(editor, "comboBox_2")->currentIndex(), 0);
     // The boxes keep what the last use left, for a series of similar keys.
     QCOMPARE(child<QComboBox>(editor, "comboBox")->currentIndex(), 5);
     QCOMPARE(child<QComboBox>(editor, "comboBox_3")->currentIndex(), 2);

@@ -17,10 +17,11 @@ Q_DECLARE_METATYPE(KeyBinding)
 
 namespace {
 
-// Fields in the order of a line: key text, code, controller, motor, speed, direction.
-KeyBinding binding(const QString &text, qint32 code, qint32 controller, qint32 motor, qint32 speed, bool direction)
+// Fields in the order of a line: key text, code, controller, motor, speed, direction, end switch.
+KeyBinding binding(const QString &text, qint32 code, qint32 controller, qint32 motor, qint32 speed, bool direction,
+                   qint32 endSwitch = 0)
 {
-    return KeyBinding{text, code, controller, motor, direction, speed};
+    return KeyBinding{text, code, controller, motor, direction, speed, endSwitch};
 }
 
 const KeyBinding earlier = binding("Q", 81, 2, 3, 100, false);
@@ -105,7 +106,10 @@ void TestListFile::load_data()
     QTest::newRow("CR LF") << QByteArray("W|87|0|1|512|1\r\n|112|8|3|1|0\r\n") << QList<KeyBinding>{w, f1};
     QTest::newRow("no last line end") << QByteArray("W|87|0|1|512|1\n|112|8|3|1|0") << QList<KeyBinding>{w, f1};
     QTest::newRow("CRs of the line end") << QByteArray("W|87|0|1|512|1\r\r\n|112|8|3|1|0\r") << QList<KeyBinding>{w, f1};
-    QTest::newRow("extra fields") << QByteArray("W|87|0|1|512|1|more\n") << QList<KeyBinding>{w};
+    QTest::newRow("extra fields") << QByteArray("W|87|0|1|512|1||more\nW|87|0|1|512|1|3|4|x\n")
+        << QList<KeyBinding>{w, binding("W", 87, 0, 1, 512, true, 3)};
+    QTest::newRow("end switches") << QByteArray("W|87|0|1|512|1|1\nW|87|0|1|512|1|8\r\nW|87|0|1|512|1|\n")
+        << QList<KeyBinding>{binding("W", 87, 0, 1, 512, true, 1), binding("W", 87, 0, 1, 512, true, 8), w};
     QTest::newRow("not numbers") << QByteArray("W|x|0|1|512|yes\n|1|2|3|4| 1\nA|9|9|9|9|true\n")
         << QList<KeyBinding>{binding("W", 0, 0, 1, 512, false), binding("", 1, 2, 3, 4, false), binding("A", 9, 9, 9, 9, false)};
     QTest::newRow("out of range") << QByteArray("W|-5|9|7|-1|1\nA|2147483648|0|0|0|0\n")
@@ -136,6 +140,10 @@ void TestListFile::saveAndLoad_data()
     QTest::newRow("two bindings") << QList<KeyBinding>{w, f1} << QByteArray("W|87|0|1|512|1\n|112|8|3|1|0\n");
     QTest::newRow("Cyrillic key") << QList<KeyBinding>{binding("Ж", 1046, 1, 2, 3, true)} << QByteArray("\xC6|1046|1|2|3|1\n");
     QTest::newRow("empty list") << QList<KeyBinding>() << QByteArray();
+    // Only a binding with a switch gets the seventh field; the others stay
+    // as six-field readers wrote them.
+    QTest::newRow("end switch beside none") << QList<KeyBinding>{binding("W", 87, 0, 0, 512, true, 3), f1}
+        << QByteArray("W|87|0|0|512|1|3\n|112|8|3|1|0\n");
 }
 
 void TestListFile::saveAndLoad()
@@ -182,6 +190,13 @@ void TestListFile::loadFailure_data()
         << strayCr.arg(QDir::toNativeSeparators(name)).arg(2);
     QTest::newRow("NUL in a number") << name << QByteArrayLiteral("W|87|0|1|512|1\nA|65|0|0|1\x00" "00|0\n")
         << nul.arg(QDir::toNativeSeparators(name)).arg(2);
+    const QString badSwitch = QStringLiteral("Файл \"%1\" нельзя открыть как список клавиш: в строке %2 "
+                                             "концевой выключатель (седьмое поле) не вход I1–I8: ожидается "
+                                             "число от 1 до 8 или пустое поле.");
+    for (const char *field : {"0", "9", "x", "-1", " 3", "03"}) {
+        QTest::addRow("end switch \"%s\"", field) << name << QByteArray("W|87|0|1|512|1|3\nA|65|0|0|1|0|") + field + "\n"
+            << badSwitch.arg(QDir::toNativeSeparators(name)).arg(2);
+    }
     const QString utf16 = QStringLiteral("W|87|0|1|512|1\n");
     QTest::newRow("UTF-16 without byte order mark") << name
         << QByteArray(reinterpret_cast<const char *>(utf16.utf16()), utf16.size() * 2) << nul.arg(QDir::toNativeSeparators(name)).arg(1);

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include <QAction>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QtTest>
@@ -6,13 +7,16 @@
 #include "app/mainwindow.h"
 #include "bindings/bindinglist.h"
 #include "common/processobjects.h"
+#include "controller/forminputs.h"
 #include "controller/ftconnection.h"
+#include "controller/ftlib.h"
 #include "tests/fakecalls.h"
 #include "tests/testsupport.h"
 #include "tests/windowtest.h"
 
 // The marks the bindings table shows beside the list: rows that cannot work
-// on the connected controller, keys bound twice.
+// on the connected controller, keys bound twice, rows stopped at their end
+// switch (and what the library was told of the switches).
 class TestRowMarks : public WindowTest
 {
     Q_OBJECT
@@ -22,6 +26,10 @@ private slots:
     void rowsThatCannotWork();
     void conflictsFlagged_data();
     void conflictsFlagged();
+    void stoppedAtEndSwitch_data();
+    void stoppedAtEndSwitch();
+    void libraryWithoutEndSwitches();
+    void inputsWindow();
 
 private:
     QString rowTip(int row) const;
@@ -142,6 +150,140 @@ void TestRowMarks::conflictsFlagged()
         QCOMPARE(table->item(r, 0)->icon().isNull(), tips[r].isEmpty());
     }
     QCOMPARE(bindingList().size(), 3);
+}
+
+void TestRowMarks::stoppedAtEndSwitch_data()
+{
+    // Each binding: controller, motor, direction, end switch.
+    QTest::addColumn<QList<QList<int>>>("bindings");
+    QTest::addColumn<QStringList>("told");     // to the library, for handle 5
+    QTest::addColumn<QList<int>>("closed");    // controller, and its inputs that read closed
+    QTest::addColumn<QStringList>("tips");     // of each row while they do
+    const QString i3 = QStringLiteral("Остановлено: I3 замкнут");
+    QTest::newRow("one binding") << QList<QList<int>>{{0, 0, true, 3}, {0, 1, false, 0}}
+        << QStringList{"SetFtEndSwitches(5, 0, 1, 4)"} << QList<int>{0, 0x04} << QStringList{i3, ""};
+    // An output's switches are those of all its bindings.
+    QTest::newRow("two bindings on one output") << QList<QList<int>>{{0, 1, false, 1}, {0, 1, false, 3}}
+        << QStringList{"SetFtEndSwitches(5, 0, 2, 5)"} << QList<int>{0, 0x04} << QStringList{"", i3};
+    // The other direction drives the model back off the switch.
+    QTest::newRow("each direction its own") << QList<QList<int>>{{0, 0, false, 3}, {0, 0, true, 4}}
+        << QStringList{"SetFtEndSwitches(5, 0, 0, 4)", "SetFtEndSwitches(5, 0, 1, 8)"} << QList<int>{0, 0x04}
+        << QStringList{i3, ""};
+    QTest::newRow("an extension's input, not the Master's") << QList<QList<int>>{{2, 3, true, 3}, {0, 3, true, 3}}
+        << QStringList{"SetFtEndSwitches(5, 0, 7, 4)", "SetFtEndSwitches(5, 2, 7, 4)"} << QList<int>{2, 0x04}
+        << QStringList{i3, ""};
+    QTest::newRow("no switch") << QList<QList<int>>{{0, 0, true, 0}} << QStringList() << QList<int>{0, 0xff}
+        << QStringList{""};
+}
+
+// The library is told each output's switches when the list changes while
+// connected, and cleared again; a row whose switch reads closed is marked
+// with its input, and unmarked when it opens.
+void TestRowMarks::stoppedAtEndSwitch()
+{
+    QFETCH(QList<QList<int>>, bindings);
+    QFETCH(QStringList, told);
+    QFETCH(QList<int>, closed);
+    QFETCH(QStringList, tips);
+
+    for (const QList<int> &b : bindings) {
+        KeyBinding binding = makeBinding(QStringLiteral("k"), 'K' + bindingList().size(), b[0], b[1], b[2] != 0, 300);
+        binding.endSwitch = b[3];
+        bindingList().append(binding);
+    }
+    window->updateBindingsTable();
+    QCOMPARE(fakeCalls(QStringLiteral("SetFtEndSwitches")), told);
+
+    auto *table = window->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+    const int16_t open[8] = {};
+    const int16_t counts[4] = {};
+    int16_t values[8] = {};
+    for (int n = 0; n < 8; ++n)
+        values[n] = closed[1] & (1 << n) ? 1 : 0;
+    fakeFtSetInputs(closed[0], values, counts);
+    for (int r = 0; r < tips.size(); ++r) {
+        QTRY_COMPARE(rowTip(r), tips[r]);
+        QCOMPARE(table->item(r, 2)->toolTip(), tips[r]);
+    }
+    fakeFtSetInputs(closed[0], open, counts);
+    for (int r = 0; r < tips.size(); ++r)
+        QTRY_COMPARE(rowTip(r), QString());
+
+    // Switches dropped from the list are cleared in the library.
+    fakeFtSetInputs(closed[0], values, counts);
+    fakeFtClearLog();
+    for (int r = 0; r < bindingList().size(); ++r)
+        bindingList().at(r).endSwitch = 0;
+    window->updateBindingsTable();
+    QStringList cleared;
+    for (const QString &call : told)
+        cleared.append(call.section(QLatin1Char(','), 0, 2) + QStringLiteral(", 0)"));
+    QCOMPARE(fakeCalls(QStringLiteral("SetFtEndSwitches")), cleared);
+    QTest::qWait(120);
+    for (int r = 0; r < tips.size(); ++r)
+        QCOMPARE(rowTip(r), QString());
+}
+
+// A library without the entry point stops at no switch: the user is told
+// so once, at the start, and the keys drive as before.
+void TestRowMarks::libraryWithoutEndSwitches()
+{
+    ftLib().SetFtEndSwitches = nullptr;
+    ftConnection().transferAreaRunning = false;
+    KeyBinding binding = makeBinding(QStringLiteral("a"), 'A', 0, 1, false, 300);
+    binding.endSwitch = 2;
+    bindingList().append(binding);
+    window->updateBindingsTable();
+    for (int start = 0; start < 2; ++start) {
+        QVERIFY(QMetaObject::invokeMethod(window, "on_pushButton_4_clicked"));
+        QVERIFY(ftConnection().transferAreaRunning);
+        ftConnection().transferAreaRunning = false;
+    }
+    QCOMPARE(closer->seen.size(), 1);
+    QCOMPARE(closer->seen[0].text,
+             QStringLiteral("Библиотека ftMscLib, с которой работает программа, не поддерживает концевые "
+                            "выключатели: моторы не остановятся на них. Привязки с концевыми выключателями "
+                            "ведут моторы так же, как без них."));
+    ftConnection().transferAreaRunning = true;
+    pressAndReleaseA();
+    QCOMPARE(fakeDuties(), (QList<int>{300, 0}));
+}
+
+// "Входы" shows what the library reports, ten times a second or more;
+// closed, it has nothing read.
+void TestRowMarks::inputsWindow()
+{
+    KeyBinding binding = makeBinding(QStringLiteral("a"), 'A', 0, 1, true, 300);
+    binding.endSwitch = 2;
+    bindingList().append(binding);
+    const int16_t universal[8] = {0, 1, 0, 0, 0, 0, 0, 512};
+    const int16_t counts[4] = {7, 0, 0, 65};
+    fakeFtSetInputs(0, universal, counts);
+    ftConnection().missingExtensions = 0xff;
+    window->findChild<QAction *>(QStringLiteral("action_12"))->trigger();
+    QWidget *inputs = findTopLevel<FormInputs>();
+    QVERIFY(inputs && inputs->isVisible());
+    auto *table = inputs->findChild<QTableWidget *>(QStringLiteral("tableWidget"));
+    // Rows I1-I8 and C1-C4 of the Master; the switch's binding is listed once
+    // the library was told of it.
+    QTRY_COMPARE(table->rowCount(), 12);
+    QCOMPARE(table->item(7, 2)->text(), QStringLiteral("512"));
+    QCOMPARE(table->item(8, 2)->text(), QStringLiteral("7"));
+    QCOMPARE(table->item(11, 1)->text(), QStringLiteral("C4"));
+    QCOMPARE(table->item(1, 2)->text(), QStringLiteral("1"));
+    window->updateBindingsTable();
+    QTRY_COMPARE(table->item(1, 2)->text(), QStringLiteral("замкнут"));
+    QCOMPARE(table->item(1, 3)->text(), QStringLiteral("a (M2 --->)"));
+    fakeFtClearLog();
+    QTest::qWait(500);
+    QVERIFY(fakeCalls(QStringLiteral("GetFtInputState")).size() >= 5);
+
+    bindingList().clear();
+    window->updateBindingsTable();
+    inputs->close();
+    fakeFtClearLog();
+    QTest::qWait(150);
+    QCOMPARE(fakeCalls(QStringLiteral("GetFtInputState")), QStringList());
 }
 
 QTEST_MAIN(TestRowMarks)

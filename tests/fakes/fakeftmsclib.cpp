@@ -30,6 +30,10 @@ struct FakeState
     std::map<std::string, uint32_t> results;
     int openDelayMs = 0;
     uint32_t deviceKind[3] = {0, 0, 0};
+    // Per controller: the inputs told to stop each output, and the inputs'
+    // values as the tests set them (a switch with a value is closed).
+    uint32_t endSwitches[9][8] = {};
+    FtInputState inputs[9] = {};
     bool logging = true;
     // A deque: the texts handed out stay where they are while calls from
     // the program's other threads are added.
@@ -292,4 +296,47 @@ FAKE_EXPORT uint32_t ftxGetDeviceKind(FtHandle h, uint32_t *kind, uint32_t *maxE
     *maxExtensions = told[1];
     *features = told[2];
     return FTLIB_ERR_SUCCESS;
+}
+
+FAKE_EXPORT uint32_t SetFtEndSwitches(FtHandle h, int32_t shmId, int32_t outIdx, uint32_t inputs)
+{
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
+    record("SetFtEndSwitches", {h, shmId, outIdx, inputs});
+    if (shmId < 0 || shmId > 8 || outIdx < 0 || outIdx > 7 || inputs > 0xff)
+        return FTLIB_ERR_INVALID_PARAM;
+    state().endSwitches[shmId][outIdx] = inputs;
+    return resultOf("SetFtEndSwitches");
+}
+
+FAKE_EXPORT uint32_t GetFtInputState(FtHandle h, int32_t shmId, FtInputState *out)
+{
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
+    record("GetFtInputState", {h, shmId});
+    if (!out || shmId < 0 || shmId > 8)
+        return FTLIB_ERR_INVALID_PARAM;
+    FtInputState inputs = state().inputs[shmId];
+    const uint32_t *stops = state().endSwitches[shmId];
+    inputs.switches = inputs.closed = inputs.blocked = 0;
+    for (int o = 0; o < 8; ++o)
+        inputs.switches |= stops[o];
+    for (int n = 0; n < 8; ++n) {
+        if ((inputs.switches >> n & 1u) && inputs.universal[n] != 0)
+            inputs.closed |= 1u << n;
+    }
+    for (int o = 0; o < 8; ++o) {
+        if (stops[o] & inputs.closed)
+            inputs.blocked |= 1u << o;
+    }
+    inputs.answered = 1;
+    *out = inputs;
+    return resultOf("GetFtInputState");
+}
+
+FAKE_EXPORT void fakeFtSetInputs(int32_t shmId, const int16_t *universal, const int16_t *counter)
+{
+    const std::lock_guard<std::recursive_mutex> lock(stateMutex());
+    if (shmId < 0 || shmId > 8)
+        return;
+    std::copy(universal, universal + 8, state().inputs[shmId].universal);
+    std::copy(counter, counter + 4, state().inputs[shmId].counter);
 }

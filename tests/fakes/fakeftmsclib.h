@@ -33,6 +33,10 @@ void fakeFtSetResult(const char *entryPoint, uint32_t status);
 // What ftxGetDeviceKind answers for any handle: kind 0 (the default) has it
 // fail with FTLIB_ERR_FAILED and write nothing, as a library that cannot tell.
 void fakeFtSetDeviceKind(uint32_t kind, uint32_t maxExtensions, uint32_t features);
+// What GetFtInputState reports for controller shmId from now on: I1-I8
+// (8 values; an end switch with a value other than 0 reads closed, and
+// blocks the outputs SetFtEndSwitches gave it) and C1-C4 (4 values).
+void fakeFtSetInputs(int32_t shmId, const int16_t *universal, const int16_t *counter);
 // Off: calls are not logged (for benchmarks that want a call doing nothing).
 void fakeFtSetLogging(int on);
 // Calls so far, each as "name(arg, arg, ...)".
