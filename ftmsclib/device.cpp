@@ -297,16 +297,10 @@ Device::Area Device::area() const
 
 Device::Duties Device::wireDuties(const Area &area, int ta)
 {
-    Duties out{};
-    const Duties &duty = area.duty[static_cast<std::size_t>(ta)];
-    const MotorModes &modes = area.motorMode[static_cast<std::size_t>(ta)];
-    for (std::size_t m = 0; m < protocol::kMotors; ++m) {
-        const std::int16_t a = duty[2 * m], b = duty[2 * m + 1];
-        if (modes[m] && a > 0 && b > 0)
-            continue;
-        out[2 * m] = a;
-        out[2 * m + 1] = b;
-    }
+    // An output stopped by its end switch counts as not held, so that the
+    // other direction of its motor drives the model back off the switch
+    // while the key that drove into it is still down.
+    Duties duty = area.duty[static_cast<std::size_t>(ta)];
     const Inputs &inputs = area.inputs[static_cast<std::size_t>(ta)];
     const EndSwitches &switches = area.endSwitches[static_cast<std::size_t>(ta)];
     const unsigned blocked = blockedOutputs(area, ta);
@@ -314,7 +308,16 @@ Device::Duties Device::wireDuties(const Area &area, int ta)
         // A switch not yet seen may be closed: its output waits for the
         // first answer rather than drive into it for a cycle.
         if ((blocked & (1u << o)) || (switches[o] && !inputs.answered))
-            out[o] = 0;
+            duty[o] = 0;
+    }
+    Duties out{};
+    const MotorModes &modes = area.motorMode[static_cast<std::size_t>(ta)];
+    for (std::size_t m = 0; m < protocol::kMotors; ++m) {
+        const std::int16_t a = duty[2 * m], b = duty[2 * m + 1];
+        if (modes[m] && a > 0 && b > 0)
+            continue;
+        out[2 * m] = a;
+        out[2 * m + 1] = b;
     }
     return out;
 }

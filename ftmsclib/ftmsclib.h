@@ -215,7 +215,9 @@ uint32_t ftxGetDeviceKind(FtHandle h, uint32_t *kind, uint32_t *maxExtensions, u
 // digital) before the next exchange. From then on, in the first exchange
 // after an answer that shows one of them closed, the output is sent 0,
 // whatever duty is stored; the stored duty stays and is sent again in the
-// first exchange after an answer that shows them all open. The fatal-signal
+// first exchange after an answer that shows them all open. A stopped output
+// counts as 0 for its motor's other channel, which then drives even while
+// this one's duty is still set. The fatal-signal
 // zeros, the guardians and the loss rule are not changed by it. Kept across
 // stops and starts until cleared or the device closes; never blocks on I/O;
 // any thread. FTLIB_ERR_INVALID_PARAM for shmId, outIdx or inputs out of
