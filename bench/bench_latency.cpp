@@ -43,6 +43,17 @@ double percentile(std::vector<long long> v, double p)
     return static_cast<double>(v[i]) / 1000.0;
 }
 
+// The figures of a run whose every sample (µs) was taken.
+Figures summarised(const std::vector<long long> &samples)
+{
+    Figures f;
+    f.p50 = percentile(samples, 0.50);
+    f.p99 = percentile(samples, 0.99);
+    f.max = percentile(samples, 1.0);
+    f.ok = true;
+    return f;
+}
+
 // The input changes (a key event handled, a pad's button set) and the
 // time it took until the simulator decoded the duty, in µs; -1 if it never
 // did.
@@ -93,11 +104,7 @@ Figures measure(bool cycleOnly, int presses, quint32 code, const Change &change,
     }
     ftConnection().transferAreaRunning = false;
     ftxCloseDevice(h);
-    f.p50 = percentile(samples, 0.50);
-    f.p99 = percentile(samples, 0.99);
-    f.max = percentile(samples, 1.0);
-    f.ok = true;
-    return f;
+    return summarised(samples);
 }
 
 long long keyChange(bool press, SimChild &sim, const std::string &seen)
@@ -174,11 +181,7 @@ Figures measureSwitch(int closures, int settle, std::initializer_list<const char
         samples.push_back(stopped - closed);
     }
     ftxCloseDevice(h);
-    f.p50 = percentile(samples, 0.50);
-    f.p99 = percentile(samples, 0.99);
-    f.max = percentile(samples, 1.0);
-    f.ok = true;
-    return f;
+    return summarised(samples);
 }
 
 } // namespace

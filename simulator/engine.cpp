@@ -89,12 +89,7 @@ bool DeviceEngine::setCounter(int ta, int counter, std::uint16_t value)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         inputs_[static_cast<std::size_t>(ta)].counter[static_cast<std::size_t>(counter)] = static_cast<std::int16_t>(value);
-        Event e;
-        e.kind = EventKind::Counter;
-        e.ta = ta;
-        e.index = counter;
-        e.value = value;
-        events.push_back(e);
+        events.push_back(counterEvent(ta, counter, value));
     }
     deliver(events);
     return true;

@@ -145,6 +145,8 @@ void applyDuties(Snapshot &state, int ta, const std::array<std::int16_t, protoco
 // A switch on input `input` (0-7) of controller `ta` closed or opened, with
 // an event when that changes it.
 void setInputClosed(Snapshot &state, int ta, int input, bool closed, std::vector<Event> &events);
+// The event of counter `counter` (0-3) of controller `ta` set to `value`.
+Event counterEvent(int ta, int counter, std::uint16_t value);
 // What input `input` of `view` reads in its mode: a switch closed reads 1
 // digital and the lowest resistance analog, open 0 and the overrange; the
 // other analog modes have nothing to show of a switch and read 0.

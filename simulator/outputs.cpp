@@ -112,6 +112,16 @@ void setInputClosed(Snapshot &state, int ta, int input, bool closed, std::vector
     events.push_back(e);
 }
 
+Event counterEvent(int ta, int counter, std::uint16_t value)
+{
+    Event e;
+    e.kind = EventKind::Counter;
+    e.ta = ta;
+    e.index = counter;
+    e.value = value;
+    return e;
+}
+
 std::int16_t inputValue(const TaView &view, int input)
 {
     // The ranges of the exchange's answer: 10 Ω is the least a resistance
