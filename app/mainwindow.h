@@ -101,6 +101,4 @@ private:
     EndSwitches *endSwitches;
     // "Входы", made when first opened.
     FormInputs *inputsWindow = nullptr;
-    // The library in use stops at no switch, and the user was told so.
-    bool endSwitchesUnsupportedTold = false;
 };

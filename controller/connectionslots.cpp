@@ -76,8 +76,7 @@ void MainWindow::on_pushButton_4_clicked()
     updateConnectionWidgets();
     // The motors still run as before; the user must not count on a stop
     // that nothing makes.
-    if (!stopsAtSwitches && ftConnection().transferAreaRunning && !endSwitchesUnsupportedTold) {
-        endSwitchesUnsupportedTold = true;
+    if (!stopsAtSwitches && ftConnection().transferAreaRunning && endSwitches->takeUnsupportedNotice()) {
         showMessage(tr("Внимание"),
                     tr("Библиотека ftMscLib, с которой работает программа, не поддерживает концевые "
                        "выключатели: моторы не остановятся на них. Привязки с концевыми выключателями "

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <utility>
 
 #include <QObject>
 #include <QTimer>
@@ -49,6 +50,9 @@ public:
     const FtInputState *inputs(int controller) const;
     // Bit n-1: In of controller c is an end switch that reads closed.
     quint32 closedSwitches(int controller) const;
+    // True the first time only: the user is told once per run that the
+    // library in use stops at no switch.
+    bool takeUnsupportedNotice() { return !std::exchange(unsupportedTold, true); }
 
 signals:
     // Which end switches read closed changed.
@@ -64,6 +68,7 @@ private:
     Masks told{};
     bool switchesTold = false;
     bool watched = false;
+    bool unsupportedTold = false;
     std::array<FtInputState, controllers> states{};
     std::array<bool, controllers> known{};
 };
